@@ -1,0 +1,27 @@
+/* Types, globals and fixed names shared by every subsystem. */
+#pragma once
+
+#include "common/platform.h"
+#include "common/text.h"
+
+/* Buffer sizes in UTF-16 units. */
+#define PATH_BUFFER_UNITS 260
+#define REGISTRY_NAME_UNITS 512
+#define HARDWARE_ID_UNITS 1026
+
+/* Filled once at start-up; only dwMajorVersion and dwMinorVersion are read. */
+extern OSVERSIONINFOW OsVersion;
+/* "ROOT\MPIO" from major version 6 on, else "Detected\MPIO". */
+extern const WCHAR *MpioBusHardwareId;
+/* Device instance of the last device FindDeviceCallback matched. */
+extern DEVINST FoundDevInst;
+
+#define MPIO_BUS_HARDWARE_ID_NEW TEXT("ROOT\\MPIO")
+#define MPIO_BUS_HARDWARE_ID_OLD TEXT("Detected\\MPIO")
+#define MPIO_DISK_HARDWARE_ID TEXT("MPIODisk")
+#define MPIO_INF_NAME TEXT("mpio.inf")
+#define MPDEV_INF_NAME TEXT("mpdev.inf")
+
+/* Per-device visitor of EnumClassDevices; returns a Win32 error code. */
+typedef DWORD (*DeviceCallback)(HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceInfoData,
+                                PVOID context, INT *outFlag);

@@ -1,0 +1,25 @@
+/* Package operations: install, uninstall, health check, feature command. */
+#pragma once
+
+#include "common/common.h"
+
+#define CHECK_MPIO_FOUND 0x1
+#define CHECK_MPIO_GOOD 0x2
+#define CHECK_DSM_FOUND 0x4
+#define CHECK_DSM_GOOD 0x8
+
+extern const WCHAR *MpioDeviceDescription;
+extern const WCHAR *DsmDeviceDescription;
+
+DWORD InstallPackage(const WCHAR *sourcePath, const WCHAR *dsmInf, const WCHAR *dsmHwid, INT *rebootFlag);
+DWORD InstallDiskDriver(const WCHAR *infPath, INT *rebootFlag);
+
+DWORD UninstallPackage(const WCHAR *sourcePath, const WCHAR *dsmInf, const WCHAR *dsmHwid, INT *rebootFlag);
+DWORD UninstallComponent(const WCHAR *infPath, const WCHAR *hardwareId, INT kind, INT *rebootFlag);
+DWORD UninstallDiskDriver(const WCHAR *infPath, WCHAR *list, INT *rebootFlag);
+
+DWORD CheckInstallMPIO(INT *condition, INT *rebootFlag);
+DWORD CheckDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID context, INT *outFlag);
+DWORD GetDeviceHealth(PSP_DEVINFO_DATA device, INT *health);
+
+DWORD RunMultipathFeatureCommand(BOOL enable, INT *rebootFlag);

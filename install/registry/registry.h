@@ -1,0 +1,19 @@
+/* Registry settings: the two known multi-string values, DelReg string
+ * removal and the MPIO timing parameters.  Nothing here logs. */
+#pragma once
+
+#include "common/common.h"
+
+typedef INT MultiSzKind;
+#define MULTISZ_SUPPORTED_DEVICES 1
+#define MULTISZ_UPPER_FILTERS 2
+
+DWORD ReadMultiSzValue(MultiSzKind kind, WCHAR **buffer, DWORD *size);
+DWORD WriteMultiSzValue(MultiSzKind kind, const WCHAR *data, DWORD size);
+
+DWORD ReadDelRegSectionName(const WCHAR *infPath, WCHAR **sectionName);
+DWORD GetInfStringField(PINFCONTEXT context, DWORD fieldIndex, DWORD *requiredSize, WCHAR **text);
+DWORD RemoveDelRegStrings(const WCHAR *infPath, const WCHAR *sectionName, MultiSzKind kind,
+                          WCHAR **list, DWORD *byteCount);
+
+DWORD SetMpioParameters(void);

@@ -1,0 +1,179 @@
+// The simulated Windows machine: everything the platform functions read and
+// change, plus the fault plan and the call trace.  One Machine is current per
+// process; the host binary loads it from a JSON description before the
+// program starts and saves it back when the program ends.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "winsim/windows.h"
+
+namespace winsim {
+
+using Text = std::u16string;
+
+// ASCII-only case folding, as the setup library and registry compare names.
+Text Fold(const Text &text);
+bool EqualNoCase(const Text &a, const Text &b);
+std::string Narrow(const Text &text);   // UTF-16 to UTF-8
+Text Widen(const std::string &utf8);    // UTF-8 to UTF-16
+std::string GuidToString(const GUID &guid);            // "{4D36E97B-E325-...}"
+std::optional<GUID> GuidFromString(const std::string &text);
+
+struct OsInfo {
+    uint32_t major = 10;
+    uint32_t minor = 0;
+    uint32_t build = 17763;
+    Text csd;
+};
+
+struct RegValue {
+    uint32_t type = REG_NONE;
+    std::vector<uint8_t> data;
+};
+
+// A registry key; names of subkeys and values compare without ASCII case.
+struct RegKey {
+    Text name;                                    // as created
+    std::map<Text, RegKey> subkeys;               // by folded name
+    std::map<Text, std::pair<Text, RegValue>> values;  // folded name -> (name, value)
+    bool denyAccess = false;                      // every open of this key fails with 5
+};
+
+struct Device {
+    Text instanceId;                 // "ROOT\\SCSIADAPTER\\0000"; DevInst is its index + 1
+    GUID classGuid{};
+    std::optional<std::vector<Text>> hardwareIds;   // absent: the property read fails with 13
+    std::optional<Text> description;
+    std::optional<Text> enumerator;
+    std::optional<uint32_t> configFlags;
+    uint32_t status = DN_DRIVER_LOADED | DN_STARTED;
+    uint32_t problem = 0;
+    bool present = true;
+    bool registered = true;          // false while only a member of a set (DICD_GENERATE_ID)
+    Text driverInf;                  // INF (store name) of the installed driver, empty when none
+    Text service;                    // service of the installed driver
+    uint32_t restarts = 0;           // property-change restarts seen
+    // How the device answers changes.
+    bool refuseRemoval = false;      // DIF_REMOVE fails with ERROR_NOT_DISABLEABLE
+    uint32_t installFlagsAfterChange = 0;   // DI_NEEDREBOOT / DI_NEEDRESTART reported after a change
+    bool removed = false;            // gone from the machine; kept so that handles stay stable
+};
+
+struct Service {
+    Text name;
+    Text displayName;
+    Text binary;
+    uint32_t type = 1;
+    uint32_t start = 3;
+    bool markedForDelete = false;    // deleted in this boot: goes at the next reboot
+};
+
+struct DriverStoreEntry {
+    Text publishedName;   // "oem0.inf"
+    Text originalPath;    // the path it was copied from, as the program gave it
+    std::string content;  // the INF's bytes, to tell "the same INF again"
+};
+
+struct CopiedFile {
+    Text destination;     // "<dirid or dir>\\name"
+    Text source;
+    bool deleted = false;
+};
+
+struct MessageBoxRecord {
+    Text text;
+    Text caption;
+    uint32_t type = 0;
+    int answer = 0;
+};
+
+struct RebootRecord {
+    uint32_t flags = 0;
+    uint32_t reason = 0;
+};
+
+struct DismConfig {
+    int exitStatus = 0;                 // 0, 3010, any other code, or -1: no interpreter
+    std::string onDisable = "mark";     // "mark" for removal, "remove" at once, or "keep"
+};
+
+// A fault: make a platform function fail with a code.  Which calls: the Nth
+// call of that function (1-based), every call, or the calls that concern one
+// subject (a device instance ID, a registry key path, or a value name).
+struct Fault {
+    std::string function;
+    uint32_t error = 0;
+    uint32_t onCall = 0;        // 0: not by count
+    bool everyCall = false;
+    Text subject;               // empty: any subject
+    uint32_t calls = 0;         // calls of the function seen so far (for onCall)
+};
+
+struct TraceEntry {
+    std::string function;
+    std::string args;           // "name=value name=value", values as the call gave them
+};
+
+struct Machine {
+    std::string path;                       // the description file; empty for in-memory machines
+    OsInfo os;
+    std::vector<Device> devices;
+    RegKey hklm;
+    std::map<Text, Service> services;       // by folded name
+    std::map<std::string, std::string> features;   // "MultipathIo" -> "Enabled", "Disabled", "EnablePending", "DisablePending"
+    DismConfig dism;
+    std::vector<int> messageBoxAnswers;     // consumed in order
+    std::vector<MessageBoxRecord> messageBoxes;
+    bool shutdownPrivilege = true;
+    std::vector<RebootRecord> reboots;
+    SYSTEMTIME clock{2026, 12, 2, 8, 10, 20, 30, 123};
+    uint32_t clockStepMs = 0;               // added to the clock after each read
+    std::vector<DriverStoreEntry> driverStore;
+    std::vector<CopiedFile> files;
+    bool rebootPending = false;             // some change waits for a reboot
+    std::vector<Fault> faults;
+    std::vector<TraceEntry> trace;          // not saved
+    bool interactive = false;               // message boxes may ask on the terminal
+    // Console output of the run (WriteFile on the standard output, wprintf),
+    // as bytes; copied to the process's standard output while echoConsole.
+    std::string console;
+    bool echoConsole = true;
+};
+
+// The current machine of this process.
+Machine &Current();
+void SetCurrent(Machine machine);
+
+// Parse a JSON description; throws std::runtime_error naming the fault.
+Machine ParseMachine(const std::string &json);
+std::string SerializeMachine(const Machine &machine);
+Machine DefaultMachine();
+// Load from a file (throws on a malformed one) and save atomically.
+Machine LoadMachineFile(const std::string &path);
+void SaveMachineFile(const Machine &machine, const std::string &path);
+
+// Complete what waits for a reboot: devices marked for removal leave,
+// services marked for deletion go, pending feature changes settle.
+void Reboot(Machine &machine);
+
+// Fault injection: the one place every platform function asks.  Returns the
+// code to fail with, or nothing.  'subject' names what the call concerns.
+std::optional<uint32_t> CheckFault(const char *function, const Text &subject = Text());
+// Trace of platform calls.
+void Trace(const char *function, const std::string &args);
+bool TraceHas(const char *function, const std::string &argsPart = std::string());
+size_t TraceCount(const char *function);
+
+// Live LocalAlloc blocks (the program must leave none).
+size_t LiveLocalBlocks();
+
+// Lookups used by several API families.
+Device *FindDeviceByDevInst(DEVINST devInst);
+RegKey *FindKey(const Text &path, bool create = false);   // under HKLM
+
+}  // namespace winsim
