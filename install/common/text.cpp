@@ -1,0 +1,248 @@
+/* Bounded UTF-16 text helpers and the program's own printf-style formatter.
+ * The formatter is ours so that "%s" means UTF-16 text and the output is the
+ * same on every platform, whatever the C runtime's wide printf does. */
+#include "common/common.h"
+
+size_t TextLength(const WCHAR *text)
+{
+    size_t length = 0;
+
+    if (text == NULL)
+        return 0;
+    while (text[length] != 0)
+        length++;
+    return length;
+}
+
+void TextCopy(WCHAR *dst, size_t capacity, const WCHAR *src)
+{
+    size_t i = 0;
+
+    if (dst == NULL || capacity == 0)
+        return;
+    if (src != NULL) {
+        while (i + 1 < capacity && src[i] != 0) {
+            dst[i] = src[i];
+            i++;
+        }
+    }
+    dst[i] = 0;
+}
+
+void TextAppend(WCHAR *dst, size_t capacity, const WCHAR *src)
+{
+    size_t length = 0;
+
+    if (dst == NULL || capacity == 0)
+        return;
+    while (length < capacity && dst[length] != 0)
+        length++;
+    if (length == capacity) {
+        /* No terminator inside the buffer: cut at its end. */
+        dst[capacity - 1] = 0;
+        return;
+    }
+    TextCopy(dst + length, capacity - length, src);
+}
+
+static WCHAR FoldUnit(WCHAR unit)
+{
+    if (unit >= 'A' && unit <= 'Z')
+        return (WCHAR)(unit - 'A' + 'a');
+    return unit;
+}
+
+/* Compares at most 'count' units; folds A-Z when 'ignoreCase'. */
+static int CompareUnits(const WCHAR *a, const WCHAR *b, size_t count, BOOL ignoreCase)
+{
+    size_t i;
+
+    if (a == NULL || b == NULL)
+        return (a == b) ? 0 : (a == NULL ? -1 : 1);
+    for (i = 0; i < count; i++) {
+        unsigned int ua = (unsigned int)(ignoreCase ? FoldUnit(a[i]) : a[i]);
+        unsigned int ub = (unsigned int)(ignoreCase ? FoldUnit(b[i]) : b[i]);
+
+        if (ua != ub)
+            return ua < ub ? -1 : 1;
+        if (ua == 0)
+            break;
+    }
+    return 0;
+}
+
+int TextCompare(const WCHAR *a, const WCHAR *b)
+{
+    return CompareUnits(a, b, (size_t)-1, FALSE);
+}
+
+int TextCompareNoCase(const WCHAR *a, const WCHAR *b)
+{
+    return CompareUnits(a, b, (size_t)-1, TRUE);
+}
+
+int TextCompareNoCaseN(const WCHAR *a, const WCHAR *b, size_t count)
+{
+    return CompareUnits(a, b, count, TRUE);
+}
+
+/* The output side of the formatter: never writes past the unit that the
+ * terminator needs, remembers that something did not fit. */
+typedef struct _FORMAT_OUTPUT {
+    WCHAR *dst;
+    size_t capacity;
+    size_t length;
+    BOOL overflow;
+} FORMAT_OUTPUT;
+
+static void PutUnit(FORMAT_OUTPUT *out, WCHAR unit)
+{
+    if (out->length + 1 >= out->capacity) {
+        out->overflow = TRUE;
+        return;
+    }
+    out->dst[out->length++] = unit;
+}
+
+static void PutRepeated(FORMAT_OUTPUT *out, WCHAR unit, size_t count)
+{
+    while (count-- > 0)
+        PutUnit(out, unit);
+}
+
+/* Writes 'body' (with an optional sign in front) into a field of 'width'. */
+static void PutField(FORMAT_OUTPUT *out, const WCHAR *body, size_t bodyLength, WCHAR sign,
+                     size_t width, BOOL zeroPad, BOOL leftAlign)
+{
+    size_t used = bodyLength + (sign != 0 ? 1 : 0);
+    size_t pad = width > used ? width - used : 0;
+    size_t i;
+
+    if (!leftAlign && !zeroPad)
+        PutRepeated(out, ' ', pad);
+    if (sign != 0)
+        PutUnit(out, sign);
+    if (!leftAlign && zeroPad)
+        PutRepeated(out, '0', pad);
+    for (i = 0; i < bodyLength; i++)
+        PutUnit(out, body[i]);
+    if (leftAlign)
+        PutRepeated(out, ' ', pad);
+}
+
+/* Digits of 'value' in 'base' into 'digits' (12 units is enough for 32 bits);
+ * returns how many, most significant first. */
+static size_t UnsignedDigits(unsigned int value, unsigned int base, BOOL upper, WCHAR *digits)
+{
+    const char *set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    WCHAR reversed[12] = {};
+    size_t count = 0;
+    size_t i;
+
+    do {
+        reversed[count++] = (WCHAR)set[value % base];
+        value /= base;
+    } while (value != 0 && count < 12);
+    for (i = 0; i < count; i++)
+        digits[i] = reversed[count - 1 - i];
+    return count;
+}
+
+int TextFormatV(WCHAR *dst, size_t capacity, const WCHAR *format, va_list args)
+{
+    static const WCHAR nullText[] = {'(', 'n', 'u', 'l', 'l', ')', 0};
+    FORMAT_OUTPUT out = {};
+    const WCHAR *p;
+
+    if (dst == NULL || capacity == 0)
+        return -1;
+    out.dst = dst;
+    out.capacity = capacity;
+    if (format == NULL)
+        goto failed;
+
+    for (p = format; *p != 0; p++) {
+        BOOL zeroPad = FALSE;
+        BOOL leftAlign = FALSE;
+        size_t width = 0;
+        WCHAR digits[12] = {};
+        size_t count = 0;
+
+        if (*p != '%') {
+            PutUnit(&out, *p);
+            continue;
+        }
+        p++;
+        for (;; p++) {
+            if (*p == '0')
+                zeroPad = TRUE;
+            else if (*p == '-')
+                leftAlign = TRUE;
+            else
+                break;
+        }
+        while (*p >= '0' && *p <= '9') {
+            width = width * 10 + (size_t)(*p - '0');
+            if (width > 1024)
+                goto failed;
+            p++;
+        }
+        /* "%ls" and friends mean the same as without the size letter. */
+        if (*p == 'l')
+            p++;
+
+        switch (*p) {
+        case '%':
+            PutUnit(&out, '%');
+            break;
+        case 's': {
+            const WCHAR *text = va_arg(args, const WCHAR *);
+
+            if (text == NULL)
+                text = nullText;
+            PutField(&out, text, TextLength(text), 0, width, FALSE, leftAlign);
+            break;
+        }
+        case 'd': {
+            int value = va_arg(args, int);
+            unsigned int magnitude = value < 0 ? 0U - (unsigned int)value : (unsigned int)value;
+
+            count = UnsignedDigits(magnitude, 10, FALSE, digits);
+            PutField(&out, digits, count, value < 0 ? '-' : 0, width, zeroPad, leftAlign);
+            break;
+        }
+        case 'u':
+        case 'x':
+        case 'X': {
+            unsigned int value = va_arg(args, unsigned int);
+
+            count = UnsignedDigits(value, *p == 'u' ? 10 : 16, *p == 'X', digits);
+            PutField(&out, digits, count, 0, width, zeroPad, leftAlign);
+            break;
+        }
+        default:
+            /* Unknown conversion, or the format ends after '%'. */
+            goto failed;
+        }
+    }
+
+    if (out.overflow)
+        goto failed;
+    dst[out.length] = 0;
+    return (int)out.length;
+
+failed:
+    dst[0] = 0;
+    return -1;
+}
+
+int TextFormat(WCHAR *dst, size_t capacity, const WCHAR *format, ...)
+{
+    va_list args;
+    int result;
+
+    va_start(args, format);
+    result = TextFormatV(dst, capacity, format, args);
+    va_end(args);
+    return result;
+}
