@@ -1,0 +1,99 @@
+/* The two multi-string values the package shares with the system, read and
+ * written whole.  The key paths and value names live here only. */
+#include "registry/registry.h"
+
+#define SUPPORTED_DEVICES_KEY TEXT("SYSTEM\\CurrentControlSet\\Control\\MPDEV")
+#define SUPPORTED_DEVICES_VALUE TEXT("MPIOSupportedDeviceList")
+#define UPPER_FILTERS_KEY \
+    TEXT("SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E97B-E325-11CE-BFC1-08002BE10318}")
+#define UPPER_FILTERS_VALUE TEXT("UpperFilters")
+
+/* Room added after the stored bytes: up to an even byte count, then two NUL
+ * units, so that even a malformed value ends as a multi-string. */
+#define MULTISZ_GUARD_BYTES (1 + 2 * sizeof(WCHAR))
+
+/* Fills the key path and value name of a kind; 87 for an unknown kind. */
+static DWORD LookupMultiSzKind(MultiSzKind kind, WCHAR *keyPath, WCHAR *valueName)
+{
+    switch (kind) {
+    case MULTISZ_SUPPORTED_DEVICES:
+        TextCopy(keyPath, REGISTRY_NAME_UNITS, SUPPORTED_DEVICES_KEY);
+        TextCopy(valueName, REGISTRY_NAME_UNITS, SUPPORTED_DEVICES_VALUE);
+        return ERROR_SUCCESS;
+    case MULTISZ_UPPER_FILTERS:
+        TextCopy(keyPath, REGISTRY_NAME_UNITS, UPPER_FILTERS_KEY);
+        TextCopy(valueName, REGISTRY_NAME_UNITS, UPPER_FILTERS_VALUE);
+        return ERROR_SUCCESS;
+    default:
+        return ERROR_INVALID_PARAMETER;
+    }
+}
+
+DWORD ReadMultiSzValue(MultiSzKind kind, WCHAR **buffer, DWORD *size)
+{
+    WCHAR keyPath[REGISTRY_NAME_UNITS] = {};
+    WCHAR valueName[REGISTRY_NAME_UNITS] = {};
+    HKEY key = NULL;
+    DWORD storedSize = 0;
+    DWORD capacity;
+    SIZE_T blockSize;
+    SIZE_T i;
+    BYTE *block;
+    DWORD result;
+
+    result = LookupMultiSzKind(kind, keyPath, valueName);
+    if (result != ERROR_SUCCESS)
+        return result;
+    result = (DWORD)RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &key);
+    if (result != ERROR_SUCCESS)
+        return result;
+
+    result = (DWORD)RegQueryValueExW(key, valueName, NULL, NULL, NULL, &storedSize);
+    if (result != ERROR_SUCCESS)
+        goto cleanupKey;
+
+    if (storedSize > (DWORD)-1 - MULTISZ_GUARD_BYTES) {
+        *buffer = NULL;
+        result = ERROR_NOT_ENOUGH_MEMORY;
+        goto cleanupKey;
+    }
+    blockSize = ((SIZE_T)storedSize + 1) / 2 * 2 + 2 * sizeof(WCHAR);
+    block = (BYTE *)LocalAlloc(LMEM_FIXED, blockSize);
+    *buffer = (WCHAR *)block;
+    if (block == NULL) {
+        result = ERROR_NOT_ENOUGH_MEMORY;
+        goto cleanupKey;
+    }
+    /* Zero first: bytes the data query leaves unwritten, and the guard. */
+    for (i = 0; i < blockSize; i++)
+        block[i] = 0;
+    *size = storedSize;
+
+    capacity = storedSize;
+    result = (DWORD)RegQueryValueExW(key, valueName, NULL, NULL, block, &capacity);
+
+cleanupKey:
+    RegCloseKey(key);
+    return result;
+}
+
+DWORD WriteMultiSzValue(MultiSzKind kind, const WCHAR *data, DWORD size)
+{
+    WCHAR keyPath[REGISTRY_NAME_UNITS] = {};
+    WCHAR valueName[REGISTRY_NAME_UNITS] = {};
+    HKEY key = NULL;
+    DWORD result;
+
+    result = LookupMultiSzKind(kind, keyPath, valueName);
+    if (result != ERROR_SUCCESS)
+        return result;
+    /* Opened, never created: the value belongs to a key the system owns. */
+    result = (DWORD)RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_SET_VALUE, &key);
+    if (result != ERROR_SUCCESS)
+        return result;
+
+    result = (DWORD)RegSetValueExW(key, valueName, 0, REG_MULTI_SZ, (const BYTE *)data, size);
+
+    RegCloseKey(key);
+    return result;
+}
