@@ -1,0 +1,41 @@
+/* Switches the system's multipath feature through its servicing tool.  Its
+ * progress and outcome lines go to the console only; the error text of a
+ * failure also reaches the log. */
+#include "frontend/frontend.h"
+#include "package/package.h"
+
+#define FEATURE_COMMAND_UNITS 260
+
+DWORD RunMultipathFeatureCommand(BOOL enable, INT *rebootFlag)
+{
+    WCHAR command[FEATURE_COMMAND_UNITS] = {};
+    int status;
+
+    TextCopy(command, FEATURE_COMMAND_UNITS, TEXT("DISM.exe"));
+    TextAppend(command, FEATURE_COMMAND_UNITS, TEXT(" "));
+    TextAppend(command, FEATURE_COMMAND_UNITS, TEXT("/online"));
+    TextAppend(command, FEATURE_COMMAND_UNITS, TEXT(" "));
+    TextAppend(command, FEATURE_COMMAND_UNITS, TEXT("/norestart"));
+    TextAppend(command, FEATURE_COMMAND_UNITS, TEXT(" "));
+    TextAppend(command, FEATURE_COMMAND_UNITS,
+               enable ? TEXT("/enable-feature:") : TEXT("/disable-feature:"));
+    TextAppend(command, FEATURE_COMMAND_UNITS, TEXT("MultipathIo"));
+
+    if (enable)
+        wprintf(TEXT("\nInstalling the MPIO OC. This may take some time, please be patient...\n"));
+    else
+        wprintf(TEXT("\nUninstalling the MPIO OC. This may take some time, please be patient...\n"));
+
+    /* Blocks until the tool ends; -1 when no interpreter could start. */
+    status = _wsystem(command);
+    if (status == ERROR_SUCCESS_REBOOT_REQUIRED) {
+        *rebootFlag = 1;
+        status = 0;
+    }
+    if (status != 0) {
+        wprintf(TEXT("Failure."));
+        LogErrorText((DWORD)status);
+        return (DWORD)status;
+    }
+    return ERROR_SUCCESS;
+}
