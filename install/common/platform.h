@@ -16,6 +16,7 @@
 #include <setupapi.h>
 #include <newdev.h>
 #include <cfgmgr32.h>
+#include <regstr.h>
 #include <initguid.h>
 #include <devguid.h>
 #include <stdio.h>
