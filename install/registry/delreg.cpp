@@ -1,0 +1,250 @@
+/* DelReg string removal: the delete-string lines of the section named by an
+ * INF's [DefaultUninstall] "DelReg" line, applied to one of the two known
+ * multi-string values in memory. */
+#include "registry/registry.h"
+
+#define UNINSTALL_SECTION TEXT("DefaultUninstall")
+#define DELREG_KEY TEXT("DelReg")
+#define DELREG_ROOT TEXT("HKLM")
+#define DELREG_FIELD_COUNT 5
+#define DELREG_FLAGS_FIELD 4
+#define DELREG_STRING_FIELD 5
+
+/* The key path and value name a delete-string line must name for 'kind';
+ * FALSE for a kind outside the two known values. */
+static BOOL GetDelRegTarget(MultiSzKind kind, const WCHAR **keyPath, const WCHAR **valueName)
+{
+    switch (kind) {
+    case MULTISZ_SUPPORTED_DEVICES:
+        *keyPath = TEXT("SYSTEM\\CurrentControlSet\\Control\\MPDEV");
+        *valueName = TEXT("MPIOSupportedDeviceList");
+        return TRUE;
+    case MULTISZ_UPPER_FILTERS:
+        *keyPath = TEXT("SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E97B-E325-11CE-BFC1-08002BE10318}");
+        *valueName = TEXT("UpperFilters");
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+DWORD ReadDelRegSectionName(const WCHAR *infPath, WCHAR **sectionName)
+{
+    HINF inf;
+    DWORD required = 0;
+    DWORD result = 0;
+
+    inf = SetupOpenInfFileW(infPath, NULL, INF_STYLE_WIN4, NULL);
+    if (inf == INVALID_HANDLE_VALUE)
+        return GetLastError();
+
+    if (!SetupGetLineTextW(NULL, inf, UNINSTALL_SECTION, DELREG_KEY, NULL, 0, &required)) {
+        result = GetLastError();
+        goto cleanupInf;
+    }
+    *sectionName = (WCHAR *)LocalAlloc(LPTR, (SIZE_T)required * sizeof(WCHAR));
+    if (*sectionName == NULL) {
+        result = ERROR_NOT_ENOUGH_MEMORY;
+        goto cleanupInf;
+    }
+    if (!SetupGetLineTextW(NULL, inf, UNINSTALL_SECTION, DELREG_KEY, *sectionName, required, &required))
+        result = GetLastError();
+
+cleanupInf:
+    SetupCloseInfFile(inf);
+    return result;
+}
+
+DWORD GetInfStringField(PINFCONTEXT context, DWORD fieldIndex, DWORD *requiredSize, WCHAR **text)
+{
+    BOOL allocated = FALSE;
+    DWORD result;
+
+    if (requiredSize == NULL)
+        return ERROR_INVALID_PARAMETER;
+
+    if (*requiredSize == 0) {
+        if (!SetupGetStringFieldW(context, fieldIndex, NULL, 0, requiredSize))
+            return GetLastError();
+        *text = (WCHAR *)LocalAlloc(LPTR, (SIZE_T)*requiredSize * sizeof(WCHAR));
+        if (*text == NULL)
+            return ERROR_NOT_ENOUGH_MEMORY;
+        allocated = TRUE;
+    }
+    if (SetupGetStringFieldW(context, fieldIndex, *text, *requiredSize, requiredSize))
+        return 0;
+
+    result = GetLastError();
+    if (allocated) {
+        LocalFree(*text);
+        *text = NULL;
+    }
+    return result;
+}
+
+/* The layout of a stored list, found by walking only the whole units inside
+ * its byte count: a list that lost its last NUL, its closing NUL, or an odd
+ * trailing byte is read as if it ended there. */
+typedef struct _LIST_MATCH {
+    size_t start;       /* first unit of the matching entry */
+    size_t length;      /* its length in units */
+    size_t closing;     /* unit of the closing NUL (the end of the units when missing) */
+    BOOL lastCut;       /* the last entry has no NUL inside the byte count */
+    size_t lastStart;   /* first unit of the last entry */
+} LIST_MATCH;
+
+/* Length of the text at 'units', never looking at more than 'limit' units. */
+static size_t BoundedLength(const WCHAR *units, size_t limit)
+{
+    size_t length = 0;
+
+    while (length < limit && units[length] != 0)
+        length++;
+    return length;
+}
+
+/* Finds the first entry equal to 'text' (A-Z folded); FALSE when none. */
+static BOOL FindListEntry(const WCHAR *list, DWORD byteCount, const WCHAR *text, LIST_MATCH *match)
+{
+    size_t units = byteCount / sizeof(WCHAR);
+    size_t textLength = TextLength(text);
+    size_t position = 0;
+    BOOL found = FALSE;
+
+    match->lastCut = FALSE;
+    match->lastStart = 0;
+    while (position < units && list[position] != 0) {
+        size_t length = BoundedLength(list + position, units - position);
+
+        if (!found && length == textLength && TextCompareNoCaseN(list + position, text, length) == 0) {
+            match->start = position;
+            match->length = length;
+            found = TRUE;
+        }
+        match->lastStart = position;
+        match->lastCut = (position + length == units);
+        position += length + 1;
+    }
+    match->closing = position < units ? position : units;
+    return found;
+}
+
+/* Removes the first entry equal to 'text' from the caller's list, replacing
+ * the block when anything is left.  0, or ERROR_NOT_ENOUGH_MEMORY with the
+ * caller's list unchanged. */
+static DWORD RemoveListEntry(WCHAR **list, DWORD *byteCount, const WCHAR *text)
+{
+    LIST_MATCH match;
+    LONGLONG newCount;
+    LONGLONG neededCount;
+    size_t tailStart;
+    size_t tailUnits = 0;
+    BOOL tailCut;
+    WCHAR *block;
+    size_t i;
+
+    if (*list == NULL || !FindListEntry(*list, *byteCount, text, &match))
+        return 0;
+
+    /* Signed, so that a byte count smaller than the walked list cannot wrap. */
+    newCount = (LONGLONG)*byteCount - 2 * (LONGLONG)match.length - 2;
+    if (newCount < 2) {
+        /* The removed entry was the only one; the whole first unit is
+         * cleared so that the block reads as an empty list. */
+        (*list)[0] = 0;
+        *byteCount = 1;
+        return 0;
+    }
+
+    tailStart = match.start + match.length + 1;
+    if (tailStart < match.closing)
+        tailUnits = match.closing - tailStart;
+    /* A last entry that lost its NUL gets one back, unless it is the one removed. */
+    tailCut = match.lastCut && match.lastStart != match.start;
+    neededCount = 2 * (LONGLONG)(match.start + tailUnits + (tailCut ? 1 : 0) + 1);
+    if (newCount < neededCount)
+        newCount = neededCount;
+    if (newCount > (LONGLONG)0xFFFFFFFF)
+        return ERROR_NOT_ENOUGH_MEMORY;
+
+    block = (WCHAR *)LocalAlloc(LPTR, (SIZE_T)newCount);
+    if (block == NULL)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    for (i = 0; i < match.start; i++)
+        block[i] = (*list)[i];
+    for (i = 0; i < tailUnits; i++)
+        block[match.start + i] = (*list)[tailStart + i];
+    block[newCount / 2 - 1] = 0;
+
+    LocalFree(*list);
+    *list = block;
+    *byteCount = (DWORD)newCount;
+    return 0;
+}
+
+static void FreeFieldTexts(WCHAR **fields, size_t count)
+{
+    size_t i;
+
+    for (i = 0; i < count; i++) {
+        if (fields[i] != NULL) {
+            LocalFree(fields[i]);
+            fields[i] = NULL;
+        }
+    }
+}
+
+DWORD RemoveDelRegStrings(const WCHAR *infPath, const WCHAR *sectionName, MultiSzKind kind,
+                          WCHAR **list, DWORD *byteCount)
+{
+    /* Fields 1, 2, 3 and 5 of the current line, by field number. */
+    WCHAR *fields[DELREG_FIELD_COUNT + 1] = {};
+    const WCHAR *keyPath = NULL;
+    const WCHAR *valueName = NULL;
+    BOOL knownKind;
+    HINF inf;
+    LONG lineCount;
+    LONG index;
+    DWORD result = 0;
+
+    inf = SetupOpenInfFileW(infPath, NULL, INF_STYLE_WIN4, NULL);
+    if (inf == INVALID_HANDLE_VALUE)
+        return GetLastError();
+
+    knownKind = GetDelRegTarget(kind, &keyPath, &valueName);
+    lineCount = SetupGetLineCountW(inf, sectionName);
+    for (index = 0; index < lineCount; index++) {
+        static const DWORD textFields[] = {1, 2, 3, DELREG_STRING_FIELD};
+        INFCONTEXT context = {};
+        INT flags = 0;
+        BOOL readable = TRUE;
+        size_t i;
+
+        FreeFieldTexts(fields, DELREG_FIELD_COUNT + 1);
+        if (!SetupGetLineByIndexW(inf, sectionName, (DWORD)index, &context))
+            continue;
+        if (SetupGetFieldCount(&context) != DELREG_FIELD_COUNT)
+            continue;
+        if (!SetupGetIntField(&context, DELREG_FLAGS_FIELD, &flags) ||
+            (DWORD)flags != FLG_DELREG_MULTI_SZ_DELSTRING)
+            continue;
+        for (i = 0; i < sizeof(textFields) / sizeof(textFields[0]) && readable; i++) {
+            DWORD units = 0;
+
+            readable = GetInfStringField(&context, textFields[i], &units, &fields[textFields[i]]) == 0;
+        }
+        if (!readable || !knownKind)
+            continue;
+        if (TextCompareNoCase(fields[1], DELREG_ROOT) != 0 || TextCompareNoCase(fields[2], keyPath) != 0 ||
+            TextCompareNoCase(fields[3], valueName) != 0)
+            continue;
+
+        result = RemoveListEntry(list, byteCount, fields[DELREG_STRING_FIELD]);
+        if (result != 0)
+            break;
+    }
+
+    SetupCloseInfFile(inf);
+    FreeFieldTexts(fields, DELREG_FIELD_COUNT + 1);
+    return result;
+}
