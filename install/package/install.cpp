@@ -1,0 +1,159 @@
+/* Install sequence: the MPIO bus driver, the DSM and the MPIO disk driver
+ * (or, from major version 6 on, the operating system's multipath feature and
+ * the DSM), then a restart of the SCSI adapters when no reboot is pending. */
+#include "package/package.h"
+#include "device/device.h"
+#include "frontend/frontend.h"
+#include "registry/registry.h"
+
+#define REBOOT_TEXT TEXT("(Please reboot the system)")
+#define FEATURE_REBOOT_TEXT TEXT("(but need a reboot)")
+#define NO_REBOOT_TEXT TEXT("")
+
+/* source path + "\" + file name, cut at the buffer's end. */
+static void ComposeInfPath(WCHAR *path, const WCHAR *sourcePath, const WCHAR *fileName)
+{
+    TextCopy(path, PATH_BUFFER_UNITS, sourcePath);
+    TextAppend(path, PATH_BUFFER_UNITS, TEXT("\\"));
+    TextAppend(path, PATH_BUFFER_UNITS, fileName);
+}
+
+/* 0 when the source path names an existing file or directory; otherwise
+ * logs the reason and returns the search's code. */
+static DWORD ValidateSourcePath(const WCHAR *sourcePath)
+{
+    WIN32_FIND_DATAW findData = {};
+    HANDLE search;
+    DWORD code;
+
+    search = FindFirstFileW(sourcePath, &findData);
+    if (search == INVALID_HANDLE_VALUE) {
+        code = GetLastError();
+        LogMessage(TEXT("Unable to validate the source path."));
+        LogErrorText(code);
+        return code;
+    }
+    FindClose(search);
+    return 0;
+}
+
+/* The list block carries two NUL units behind its byte count.  Writing them
+ * again at the last whole unit inside the count closes a value stored without
+ * its last NULs or with an odd byte count, so that walking it entry by entry
+ * stays inside the block. */
+static void CloseListAtByteCount(WCHAR *list, DWORD byteCount)
+{
+    list[byteCount / sizeof(WCHAR)] = 0;
+    list[byteCount / sizeof(WCHAR) + 1] = 0;
+}
+
+DWORD InstallDiskDriver(const WCHAR *infPath, INT *rebootFlag)
+{
+    BOOL reboot = FALSE;
+    WCHAR *list = NULL;
+    DWORD size = 0;
+    DWORD result = 0;
+
+    if (!SetupCopyOEMInfW(infPath, NULL, SPOST_PATH, 0, NULL, 0, NULL, NULL)) {
+        result = GetLastError();
+        goto report;
+    }
+    /* Without a supported-device list the disk driver is not installed. */
+    result = ReadMultiSzValue(MULTISZ_SUPPORTED_DEVICES, &list, &size);
+    if (result != 0)
+        goto cleanupList;
+    CloseListAtByteCount(list, size);
+    NormalizeSupportedDeviceList(list);
+
+    result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, ClaimDiskCallback, list, &reboot);
+    if (result == 0 && !UpdateDriverForPlugAndPlayDevicesW(NULL, MPIO_DISK_HARDWARE_ID, infPath, 0, &reboot)) {
+        result = GetLastError();
+        /* No disk carries "MPIODisk": nothing was claimed, now or before. */
+        if (result == ERROR_NO_SUCH_DEVINST)
+            result = 0;
+    }
+
+cleanupList:
+    if (list != NULL)
+        LocalFree(list);
+report:
+    if (result != 0) {
+        LogMessage(TEXT("Failure."));
+        LogErrorText(result);
+        return result;
+    }
+    if (*rebootFlag == 0)
+        *rebootFlag = reboot;
+    LogMessage(TEXT("Success %s\n"), reboot ? REBOOT_TEXT : NO_REBOOT_TEXT);
+    return 0;
+}
+
+/* Major version 5 or lower: bus driver, DSM and disk driver from the package. */
+static DWORD InstallPackageComponents(WCHAR *infPath, const WCHAR *sourcePath, const WCHAR *dsmInf,
+                                      const WCHAR *dsmHwid, INT *rebootFlag)
+{
+    DWORD result;
+
+    ComposeInfPath(infPath, sourcePath, MPIO_INF_NAME);
+    LogMessage(TEXT("\nInstalling the Multi-Path Adapter Filter and Multi-Path Bus Driver...\n"));
+    result = InstallRootDevice(infPath, MpioBusHardwareId, 0, rebootFlag);
+    if (result != 0)
+        return result;
+
+    ComposeInfPath(infPath, sourcePath, dsmInf);
+    LogMessage(TEXT("\nInstalling the Device Specific Module...\n"));
+    result = InstallRootDevice(infPath, dsmHwid, 1, rebootFlag);
+    if (result != 0)
+        return result;
+
+    ComposeInfPath(infPath, sourcePath, MPDEV_INF_NAME);
+    LogMessage(TEXT("\nInstalling the Multi-Path Device Driver...\n"));
+    return InstallDiskDriver(infPath, rebootFlag);
+}
+
+/* Major version 6 or higher: the multipath feature when the MPIO bus device
+ * is not there yet, then the DSM. */
+static DWORD InstallFeatureAndDsm(WCHAR *infPath, const WCHAR *sourcePath, const WCHAR *dsmInf,
+                                  const WCHAR *dsmHwid, INT *rebootFlag)
+{
+    INT found = 0;
+    DWORD result;
+
+    result = EnumClassDevices(&GUID_DEVCLASS_SCSIADAPTER, FindDeviceCallback, (PVOID)MpioBusHardwareId, &found);
+    if (result != 0)
+        return result;
+    if (found == 0) {
+        result = RunMultipathFeatureCommand(TRUE, rebootFlag);
+        if (result != 0)
+            return result;
+        wprintf(TEXT("Success %ls\n"), *rebootFlag != 0 ? FEATURE_REBOOT_TEXT : NO_REBOOT_TEXT);
+    }
+
+    ComposeInfPath(infPath, sourcePath, dsmInf);
+    LogMessage(TEXT("\nInstalling the Device Specific Module...\n"));
+    return InstallRootDevice(infPath, dsmHwid, 1, rebootFlag);
+}
+
+DWORD InstallPackage(const WCHAR *sourcePath, const WCHAR *dsmInf, const WCHAR *dsmHwid, INT *rebootFlag)
+{
+    WCHAR infPath[PATH_BUFFER_UNITS] = {};
+    DWORD result;
+
+    *rebootFlag = 0;
+    result = ValidateSourcePath(sourcePath);
+    if (result != 0)
+        return result;
+
+    if (OsVersion.dwMajorVersion <= 5)
+        result = InstallPackageComponents(infPath, sourcePath, dsmInf, dsmHwid, rebootFlag);
+    else
+        result = InstallFeatureAndDsm(infPath, sourcePath, dsmInf, dsmHwid, rebootFlag);
+    if (result != 0)
+        return result;
+
+    /* A pending reboot restarts the adapters anyway. */
+    if (*rebootFlag != 0)
+        return 0;
+    LogMessage(TEXT("\nRestarting all SCSI adapters...\n"));
+    return RestartScsiAdapters(rebootFlag);
+}

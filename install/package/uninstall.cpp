@@ -1,0 +1,252 @@
+/* Uninstall sequence: the DSM first, then as much of the multipath base as
+ * the supported-device list, read again afterwards, allows. */
+#include "package/package.h"
+#include "device/device.h"
+#include "frontend/frontend.h"
+#include "registry/registry.h"
+
+#define REBOOT_TEXT TEXT("(Please reboot the system)")
+#define FEATURE_REBOOT_TEXT TEXT("(but need a reboot)")
+#define NO_REBOOT_TEXT TEXT("")
+#define UNINSTALL_SECTION TEXT("DefaultUninstall")
+
+/* source path + "\" + file name, cut at the buffer's end. */
+static void ComposeInfPath(WCHAR *path, const WCHAR *sourcePath, const WCHAR *fileName)
+{
+    TextCopy(path, PATH_BUFFER_UNITS, sourcePath);
+    TextAppend(path, PATH_BUFFER_UNITS, TEXT("\\"));
+    TextAppend(path, PATH_BUFFER_UNITS, fileName);
+}
+
+/* 0 when the source path names an existing file or directory; otherwise
+ * logs the reason and returns the search's code. */
+static DWORD ValidateSourcePath(const WCHAR *sourcePath)
+{
+    WIN32_FIND_DATAW findData = {};
+    HANDLE search;
+    DWORD code;
+
+    search = FindFirstFileW(sourcePath, &findData);
+    if (search == INVALID_HANDLE_VALUE) {
+        code = GetLastError();
+        LogMessage(TEXT("Unable to validate the source path."));
+        LogErrorText(code);
+        return code;
+    }
+    FindClose(search);
+    return 0;
+}
+
+/* The list block carries two NUL units behind its byte count.  Writing them
+ * again at the last whole unit inside the count closes a value stored without
+ * its last NULs or with an odd byte count, so that walking it entry by entry
+ * stays inside the block. */
+static void CloseListAtByteCount(WCHAR *list, DWORD byteCount)
+{
+    list[byteCount / sizeof(WCHAR)] = 0;
+    list[byteCount / sizeof(WCHAR) + 1] = 0;
+}
+
+/* Logs the outcome of a component step and merges its restart flag. */
+static DWORD ReportStep(DWORD result, INT restart, INT *rebootFlag)
+{
+    if (result != 0) {
+        LogMessage(TEXT("Failure."));
+        LogErrorText(result);
+        return result;
+    }
+    if (*rebootFlag == 0)
+        *rebootFlag = restart;
+    LogMessage(TEXT("Success %s\n"), restart != 0 ? REBOOT_TEXT : NO_REBOOT_TEXT);
+    return 0;
+}
+
+/* Takes the strings that the INF's DelReg section names out of the value
+ * read before its uninstall section ran, and stores the value again. */
+static DWORD ApplyDelRegStrings(const WCHAR *infPath, INT kind, WCHAR **value, DWORD *size)
+{
+    WCHAR *sectionName = NULL;
+    DWORD result;
+
+    result = ReadDelRegSectionName(infPath, &sectionName);
+    if (result != 0)
+        goto cleanupName;
+    if (sectionName[0] == 0) {
+        result = ERROR_INVALID_DATA;
+        goto cleanupName;
+    }
+    result = RemoveDelRegStrings(infPath, sectionName, kind, value, size);
+    if (result != 0)
+        goto cleanupName;
+    result = WriteMultiSzValue(kind, *value, *size);
+
+cleanupName:
+    if (sectionName != NULL)
+        LocalFree(sectionName);
+    return result;
+}
+
+DWORD UninstallComponent(const WCHAR *infPath, const WCHAR *hardwareId, INT kind, INT *rebootFlag)
+{
+    GUID classGuid = {};
+    WCHAR className[MAX_CLASS_NAME_LEN] = {};
+    INT restart = 0;
+    BOOL cleanUp = TRUE;
+    WCHAR *value = NULL;
+    DWORD size = 0;
+    DWORD result;
+
+    if (!SetupDiGetINFClassW(infPath, &classGuid, className, MAX_CLASS_NAME_LEN, NULL)) {
+        result = GetLastError();
+        goto report;
+    }
+    result = EnumClassDevices(&classGuid, RemoveDeviceCallback, (PVOID)hardwareId, &restart);
+    if (result != 0)
+        goto report;
+
+    /* Only the oldest systems leave the DelReg string deletions undone. */
+    if (OsVersion.dwMajorVersion > 5 || (OsVersion.dwMajorVersion == 5 && OsVersion.dwMinorVersion != 0))
+        cleanUp = FALSE;
+    if (cleanUp && ReadMultiSzValue(kind, &value, &size) != 0)
+        cleanUp = FALSE;
+
+    result = InstallInfSection(infPath, UNINSTALL_SECTION);
+    if (result == 0 && cleanUp && value != NULL)
+        result = ApplyDelRegStrings(infPath, kind, &value, &size);
+
+    if (value != NULL)
+        LocalFree(value);
+report:
+    return ReportStep(result, restart, rebootFlag);
+}
+
+DWORD UninstallDiskDriver(const WCHAR *infPath, WCHAR *list, INT *rebootFlag)
+{
+    INT restart = 0;
+    DWORD result;
+
+    result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, ReleaseDiskCallback, list, &restart);
+    /* While the list has entries the disk driver stays. */
+    if (result == 0 && (list == NULL || list[0] == 0))
+        result = InstallInfSection(infPath, UNINSTALL_SECTION);
+    return ReportStep(result, restart, rebootFlag);
+}
+
+/* Major version 6 or higher with no supported devices left: switches the
+ * multipath feature off when the MPIO bus device exists and checks that the
+ * device is gone or going.  Its lines go to the console only. */
+static DWORD SwitchOffMultipathFeature(INT *rebootFlag)
+{
+    INT found = 0;
+    ULONG status = 0;
+    ULONG problem = 0;
+    DWORD result;
+
+    result = EnumClassDevices(&GUID_DEVCLASS_SCSIADAPTER, FindDeviceCallback, (PVOID)MpioBusHardwareId, &found);
+    if (result != 0 || found == 0)
+        return result;
+    result = RunMultipathFeatureCommand(FALSE, rebootFlag);
+    if (result != 0)
+        return result;
+    if (*rebootFlag != 0) {
+        wprintf(TEXT("Success %ls\n"), FEATURE_REBOOT_TEXT);
+        return 0;
+    }
+
+    FoundDevInst = 0;
+    result = EnumClassDevices(&GUID_DEVCLASS_SCSIADAPTER, FindDeviceCallback, (PVOID)MpioBusHardwareId, &found);
+    if (result != 0) {
+        wprintf(TEXT("Failure."));
+        LogErrorText(result);
+        return result;
+    }
+    if (FoundDevInst == 0) {
+        wprintf(TEXT("Success %ls\n"), NO_REBOOT_TEXT);
+        return 0;
+    }
+    if (CM_Get_DevNode_Status(&status, &problem, FoundDevInst, 0) == CR_SUCCESS &&
+        (status & DN_WILL_BE_REMOVED) != 0) {
+        *rebootFlag = 1;
+        wprintf(TEXT("Success %ls\n"), FEATURE_REBOOT_TEXT);
+        return 0;
+    }
+    wprintf(TEXT("Failure."));
+    LogErrorText(ERROR_GEN_FAILURE);
+    return ERROR_GEN_FAILURE;
+}
+
+/* Removes the base as far as the list allows; 'list' may be NULL. */
+static DWORD UninstallBase(const WCHAR *sourcePath, WCHAR *list, INT *rebootFlag)
+{
+    WCHAR infPath[PATH_BUFFER_UNITS] = {};
+    BOOL listEmpty = (list == NULL || list[0] == 0);
+    INT walkFlag = 0;
+    DWORD result;
+
+    if (OsVersion.dwMajorVersion <= 5) {
+        ComposeInfPath(infPath, sourcePath, MPDEV_INF_NAME);
+        LogMessage(TEXT("\nUninstalling the Multi-Path Device Driver.This may take a few minutes..\n"));
+        result = UninstallDiskDriver(infPath, list, rebootFlag);
+        if (result != 0 || !listEmpty)
+            return result;
+        ComposeInfPath(infPath, sourcePath, MPIO_INF_NAME);
+        LogMessage(TEXT("\nUninstalling the Multi-Path Bus Driver...\n"));
+        return UninstallComponent(infPath, MpioBusHardwareId, MULTISZ_UPPER_FILTERS, rebootFlag);
+    }
+
+    LogMessage(TEXT("\nRebuilding the storage stack...\n"));
+    result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, ReleaseDiskCallback, list, &walkFlag);
+    if (result != 0)
+        return result;
+    if (*rebootFlag == 0)
+        *rebootFlag = walkFlag;
+    LogMessage(TEXT("Success %s\n"), *rebootFlag != 0 ? REBOOT_TEXT : NO_REBOOT_TEXT);
+    if (!listEmpty)
+        return 0;
+    return SwitchOffMultipathFeature(rebootFlag);
+}
+
+DWORD UninstallPackage(const WCHAR *sourcePath, const WCHAR *dsmInf, const WCHAR *dsmHwid, INT *rebootFlag)
+{
+    WCHAR infPath[PATH_BUFFER_UNITS] = {};
+    WCHAR *list = NULL;
+    DWORD size = 0;
+    DWORD result;
+
+    *rebootFlag = 0;
+    result = ValidateSourcePath(sourcePath);
+    if (result != 0)
+        goto report;
+
+    ComposeInfPath(infPath, sourcePath, dsmInf);
+    LogMessage(TEXT("\nUninstalling the Device Specific Module...\n"));
+    result = UninstallComponent(infPath, dsmHwid, MULTISZ_SUPPORTED_DEVICES, rebootFlag);
+    if (result != 0)
+        goto report;
+
+    result = ReadMultiSzValue(MULTISZ_SUPPORTED_DEVICES, &list, &size);
+    if (result == ERROR_FILE_NOT_FOUND) {
+        /* No list at all counts as an empty one. */
+        if (list != NULL)
+            LocalFree(list);
+        list = NULL;
+        result = 0;
+    } else if (result != 0) {
+        goto cleanupList;
+    } else {
+        CloseListAtByteCount(list, size);
+        NormalizeSupportedDeviceList(list);
+    }
+
+    result = UninstallBase(sourcePath, list, rebootFlag);
+
+cleanupList:
+    if (list != NULL)
+        LocalFree(list);
+report:
+    if (result != 0) {
+        LogMessage(TEXT("Failure."));
+        LogErrorText(result);
+    }
+    return result;
+}
