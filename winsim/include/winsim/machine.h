@@ -160,6 +160,9 @@ void SaveMachineFile(const Machine &machine, const std::string &path);
 // Complete what waits for a reboot: devices marked for removal leave,
 // services marked for deletion go, pending feature changes settle.
 void Reboot(Machine &machine);
+// Completes the reboot a run asked for through ExitWindowsEx (reboot records
+// from index 'firstRecord' on); true when it did.
+bool CompleteRequestedReboot(Machine &machine, size_t firstRecord);
 
 // Fault injection: the one place every platform function asks.  Returns the
 // code to fail with, or nothing.  'subject' names what the call concerns.
@@ -175,5 +178,6 @@ size_t LiveLocalBlocks();
 // Lookups used by several API families.
 Device *FindDeviceByDevInst(DEVINST devInst);
 RegKey *FindKey(const Text &path, bool create = false);   // under HKLM
+RegKey *FindKey(Machine &machine, const Text &path, bool create = false);
 
 }  // namespace winsim

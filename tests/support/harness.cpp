@@ -1,0 +1,406 @@
+// Machines, scratch directories, binary runs and log helpers.  Runs of wmain
+// in this process live in run_in_process.cpp, so that tests which never run
+// the program do not need it linked.
+#include "support/harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+namespace harness {
+
+namespace fs = std::filesystem;
+using winsim::Narrow;
+using winsim::Text;
+using winsim::Widen;
+
+std::u16string U(const std::string &utf8)
+{
+    return Widen(utf8);
+}
+
+// ---------------------------------------------------------------------------
+// Machines
+// ---------------------------------------------------------------------------
+namespace {
+
+std::vector<uint8_t> Utf16Bytes(const Text &text)
+{
+    std::vector<uint8_t> bytes;
+    for (char16_t unit : text) {
+        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+void SetValue(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName, uint32_t type,
+              std::vector<uint8_t> data)
+{
+    winsim::RegKey *key = winsim::FindKey(machine, Widen(keyPath), true);
+    winsim::RegValue value;
+    value.type = type;
+    value.data = std::move(data);
+    key->values[winsim::Fold(Widen(valueName))] = {Widen(valueName), std::move(value)};
+}
+
+const winsim::RegValue *GetValue(winsim::Machine &machine, const std::string &keyPath,
+                                 const std::string &valueName)
+{
+    winsim::RegKey *key = winsim::FindKey(machine, Widen(keyPath), false);
+    if (!key)
+        return nullptr;
+    auto it = key->values.find(winsim::Fold(Widen(valueName)));
+    return it == key->values.end() ? nullptr : &it->second.second;
+}
+
+winsim::Machine Bare(uint32_t major, uint32_t minor, uint32_t build)
+{
+    winsim::Machine machine;
+    machine.os.major = major;
+    machine.os.minor = minor;
+    machine.os.build = build;
+    machine.interactive = false;
+    const std::string classRoot = "SYSTEM\\CurrentControlSet\\Control\\Class\\";
+    SetString(machine, classRoot + winsim::GuidToString(GUID_DEVCLASS_SCSIADAPTER), "Class", "SCSIAdapter");
+    SetString(machine, classRoot + winsim::GuidToString(GUID_DEVCLASS_DISKDRIVE), "Class", "DiskDrive");
+    SetString(machine, classRoot + winsim::GuidToString(GUID_DEVCLASS_SYSTEM), "Class", "System");
+    winsim::FindKey(machine, u"SYSTEM\\CurrentControlSet\\Services", true);
+    return machine;
+}
+
+winsim::Device MakeDevice(const std::string &instanceId, const GUID &classGuid,
+                          const std::vector<std::string> &hardwareIds, const std::string &description)
+{
+    winsim::Device device;
+    device.instanceId = Widen(instanceId);
+    device.classGuid = classGuid;
+    std::vector<Text> ids;
+    for (const auto &id : hardwareIds)
+        ids.push_back(Widen(id));
+    device.hardwareIds = ids;
+    device.description = Widen(description);
+    device.enumerator = Widen(instanceId.substr(0, instanceId.find('\\')));
+    device.configFlags = 0;
+    return device;
+}
+
+std::string Underscored(std::string text)
+{
+    for (auto &c : text)
+        if (c == ' ')
+            c = '_';
+    return text;
+}
+
+std::string Trimmed(std::string text)
+{
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+winsim::Machine Gen5(uint32_t minor)
+{
+    winsim::Machine machine = Bare(5, minor, minor == 0 ? 2195 : (minor == 1 ? 2600 : 3790));
+    machine.os.csd = u"Service Pack 2";
+    return machine;
+}
+
+winsim::Machine Gen6()
+{
+    winsim::Machine machine = Bare(10, 0, 17763);
+    machine.features["MultipathIo"] = "Disabled";
+    return machine;
+}
+
+winsim::Device ScsiAdapter(const std::string &instanceId, const std::vector<std::string> &hardwareIds,
+                           const std::string &description)
+{
+    return MakeDevice(instanceId, GUID_DEVCLASS_SCSIADAPTER, hardwareIds, description);
+}
+
+winsim::Device SystemDevice(const std::string &instanceId, const std::vector<std::string> &hardwareIds,
+                            const std::string &description)
+{
+    return MakeDevice(instanceId, GUID_DEVCLASS_SYSTEM, hardwareIds, description);
+}
+
+winsim::Device Disk(const std::string &vendor8, const std::string &product16, const std::string &rev,
+                    const std::string &enumerator, unsigned unit)
+{
+    const std::string v = Underscored(vendor8), p = Underscored(product16);
+    const std::string r1 = rev.substr(0, 1);
+    std::vector<std::string> ids = {enumerator + "\\Disk" + v + p + rev, enumerator + "\\Disk" + v + p,
+                                    enumerator + "\\Disk" + v,          enumerator + "\\" + v + p + r1,
+                                    v + p + r1,                         "GenDisk"};
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "\\4&1A2B3C4D&0&%06u", unit);
+    const std::string instance =
+        enumerator + "\\DISK&VEN_" + Trimmed(vendor8) + "&PROD_" + Trimmed(product16) + "&REV_" + rev + suffix;
+    winsim::Device disk = MakeDevice(instance, GUID_DEVCLASS_DISKDRIVE, ids,
+                                     Trimmed(vendor8) + " " + Trimmed(product16) + " SCSI Disk Device");
+    disk.enumerator = Widen(enumerator);
+    disk.service = u"disk";
+    return disk;
+}
+
+winsim::Device MpioBus(const std::string &hardwareId)
+{
+    winsim::Device bus = ScsiAdapter("ROOT\\MPIO\\0000", {hardwareId}, "Multi-Path Support");
+    bus.status |= DN_ROOT_ENUMERATED;
+    bus.service = u"mpio";
+    return bus;
+}
+
+void SetMultiSz(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName,
+                const std::vector<std::string> &strings)
+{
+    std::vector<uint8_t> bytes;
+    for (const auto &s : strings) {
+        auto b = Utf16Bytes(Widen(s));
+        bytes.insert(bytes.end(), b.begin(), b.end());
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    SetValue(machine, keyPath, valueName, REG_MULTI_SZ, bytes);
+}
+
+void SetDword(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName, uint32_t value)
+{
+    SetValue(machine, keyPath, valueName, REG_DWORD,
+             {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
+              static_cast<uint8_t>(value >> 24)});
+}
+
+void SetString(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName,
+               const std::string &value)
+{
+    SetValue(machine, keyPath, valueName, REG_SZ, Utf16Bytes(Widen(value)));
+}
+
+std::optional<std::vector<std::string>> GetMultiSz(winsim::Machine &machine, const std::string &keyPath,
+                                                   const std::string &valueName)
+{
+    const winsim::RegValue *value = GetValue(machine, keyPath, valueName);
+    if (!value || value->type != REG_MULTI_SZ)
+        return std::nullopt;
+    std::vector<std::string> strings;
+    Text current;
+    for (size_t i = 0; i + 1 < value->data.size(); i += 2) {
+        char16_t unit = static_cast<char16_t>(value->data[i] | (value->data[i + 1] << 8));
+        if (unit == 0) {
+            if (current.empty())
+                break;
+            strings.push_back(Narrow(current));
+            current.clear();
+        } else {
+            current += unit;
+        }
+    }
+    if (!current.empty())
+        strings.push_back(Narrow(current));  // unterminated last string
+    return strings;
+}
+
+std::optional<uint32_t> GetDword(winsim::Machine &machine, const std::string &keyPath,
+                                 const std::string &valueName)
+{
+    const winsim::RegValue *value = GetValue(machine, keyPath, valueName);
+    if (!value || value->type != REG_DWORD || value->data.size() != 4)
+        return std::nullopt;
+    return static_cast<uint32_t>(value->data[0] | value->data[1] << 8 | value->data[2] << 16 |
+                                 static_cast<uint32_t>(value->data[3]) << 24);
+}
+
+const winsim::Device *FindByHardwareId(const winsim::Machine &machine, const std::string &hardwareId)
+{
+    const Text wanted = Widen(hardwareId);
+    for (const auto &device : machine.devices) {
+        if (device.removed || !device.hardwareIds)
+            continue;
+        for (const auto &id : *device.hardwareIds)
+            if (winsim::EqualNoCase(id, wanted))
+                return &device;
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Scratch
+// ---------------------------------------------------------------------------
+Scratch::Scratch()
+{
+    previous_ = fs::current_path().string();
+    std::string pattern = (fs::temp_directory_path() / "winsim-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("cannot create a scratch directory: " + std::string(std::strerror(errno)));
+    dir_ = pattern;
+    fs::current_path(dir_);
+}
+
+Scratch::~Scratch()
+{
+    std::error_code ignored;
+    fs::current_path(previous_, ignored);
+    // Undo read-only modes a test may have set, so everything can go.
+    for (auto it = fs::recursive_directory_iterator(dir_, ignored); it != fs::recursive_directory_iterator();
+         it.increment(ignored))
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(dir_, ignored);
+}
+
+std::string Scratch::Path(const std::string &name) const
+{
+    return dir_ + "/" + name;
+}
+
+void Scratch::WriteFile(const std::string &name, const std::string &bytes) const
+{
+    fs::path path = Path(name);
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    if (!out)
+        throw std::runtime_error("cannot write " + path.string());
+}
+
+std::string Scratch::ReadFile(const std::string &name) const
+{
+    std::ifstream in(Path(name), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool Scratch::Exists(const std::string &name) const
+{
+    return fs::exists(Path(name));
+}
+
+std::string Scratch::Log() const
+{
+    return ReadFile("MPIOInstall.LOG");
+}
+
+// ---------------------------------------------------------------------------
+// Binary runs
+// ---------------------------------------------------------------------------
+namespace {
+
+std::string ReadWhole(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+Run RunBinary(const std::string &machineFile, const std::vector<std::string> &args, const std::string &cwd)
+{
+    const std::string logPath = cwd + "/MPIOInstall.LOG";
+    const size_t logBefore = ReadWhole(logPath).size();
+
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0)
+        throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork: " + std::string(std::strerror(errno)));
+    if (pid == 0) {
+        int devNull = open("/dev/null", O_RDONLY);
+        dup2(devNull, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        close(out[0]);
+        close(err[0]);
+        if (chdir(cwd.c_str()) != 0)
+            _exit(127);
+        setenv("WINSIM_MACHINE", machineFile.c_str(), 1);
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(INSTALL_BINARY));
+        for (const auto &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(INSTALL_BINARY, argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+
+    Run run;
+    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int open = 2;
+    while (open > 0) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            char buffer[4096];
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                (i == 0 ? run.console : run.errors).append(buffer, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                open--;
+            }
+        }
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.waitStatus = status;
+    if (WIFEXITED(status))
+        run.exitCode = static_cast<int8_t>(WEXITSTATUS(status));
+    else
+        run.exitCode = -1000 - (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    std::string log = ReadWhole(logPath);
+    run.log = log.size() >= logBefore ? log.substr(logBefore) : log;
+    return run;
+}
+
+// ---------------------------------------------------------------------------
+// Log text
+// ---------------------------------------------------------------------------
+std::string MaskTimes(const std::string &log)
+{
+    static const std::regex stamp(R"(\[\d\d/\d\d/\d+ \d\d:\d\d:\d\d\.\d\d\d\])");
+    return std::regex_replace(log, stamp, "[T]");
+}
+
+std::string Crlf(const std::string &text)
+{
+    std::string out;
+    out.reserve(text.size() + text.size() / 16);
+    for (char c : text) {
+        if (c == '\n')
+            out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+}  // namespace harness

@@ -1,0 +1,133 @@
+// Shared test helpers: machines in a few lines, a scratch working directory,
+// runs of the program (in this process or as the host binary) and log
+// helpers.
+//
+//   harness::Scratch scratch;                       // cwd = fresh temp dir
+//   winsim::Machine m = harness::Gen6();
+//   m.devices.push_back(harness::Disk("QUORVEX ", "LUMENSTRIDE     "));
+//   harness::Run run = harness::RunInProcess(m, {u"-c"});
+//   EXPECT_EQ(run.exitCode, 1);
+//   EXPECT_EQ(harness::MaskTimes(run.log), harness::Crlf("[T]Starting ...\n"));
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "winsim/machine.h"
+
+namespace harness {
+
+// ---------------------------------------------------------------------------
+// Machines
+// ---------------------------------------------------------------------------
+// Bare machines: the OS version, the class keys of the SCSI adapter, disk
+// drive and system classes (with their "Class" value) and an empty Services
+// key; no devices.  Gen6 has the "MultipathIo" feature (Disabled), DISM
+// answering 0.  Neither asks on a terminal (interactive false).
+winsim::Machine Gen5(uint32_t minor = 1);   // 5.1 build 2600, 5.2 build 3790, ...
+winsim::Machine Gen6();                     // 10.0 build 17763
+
+// Devices.  Every builder gives a present, started device (DN_DRIVER_LOADED |
+// DN_STARTED) with config flags 0 and the enumerator taken from the
+// instance ID's first part.
+winsim::Device ScsiAdapter(const std::string &instanceId, const std::vector<std::string> &hardwareIds,
+                           const std::string &description);
+winsim::Device SystemDevice(const std::string &instanceId, const std::vector<std::string> &hardwareIds,
+                            const std::string &description);
+// A disk with the hardware IDs a SCSI disk reports, e.g. for "QUORVEX ",
+// "LUMENSTRIDE     ", "0100": "SCSI\DiskQUORVEX_LUMENSTRIDE_____0100",
+// "SCSI\DiskQUORVEX_LUMENSTRIDE_____", "SCSI\DiskQUORVEX_",
+// "SCSI\QUORVEX_LUMENSTRIDE_____0", "QUORVEX_LUMENSTRIDE_____0", "GenDisk".
+// 'enumerator' replaces "SCSI"; 'unit' tells disks of one model apart in
+// their instance IDs.
+winsim::Device Disk(const std::string &vendor8, const std::string &product16, const std::string &rev = "0100",
+                    const std::string &enumerator = "SCSI", unsigned unit = 0);
+// The MPIO bus device as the feature or a driver install leaves it.
+winsim::Device MpioBus(const std::string &hardwareId = "ROOT\\MPIO");
+
+// Registry values under HKLM (keys created as needed).
+void SetMultiSz(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName,
+                const std::vector<std::string> &strings);
+void SetDword(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName,
+              uint32_t value);
+void SetString(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName,
+               const std::string &value);
+// Reads: nothing when the key or value is absent (or has another type).
+std::optional<std::vector<std::string>> GetMultiSz(winsim::Machine &machine, const std::string &keyPath,
+                                                   const std::string &valueName);
+std::optional<uint32_t> GetDword(winsim::Machine &machine, const std::string &keyPath,
+                                 const std::string &valueName);
+// The machine's first device (not removed) that lists the hardware ID.
+const winsim::Device *FindByHardwareId(const winsim::Machine &machine, const std::string &hardwareId);
+
+// ---------------------------------------------------------------------------
+// Scratch directory
+// ---------------------------------------------------------------------------
+// A fresh temporary directory that is the current directory for the
+// object's life; the previous directory is restored and the scratch
+// directory removed afterwards.
+class Scratch {
+public:
+    Scratch();
+    ~Scratch();
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+
+    const std::string &Dir() const { return dir_; }
+    // Absolute path of a name inside the scratch directory.
+    std::string Path(const std::string &name) const;
+    // Writes a file (parent directories created), e.g. an INF fixture.
+    void WriteFile(const std::string &name, const std::string &bytes) const;
+    std::string ReadFile(const std::string &name) const;   // "" when absent
+    bool Exists(const std::string &name) const;
+    // The raw bytes of MPIOInstall.LOG ("" when there is none).
+    std::string Log() const;
+
+private:
+    std::string dir_;
+    std::string previous_;
+};
+
+// ---------------------------------------------------------------------------
+// Runs
+// ---------------------------------------------------------------------------
+struct Run {
+    int exitCode = 0;        // as wmain returned it: -1, -2 stay negative
+    std::string log;         // the bytes this run appended to MPIOInstall.LOG
+    std::string console;     // the bytes the run wrote to standard output
+    // In-process runs only:
+    size_t localBlocksLeft = 0;   // LocalAlloc blocks the run did not free
+    bool rebooted = false;        // a forced reboot was completed after the run
+    // Binary runs only:
+    int waitStatus = 0;           // the raw status from waitpid
+    std::string errors;           // what the process wrote to standard error
+};
+
+// Runs the program's wmain in this process, in the current directory (make
+// a Scratch first), on 'machine': it becomes the current machine (console
+// echo off, faults' call counts reset), FoundDevInst is reset, and after the
+// run a reboot the program asked for is completed as the host binary would,
+// and the machine is copied back.  'args' are the arguments after the
+// program name.
+Run RunInProcess(winsim::Machine &machine, const std::vector<std::u16string> &args);
+
+// Runs the host binary (INSTALL_BINARY) with WINSIM_MACHINE=machineFile in
+// 'cwd', standard input from /dev/null; captures standard output and error.
+// exitCode is the 8-bit exit status read back as signed, so the program's
+// -1 and -2 compare as -1 and -2; the stand-in's own 2 and 3 stay 2 and 3.
+// A process killed by a signal gives exitCode -1000 - signal.
+Run RunBinary(const std::string &machineFile, const std::vector<std::string> &args, const std::string &cwd);
+
+// ---------------------------------------------------------------------------
+// Log text
+// ---------------------------------------------------------------------------
+// Replaces every time stamp "[MM/DD/YYYY HH:MM:SS.mmm]" with "[T]".
+std::string MaskTimes(const std::string &log);
+// "\n" to "\r\n", for writing expected log and console bytes readably.
+std::string Crlf(const std::string &text);
+// UTF-8 to UTF-16, for arguments.
+std::u16string U(const std::string &utf8);
+
+}  // namespace harness

@@ -1,0 +1,32 @@
+// Pieces shared by the stand-in's own API families (console output, the MPIO
+// bus device the feature brings, per-process state).  Not part of the
+// machine model that tests and other families code against.
+#pragma once
+
+#include <string>
+
+#include "winsim/machine.h"
+
+namespace winsim {
+
+// UTF-16 to console bytes as a Windows console in text mode writes them:
+// units up to U+00FF as one byte, others dropped, "\n" as CR LF.
+std::string ToConsoleBytes(const Text &text);
+// Appends to Machine::console and, while echoConsole, writes to fd 1.
+void ConsoleWrite(const std::string &bytes);
+
+// The device the "MultipathIo" feature brings (gen 6+: "ROOT\MPIO").
+Device *FindMpioBusDevice(Machine &machine);
+Device &AddMpioBusDevice(Machine &machine);
+
+// State of this process rather than of the machine; cleared by SetCurrent.
+struct ProcessState {
+    bool shutdownPrivilegeEnabled = false;
+    bool shutdownRequested = false;   // ExitWindowsEx accepted a request
+};
+ProcessState &Process();
+
+// Closes a token handle of OpenProcessToken; false when it is not one.
+bool CloseTokenHandle(HANDLE handle);
+
+}  // namespace winsim

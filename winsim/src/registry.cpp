@@ -1,0 +1,243 @@
+// Registry functions over the machine's HKEY_LOCAL_MACHINE tree.  A handle
+// remembers the key's path and the access it was opened with.
+#include <memory>
+#include <set>
+#include <string>
+
+#include "winsim/machine.h"
+
+namespace {
+
+constexpr DWORD kMaximumAllowed = 0x02000000;
+constexpr DWORD kGenericAll = 0x10000000;
+constexpr DWORD kRegOptionOpenLink = 0x8;
+constexpr DWORD kRegOptionVolatile = 0x1;
+constexpr LSTATUS kErrorBadPathname = ERROR_BAD_PATHNAME;
+
+struct OpenKey {
+    winsim::Text path;   // under HKLM, as the caller spelled it
+    REGSAM access = 0;
+};
+
+std::set<OpenKey *> &OpenKeys()
+{
+    static std::set<OpenKey *> keys;
+    return keys;
+}
+
+size_t Length(const WCHAR *text)
+{
+    size_t n = 0;
+    while (text[n])
+        n++;
+    return n;
+}
+
+winsim::Text TextOf(const WCHAR *text)
+{
+    return text ? winsim::Text(text, Length(text)) : winsim::Text();
+}
+
+std::string Hex(DWORD value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", value);
+    return text;
+}
+
+REGSAM Granted(REGSAM access)
+{
+    if (access & (kMaximumAllowed | kGenericAll))
+        return KEY_ALL_ACCESS;
+    return access;
+}
+
+// The full path of 'subKey' below 'key'; false for a handle that is not open.
+bool Resolve(HKEY key, const winsim::Text &subKey, winsim::Text &path)
+{
+    if (key == HKEY_LOCAL_MACHINE) {
+        path = subKey;
+        return true;
+    }
+    auto *open = reinterpret_cast<OpenKey *>(key);
+    if (!OpenKeys().count(open))
+        return false;
+    path = open->path;
+    if (!subKey.empty())
+        path = path.empty() ? subKey : path + u"\\" + subKey;
+    return true;
+}
+
+// The open key a handle refers to, or null for a stale or foreign handle.
+OpenKey *Handle(HKEY key)
+{
+    static OpenKey root{winsim::Text(), KEY_ALL_ACCESS};
+    if (key == HKEY_LOCAL_MACHINE)
+        return &root;
+    auto *open = reinterpret_cast<OpenKey *>(key);
+    return OpenKeys().count(open) ? open : nullptr;
+}
+
+HKEY NewHandle(const winsim::Text &path, REGSAM access)
+{
+    auto *open = new OpenKey{path, Granted(access)};
+    OpenKeys().insert(open);
+    return reinterpret_cast<HKEY>(open);
+}
+
+}  // namespace
+
+LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result)
+{
+    const winsim::Text sub = TextOf(subKey);
+    winsim::Text path;
+    bool known = Resolve(key, sub, path);
+    winsim::Trace("RegOpenKeyExW", "path=" + winsim::Narrow(path) + " access=" + Hex(access));
+    if (auto fault = winsim::CheckFault("RegOpenKeyExW", path))
+        return static_cast<LSTATUS>(*fault);
+    if (!result)
+        return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    if (!known)
+        return ERROR_INVALID_HANDLE;
+    if (options & ~kRegOptionOpenLink)
+        return ERROR_INVALID_PARAMETER;
+    if (!sub.empty() && sub.front() == u'\\')
+        return kErrorBadPathname;
+    winsim::RegKey *found = winsim::FindKey(path);
+    if (!found)
+        return ERROR_FILE_NOT_FOUND;
+    if (found->denyAccess)
+        return ERROR_ACCESS_DENIED;
+    *result = NewHandle(path, access);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR className, DWORD options, REGSAM access,
+                        const LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition)
+{
+    (void)className;
+    (void)security;
+    const winsim::Text sub = TextOf(subKey);
+    winsim::Text path;
+    bool known = Resolve(key, sub, path);
+    winsim::Trace("RegCreateKeyExW", "path=" + winsim::Narrow(path) + " access=" + Hex(access) +
+                                         " options=" + Hex(options));
+    if (auto fault = winsim::CheckFault("RegCreateKeyExW", path))
+        return static_cast<LSTATUS>(*fault);
+    if (!result || reserved != 0 || !subKey)
+        return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    if (!known)
+        return ERROR_INVALID_HANDLE;
+    if (options & ~(kRegOptionVolatile | kRegOptionOpenLink))
+        return ERROR_INVALID_PARAMETER;
+    if (!sub.empty() && sub.front() == u'\\')
+        return kErrorBadPathname;
+
+    // Walk down, creating what is missing; a denied key refuses both being
+    // opened and having keys created below it.
+    winsim::Text walked;
+    winsim::RegKey *current = winsim::FindKey(winsim::Text());
+    bool created = false;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(u'\\', start);
+        if (end == winsim::Text::npos)
+            end = path.size();
+        winsim::Text part = path.substr(start, end - start);
+        start = end + 1;
+        if (part.empty())
+            continue;
+        walked = walked.empty() ? part : walked + u"\\" + part;
+        winsim::RegKey *next = winsim::FindKey(walked);
+        if (!next) {
+            if (current->denyAccess)
+                return ERROR_ACCESS_DENIED;
+            next = winsim::FindKey(walked, true);
+            created = true;
+        }
+        current = next;
+    }
+    if (current->denyAccess)
+        return ERROR_ACCESS_DENIED;
+    *result = NewHandle(path, access);
+    if (disposition)
+        *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                         LPDWORD dataSize)
+{
+    const winsim::Text name = TextOf(valueName);
+    winsim::Trace("RegQueryValueExW", "name=" + winsim::Narrow(name) +
+                                          " size=" + (dataSize ? std::to_string(*dataSize) : "null"));
+    if (auto fault = winsim::CheckFault("RegQueryValueExW", name))
+        return static_cast<LSTATUS>(*fault);
+    if (reserved || (data && !dataSize))
+        return ERROR_INVALID_PARAMETER;
+    OpenKey *open = Handle(key);
+    if (!open)
+        return ERROR_INVALID_HANDLE;
+    if (!(open->access & KEY_QUERY_VALUE))
+        return ERROR_ACCESS_DENIED;
+    winsim::RegKey *found = winsim::FindKey(open->path);
+    if (!found)
+        return ERROR_INVALID_HANDLE;  // the key went away under the handle
+    auto it = found->values.find(winsim::Fold(name));
+    if (it == found->values.end())
+        return ERROR_FILE_NOT_FOUND;
+    const winsim::RegValue &value = it->second.second;
+    const DWORD needed = static_cast<DWORD>(value.data.size());
+    if (type)
+        *type = value.type;
+    if (!data) {
+        if (dataSize)
+            *dataSize = needed;
+        return ERROR_SUCCESS;
+    }
+    if (*dataSize < needed) {
+        *dataSize = needed;
+        return ERROR_MORE_DATA;
+    }
+    std::copy(value.data.begin(), value.data.end(), data);
+    *dataSize = needed;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE *data, DWORD dataSize)
+{
+    const winsim::Text name = TextOf(valueName);
+    winsim::Trace("RegSetValueExW", "name=" + winsim::Narrow(name) + " type=" + std::to_string(type) +
+                                        " size=" + std::to_string(dataSize));
+    if (auto fault = winsim::CheckFault("RegSetValueExW", name))
+        return static_cast<LSTATUS>(*fault);
+    if (reserved != 0 || (!data && dataSize))
+        return ERROR_INVALID_PARAMETER;
+    OpenKey *open = Handle(key);
+    if (!open)
+        return ERROR_INVALID_HANDLE;
+    if (!(open->access & KEY_SET_VALUE))
+        return ERROR_ACCESS_DENIED;
+    winsim::RegKey *found = winsim::FindKey(open->path);
+    if (!found)
+        return ERROR_INVALID_HANDLE;
+    winsim::RegValue value;
+    value.type = type;
+    value.data.assign(data, data + dataSize);
+    found->values[winsim::Fold(name)] = {name, std::move(value)};
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegCloseKey(HKEY key)
+{
+    winsim::Trace("RegCloseKey", "");
+    if (key == HKEY_LOCAL_MACHINE)
+        return ERROR_SUCCESS;  // predefined keys need no closing
+    auto *open = reinterpret_cast<OpenKey *>(key);
+    if (!OpenKeys().erase(open))
+        return ERROR_INVALID_HANDLE;
+    delete open;
+    return ERROR_SUCCESS;
+}

@@ -1,0 +1,157 @@
+// Process tokens and privileges: only what enabling the shutdown privilege
+// needs.  Whether the machine grants it is machine.shutdownPrivilege.
+#include <cstdio>
+#include <set>
+#include <string>
+
+#include "core_internal.h"
+#include "winsim/machine.h"
+
+namespace {
+
+struct Token {
+    DWORD access = 0;
+};
+
+std::set<Token *> &Tokens()
+{
+    static std::set<Token *> tokens;
+    return tokens;
+}
+
+struct Privilege {
+    const char16_t *name;
+    DWORD luid;
+};
+const Privilege kPrivileges[] = {
+    {u"SeSecurityPrivilege", 8},  {u"SeTakeOwnershipPrivilege", 9}, {u"SeLoadDriverPrivilege", 10},
+    {u"SeSystemtimePrivilege", 12}, {u"SeBackupPrivilege", 17},     {u"SeRestorePrivilege", 18},
+    {u"SeShutdownPrivilege", 19}, {u"SeDebugPrivilege", 20},        {u"SeRemoteShutdownPrivilege", 24},
+};
+constexpr DWORD kShutdownLuid = 19;
+
+std::string Hex(DWORD value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", value);
+    return text;
+}
+
+}  // namespace
+
+namespace winsim {
+bool CloseTokenHandle(HANDLE handle)
+{
+    auto *token = static_cast<Token *>(handle);
+    if (!Tokens().erase(token))
+        return false;
+    delete token;
+    return true;
+}
+}  // namespace winsim
+
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token)
+{
+    winsim::Trace("OpenProcessToken", "access=" + Hex(access));
+    if (auto fault = winsim::CheckFault("OpenProcessToken")) {
+        SetLastError(*fault);
+        return FALSE;
+    }
+    if (!token) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (process != GetCurrentProcess()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    auto *created = new Token{access};
+    Tokens().insert(created);
+    *token = created;
+    return TRUE;
+}
+
+BOOL LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid)
+{
+    winsim::Text text;
+    for (size_t i = 0; name && name[i]; i++)
+        text += name[i];
+    winsim::Trace("LookupPrivilegeValueW", "name=" + winsim::Narrow(text));
+    if (auto fault = winsim::CheckFault("LookupPrivilegeValueW", text)) {
+        SetLastError(*fault);
+        return FALSE;
+    }
+    if (!name || !luid) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (systemName && systemName[0]) {
+        // Remote systems are not modelled.
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    for (const auto &privilege : kPrivileges) {
+        if (winsim::EqualNoCase(privilege.name, text)) {
+            luid->LowPart = privilege.luid;
+            luid->HighPart = 0;
+            return TRUE;
+        }
+    }
+    SetLastError(ERROR_NO_SUCH_PRIVILEGE);
+    return FALSE;
+}
+
+BOOL AdjustTokenPrivileges(HANDLE tokenHandle, BOOL disableAll, PTOKEN_PRIVILEGES newState, DWORD bufferLength,
+                           PTOKEN_PRIVILEGES previousState, PDWORD returnLength)
+{
+    winsim::Trace("AdjustTokenPrivileges",
+                  "disable_all=" + std::to_string(disableAll) +
+                      " count=" + std::to_string(newState ? newState->PrivilegeCount : 0));
+    if (auto fault = winsim::CheckFault("AdjustTokenPrivileges")) {
+        SetLastError(*fault);
+        return FALSE;
+    }
+    auto *token = static_cast<Token *>(tokenHandle);
+    if (!Tokens().count(token)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!(token->access & TOKEN_ADJUST_PRIVILEGES) || (previousState && !(token->access & TOKEN_QUERY))) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (!disableAll && !newState) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (previousState) {
+        // The stand-in keeps no previous state to report: it reports none.
+        if (bufferLength < sizeof(DWORD) || !returnLength) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        previousState->PrivilegeCount = 0;
+        *returnLength = sizeof(DWORD);
+    }
+    winsim::ProcessState &process = winsim::Process();
+    if (disableAll) {
+        process.shutdownPrivilegeEnabled = false;
+        SetLastError(ERROR_SUCCESS);
+        return TRUE;
+    }
+    bool allAssigned = true;
+    for (DWORD i = 0; i < newState->PrivilegeCount; i++) {
+        const LUID_AND_ATTRIBUTES &entry = newState->Privileges[i];
+        const bool enable = entry.Attributes & SE_PRIVILEGE_ENABLED;
+        if (entry.Luid.LowPart == kShutdownLuid && entry.Luid.HighPart == 0 &&
+            winsim::Current().shutdownPrivilege) {
+            process.shutdownPrivilegeEnabled = enable;
+        } else {
+            // The token does not hold this privilege.
+            allAssigned = false;
+        }
+    }
+    // Windows reports a partial grant as success with this last error.
+    SetLastError(allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
+    return TRUE;
+}

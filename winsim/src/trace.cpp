@@ -1,0 +1,28 @@
+// The trace of platform calls, for tests to assert on what was asked.
+#include "winsim/machine.h"
+
+namespace winsim {
+
+void Trace(const char *function, const std::string &args)
+{
+    Current().trace.push_back(TraceEntry{function, args});
+}
+
+bool TraceHas(const char *function, const std::string &argsPart)
+{
+    for (const auto &entry : Current().trace)
+        if (entry.function == function && entry.args.find(argsPart) != std::string::npos)
+            return true;
+    return false;
+}
+
+size_t TraceCount(const char *function)
+{
+    size_t count = 0;
+    for (const auto &entry : Current().trace)
+        if (entry.function == function)
+            count++;
+    return count;
+}
+
+}  // namespace winsim
