@@ -1,0 +1,288 @@
+// Device information sets: building them from the machine's device list,
+// enumerating their elements, creating new (not yet registered) elements and
+// destroying sets.
+#include <cstdio>
+#include <map>
+
+#include "setupapi_internal.h"
+
+namespace winsim::setup {
+
+namespace {
+
+std::map<HDEVINFO, std::unique_ptr<DeviceInfoSet>> &Sets()
+{
+    static std::map<HDEVINFO, std::unique_ptr<DeviceInfoSet>> sets;
+    return sets;
+}
+
+std::string GuidText(const GUID *guid)
+{
+    return guid ? GuidToString(*guid) : std::string("null");
+}
+
+HDEVINFO Fail(uint32_t code)
+{
+    SetLastError(code);
+    return INVALID_HANDLE_VALUE;
+}
+
+BOOL FailBool(uint32_t code)
+{
+    SetLastError(code);
+    return FALSE;
+}
+
+// The first component of an instance ID: the enumerator that created it.
+Text EnumeratorOf(const Text &instanceId)
+{
+    size_t slash = instanceId.find(u'\\');
+    return slash == Text::npos ? instanceId : instanceId.substr(0, slash);
+}
+
+bool IdInUse(const Machine &machine, const Text &instanceId)
+{
+    for (const Device &device : machine.devices)
+        if (!device.removed && EqualNoCase(device.instanceId, instanceId))
+            return true;
+    return false;
+}
+
+}  // namespace
+
+DeviceInfoSet *LookupSet(HDEVINFO handle)
+{
+    auto found = Sets().find(handle);
+    return found == Sets().end() ? nullptr : found->second.get();
+}
+
+HDEVINFO AddSet(std::unique_ptr<DeviceInfoSet> set)
+{
+    HDEVINFO handle = set.get();
+    Sets()[handle] = std::move(set);
+    return handle;
+}
+
+bool RemoveSet(HDEVINFO handle)
+{
+    return Sets().erase(handle) > 0;
+}
+
+size_t OpenSetCount()
+{
+    return Sets().size();
+}
+
+void FillDeviceData(const DeviceInfoSet &set, size_t elementIndex, SP_DEVINFO_DATA *data)
+{
+    const DeviceElement &element = set.elements[elementIndex];
+    const Device *device = DeviceOf(element);
+    data->ClassGuid = device ? device->classGuid : GUID{};
+    data->DevInst = element.devInst;
+    data->Reserved = elementIndex + 1;
+}
+
+DeviceElement *ResolveElement(DeviceInfoSet &set, const SP_DEVINFO_DATA *data)
+{
+    if (data == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA))
+        return nullptr;
+    if (data->Reserved == 0 || data->Reserved > set.elements.size())
+        return nullptr;
+    DeviceElement &element = set.elements[data->Reserved - 1];
+    // A global removal clears the caller's DevInst; any other value must match.
+    if (data->DevInst != 0 && data->DevInst != element.devInst)
+        return nullptr;
+    return &element;
+}
+
+Device *DeviceOf(const DeviceElement &element)
+{
+    auto &devices = Current().devices;
+    if (element.devInst == 0 || element.devInst > devices.size())
+        return nullptr;
+    return &devices[element.devInst - 1];
+}
+
+Text SubjectOf(HDEVINFO handle, const SP_DEVINFO_DATA *data)
+{
+    DeviceInfoSet *set = LookupSet(handle);
+    if (set == nullptr)
+        return Text();
+    DeviceElement *element = ResolveElement(*set, data);
+    if (element == nullptr)
+        return Text();
+    Device *device = DeviceOf(*element);
+    return device ? device->instanceId : Text();
+}
+
+std::string Hex(uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+}  // namespace winsim::setup
+
+using namespace winsim;
+using namespace winsim::setup;
+
+HDEVINFO SetupDiGetClassDevsW(const GUID *classGuid, PCWSTR enumerator, HWND, DWORD flags)
+{
+    Text subject = classGuid ? Widen(GuidToString(*classGuid)) : Text();
+    Trace("SetupDiGetClassDevsW", "class=" + GuidText(classGuid) +
+                                      " enumerator=" + (enumerator ? Narrow(enumerator) : std::string("null")) +
+                                      " flags=" + Hex(flags));
+    if (auto fault = CheckFault("SetupDiGetClassDevsW", subject))
+        return Fail(*fault);
+    const DWORD known = DIGCF_DEFAULT | DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE;
+    if (flags & ~known)
+        return Fail(ERROR_INVALID_FLAGS);
+    if (flags & DIGCF_DEVICEINTERFACE)
+        return Fail(ERROR_CALL_NOT_IMPLEMENTED);   // interface lists are not modelled
+    if (classGuid == nullptr && !(flags & DIGCF_ALLCLASSES))
+        return Fail(ERROR_INVALID_PARAMETER);
+
+    auto set = std::make_unique<DeviceInfoSet>();
+    if (!(flags & DIGCF_ALLCLASSES))
+        set->classGuid = *classGuid;
+    const auto &devices = Current().devices;
+    for (size_t i = 0; i < devices.size(); i++) {
+        const Device &device = devices[i];
+        if (device.removed || !device.registered)
+            continue;
+        if ((flags & DIGCF_PRESENT) && !device.present)
+            continue;
+        if (!(flags & DIGCF_ALLCLASSES) && device.classGuid != *classGuid)
+            continue;
+        if (enumerator && *enumerator && !EqualNoCase(EnumeratorOf(device.instanceId), enumerator) &&
+            !EqualNoCase(device.instanceId, enumerator))
+            continue;
+        DeviceElement element;
+        element.devInst = static_cast<DEVINST>(i + 1);
+        set->elements.push_back(element);
+    }
+    SetLastError(ERROR_SUCCESS);
+    return AddSet(std::move(set));
+}
+
+BOOL SetupDiEnumDeviceInfo(HDEVINFO handle, DWORD memberIndex, PSP_DEVINFO_DATA deviceData)
+{
+    DeviceInfoSet *set = LookupSet(handle);
+    Text subject;
+    if (set && memberIndex < set->elements.size())
+        if (Device *device = DeviceOf(set->elements[memberIndex]))
+            subject = device->instanceId;
+    Trace("SetupDiEnumDeviceInfo", "index=" + std::to_string(memberIndex) +
+                                       " size=" + std::to_string(deviceData ? deviceData->cbSize : 0));
+    if (auto fault = CheckFault("SetupDiEnumDeviceInfo", subject))
+        return FailBool(*fault);
+    if (set == nullptr)
+        return FailBool(ERROR_INVALID_HANDLE);
+    if (deviceData == nullptr)
+        return FailBool(ERROR_INVALID_PARAMETER);
+    if (deviceData->cbSize != sizeof(SP_DEVINFO_DATA))
+        return FailBool(ERROR_INVALID_USER_BUFFER);
+    if (memberIndex >= set->elements.size())
+        return FailBool(ERROR_NO_MORE_ITEMS);
+    FillDeviceData(*set, memberIndex, deviceData);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO handle)
+{
+    DeviceInfoSet *set = LookupSet(handle);
+    Trace("SetupDiDestroyDeviceInfoList",
+          "elements=" + std::to_string(set ? set->elements.size() : 0));
+    if (auto fault = CheckFault("SetupDiDestroyDeviceInfoList"))
+        return FailBool(*fault);
+    if (set == nullptr)
+        return FailBool(ERROR_INVALID_HANDLE);
+    // Elements made in this set and never registered go with it.
+    for (const DeviceElement &element : set->elements)
+        if (element.createdHere)
+            if (Device *device = DeviceOf(element); device && !device->registered)
+                device->removed = true;
+    RemoveSet(handle);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+HDEVINFO SetupDiCreateDeviceInfoList(const GUID *classGuid, HWND)
+{
+    Trace("SetupDiCreateDeviceInfoList", "class=" + GuidText(classGuid));
+    if (auto fault = CheckFault("SetupDiCreateDeviceInfoList", classGuid ? Widen(GuidToString(*classGuid)) : Text()))
+        return Fail(*fault);
+    auto set = std::make_unique<DeviceInfoSet>();
+    if (classGuid)
+        set->classGuid = *classGuid;
+    SetLastError(ERROR_SUCCESS);
+    return AddSet(std::move(set));
+}
+
+BOOL SetupDiCreateDeviceInfoW(HDEVINFO handle, PCWSTR deviceName, const GUID *classGuid,
+                              PCWSTR deviceDescription, HWND, DWORD creationFlags, PSP_DEVINFO_DATA deviceData)
+{
+    Text name = deviceName ? Text(deviceName) : Text();
+    Trace("SetupDiCreateDeviceInfoW", "name=" + Narrow(name) + " class=" + GuidText(classGuid) +
+                                          " flags=" + Hex(creationFlags) +
+                                          " size=" + std::to_string(deviceData ? deviceData->cbSize : 0));
+    if (auto fault = CheckFault("SetupDiCreateDeviceInfoW", name))
+        return FailBool(*fault);
+    DeviceInfoSet *set = LookupSet(handle);
+    if (set == nullptr)
+        return FailBool(ERROR_INVALID_HANDLE);
+    if (creationFlags & ~static_cast<DWORD>(DICD_GENERATE_ID | DICD_INHERIT_CLASSDRVS))
+        return FailBool(ERROR_INVALID_FLAGS);
+    if (name.empty())
+        return FailBool(ERROR_INVALID_DEVINST_NAME);
+    if (classGuid == nullptr)
+        return FailBool(ERROR_INVALID_PARAMETER);
+    if (deviceData && deviceData->cbSize != sizeof(SP_DEVINFO_DATA))
+        return FailBool(ERROR_INVALID_USER_BUFFER);
+    if (set->classGuid && *set->classGuid != *classGuid)
+        return FailBool(ERROR_CLASS_MISMATCH);
+
+    Machine &machine = Current();
+    Text instanceId;
+    if (creationFlags & DICD_GENERATE_ID) {
+        // A generated ID is "ROOT\<NAME>\NNNN" with the first free number.
+        if (name.find(u'\\') != Text::npos)
+            return FailBool(ERROR_INVALID_DEVINST_NAME);
+        Text base = u"ROOT\\" + Fold(name) + u"\\";
+        for (unsigned number = 0; number <= 9999; number++) {
+            char digits[8];
+            std::snprintf(digits, sizeof digits, "%04u", number);
+            if (!IdInUse(machine, base + Widen(digits))) {
+                instanceId = base + Widen(digits);
+                break;
+            }
+        }
+        if (instanceId.empty())
+            return FailBool(ERROR_DEVINST_ALREADY_EXISTS);
+    } else {
+        if (IdInUse(machine, name))
+            return FailBool(ERROR_DEVINST_ALREADY_EXISTS);
+        instanceId = name;
+    }
+
+    Device device;
+    device.instanceId = instanceId;
+    device.classGuid = *classGuid;
+    if (deviceDescription)
+        device.description = Text(deviceDescription);
+    device.status = 0;
+    device.present = false;
+    device.registered = false;
+    machine.devices.push_back(device);
+
+    DeviceElement element;
+    element.devInst = static_cast<DEVINST>(machine.devices.size());
+    element.createdHere = true;
+    set->elements.push_back(element);
+    if (deviceData)
+        FillDeviceData(*set, set->elements.size() - 1, deviceData);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
