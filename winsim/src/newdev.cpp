@@ -1,0 +1,248 @@
+// The new-device library: installing an INF's driver on every present device
+// that carries a hardware ID, as the INF's [Manufacturer] and models sections
+// select it.
+#include <cstdio>
+
+#include "setupapi_internal.h"
+
+using namespace winsim;
+using namespace winsim::setup;
+
+namespace {
+
+BOOL FailBool(uint32_t code)
+{
+    SetLastError(code);
+    return FALSE;
+}
+
+struct Decoration {
+    bool applies = false;
+    bool hasArch = false;
+    uint32_t major = 0, minor = 0, build = 0;
+};
+
+bool ReadNumber(const Text &text, uint32_t &value)
+{
+    auto parsed = inf::ParseInt(text);
+    if (!parsed || *parsed < 0)
+        return false;
+    value = static_cast<uint32_t>(*parsed);
+    return true;
+}
+
+// A models-section decoration "NT[arch][.major[.minor[.product[.suite[.build]]]]]",
+// judged for this machine: 64-bit x64 and the OS version of the machine.
+Decoration Judge(const Text &decoration, const OsInfo &os)
+{
+    Decoration out;
+    std::vector<Text> parts;
+    Text part;
+    for (char16_t c : decoration) {
+        if (c == u'.') {
+            parts.push_back(part);
+            part.clear();
+        } else {
+            part.push_back(c);
+        }
+    }
+    parts.push_back(part);
+    Text platform = Fold(parts[0]);
+    if (platform.compare(0, 2, u"NT") != 0)
+        return out;
+    Text arch = platform.substr(2);
+    if (!arch.empty() && arch != u"AMD64")
+        return out;
+    out.hasArch = !arch.empty();
+    if (parts.size() > 1 && !parts[1].empty() && !ReadNumber(parts[1], out.major))
+        return out;
+    if (parts.size() > 2 && !parts[2].empty() && !ReadNumber(parts[2], out.minor))
+        return out;
+    if (parts.size() > 5 && !parts[5].empty() && !ReadNumber(parts[5], out.build))
+        return out;
+    if (out.major > os.major || (out.major == os.major && out.minor > os.minor))
+        return out;
+    if (out.build != 0 && out.build > os.build)
+        return out;
+    out.applies = true;
+    return out;
+}
+
+bool Better(const Decoration &a, const Decoration &b)
+{
+    if (a.hasArch != b.hasArch)
+        return a.hasArch;
+    if (a.major != b.major)
+        return a.major > b.major;
+    if (a.minor != b.minor)
+        return a.minor > b.minor;
+    return a.build > b.build;
+}
+
+// The models section a [Manufacturer] entry selects on this machine: the
+// best decorated one that applies, else the undecorated one.
+const inf::Section *ModelsSection(const inf::InfFile &file, const inf::Line &manufacturer, const OsInfo &os)
+{
+    if (manufacturer.fields.empty())
+        return nullptr;
+    const Text &base = manufacturer.fields[0];
+    const inf::Section *best = nullptr;
+    Decoration bestDecoration;
+    for (size_t i = 1; i < manufacturer.fields.size(); i++) {
+        Decoration decoration = Judge(manufacturer.fields[i], os);
+        if (!decoration.applies)
+            continue;
+        const inf::Section *section = file.FindSection(base + u"." + manufacturer.fields[i]);
+        if (section && (best == nullptr || Better(decoration, bestDecoration))) {
+            best = section;
+            bestDecoration = decoration;
+        }
+    }
+    return best ? best : file.FindSection(base);
+}
+
+struct Driver {
+    Text description;
+    const inf::Section *install = nullptr;
+};
+
+// The INF's driver for a device: the models line that matches the device's
+// earliest hardware ID; its install section with the best platform suffix.
+std::optional<Driver> SelectDriver(const inf::InfFile &file, const Device &device, const OsInfo &os)
+{
+    const inf::Section *manufacturers = file.FindSection(u"Manufacturer");
+    if (manufacturers == nullptr || !device.hardwareIds)
+        return std::nullopt;
+    for (const Text &id : *device.hardwareIds) {
+        for (const inf::Line &manufacturer : manufacturers->lines) {
+            const inf::Section *models = ModelsSection(file, manufacturer, os);
+            if (models == nullptr)
+                continue;
+            for (const inf::Line &model : models->lines) {
+                for (size_t i = 1; i < model.fields.size(); i++) {
+                    if (!EqualNoCase(model.fields[i], id))
+                        continue;
+                    Driver driver;
+                    driver.description = model.key ? *model.key : Text();
+                    for (const Text &suffix : {Text(u".NTamd64"), Text(u".NT"), Text()})
+                        if (!driver.install)
+                            driver.install = file.FindSection(model.fields[0] + suffix);
+                    if (driver.install == nullptr)
+                        return std::nullopt;
+                    return driver;
+                }
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+bool HasId(const Device &device, const Text &id)
+{
+    if (!device.hardwareIds)
+        return false;
+    for (const Text &existing : *device.hardwareIds)
+        if (EqualNoCase(existing, id))
+            return true;
+    return false;
+}
+
+Text SoftwareKey(const Device &device, DEVINST devInst)
+{
+    char number[8];
+    std::snprintf(number, sizeof number, "%04u", devInst - 1);
+    return u"SYSTEM\\CurrentControlSet\\Control\\Class\\" + Widen(GuidToString(device.classGuid)) + u"\\" +
+           Widen(number);
+}
+
+}  // namespace
+
+BOOL UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardwareId, LPCWSTR fullInfPath, DWORD installFlags,
+                                        PBOOL rebootRequired)
+{
+    Text id = hardwareId ? Text(hardwareId) : Text();
+    Trace("UpdateDriverForPlugAndPlayDevicesW",
+          "hwid=" + Narrow(id) + " inf=" + (fullInfPath ? Narrow(fullInfPath) : std::string("null")) +
+              " flags=" + Hex(installFlags));
+    if (auto fault = CheckFault("UpdateDriverForPlugAndPlayDevicesW", id))
+        return FailBool(*fault);
+    if (hardwareId == nullptr || fullInfPath == nullptr || id.empty())
+        return FailBool(ERROR_INVALID_PARAMETER);
+    if (installFlags & ~static_cast<DWORD>(INSTALLFLAG_FORCE | INSTALLFLAG_READONLY | INSTALLFLAG_NONINTERACTIVE))
+        return FailBool(ERROR_INVALID_FLAGS);
+    LoadedInf loaded;
+    if (uint32_t error = LoadInf(fullInfPath, loaded))
+        return FailBool(error);
+    if (!loaded.file->HasWin4Signature())
+        return FailBool(ERROR_WRONG_INF_STYLE);
+
+    Machine &machine = Current();
+    std::vector<DEVINST> matching;
+    for (size_t i = 0; i < machine.devices.size(); i++) {
+        const Device &device = machine.devices[i];
+        if (!device.removed && device.registered && device.present && HasId(device, id))
+            matching.push_back(static_cast<DEVINST>(i + 1));
+    }
+    if (matching.empty())
+        return FailBool(ERROR_NO_SUCH_DEVINST);
+
+    // Without force, a device that already runs this very INF keeps it.
+    std::optional<Text> storedName;
+    for (const DriverStoreEntry &entry : machine.driverStore)
+        if (entry.content == loaded.bytes)
+            storedName = entry.publishedName;
+    std::vector<std::pair<DEVINST, Driver>> targets;
+    for (DEVINST devInst : matching) {
+        const Device &device = machine.devices[devInst - 1];
+        if (!(installFlags & INSTALLFLAG_FORCE) && storedName && EqualNoCase(device.driverInf, *storedName))
+            continue;
+        auto driver = SelectDriver(*loaded.file, device, machine.os);
+        if (!driver)
+            return FailBool(ERROR_NO_COMPAT_DRIVERS);
+        targets.emplace_back(devInst, *driver);
+    }
+    if (targets.empty())
+        return FailBool(ERROR_NO_MORE_ITEMS);
+
+    GUID classGuid{};
+    Text className;
+    bool hasClass = InfClass(*loaded.file, classGuid, className) == 0;
+    Text published;
+    PublishInf(loaded, published);
+    bool reboot = false;
+    for (const auto &[devInst, driver] : targets) {
+        // Device references are taken afresh: installing never adds devices,
+        // but keep no reference across the engine's calls.
+        if (!(installFlags & INSTALLFLAG_READONLY))
+            if (uint32_t error = InstallFiles(loaded, *driver.install, FileQueueHandler{}, nullptr))
+                return FailBool(error);
+        if (hasClass)
+            machine.devices[devInst - 1].classGuid = classGuid;
+        if (uint32_t error =
+                InstallRegistry(loaded, *driver.install, SoftwareKey(machine.devices[devInst - 1], devInst)))
+            return FailBool(error);
+        std::optional<Text> service;
+        if (const inf::Section *services = loaded.file->FindSection(driver.install->name + u".Services"))
+            if (uint32_t error = InstallServices(loaded, *services, &service))
+                return FailBool(error);
+        if (!service)
+            return FailBool(ERROR_NO_ASSOCIATED_SERVICE);
+
+        Device &device = machine.devices[devInst - 1];
+        device.driverInf = published;
+        device.service = *service;
+        device.description = driver.description;
+        device.problem = 0;
+        device.status &= ~static_cast<uint32_t>(DN_HAS_PROBLEM);
+        device.status |= DN_DRIVER_LOADED | DN_STARTED | DN_DISABLEABLE | DN_NT_ENUMERATOR | DN_NT_DRIVER;
+        if (device.installFlagsAfterChange & (DI_NEEDREBOOT | DI_NEEDRESTART)) {
+            device.status |= DN_NEED_RESTART;
+            machine.rebootPending = true;
+            reboot = true;
+        }
+    }
+    if (rebootRequired)
+        *rebootRequired = reboot ? TRUE : FALSE;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}

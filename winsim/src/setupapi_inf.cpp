@@ -1,0 +1,408 @@
+// INF files: reading them from the host (or the driver store), the open-INF
+// handles and the line and field queries on them, and the setup class an INF
+// names.
+#include <sys/stat.h>
+
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "setupapi_internal.h"
+
+namespace winsim::setup {
+
+namespace {
+
+std::map<HINF, std::unique_ptr<OpenInf>> &Infs()
+{
+    static std::map<HINF, std::unique_ptr<OpenInf>> infs;
+    return infs;
+}
+
+Text DirectoryOf(const Text &path)
+{
+    size_t cut = path.find_last_of(u"\\/");
+    return cut == Text::npos ? Text() : path.substr(0, cut);
+}
+
+}  // namespace
+
+std::string HostPath(const Text &path)
+{
+    std::string host = Narrow(path);
+    for (char &c : host)
+        if (c == '\\')
+            c = '/';
+    return host;
+}
+
+bool HostFileExists(const std::string &hostPath)
+{
+    struct stat info;
+    return !hostPath.empty() && stat(hostPath.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+uint32_t LoadInf(const Text &path, LoadedInf &out, uint32_t *errorLine)
+{
+    out = LoadedInf{};
+    out.path = path;
+    bool found = false;
+    if (path.find_first_of(u"\\/") == Text::npos) {
+        // A bare name is looked for among the published INFs first.
+        for (const DriverStoreEntry &entry : Current().driverStore) {
+            if (EqualNoCase(entry.publishedName, path)) {
+                out.bytes = entry.content;
+                out.sourceDir = DirectoryOf(entry.originalPath);
+                found = true;
+                break;
+            }
+        }
+    }
+    if (!found) {
+        std::string host = HostPath(path);
+        if (!HostFileExists(host))
+            return ERROR_FILE_NOT_FOUND;
+        std::ifstream file(host, std::ios::binary);
+        if (!file)
+            return ERROR_FILE_NOT_FOUND;
+        std::ostringstream content;
+        content << file.rdbuf();
+        out.bytes = content.str();
+        out.sourceDir = DirectoryOf(path);
+    }
+    out.hostDir = out.sourceDir.empty() ? std::string(".") : HostPath(out.sourceDir);
+    inf::ParseResult parsed = inf::Parse(out.bytes, out.sourceDir);
+    if (!parsed.file) {
+        if (errorLine)
+            *errorLine = parsed.errorLine;
+        return parsed.error;
+    }
+    out.file = parsed.file;
+    return 0;
+}
+
+OpenInf *LookupInf(HINF handle)
+{
+    auto found = Infs().find(handle);
+    return found == Infs().end() ? nullptr : found->second.get();
+}
+
+size_t OpenInfCount()
+{
+    return Infs().size();
+}
+
+namespace {
+
+struct KnownClass {
+    const char16_t *name;
+    GUID guid;
+};
+
+const KnownClass kKnownClasses[] = {
+    {u"SCSIAdapter", GUID_DEVCLASS_SCSIADAPTER},
+    {u"DiskDrive", GUID_DEVCLASS_DISKDRIVE},
+    {u"System", GUID_DEVCLASS_SYSTEM},
+};
+
+}  // namespace
+
+uint32_t InfClass(const inf::InfFile &file, GUID &guid, Text &name)
+{
+    auto guidText = file.VersionValue(u"ClassGuid");
+    auto nameText = file.VersionValue(u"Class");
+    if (!guidText && !nameText)
+        return ERROR_NO_ASSOCIATED_CLASS;
+    guid = GUID{};
+    name.clear();
+    if (guidText) {
+        auto parsed = GuidFromString(Narrow(*guidText));
+        if (!parsed)
+            return ERROR_INVALID_CLASS;
+        guid = *parsed;
+    }
+    if (nameText)
+        name = *nameText;
+    for (const KnownClass &known : kKnownClasses) {
+        if (!guidText && nameText && EqualNoCase(known.name, *nameText))
+            guid = known.guid;
+        if (guidText && !nameText && known.guid == guid)
+            name = known.name;
+    }
+    return 0;
+}
+
+
+}  // namespace winsim::setup
+
+using namespace winsim;
+using namespace winsim::setup;
+
+namespace {
+
+BOOL FailBool(uint32_t code)
+{
+    SetLastError(code);
+    return FALSE;
+}
+
+struct ContextLine {
+    OpenInf *inf = nullptr;
+    const inf::Section *section = nullptr;
+    const inf::Line *line = nullptr;
+};
+
+bool Resolve(const INFCONTEXT *context, ContextLine &out)
+{
+    if (context == nullptr)
+        return false;
+    out.inf = LookupInf(context->CurrentInf);
+    if (out.inf == nullptr)
+        return false;
+    const auto &sections = out.inf->inf.file->Sections();
+    if (context->Section >= sections.size())
+        return false;
+    out.section = &sections[context->Section];
+    if (context->Line >= out.section->lines.size())
+        return false;
+    out.line = &out.section->lines[context->Line];
+    return true;
+}
+
+// The section name a context is in, for traces and fault subjects.
+Text SectionOf(const INFCONTEXT *context)
+{
+    ContextLine line;
+    return Resolve(context, line) ? line.section->name : Text();
+}
+
+// Hands a text to a caller's buffer the way the setup library's string
+// queries do: the size (in units, with the NUL) always, the text only when
+// a buffer was given and it fits.
+BOOL ReturnText(const Text &text, PWSTR buffer, DWORD bufferSize, PDWORD requiredSize)
+{
+    DWORD needed = static_cast<DWORD>(text.size() + 1);
+    if (requiredSize)
+        *requiredSize = needed;
+    if (buffer) {
+        if (bufferSize < needed)
+            return FailBool(ERROR_INSUFFICIENT_BUFFER);
+        std::memcpy(buffer, text.data(), text.size() * sizeof(WCHAR));
+        buffer[text.size()] = 0;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+std::string TextArg(PCWSTR text)
+{
+    return text ? Narrow(text) : std::string("null");
+}
+
+}  // namespace
+
+HINF SetupOpenInfFileW(PCWSTR fileName, PCWSTR infClass, DWORD infStyle, PUINT errorLine)
+{
+    Text path = fileName ? Text(fileName) : Text();
+    Trace("SetupOpenInfFileW", "file=" + TextArg(fileName) + " class=" + TextArg(infClass) +
+                                   " style=" + Hex(infStyle));
+    if (errorLine)
+        *errorLine = 0;
+    if (auto fault = CheckFault("SetupOpenInfFileW", path)) {
+        SetLastError(*fault);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (fileName == nullptr || (infStyle & ~static_cast<DWORD>(INF_STYLE_OLDNT | INF_STYLE_WIN4))) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto open = std::make_unique<OpenInf>();
+    uint32_t line = 0;
+    if (uint32_t error = LoadInf(path, open->inf, &line)) {
+        if (errorLine)
+            *errorLine = line;
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Only the Windows INF style is modelled: a legacy INF never opens.
+    if (!(infStyle & INF_STYLE_WIN4) || !open->inf.file->HasWin4Signature()) {
+        SetLastError(ERROR_WRONG_INF_STYLE);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (infClass && *infClass) {
+        GUID guid;
+        Text name;
+        if (InfClass(*open->inf.file, guid, name) != 0 || !EqualNoCase(name, infClass)) {
+            SetLastError(ERROR_CLASS_MISMATCH);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    HINF handle = open.get();
+    Infs()[handle] = std::move(open);
+    SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+void SetupCloseInfFile(HINF handle)
+{
+    OpenInf *open = LookupInf(handle);
+    Text path = open ? open->inf.path : Text();
+    Trace("SetupCloseInfFile", "file=" + Narrow(path));
+    CheckFault("SetupCloseInfFile", path);   // counted; closing cannot fail
+    Infs().erase(handle);
+}
+
+BOOL SetupGetLineTextW(PINFCONTEXT context, HINF handle, PCWSTR section, PCWSTR key, PWSTR returnBuffer,
+                       DWORD returnBufferSize, PDWORD requiredSize)
+{
+    Text subject = context ? SectionOf(context) : (section ? Text(section) : Text());
+    Trace("SetupGetLineTextW", "section=" + Narrow(subject) + " key=" + TextArg(context ? nullptr : key) +
+                                   " size=" + std::to_string(returnBufferSize));
+    if (auto fault = CheckFault("SetupGetLineTextW", subject))
+        return FailBool(*fault);
+    const inf::Line *line = nullptr;
+    if (context) {
+        ContextLine resolved;
+        if (!Resolve(context, resolved))
+            return FailBool(ERROR_INVALID_PARAMETER);
+        line = resolved.line;
+    } else {
+        if (handle == nullptr || section == nullptr || key == nullptr)
+            return FailBool(ERROR_INVALID_PARAMETER);
+        OpenInf *open = LookupInf(handle);
+        if (open == nullptr)
+            return FailBool(ERROR_INVALID_HANDLE);
+        if (open->inf.file->FindSection(section) == nullptr)
+            return FailBool(ERROR_SECTION_NOT_FOUND);
+        line = open->inf.file->FindLine(section, key);
+        if (line == nullptr)
+            return FailBool(ERROR_LINE_NOT_FOUND);
+    }
+    return ReturnText(line->CompactText(), returnBuffer, returnBufferSize, requiredSize);
+}
+
+LONG SetupGetLineCountW(HINF handle, PCWSTR section)
+{
+    Trace("SetupGetLineCountW", "section=" + TextArg(section));
+    if (auto fault = CheckFault("SetupGetLineCountW", section ? Text(section) : Text())) {
+        SetLastError(*fault);
+        return -1;
+    }
+    OpenInf *open = LookupInf(handle);
+    if (open == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    const inf::Section *found = section ? open->inf.file->FindSection(section) : nullptr;
+    if (found == nullptr) {
+        SetLastError(section ? ERROR_SECTION_NOT_FOUND : ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<LONG>(found->lines.size());
+}
+
+BOOL SetupGetLineByIndexW(HINF handle, PCWSTR section, DWORD index, PINFCONTEXT context)
+{
+    Trace("SetupGetLineByIndexW", "section=" + TextArg(section) + " index=" + std::to_string(index));
+    if (auto fault = CheckFault("SetupGetLineByIndexW", section ? Text(section) : Text()))
+        return FailBool(*fault);
+    OpenInf *open = LookupInf(handle);
+    if (open == nullptr)
+        return FailBool(ERROR_INVALID_HANDLE);
+    if (section == nullptr || context == nullptr)
+        return FailBool(ERROR_INVALID_PARAMETER);
+    int sectionIndex = open->inf.file->SectionIndex(section);
+    if (sectionIndex < 0)
+        return FailBool(ERROR_SECTION_NOT_FOUND);
+    if (index >= open->inf.file->Sections()[static_cast<size_t>(sectionIndex)].lines.size())
+        return FailBool(ERROR_LINE_NOT_FOUND);
+    context->Inf = handle;
+    context->CurrentInf = handle;
+    context->Section = static_cast<UINT>(sectionIndex);
+    context->Line = index;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+DWORD SetupGetFieldCount(PINFCONTEXT context)
+{
+    Text subject = SectionOf(context);
+    Trace("SetupGetFieldCount", "section=" + Narrow(subject) + " line=" +
+                                    std::to_string(context ? context->Line : 0));
+    if (auto fault = CheckFault("SetupGetFieldCount", subject)) {
+        SetLastError(*fault);
+        return 0;
+    }
+    ContextLine resolved;
+    if (!Resolve(context, resolved)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(resolved.line->fields.size());
+}
+
+BOOL SetupGetIntField(PINFCONTEXT context, DWORD fieldIndex, PINT integerValue)
+{
+    Text subject = SectionOf(context);
+    Trace("SetupGetIntField", "section=" + Narrow(subject) + " line=" +
+                                  std::to_string(context ? context->Line : 0) +
+                                  " field=" + std::to_string(fieldIndex));
+    if (auto fault = CheckFault("SetupGetIntField", subject))
+        return FailBool(*fault);
+    ContextLine resolved;
+    if (!Resolve(context, resolved) || integerValue == nullptr)
+        return FailBool(ERROR_INVALID_PARAMETER);
+    auto field = resolved.line->Field(fieldIndex);
+    if (!field)
+        return FailBool(ERROR_INVALID_PARAMETER);
+    auto value = inf::ParseInt(*field);
+    if (!value)
+        return FailBool(ERROR_INVALID_DATA);
+    *integerValue = *value;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL SetupGetStringFieldW(PINFCONTEXT context, DWORD fieldIndex, PWSTR returnBuffer, DWORD returnBufferSize,
+                          PDWORD requiredSize)
+{
+    Text subject = SectionOf(context);
+    Trace("SetupGetStringFieldW", "section=" + Narrow(subject) + " line=" +
+                                      std::to_string(context ? context->Line : 0) +
+                                      " field=" + std::to_string(fieldIndex) +
+                                      " size=" + std::to_string(returnBufferSize));
+    if (auto fault = CheckFault("SetupGetStringFieldW", subject))
+        return FailBool(*fault);
+    ContextLine resolved;
+    if (!Resolve(context, resolved))
+        return FailBool(ERROR_INVALID_PARAMETER);
+    auto field = resolved.line->Field(fieldIndex);
+    if (!field)
+        return FailBool(ERROR_INVALID_PARAMETER);
+    return ReturnText(*field, returnBuffer, returnBufferSize, requiredSize);
+}
+
+BOOL SetupDiGetINFClassW(PCWSTR infName, LPGUID classGuid, PWSTR className, DWORD classNameSize,
+                         PDWORD requiredSize)
+{
+    Text path = infName ? Text(infName) : Text();
+    Trace("SetupDiGetINFClassW", "inf=" + TextArg(infName) + " size=" + std::to_string(classNameSize));
+    if (auto fault = CheckFault("SetupDiGetINFClassW", path))
+        return FailBool(*fault);
+    if (infName == nullptr || classGuid == nullptr || (className == nullptr && classNameSize != 0))
+        return FailBool(ERROR_INVALID_PARAMETER);
+    LoadedInf loaded;
+    if (uint32_t error = LoadInf(path, loaded))
+        return FailBool(error);
+    if (!loaded.file->HasWin4Signature())
+        return FailBool(ERROR_WRONG_INF_STYLE);
+    GUID guid;
+    Text name;
+    if (uint32_t error = InfClass(*loaded.file, guid, name))
+        return FailBool(error);
+    *classGuid = guid;
+    return ReturnText(name, className, classNameSize, requiredSize);
+}
