@@ -74,6 +74,7 @@ winsim::Machine Bare(uint32_t major, uint32_t minor, uint32_t build)
     machine.os.minor = minor;
     machine.os.build = build;
     machine.interactive = false;
+    machine.echoConsole = false;
     const std::string classRoot = "SYSTEM\\CurrentControlSet\\Control\\Class\\";
     SetString(machine, classRoot + winsim::GuidToString(GUID_DEVCLASS_SCSIADAPTER), "Class", "SCSIAdapter");
     SetString(machine, classRoot + winsim::GuidToString(GUID_DEVCLASS_DISKDRIVE), "Class", "DiskDrive");

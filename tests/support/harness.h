@@ -25,7 +25,8 @@ namespace harness {
 // Bare machines: the OS version, the class keys of the SCSI adapter, disk
 // drive and system classes (with their "Class" value) and an empty Services
 // key; no devices.  Gen6 has the "MultipathIo" feature (Disabled), DISM
-// answering 0.  Neither asks on a terminal (interactive false).
+// answering 0.  Neither asks on a terminal (interactive false) nor copies
+// console output to this process's standard output (echoConsole false).
 winsim::Machine Gen5(uint32_t minor = 1);   // 5.1 build 2600, 5.2 build 3790, ...
 winsim::Machine Gen6();                     // 10.0 build 17763
 

@@ -75,11 +75,13 @@ int _wsystem(const WCHAR *command)
         if (arguments == kFeatureArgumentsOff)
             return RunFeatureTool(machine, false);
         // The tool rejects any other request as an unknown option.
-        std::fprintf(stderr, "\r\nError: 87\r\n\r\nThe option is unknown.\r\n");
+        if (machine.echoConsole)
+            std::fprintf(stderr, "\r\nError: 87\r\n\r\nThe option is unknown.\r\n");
         return ERROR_INVALID_PARAMETER;
     }
     std::string word = winsim::Narrow(program);
-    std::fprintf(stderr,
+    if (machine.echoConsole)
+        std::fprintf(stderr,
                  "'%s' is not recognized as an internal or external command,\r\noperable program or batch file.\r\n",
                  word.c_str());
     return 1;

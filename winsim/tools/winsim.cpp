@@ -1,0 +1,239 @@
+// winsim: look after a simulated machine between runs of the program.
+//
+//   winsim show [file]      a readable summary of the machine
+//   winsim reboot [file]    restart the machine: complete what waits for it
+//   winsim default [file]   write the built-in default machine
+//
+// The file is $WINSIM_MACHINE, else ./winsim-machine.json, as for the
+// program itself.  Exit status 0, 2 for a malformed or unreadable machine,
+// 1 for anything else that failed (usage, saving).
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <string>
+
+#include "winsim/machine.h"
+
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitBadMachine = 2;
+
+std::string DefaultPath()
+{
+    const char *path = std::getenv("WINSIM_MACHINE");
+    return path && *path ? path : "winsim-machine.json";
+}
+
+void Usage()
+{
+    std::fprintf(stderr,
+                 "usage: winsim show [file]      show the machine\n"
+                 "       winsim reboot [file]    reboot it: removals, deletions and feature changes complete\n"
+                 "       winsim default [file]   write the built-in default machine\n"
+                 "The file is $WINSIM_MACHINE, else ./winsim-machine.json.\n");
+}
+
+std::string ClassName(const GUID &guid)
+{
+    if (guid == GUID_DEVCLASS_SCSIADAPTER)
+        return "SCSI adapter";
+    if (guid == GUID_DEVCLASS_DISKDRIVE)
+        return "disk drive";
+    if (guid == GUID_DEVCLASS_SYSTEM)
+        return "system";
+    return winsim::GuidToString(guid);
+}
+
+std::string StatusText(uint32_t status)
+{
+    static const struct {
+        uint32_t bit;
+        const char *name;
+    } bits[] = {{DN_ROOT_ENUMERATED, "ROOT_ENUMERATED"}, {DN_DRIVER_LOADED, "DRIVER_LOADED"},
+                {DN_STARTED, "STARTED"},                 {DN_NEED_RESTART, "NEED_RESTART"},
+                {DN_HAS_PROBLEM, "HAS_PROBLEM"},         {DN_DISABLEABLE, "DISABLEABLE"},
+                {DN_REMOVABLE, "REMOVABLE"},             {DN_WILL_BE_REMOVED, "WILL_BE_REMOVED"},
+                {DN_NT_ENUMERATOR, "NT_ENUMERATOR"},     {DN_NT_DRIVER, "NT_DRIVER"}};
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", status);
+    std::string text = hex;
+    std::string names;
+    for (const auto &b : bits)
+        if (status & b.bit)
+            names += (names.empty() ? "" : "|") + std::string(b.name);
+    return names.empty() ? text : text + " (" + names + ")";
+}
+
+std::string Hex(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+std::string Escaped(const winsim::Text &text)
+{
+    std::string out;
+    for (char c : winsim::Narrow(text))
+        out += c == '\n' ? std::string("\\n") : std::string(1, c);
+    return out;
+}
+
+void ShowKeys(const winsim::RegKey &key, const std::string &path)
+{
+    if (!path.empty() && (!key.values.empty() || key.denyAccess)) {
+        std::printf("  %s%s\n", path.c_str(), key.denyAccess ? "   [access denied]" : "");
+        for (const auto &[folded, named] : key.values) {
+            const winsim::RegValue &value = named.second;
+            std::printf("    %s  type %u, %zu bytes\n", winsim::Narrow(named.first).c_str(), value.type,
+                        value.data.size());
+        }
+    }
+    for (const auto &[folded, child] : key.subkeys)
+        ShowKeys(child, path.empty() ? winsim::Narrow(child.name) : path + "\\" + winsim::Narrow(child.name));
+}
+
+void Show(const winsim::Machine &m, const std::string &path)
+{
+    std::printf("Machine %s\n", path.c_str());
+    std::printf("OS %u.%u build %u%s%s\n", m.os.major, m.os.minor, m.os.build, m.os.csd.empty() ? "" : " ",
+                winsim::Narrow(m.os.csd).c_str());
+    std::printf("Clock %04u-%02u-%02u %02u:%02u:%02u.%03u (step %u ms)\n", m.clock.wYear, m.clock.wMonth,
+                m.clock.wDay, m.clock.wHour, m.clock.wMinute, m.clock.wSecond, m.clock.wMilliseconds,
+                m.clockStepMs);
+    std::printf("Reboot pending: %s\n", m.rebootPending ? "yes" : "no");
+
+    std::printf("\nDevices (%zu)\n", m.devices.size());
+    DEVINST devInst = 0;
+    for (const auto &d : m.devices) {
+        devInst++;
+        std::printf("  [%u] %s\n", devInst, winsim::Narrow(d.instanceId).c_str());
+        std::printf("      class %s, %s, status %s, problem %u\n", ClassName(d.classGuid).c_str(),
+                    d.present ? "present" : "not present", StatusText(d.status).c_str(), d.problem);
+        if (d.description)
+            std::printf("      description \"%s\"\n", winsim::Narrow(*d.description).c_str());
+        if (d.hardwareIds) {
+            std::printf("      hardware IDs");
+            for (const auto &id : *d.hardwareIds)
+                std::printf(" \"%s\"", winsim::Narrow(id).c_str());
+            std::printf("\n");
+        } else {
+            std::printf("      hardware IDs absent\n");
+        }
+        std::string more;
+        if (d.enumerator)
+            more += "enumerator " + winsim::Narrow(*d.enumerator) + "  ";
+        if (d.configFlags)
+            more += "config flags " + Hex(*d.configFlags) + "  ";
+        if (!d.service.empty())
+            more += "service " + winsim::Narrow(d.service) + "  ";
+        if (!d.driverInf.empty())
+            more += "driver " + winsim::Narrow(d.driverInf) + "  ";
+        if (d.restarts)
+            more += "restarts " + std::to_string(d.restarts) + "  ";
+        if (d.refuseRemoval)
+            more += "refuses removal  ";
+        if (!more.empty())
+            std::printf("      %s\n", more.c_str());
+    }
+
+    std::printf("\nServices (%zu)\n", m.services.size());
+    for (const auto &[folded, s] : m.services)
+        std::printf("  %s  type %u, start %u%s%s%s\n", winsim::Narrow(s.name).c_str(), s.type, s.start,
+                    s.binary.empty() ? "" : ", ", winsim::Narrow(s.binary).c_str(),
+                    s.markedForDelete ? "  [marked for delete]" : "");
+
+    std::printf("\nFeatures\n");
+    for (const auto &[name, state] : m.features)
+        std::printf("  %s: %s\n", name.c_str(), state.c_str());
+    std::printf("  DISM answers %d; disabling %ss the bus device\n", m.dism.exitStatus, m.dism.onDisable.c_str());
+
+    std::printf("\nRegistry (HKLM keys with values)\n");
+    ShowKeys(m.hklm, std::string());
+
+    std::printf("\nDriver store (%zu)\n", m.driverStore.size());
+    for (const auto &e : m.driverStore)
+        std::printf("  %s  from %s, %zu bytes\n", winsim::Narrow(e.publishedName).c_str(),
+                    winsim::Narrow(e.originalPath).c_str(), e.content.size());
+    if (!m.files.empty()) {
+        std::printf("\nFiles (%zu)\n", m.files.size());
+        for (const auto &f : m.files)
+            std::printf("  %s  from %s%s\n", winsim::Narrow(f.destination).c_str(), winsim::Narrow(f.source).c_str(),
+                        f.deleted ? "  [deleted]" : "");
+    }
+
+    std::printf("\nReboots requested (%zu)\n", m.reboots.size());
+    for (const auto &r : m.reboots)
+        std::printf("  flags %s, reason %s\n", Hex(r.flags).c_str(), Hex(r.reason).c_str());
+    std::printf("\nMessage boxes (%zu)\n", m.messageBoxes.size());
+    for (const auto &b : m.messageBoxes)
+        std::printf("  \"%s\": \"%s\"  type %u, answer %d\n", winsim::Narrow(b.caption).c_str(),
+                    Escaped(b.text).c_str(), b.type, b.answer);
+    if (!m.messageBoxAnswers.empty()) {
+        std::printf("  scripted answers left:");
+        for (int a : m.messageBoxAnswers)
+            std::printf(" %d", a);
+        std::printf("\n");
+    }
+    std::printf("Shutdown privilege %s; terminal questions %s\n", m.shutdownPrivilege ? "granted" : "not granted",
+                m.interactive ? "allowed" : "off");
+    if (!m.faults.empty()) {
+        std::printf("\nFaults (%zu)\n", m.faults.size());
+        for (const auto &f : m.faults) {
+            std::printf("  %s fails with %s", f.function.c_str(), Hex(f.error).c_str());
+            if (f.onCall)
+                std::printf(f.everyCall ? " from call %u on" : " on call %u", f.onCall);
+            if (!f.subject.empty())
+                std::printf(" for \"%s\"", winsim::Narrow(f.subject).c_str());
+            std::printf("\n");
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2 || argc > 3) {
+        Usage();
+        return kExitFailed;
+    }
+    const std::string command = argv[1];
+    const std::string path = argc == 3 ? argv[2] : DefaultPath();
+    if (command == "default") {
+        try {
+            winsim::SaveMachineFile(winsim::DefaultMachine(), path);
+        } catch (const std::exception &error) {
+            std::fprintf(stderr, "winsim: %s: %s\n", path.c_str(), error.what());
+            return kExitFailed;
+        }
+        std::printf("Wrote the default machine to %s\n", path.c_str());
+        return 0;
+    }
+    if (command != "show" && command != "reboot") {
+        Usage();
+        return kExitFailed;
+    }
+    winsim::Machine machine;
+    try {
+        machine = winsim::LoadMachineFile(path);
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "winsim: %s: %s\n", path.c_str(), error.what());
+        return kExitBadMachine;
+    }
+    if (command == "show") {
+        Show(machine, path);
+        return 0;
+    }
+    winsim::Reboot(machine);
+    try {
+        winsim::SaveMachineFile(machine, path);
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "winsim: %s: %s\n", path.c_str(), error.what());
+        return kExitFailed;
+    }
+    std::printf("Rebooted %s\n", path.c_str());
+    return 0;
+}
