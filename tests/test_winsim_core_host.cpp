@@ -1,0 +1,104 @@
+// The host binary's entry (machine file handling, reboot completion) and the
+// harness's two ways of running the program, which must agree.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/harness.h"
+#include "winsim/machine.h"
+
+namespace {
+
+const std::string kPackage = std::string(SOURCE_DIR) + "/examples/package";
+const std::string kBanner = "Starting Multi-Path install/uninstall package\r\n";
+
+TEST(HostBinary, MalformedMachineChangesNothingAndNamesTheFault)
+{
+    harness::Scratch scratch;
+    const std::string bad = R"({"devices": [{"instance_id": "A\\1", "class": "foo"}]})";
+    scratch.WriteFile("m.json", bad);
+    harness::Run run = harness::RunBinary(scratch.Path("m.json"), {"-c"}, scratch.Dir());
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.errors, "winsim: " + scratch.Path("m.json") + ": devices[0].class: unknown class \"foo\"\n");
+    EXPECT_EQ(scratch.ReadFile("m.json"), bad);
+    EXPECT_FALSE(scratch.Exists("MPIOInstall.LOG"));  // the program never ran
+    EXPECT_EQ(run.console, "");
+}
+
+TEST(HostBinary, AbsentMachineIsCreatedFromTheDefault)
+{
+    harness::Scratch scratch;
+    harness::Run run = harness::RunBinary("winsim-machine.json", {}, scratch.Dir());
+    EXPECT_EQ(run.exitCode, -1);  // usage
+    EXPECT_EQ(run.console.rfind(kBanner, 0), 0u);
+    ASSERT_TRUE(scratch.Exists("winsim-machine.json"));
+    winsim::Machine saved = winsim::LoadMachineFile(scratch.Path("winsim-machine.json"));
+    winsim::Machine expected = winsim::DefaultMachine();
+    EXPECT_EQ(saved.devices.size(), expected.devices.size());
+    EXPECT_EQ(saved.features, expected.features);
+}
+
+TEST(HostBinary, ForcedRebootAfterReinstallIsCompletedBeforeSaving)
+{
+    harness::Scratch scratch;
+    winsim::Machine m = harness::Gen6();
+    m.dism.exitStatus = 3010;  // the feature arrives only with the reboot
+    m.messageBoxAnswers = {IDOK};
+    winsim::SaveMachineFile(m, scratch.Path("m.json"));
+
+    harness::Run run =
+        harness::RunBinary(scratch.Path("m.json"), {"-r", kPackage, "qvxdsm.inf", "Root\\QVXDSM"}, scratch.Dir());
+    EXPECT_EQ(run.exitCode, -1) << run.errors;  // "-r" always ends so
+    winsim::Machine after = winsim::LoadMachineFile(scratch.Path("m.json"));
+    ASSERT_EQ(after.messageBoxes.size(), 1u);
+    EXPECT_EQ(after.messageBoxes[0].answer, IDOK);
+    ASSERT_EQ(after.reboots.size(), 1u);
+    EXPECT_EQ(after.reboots[0].flags, static_cast<uint32_t>(EWX_REBOOT | EWX_FORCE));
+    // The reboot happened: the pending feature settled and its device came.
+    EXPECT_EQ(after.features.at("MultipathIo"), "Enabled");
+    EXPECT_FALSE(after.rebootPending);
+    EXPECT_NE(harness::FindByHardwareId(after, "ROOT\\MPIO"), nullptr);
+}
+
+TEST(Harness, InProcessRunMatchesTheBinaryByteForByte)
+{
+    harness::Scratch scratch;
+    winsim::Machine m = harness::Gen6();
+    winsim::SaveMachineFile(m, scratch.Path("m.json"));
+    harness::Run binary = harness::RunBinary(scratch.Path("m.json"), {"-c"}, scratch.Dir());
+
+    harness::Run inProcess = harness::RunInProcess(m, {u"-c"});
+    EXPECT_EQ(inProcess.exitCode, binary.exitCode);
+    EXPECT_EQ(inProcess.console, binary.console);
+    EXPECT_EQ(harness::MaskTimes(inProcess.log), harness::MaskTimes(binary.log));
+    EXPECT_EQ(inProcess.log.rfind("[12/08/2026 10:20:30.123]" + kBanner, 0), 0u);
+    // Each run's log is its own part of the growing file.
+    EXPECT_EQ(scratch.Log(), binary.log + inProcess.log);
+    EXPECT_EQ(inProcess.localBlocksLeft, 0u);
+    EXPECT_FALSE(inProcess.rebooted);
+}
+
+TEST(Harness, InProcessRunHandsTheChangedMachineBack)
+{
+    harness::Scratch scratch;
+    winsim::Machine m = harness::Gen6();
+    m.messageBoxAnswers = {IDOK, IDOK};
+    // The install fails at once (missing source), so "-r" shows its failure box.
+    harness::Run run = harness::RunInProcess(m, {u"-r", harness::U(scratch.Path("absent")), u"qvxdsm.inf",
+                                                  u"Root\\QVXDSM"});
+    EXPECT_EQ(run.exitCode, -1);
+    ASSERT_EQ(m.messageBoxes.size(), 1u);
+    EXPECT_EQ(m.messageBoxes[0].type, static_cast<uint32_t>(MB_OK));
+    EXPECT_EQ(m.messageBoxAnswers, std::vector<int>{IDOK});
+    EXPECT_TRUE(m.reboots.empty());
+    EXPECT_FALSE(run.rebooted);
+}
+
+TEST(Harness, MaskTimesAndCrlf)
+{
+    EXPECT_EQ(harness::MaskTimes("[12/08/2026 10:20:30.123]a[01/02/33 00:00:00.000]b\r\n"), "[T]a[T]b\r\n");
+    EXPECT_EQ(harness::MaskTimes("[12/08/2026 10:20:30]"), "[12/08/2026 10:20:30]");
+    EXPECT_EQ(harness::Crlf("a\nb\n"), "a\r\nb\r\n");
+}
+
+}  // namespace
