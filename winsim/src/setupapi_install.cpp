@@ -67,13 +67,23 @@ Text JoinPath(const Text &a, const Text &b)
         return b;
     if (b.empty())
         return a;
+    // Host paths keep their '/'; everything else is joined with '\\'.
+    const char16_t separator = a.find(u'\\') == Text::npos && a.find(u'/') != Text::npos ? u'/' : u'\\';
     Text joined = a;
     if (joined.back() != u'\\' && joined.back() != u'/')
-        joined.push_back(u'\\');
+        joined.push_back(separator);
     size_t skip = 0;
     while (skip < b.size() && (b[skip] == u'\\' || b[skip] == u'/'))
         skip++;
     return joined + b.substr(skip);
+}
+
+// Registry paths: always joined with '\\'.
+Text JoinKey(const Text &a, const Text &b)
+{
+    if (a.empty() || b.empty())
+        return a.empty() ? b : a;
+    return a + u"\\" + b;
 }
 
 // ---------------------------------------------------------------------------
@@ -225,7 +235,7 @@ uint32_t DeleteKey(const Text &path)
         return ERROR_ACCESS_DENIED;   // the root itself cannot go
     Text parentPath;
     for (size_t i = 0; i + 1 < parts.size(); i++)
-        parentPath = JoinPath(parentPath, parts[i]);
+        parentPath = JoinKey(parentPath, parts[i]);
     RegKey *parent;
     if (uint32_t error = OpenKey(parentPath, false, parent))
         return error;
@@ -308,7 +318,7 @@ uint32_t LineKeyPath(const inf::Line &line, const std::optional<Text> &hkr, std:
     } else {
         return kErrorBadKey;
     }
-    path = JoinPath(base, FieldOr(line, 2));
+    path = JoinKey(base, FieldOr(line, 2));
     return 0;
 }
 

@@ -1,0 +1,465 @@
+// The stand-in's INF library: opening INF files, the syntax users write, the
+// line and field queries, and installing sections and services sections.
+#include <gtest/gtest.h>
+
+#include "setupapi_internal.h"
+#include "support/harness.h"
+
+namespace {
+
+using harness::U;
+
+const std::string kVersion = "[Version]\nSignature=\"$Windows NT$\"\n";
+
+// Checks that a call failed with a code; the code is read before anything else runs.
+#define EXPECT_FAILS_WITH(call, code) ExpectFailsWith((call), (code), #call, __LINE__)
+void ExpectFailsWith(BOOL ok, DWORD expected, const char *text, int line)
+{
+    DWORD error = GetLastError();
+    EXPECT_FALSE(ok) << text << " at line " << line;
+    EXPECT_EQ(error, expected) << text << " at line " << line;
+}
+
+class InfTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        winsim::Machine machine = harness::Gen6();
+        machine.echoConsole = false;
+        winsim::SetCurrent(machine);
+    }
+
+    void TearDown() override
+    {
+        for (HINF inf : opened_)
+            SetupCloseInfFile(inf);
+        EXPECT_EQ(winsim::setup::OpenInfCount(), 0u);
+    }
+
+    // Writes an INF into the scratch directory and opens it (WIN4 style).
+    HINF Open(const std::string &text, const std::string &name = "test.inf", UINT *errorLine = nullptr)
+    {
+        scratch_.WriteFile(name, text);
+        HINF inf = SetupOpenInfFileW(U(scratch_.Path(name)).c_str(), nullptr, INF_STYLE_WIN4, errorLine);
+        if (inf != INVALID_HANDLE_VALUE)
+            opened_.push_back(inf);
+        return inf;
+    }
+
+    std::u16string LineText(HINF inf, const char16_t *section, const char16_t *key)
+    {
+        WCHAR buffer[512];
+        DWORD required = 0;
+        if (!SetupGetLineTextW(nullptr, inf, section, key, buffer, 512, &required))
+            return u"<failed>";
+        return buffer;
+    }
+
+    std::u16string Field(HINF inf, const char16_t *section, DWORD line, DWORD field)
+    {
+        INFCONTEXT context;
+        WCHAR buffer[512];
+        if (!SetupGetLineByIndexW(inf, section, line, &context) ||
+            !SetupGetStringFieldW(&context, field, buffer, 512, nullptr))
+            return u"<failed>";
+        return buffer;
+    }
+
+    harness::Scratch scratch_;
+    std::vector<HINF> opened_;
+};
+
+// ---------------------------------------------------------------------------
+// SetupOpenInfFileW
+// ---------------------------------------------------------------------------
+
+TEST_F(InfTest, OpenFailsForAMissingFile)
+{
+    HINF inf = SetupOpenInfFileW(U(scratch_.Path("absent.inf")).c_str(), nullptr, INF_STYLE_WIN4, nullptr);
+    DWORD error = GetLastError();
+    EXPECT_EQ(inf, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(InfTest, OpenNeedsAWindowsSignature)
+{
+    for (const std::string &text : {std::string("[Version]\nSignature=\"$Windows 3.1$\"\n"),
+                                    std::string("[Version]\nClass=System\n"), std::string("[Strings]\n"),
+                                    std::string("")}) {
+        EXPECT_EQ(Open(text), INVALID_HANDLE_VALUE) << text;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRONG_INF_STYLE)) << text;
+    }
+    EXPECT_NE(Open("[version]\nsignature = \"$CHICAGO$\"\n"), INVALID_HANDLE_VALUE);
+    EXPECT_NE(Open(kVersion), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(InfTest, OpenReportsSyntaxErrorsWithTheirLine)
+{
+    struct Case {
+        std::string text;
+        DWORD error;
+        UINT line;
+    } cases[] = {
+        {"; comment\n\nstray text\n" + kVersion, ERROR_EXPECTED_SECTION_NAME, 3},
+        {kVersion + "[Broken\nkey=value\n", ERROR_BAD_SECTION_NAME_LINE, 3},
+        {kVersion + "[S]\nkey=\"open quote\n", ERROR_GENERAL_SYNTAX, 4},
+        {kVersion + "[" + std::string(256, 'x') + "]\n", ERROR_SECTION_NAME_TOO_LONG, 3},
+    };
+    for (const Case &c : cases) {
+        UINT line = 99;
+        EXPECT_EQ(Open(c.text, "test.inf", &line), INVALID_HANDLE_VALUE) << c.text;
+        EXPECT_EQ(GetLastError(), c.error) << c.text;
+        EXPECT_EQ(line, c.line) << c.text;
+    }
+}
+
+TEST_F(InfTest, OpenTakesWindowsSeparatorsAndChecksTheClass)
+{
+    scratch_.WriteFile("pkg/dsm.inf", kVersion + "Class=System\n");
+    std::string windowsPath = scratch_.Path("pkg") + "\\dsm.inf";
+    HINF inf = SetupOpenInfFileW(U(windowsPath).c_str(), u"system", INF_STYLE_WIN4, nullptr);
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    SetupCloseInfFile(inf);
+    EXPECT_EQ(SetupOpenInfFileW(U(windowsPath).c_str(), u"Net", INF_STYLE_WIN4, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_MISMATCH));
+    EXPECT_TRUE(winsim::TraceHas("SetupOpenInfFileW", "style=0x2"));
+}
+
+// ---------------------------------------------------------------------------
+// The syntax users write
+// ---------------------------------------------------------------------------
+
+TEST_F(InfTest, SectionsAndKeysIgnoreCaseAndRepeatedSectionsMerge)
+{
+    HINF inf = Open(kVersion + "[DefaultUninstall]\nDelReg = First\n[Other]\na=1\n[defaultuninstall]\nDelFiles=Files\n");
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(SetupGetLineCountW(inf, u"DEFAULTUNINSTALL"), 2);
+    EXPECT_EQ(LineText(inf, u"defaultUninstall", u"delreg"), u"First");
+    EXPECT_EQ(LineText(inf, u"DefaultUninstall", u"DELFILES"), u"Files");
+}
+
+TEST_F(InfTest, QuotesCommentsAndContinuationsShapeTheFields)
+{
+    HINF inf = Open(kVersion +
+                    "[S]\n"
+                    "  plain =  a b , \"  spaced  \" ,, last   ; comment, not a field\n"
+                    "quoted = \"semi;colon, comma\", \"say \"\"hi\"\"\"\n"
+                    "joined = first, \\\n"
+                    "         second ; the continuation joins this line\n"
+                    "path = \"dir\\\"\\ ; a quoted backslash is no continuation\n"
+                    "  , file\n"
+                    "\n"
+                    "; only a comment\n"
+                    "single\n");
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(SetupGetLineCountW(inf, u"S"), 5);
+    EXPECT_EQ(LineText(inf, u"S", u"plain"), u"a b,  spaced  ,,last");
+    EXPECT_EQ(Field(inf, u"S", 1, 1), u"semi;colon, comma");
+    EXPECT_EQ(Field(inf, u"S", 1, 2), u"say \"hi\"");
+    EXPECT_EQ(LineText(inf, u"S", u"joined"), u"first,second");
+    EXPECT_EQ(LineText(inf, u"S", u"path"), u"dir\\,file");
+    // A line without '=' holding one value is found by that value.
+    EXPECT_EQ(LineText(inf, u"S", u"single"), u"single");
+}
+
+TEST_F(InfTest, StringTokensAreSubstitutedEverywhere)
+{
+    HINF inf = Open(kVersion +
+                    "[%Models%]\n"
+                    "[Models]\n"
+                    "%Desc% = Install, Root\\QVXDSM\n"
+                    "[S]\n"
+                    "value = \"%Vendor% %Product%\", %%SystemRoot%%\\x, %Unknown%, %12%\\qvxdsm.sys, %1%\\a\n"
+                    "[Strings]\n"
+                    "Desc = \"Quorvex Lumenstride Device Specific Module\"\n"
+                    "vendor = QUORVEX\n"
+                    "PRODUCT = \"  LUMENSTRIDE  \"\n");
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Field(inf, u"Models", 0, 0), u"Quorvex Lumenstride Device Specific Module");
+    EXPECT_EQ(Field(inf, u"S", 0, 1), u"QUORVEX   LUMENSTRIDE  ");
+    EXPECT_EQ(Field(inf, u"S", 0, 2), u"%SystemRoot%\\x");
+    EXPECT_EQ(Field(inf, u"S", 0, 3), u"%Unknown%");
+    EXPECT_EQ(Field(inf, u"S", 0, 4), u"C:\\Windows\\System32\\drivers\\qvxdsm.sys");
+    EXPECT_EQ(Field(inf, u"S", 0, 5), U(scratch_.Dir()) + u"\\a");   // %1%: the INF's directory
+    // Section names are taken as written, tokens included.
+    EXPECT_EQ(SetupGetLineCountW(inf, u"%Models%"), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Line and field queries
+// ---------------------------------------------------------------------------
+
+TEST_F(InfTest, LineCountIsMinusOneForAMissingSection)
+{
+    HINF inf = Open(kVersion + "[Empty]\n[Two]\na\nb\n");
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(SetupGetLineCountW(inf, u"Missing"), -1);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SECTION_NOT_FOUND));
+    EXPECT_EQ(SetupGetLineCountW(INVALID_HANDLE_VALUE, u"Two"), -1);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(SetupGetLineCountW(inf, u"Empty"), 0);
+    EXPECT_EQ(SetupGetLineCountW(inf, u"Two"), 2);
+}
+
+TEST_F(InfTest, LineTextAnswersSizeQueriesAndMissingLines)
+{
+    HINF inf = Open(kVersion + "[DefaultUninstall]\nDelReg = QvxDsmRemove\nDelFiles =\n");
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    DWORD required = 0;
+    EXPECT_FAILS_WITH(SetupGetLineTextW(nullptr, inf, u"Missing", u"DelReg", nullptr, 0, &required),
+                      ERROR_SECTION_NOT_FOUND);
+    EXPECT_FAILS_WITH(SetupGetLineTextW(nullptr, inf, u"DefaultUninstall", u"AddReg", nullptr, 0, &required),
+                      ERROR_LINE_NOT_FOUND);
+    EXPECT_FAILS_WITH(SetupGetLineTextW(nullptr, inf, nullptr, u"DelReg", nullptr, 0, &required),
+                      ERROR_INVALID_PARAMETER);
+
+    ASSERT_TRUE(SetupGetLineTextW(nullptr, inf, u"DefaultUninstall", u"DelReg", nullptr, 0, &required));
+    EXPECT_EQ(required, 13u);   // "QvxDsmRemove" and its NUL
+    WCHAR small[12] = {u'x'};
+    EXPECT_FAILS_WITH(SetupGetLineTextW(nullptr, inf, u"DefaultUninstall", u"DelReg", small, 12, &required),
+                      ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(small[0], u'x');   // nothing written
+    WCHAR exact[13];
+    ASSERT_TRUE(SetupGetLineTextW(nullptr, inf, u"DefaultUninstall", u"DelReg", exact, 13, nullptr));
+    EXPECT_EQ(std::u16string(exact), u"QvxDsmRemove");
+    // A key with nothing after '=' has the empty text.
+    ASSERT_TRUE(SetupGetLineTextW(nullptr, inf, u"DefaultUninstall", u"DelFiles", nullptr, 0, &required));
+    EXPECT_EQ(required, 1u);
+}
+
+TEST_F(InfTest, FieldsByIndexWithTheKeyAsFieldZero)
+{
+    HINF inf = Open(kVersion + "[Del]\nHKLM, SYSTEM\\CurrentControlSet\\Control\\MPDEV, List, 0x00018002, \"A B \"\n");
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    INFCONTEXT context;
+    EXPECT_FAILS_WITH(SetupGetLineByIndexW(inf, u"Del", 1, &context), ERROR_LINE_NOT_FOUND);
+    EXPECT_FAILS_WITH(SetupGetLineByIndexW(inf, u"Nope", 0, &context), ERROR_SECTION_NOT_FOUND);
+    ASSERT_TRUE(SetupGetLineByIndexW(inf, u"Del", 0, &context));
+    EXPECT_EQ(SetupGetFieldCount(&context), 5u);
+
+    DWORD required = 0;
+    EXPECT_FAILS_WITH(SetupGetStringFieldW(&context, 6, nullptr, 0, &required), ERROR_INVALID_PARAMETER);
+    ASSERT_TRUE(SetupGetStringFieldW(&context, 5, nullptr, 0, &required));
+    EXPECT_EQ(required, 5u);
+    WCHAR buffer[5];
+    EXPECT_FAILS_WITH(SetupGetStringFieldW(&context, 5, buffer, 4, &required), ERROR_INSUFFICIENT_BUFFER);
+    ASSERT_TRUE(SetupGetStringFieldW(&context, 5, buffer, 5, &required));
+    EXPECT_EQ(std::u16string(buffer), u"A B ");
+    EXPECT_EQ(Field(inf, u"Del", 0, 2), u"SYSTEM\\CurrentControlSet\\Control\\MPDEV");
+
+    HINF keyed = Open(kVersion + "[K]\n431 = 1, 2\n", "keyed.inf");
+    ASSERT_TRUE(SetupGetLineByIndexW(keyed, u"K", 0, &context));
+    INT value = 0;
+    ASSERT_TRUE(SetupGetIntField(&context, 0, &value));
+    EXPECT_EQ(value, 431);
+}
+
+TEST_F(InfTest, IntegerFieldsReadDecimalHexAndSigns)
+{
+    HINF inf = Open(kVersion + "[N]\nv = 0x00018002, 42, -7, +0X1f, 0xFFFFFFFF, 12abc, , 0x\n");
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    INFCONTEXT context;
+    ASSERT_TRUE(SetupGetLineByIndexW(inf, u"N", 0, &context));
+    const INT expected[] = {0x18002, 42, -7, 31, -1};
+    for (DWORD field = 1; field <= 5; field++) {
+        INT value = 0;
+        EXPECT_TRUE(SetupGetIntField(&context, field, &value)) << field;
+        EXPECT_EQ(value, expected[field - 1]) << field;
+    }
+    INT value = 0;
+    for (DWORD field = 6; field <= 8; field++)
+        EXPECT_FAILS_WITH(SetupGetIntField(&context, field, &value), ERROR_INVALID_DATA);
+    EXPECT_FAILS_WITH(SetupGetIntField(&context, 9, &value), ERROR_INVALID_PARAMETER);
+}
+
+// ---------------------------------------------------------------------------
+// SetupInstallFromInfSectionW
+// ---------------------------------------------------------------------------
+
+const std::string kListKey = "SYSTEM\\CurrentControlSet\\Control\\MPDEV";
+
+class InstallSectionTest : public InfTest {
+protected:
+    BOOL Install(HINF inf, const char16_t *section, PSP_FILE_CALLBACK_W handler = SetupDefaultQueueCallbackW)
+    {
+        PVOID context = SetupInitDefaultQueueCallbackEx(nullptr, static_cast<HWND>(INVALID_HANDLE_VALUE), 0, 0,
+                                                        nullptr);
+        BOOL ok = SetupInstallFromInfSectionW(nullptr, inf, section, SPINST_FILES | SPINST_REGISTRY, nullptr,
+                                              nullptr, SP_COPY_FORCE_NEWER, handler, context, nullptr, nullptr);
+        DWORD error = GetLastError();
+        SetupTermDefaultQueueCallback(context);
+        SetLastError(error);
+        return ok;
+    }
+};
+
+TEST_F(InstallSectionTest, MissingSectionsFail)
+{
+    HINF inf = Open(kVersion + "[Install]\nCopyFiles = NoSuchList\n");
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    EXPECT_FAILS_WITH(Install(inf, u"DefaultUninstall"), ERROR_SECTION_NOT_FOUND);
+    EXPECT_FAILS_WITH(Install(inf, u"Install"), ERROR_SECTION_NOT_FOUND);
+    EXPECT_FAILS_WITH(SetupInstallServicesFromInfSectionW(inf, u"DefaultUninstall.Services", 0),
+                      ERROR_SECTION_NOT_FOUND);
+}
+
+TEST_F(InstallSectionTest, FilesAreCopiedFromTheInfDirectoryAndDeleted)
+{
+    const std::string text = kVersion +
+                             "[DestinationDirs]\nDefaultDestDir = 12\nExtra = 11, sub\n"
+                             "[Install]\nCopyFiles = Drivers, Extra\n"
+                             "[Uninstall]\nDelFiles = Drivers\n"
+                             "[Drivers]\nmpio.sys\nmpfilt.sys, filter_src.sys\n"
+                             "[Extra]\nhelper.dll\n";
+    scratch_.WriteFile("pkg/mpio.sys", "x");
+    scratch_.WriteFile("pkg/filter_src.sys", "x");
+    HINF inf = Open(text, "pkg/mpio.inf");
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    // helper.dll is not there: the copy fails, the earlier copies stay recorded.
+    EXPECT_FAILS_WITH(Install(inf, u"Install"), ERROR_FILE_NOT_FOUND);
+    scratch_.WriteFile("pkg/helper.dll", "x");
+    ASSERT_TRUE(Install(inf, u"Install"));
+
+    const auto &files = winsim::Current().files;
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_EQ(files[0].destination, u"12\\mpio.sys");
+    EXPECT_EQ(files[0].source, U(scratch_.Path("pkg/mpio.sys")));
+    EXPECT_EQ(files[1].destination, u"12\\mpfilt.sys");
+    EXPECT_EQ(files[1].source, U(scratch_.Path("pkg/filter_src.sys")));
+    EXPECT_EQ(files[2].destination, u"11\\sub\\helper.dll");
+
+    ASSERT_TRUE(Install(inf, u"Uninstall"));
+    EXPECT_TRUE(files[0].deleted);
+    EXPECT_TRUE(files[1].deleted);
+    EXPECT_FALSE(files[2].deleted);
+}
+
+// Records the notifications a queue sends and answers as told.
+std::vector<std::pair<UINT, std::u16string>> gNotifications;
+UINT gStartCopyAnswer = FILEOP_DOIT;
+UINT CALLBACK RecordingHandler(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR param2)
+{
+    std::u16string target;
+    if (notification != SPFILENOTIFY_STARTQUEUE && notification != SPFILENOTIFY_ENDQUEUE)
+        target = reinterpret_cast<winsim::setup::QueueFilePaths *>(param1)->Target;
+    gNotifications.emplace_back(notification, target);
+    if (notification == SPFILENOTIFY_STARTCOPY)
+        return gStartCopyAnswer;
+    return SetupDefaultQueueCallbackW(context, notification, param1, param2);
+}
+
+TEST_F(InstallSectionTest, TheMessageHandlerSeesTheQueueAndCanAbortIt)
+{
+    scratch_.WriteFile("a.sys", "x");
+    HINF inf = Open(kVersion + "[DestinationDirs]\nDefaultDestDir=12\n[I]\nCopyFiles=@a.sys\nDelFiles=Old\n"
+                               "[Old]\nold.sys\n");
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    gNotifications.clear();
+    gStartCopyAnswer = FILEOP_DOIT;
+    ASSERT_TRUE(Install(inf, u"I", RecordingHandler));
+    std::vector<std::pair<UINT, std::u16string>> expected = {
+        {SPFILENOTIFY_STARTQUEUE, u""},          {SPFILENOTIFY_STARTDELETE, u"12\\old.sys"},
+        {SPFILENOTIFY_ENDDELETE, u"12\\old.sys"}, {SPFILENOTIFY_STARTCOPY, u"12\\a.sys"},
+        {SPFILENOTIFY_ENDCOPY, u"12\\a.sys"},     {SPFILENOTIFY_ENDQUEUE, u""}};
+    EXPECT_EQ(gNotifications, expected);
+
+    winsim::Current().files.clear();
+    gStartCopyAnswer = FILEOP_ABORT;
+    EXPECT_FAILS_WITH(Install(inf, u"I", RecordingHandler), ERROR_CANCELLED);
+    ASSERT_EQ(winsim::Current().files.size(), 1u);   // the deletion ran before the copy was refused
+    EXPECT_TRUE(winsim::Current().files[0].deleted);
+}
+
+TEST_F(InstallSectionTest, AddRegAppendsOnceAndDelRegRemovesEveryMatchingString)
+{
+    harness::SetMultiSz(winsim::Current(), kListKey, "MPIOSupportedDeviceList",
+                        {"TESSELLAORBIT-2         ", "quorvex lumenstride     "});
+    HINF inf = Open(kVersion +
+                    "[Add]\nAddReg = Append\n"
+                    "[Append]\nHKLM, " + kListKey + ", MPIOSupportedDeviceList, 0x00010008, \"QUORVEX LUMENSTRIDE     \"\n"
+                    "HKLM, " + kListKey + ", MPIOSupportedDeviceList, 0x00010008, \"NEW VENDOR\"\n"
+                    "HKLM, " + kListKey + "\\Sub, Count, 0x00010001, 0x20\n"
+                    "HKLM, " + kListKey + "\\Sub, Name, , \"text\"\n"
+                    "[Remove]\nDelReg = Strings, Values\n"
+                    "[Strings]\nHKLM, " + kListKey + ", MPIOSupportedDeviceList, 0x00018002, \"Quorvex Lumenstride     \"\n"
+                    "[Values]\nHKLM, " + kListKey + "\\Sub, Count\nHKLM, " + kListKey + "\\Gone\n");
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    winsim::FindKey(U(kListKey + "\\Gone"), true);
+    ASSERT_TRUE(Install(inf, u"Add"));
+    auto list = harness::GetMultiSz(winsim::Current(), kListKey, "MPIOSupportedDeviceList");
+    ASSERT_TRUE(list);
+    EXPECT_EQ(*list, (std::vector<std::string>{"TESSELLAORBIT-2         ", "quorvex lumenstride     ", "NEW VENDOR"}));
+    EXPECT_EQ(harness::GetDword(winsim::Current(), kListKey + "\\Sub", "Count"), 0x20u);
+
+    ASSERT_TRUE(Install(inf, u"Remove"));
+    list = harness::GetMultiSz(winsim::Current(), kListKey, "MPIOSupportedDeviceList");
+    ASSERT_TRUE(list);
+    EXPECT_EQ(*list, (std::vector<std::string>{"TESSELLAORBIT-2         ", "NEW VENDOR"}));
+    EXPECT_FALSE(harness::GetDword(winsim::Current(), kListKey + "\\Sub", "Count"));
+    EXPECT_NE(winsim::FindKey(U(kListKey + "\\Sub")), nullptr);
+    EXPECT_EQ(winsim::FindKey(U(kListKey + "\\Gone")), nullptr);
+}
+
+TEST_F(InstallSectionTest, RegistryFailuresStopTheSection)
+{
+    HINF inf = Open(kVersion + "[Relative]\nAddReg=R\n[R]\nHKR,,Value,,1\n"
+                               "[Denied]\nAddReg=D\n[D]\nHKLM, " + kListKey + ", V, , 1\n");
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    // HKR names no key when the section is installed without a device.
+    EXPECT_FAILS_WITH(Install(inf, u"Relative"), 1010u);
+    winsim::FindKey(U(kListKey), true)->denyAccess = true;
+    EXPECT_FAILS_WITH(Install(inf, u"Denied"), ERROR_ACCESS_DENIED);
+}
+
+// ---------------------------------------------------------------------------
+// SetupInstallServicesFromInfSectionW
+// ---------------------------------------------------------------------------
+
+const std::string kServiceInf = kVersion +
+                                "[DefaultInstall.Services]\nAddService = qvxdsm, 0x00000002, Svc\n"
+                                "[DefaultUninstall.Services]\nDelService = qvxdsm, 0x00000200\n"
+                                "[Bad.Services]\nAddService = other, 0, Incomplete\n"
+                                "[Svc]\nDisplayName = %Name%\nServiceType = 1\nStartType = 0\n"
+                                "ErrorControl = 1\nServiceBinary = %12%\\qvxdsm.sys\n"
+                                "[Incomplete]\nServiceType = 1\nStartType = 0\n"
+                                "[Strings]\nName = \"Quorvex Lumenstride DSM\"\n";
+
+TEST_F(InfTest, ServicesAreAddedAndDeletedUntilTheNextReboot)
+{
+    HINF inf = Open(kServiceInf);
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    EXPECT_FAILS_WITH(SetupInstallServicesFromInfSectionW(inf, u"Bad.Services", 0), ERROR_BAD_SERVICE_INSTALLSECT);
+    ASSERT_TRUE(SetupInstallServicesFromInfSectionW(inf, u"DefaultInstall.Services", 0));
+    auto &services = winsim::Current().services;
+    ASSERT_EQ(services.count(u"QVXDSM"), 1u);
+    EXPECT_EQ(services[u"QVXDSM"].displayName, u"Quorvex Lumenstride DSM");
+    EXPECT_EQ(services[u"QVXDSM"].binary, u"C:\\Windows\\System32\\drivers\\qvxdsm.sys");
+    EXPECT_EQ(services[u"QVXDSM"].start, 0u);
+
+    ASSERT_TRUE(SetupInstallServicesFromInfSectionW(inf, u"DefaultUninstall.Services", 0));
+    EXPECT_TRUE(services[u"QVXDSM"].markedForDelete);
+    EXPECT_FAILS_WITH(SetupInstallServicesFromInfSectionW(inf, u"DefaultInstall.Services", 0),
+                      ERROR_SERVICE_MARKED_FOR_DELETE);
+
+    winsim::Reboot(winsim::Current());
+    EXPECT_EQ(services.count(u"QVXDSM"), 0u);
+    ASSERT_TRUE(SetupInstallServicesFromInfSectionW(inf, u"DefaultInstall.Services", 0));
+    EXPECT_FALSE(services[u"QVXDSM"].markedForDelete);
+}
+
+TEST_F(InfTest, CallsAskTheFaultPlanBySection)
+{
+    HINF inf = Open(kServiceInf);
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    winsim::Fault fault;
+    fault.function = "SetupInstallServicesFromInfSectionW";
+    fault.error = ERROR_ACCESS_DENIED;
+    fault.subject = u"defaultuninstall.services";
+    winsim::Current().faults.push_back(fault);
+    EXPECT_TRUE(SetupInstallServicesFromInfSectionW(inf, u"DefaultInstall.Services", 0));
+    EXPECT_FAILS_WITH(SetupInstallServicesFromInfSectionW(inf, u"DefaultUninstall.Services", 0),
+                      ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(winsim::Current().services[u"QVXDSM"].markedForDelete);
+}
+
+}  // namespace
