@@ -2,6 +2,9 @@
 // harness's two ways of running the program, which must agree.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include <cstdlib>
 #include <filesystem>
 
 #include "support/harness.h"
@@ -58,6 +61,48 @@ TEST(HostBinary, ForcedRebootAfterReinstallIsCompletedBeforeSaving)
     EXPECT_EQ(after.features.at("MultipathIo"), "Enabled");
     EXPECT_FALSE(after.rebootPending);
     EXPECT_NE(harness::FindByHardwareId(after, "ROOT\\MPIO"), nullptr);
+}
+
+// The winsim command is built beside the host binary.
+std::string WinsimCommand()
+{
+    return (std::filesystem::path(INSTALL_BINARY).parent_path() / "winsim").string();
+}
+
+int RunCommand(const std::string &command)
+{
+    int status = std::system((command + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(WinsimCommand, RebootCompletesWhatWaitsForIt)
+{
+    harness::Scratch scratch;
+    winsim::Machine m = harness::Gen6();
+    m.features["MultipathIo"] = "EnablePending";
+    m.rebootPending = true;
+    m.devices.push_back(harness::Disk("TESSELLA", "ORBIT-2         "));
+    m.devices.back().status |= DN_WILL_BE_REMOVED;
+    winsim::SaveMachineFile(m, scratch.Path("m.json"));
+    ASSERT_EQ(RunCommand(WinsimCommand() + " reboot " + scratch.Path("m.json")), 0);
+    winsim::Machine after = winsim::LoadMachineFile(scratch.Path("m.json"));
+    EXPECT_EQ(after.features.at("MultipathIo"), "Enabled");
+    EXPECT_FALSE(after.rebootPending);
+    EXPECT_EQ(harness::FindByHardwareId(after, "GenDisk"), nullptr);
+    EXPECT_NE(harness::FindByHardwareId(after, "ROOT\\MPIO"), nullptr);
+}
+
+TEST(WinsimCommand, RefusesMalformedMachinesAndWritesTheDefault)
+{
+    harness::Scratch scratch;
+    scratch.WriteFile("bad.json", "{\"os\": 1}");
+    EXPECT_EQ(RunCommand(WinsimCommand() + " show " + scratch.Path("bad.json")), 2);
+    EXPECT_EQ(RunCommand(WinsimCommand() + " reboot " + scratch.Path("bad.json")), 2);
+    EXPECT_EQ(scratch.ReadFile("bad.json"), "{\"os\": 1}");
+    EXPECT_EQ(RunCommand(WinsimCommand() + " frobnicate"), 1);
+    ASSERT_EQ(RunCommand(WinsimCommand() + " default " + scratch.Path("new.json")), 0);
+    EXPECT_EQ(scratch.ReadFile("new.json"), winsim::SerializeMachine(winsim::DefaultMachine()) + "\n");
+    EXPECT_EQ(RunCommand(WinsimCommand() + " show " + scratch.Path("new.json")), 0);
 }
 
 TEST(Harness, InProcessRunMatchesTheBinaryByteForByte)
