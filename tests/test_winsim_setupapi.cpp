@@ -1,0 +1,605 @@
+// The stand-in's device installation library, configuration manager and
+// new-device library: device information sets, registry properties, class
+// installer requests, devnode status, the driver store and driver updates.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "setupapi_internal.h"
+#include "support/harness.h"
+
+namespace {
+
+using harness::U;
+
+const std::string kAdapter = "PCI\\VEN_1000&DEV_0054\\4&2A&0&00A8";
+const std::string kPhantom = "PCI\\VEN_1000&DEV_0055\\4&2A&0&00B0";
+const std::string kDsm = "ROOT\\SYSTEM\\0001";
+
+#define EXPECT_FAILS_WITH(call, code) ExpectFailsWith((call), (code), #call, __LINE__)
+void ExpectFailsWith(BOOL ok, DWORD expected, const char *text, int line)
+{
+    DWORD error = GetLastError();
+    EXPECT_FALSE(ok) << text << " at line " << line;
+    EXPECT_EQ(error, expected) << text << " at line " << line;
+}
+
+std::vector<uint8_t> MultiSz(const std::vector<std::u16string> &strings)
+{
+    std::vector<uint8_t> bytes;
+    for (const auto &s : strings) {
+        for (char16_t unit : s) {
+            bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
+            bytes.push_back(static_cast<uint8_t>(unit >> 8));
+        }
+        bytes.insert(bytes.end(), {0, 0});
+    }
+    bytes.insert(bytes.end(), {0, 0});
+    return bytes;
+}
+
+class SetupApiTest : public ::testing::Test {
+protected:
+    // Devices 1..4: a started adapter, a disk, an adapter that is not
+    // plugged in, the MPIO bus device; then a DSM system device.
+    void SetUp() override
+    {
+        winsim::Machine machine = harness::Gen5();
+        machine.echoConsole = false;
+        machine.devices.push_back(harness::ScsiAdapter(kAdapter, {"PCI\\VEN_1000&DEV_0054"}, "Tessella SAS Adapter"));
+        machine.devices.push_back(harness::Disk("QUORVEX ", "LUMENSTRIDE     "));
+        machine.devices.push_back(harness::ScsiAdapter(kPhantom, {"PCI\\VEN_1000&DEV_0055"}, "Spare Adapter"));
+        machine.devices.back().present = false;
+        machine.devices.push_back(harness::MpioBus("Detected\\MPIO"));
+        machine.devices.push_back(harness::SystemDevice(kDsm, {"Other\\ID", "root\\qvxdsm"}, "Old DSM"));
+        winsim::SetCurrent(machine);
+    }
+
+    void TearDown() override
+    {
+        for (HDEVINFO set : sets_)
+            SetupDiDestroyDeviceInfoList(set);
+        EXPECT_EQ(winsim::setup::OpenSetCount(), 0u);
+    }
+
+    HDEVINFO ClassSet(const GUID &guid, DWORD flags = 0)
+    {
+        HDEVINFO set = SetupDiGetClassDevsW(&guid, nullptr, nullptr, flags);
+        if (set != INVALID_HANDLE_VALUE)
+            sets_.push_back(set);
+        return set;
+    }
+
+    std::vector<std::string> InstanceIds(const GUID &guid, DWORD flags = 0)
+    {
+        HDEVINFO set = ClassSet(guid, flags);
+        std::vector<std::string> ids;
+        SP_DEVINFO_DATA data{};
+        data.cbSize = sizeof data;
+        for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &data); i++)
+            ids.push_back(winsim::Narrow(winsim::Current().devices[data.DevInst - 1].instanceId));
+        return ids;
+    }
+
+    // The element of a fresh class set whose device has the instance ID.
+    SP_DEVINFO_DATA Element(const GUID &guid, const std::string &instanceId, HDEVINFO &set)
+    {
+        set = ClassSet(guid);
+        SP_DEVINFO_DATA data{};
+        data.cbSize = sizeof data;
+        for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &data); i++)
+            if (winsim::Narrow(winsim::Current().devices[data.DevInst - 1].instanceId) == instanceId)
+                return data;
+        ADD_FAILURE() << "no element " << instanceId;
+        return data;
+    }
+
+    winsim::Device &DeviceNo(DEVINST devInst) { return winsim::Current().devices[devInst - 1]; }
+
+    std::vector<HDEVINFO> sets_;
+};
+
+// ---------------------------------------------------------------------------
+// Sets and enumeration
+// ---------------------------------------------------------------------------
+
+TEST_F(SetupApiTest, ClassSetsListRecordedDevicesInMachineOrder)
+{
+    EXPECT_EQ(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    EXPECT_EQ(InstanceIds(GUID_DEVCLASS_SCSIADAPTER), (std::vector<std::string>{kAdapter, kPhantom, "ROOT\\MPIO\\0000"}));
+    EXPECT_EQ(InstanceIds(GUID_DEVCLASS_SCSIADAPTER, DIGCF_PRESENT),
+              (std::vector<std::string>{kAdapter, "ROOT\\MPIO\\0000"}));
+    winsim::Current().devices[0].removed = true;
+    winsim::Current().devices[2].registered = false;
+    EXPECT_EQ(InstanceIds(GUID_DEVCLASS_SCSIADAPTER), (std::vector<std::string>{"ROOT\\MPIO\\0000"}));
+    EXPECT_TRUE(winsim::TraceHas("SetupDiGetClassDevsW", "flags=0x2"));
+}
+
+TEST_F(SetupApiTest, EnumerationChecksTheRecordAndEndsWithNoMoreItems)
+{
+    HDEVINFO set = ClassSet(GUID_DEVCLASS_SCSIADAPTER);
+    SP_DEVINFO_DATA data{};
+    data.cbSize = 28;   // the 32-bit size is wrong here
+    EXPECT_FAILS_WITH(SetupDiEnumDeviceInfo(set, 0, &data), ERROR_INVALID_USER_BUFFER);
+    data.cbSize = sizeof data;
+    EXPECT_FAILS_WITH(SetupDiEnumDeviceInfo(INVALID_HANDLE_VALUE, 0, &data), ERROR_INVALID_HANDLE);
+    EXPECT_FAILS_WITH(SetupDiEnumDeviceInfo(set, 3, &data), ERROR_NO_MORE_ITEMS);
+    ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 2, &data));
+    EXPECT_EQ(data.DevInst, 4u);
+    EXPECT_TRUE(data.ClassGuid == GUID_DEVCLASS_SCSIADAPTER);
+    EXPECT_FAILS_WITH(SetupDiDestroyDeviceInfoList(INVALID_HANDLE_VALUE), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(SetupApiTest, GeneratedIdsTakeTheFirstFreeNumberAndLeaveWithTheirSet)
+{
+    winsim::Device taken = harness::ScsiAdapter("ROOT\\MPIO\\0002", {"X"}, "x");
+    winsim::Current().devices.push_back(taken);
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_SCSIADAPTER, nullptr);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
+    SP_DEVINFO_DATA data{};
+    data.cbSize = 28;
+    EXPECT_FAILS_WITH(SetupDiCreateDeviceInfoW(set, u"mpio", &GUID_DEVCLASS_SCSIADAPTER, nullptr, nullptr,
+                                               DICD_GENERATE_ID, &data),
+                      ERROR_INVALID_USER_BUFFER);
+    data.cbSize = sizeof data;
+    EXPECT_FAILS_WITH(SetupDiCreateDeviceInfoW(set, u"mpio", &GUID_DEVCLASS_SYSTEM, nullptr, nullptr,
+                                               DICD_GENERATE_ID, &data),
+                      ERROR_CLASS_MISMATCH);
+    EXPECT_FAILS_WITH(SetupDiCreateDeviceInfoW(set, u"ROOT\\MPIO", &GUID_DEVCLASS_SCSIADAPTER, nullptr, nullptr,
+                                               DICD_GENERATE_ID, &data),
+                      ERROR_INVALID_DEVINST_NAME);
+    ASSERT_TRUE(SetupDiCreateDeviceInfoW(set, u"mpio", &GUID_DEVCLASS_SCSIADAPTER, nullptr, nullptr,
+                                         DICD_GENERATE_ID, &data));
+    EXPECT_EQ(DeviceNo(data.DevInst).instanceId, u"ROOT\\MPIO\\0001");
+    // Not registered: no class set shows it.
+    EXPECT_EQ(InstanceIds(GUID_DEVCLASS_SCSIADAPTER).size(), 4u);
+    ASSERT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    EXPECT_TRUE(DeviceNo(data.DevInst).removed);
+}
+
+TEST_F(SetupApiTest, RegisteredRootDeviceStaysPresentWithoutADriver)
+{
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_SYSTEM, nullptr);
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    ASSERT_TRUE(SetupDiCreateDeviceInfoW(set, u"MPIO", &GUID_DEVCLASS_SYSTEM, nullptr, nullptr, DICD_GENERATE_ID,
+                                         &data));
+    auto ids = MultiSz({u"Root\\QVXDSM"});
+    ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, ids.data(),
+                                                  static_cast<DWORD>(ids.size())));
+    ASSERT_TRUE(SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &data));
+    const DEVINST devInst = data.DevInst;
+    ASSERT_TRUE(SetupDiDestroyDeviceInfoList(set));
+
+    const winsim::Device &device = DeviceNo(devInst);
+    EXPECT_FALSE(device.removed);
+    EXPECT_TRUE(device.present);
+    EXPECT_EQ(device.enumerator, std::optional<std::u16string>(u"ROOT"));
+    EXPECT_TRUE(device.driverInf.empty());
+    ULONG status = 0, problem = 0;
+    ASSERT_EQ(CM_Get_DevNode_Status(&status, &problem, devInst, 0), static_cast<CONFIGRET>(CR_SUCCESS));
+    EXPECT_TRUE(status & DN_ROOT_ENUMERATED);
+    EXPECT_FALSE(status & DN_STARTED);
+    EXPECT_EQ(InstanceIds(GUID_DEVCLASS_SYSTEM, DIGCF_PRESENT),
+              (std::vector<std::string>{kDsm, "ROOT\\MPIO\\0001"}));
+}
+
+// ---------------------------------------------------------------------------
+// Registry properties
+// ---------------------------------------------------------------------------
+
+TEST_F(SetupApiTest, PropertyReadsReportSizesAndAbsentProperties)
+{
+    HDEVINFO set;
+    SP_DEVINFO_DATA data = Element(GUID_DEVCLASS_SYSTEM, kDsm, set);
+    BYTE buffer[2052];
+    DWORD required = 0, type = 0;
+    EXPECT_FAILS_WITH(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_SERVICE, &type, buffer, 2052, &required),
+                      ERROR_INVALID_REG_PROPERTY);
+    SP_DEVINFO_DATA wrong = data;
+    wrong.cbSize = 28;
+    EXPECT_FAILS_WITH(SetupDiGetDeviceRegistryPropertyW(set, &wrong, SPDRP_HARDWAREID, &type, buffer, 2052, nullptr),
+                      ERROR_INVALID_PARAMETER);
+    // "Other\ID", "root\qvxdsm": (8 + 1 + 11 + 1 + 1) units.
+    EXPECT_FAILS_WITH(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, &type, buffer, 10, &required),
+                      ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(required, 44u);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
+    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, &type, buffer, 44, &required));
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 44), MultiSz({u"Other\\ID", u"root\\qvxdsm"}));
+
+    DeviceNo(data.DevInst).description.reset();
+    EXPECT_FAILS_WITH(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_DEVICEDESC, nullptr, buffer, 2052, nullptr),
+                      ERROR_INVALID_DATA);
+    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_ENUMERATOR_NAME, &type, buffer, 2052, &required));
+    EXPECT_EQ(required, 10u);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(buffer)), u"ROOT");
+}
+
+TEST_F(SetupApiTest, HardwareIdListsOfAnyLengthAreKeptUpToTheirEnd)
+{
+    HDEVINFO set;
+    SP_DEVINFO_DATA data = Element(GUID_DEVCLASS_DISKDRIVE, winsim::Narrow(winsim::Current().devices[1].instanceId), set);
+    std::vector<std::u16string> many;
+    for (int i = 0; i < 120; i++)
+        many.push_back(u"SCSI\\DiskVENDOR__PRODUCT_" + U(std::to_string(i)));
+    auto bytes = MultiSz(many);
+    ASSERT_GT(bytes.size(), 2052u);
+    ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, bytes.data(),
+                                                  static_cast<DWORD>(bytes.size())));
+    std::vector<BYTE> buffer(4096);
+    DWORD required = 0;
+    EXPECT_FAILS_WITH(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, nullptr, buffer.data(), 2052,
+                                                        &required),
+                      ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(required, bytes.size());
+
+    // Bytes that are no closed list: the strings up to the first empty one,
+    // a last string without its NUL, no odd last byte.
+    const uint8_t unclosed[] = {'A', 0, 0, 0, 'B', 0, 'C', 0, 'D'};
+    ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, unclosed, sizeof unclosed));
+    EXPECT_EQ(*DeviceNo(data.DevInst).hardwareIds, (std::vector<std::u16string>{u"A", u"BC"}));
+    const uint8_t gap[] = {'A', 0, 0, 0, 0, 0, 'B', 0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, gap, sizeof gap));
+    EXPECT_EQ(*DeviceNo(data.DevInst).hardwareIds, (std::vector<std::u16string>{u"A"}));
+}
+
+TEST_F(SetupApiTest, ConfigFlagsAreFourBytesAndTheEnumeratorIsReadOnly)
+{
+    HDEVINFO set;
+    SP_DEVINFO_DATA data = Element(GUID_DEVCLASS_SCSIADAPTER, kAdapter, set);
+    DWORD flags = CONFIGFLAG_REINSTALL;
+    EXPECT_FAILS_WITH(SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_CONFIGFLAGS, reinterpret_cast<BYTE *>(&flags), 2),
+                      ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_ENUMERATOR_NAME,
+                                                        reinterpret_cast<const BYTE *>(u"MPIO"), 10),
+                      ERROR_INVALID_REG_PROPERTY);
+    ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_CONFIGFLAGS, reinterpret_cast<BYTE *>(&flags), 4));
+    DWORD read = 0, required = 0;
+    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_CONFIGFLAGS, nullptr,
+                                                  reinterpret_cast<BYTE *>(&read), 4, &required));
+    EXPECT_EQ(read, static_cast<DWORD>(CONFIGFLAG_REINSTALL));
+    EXPECT_EQ(required, 4u);
+}
+
+// ---------------------------------------------------------------------------
+// Class installer requests
+// ---------------------------------------------------------------------------
+
+SP_REMOVEDEVICE_PARAMS RemoveParams()
+{
+    SP_REMOVEDEVICE_PARAMS params{};
+    params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+    params.ClassInstallHeader.InstallFunction = DIF_REMOVE;
+    params.Scope = DI_REMOVEDEVICE_GLOBAL;
+    return params;
+}
+
+SP_PROPCHANGE_PARAMS PropChangeParams()
+{
+    SP_PROPCHANGE_PARAMS params{};
+    params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+    params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+    params.StateChange = DICS_PROPCHANGE;
+    params.Scope = DICS_FLAG_CONFIGSPECIFIC;
+    return params;
+}
+
+DWORD InstallFlags(HDEVINFO set, SP_DEVINFO_DATA &data)
+{
+    SP_DEVINSTALL_PARAMS_W params{};
+    params.cbSize = sizeof params;
+    EXPECT_TRUE(SetupDiGetDeviceInstallParamsW(set, &data, &params));
+    return params.Flags;
+}
+
+TEST_F(SetupApiTest, ClassInstallParamsAreCheckedPerRequest)
+{
+    HDEVINFO set;
+    SP_DEVINFO_DATA data = Element(GUID_DEVCLASS_SCSIADAPTER, kAdapter, set);
+    SP_REMOVEDEVICE_PARAMS remove = RemoveParams();
+    remove.ClassInstallHeader.cbSize = 0;
+    EXPECT_FAILS_WITH(SetupDiSetClassInstallParamsW(set, &data, &remove.ClassInstallHeader, sizeof remove),
+                      ERROR_INVALID_USER_BUFFER);
+    remove = RemoveParams();
+    EXPECT_FAILS_WITH(SetupDiSetClassInstallParamsW(set, &data, &remove.ClassInstallHeader, 20),
+                      ERROR_INVALID_PARAMETER);
+    SP_PROPCHANGE_PARAMS change = PropChangeParams();
+    change.StateChange = 9;
+    EXPECT_FAILS_WITH(SetupDiSetClassInstallParamsW(set, &data, &change.ClassInstallHeader, sizeof change),
+                      ERROR_INVALID_FLAGS);
+    ASSERT_TRUE(SetupDiSetClassInstallParamsW(set, &data, &remove.ClassInstallHeader, sizeof remove));
+    EXPECT_TRUE(winsim::TraceHas("SetupDiSetClassInstallParamsW", "size=16 dif=0x5 scope=1 profile=0"));
+
+    SP_DEVINSTALL_PARAMS_W params{};
+    params.cbSize = 556;   // the 32-bit size is wrong here
+    EXPECT_FAILS_WITH(SetupDiGetDeviceInstallParamsW(set, &data, &params), ERROR_INVALID_USER_BUFFER);
+}
+
+TEST_F(SetupApiTest, RemovalTakesTheDeviceOffTheMachine)
+{
+    HDEVINFO set;
+    SP_DEVINFO_DATA data = Element(GUID_DEVCLASS_SCSIADAPTER, kAdapter, set);
+    const DEVINST devInst = data.DevInst;
+    SP_REMOVEDEVICE_PARAMS remove = RemoveParams();
+    ASSERT_TRUE(SetupDiSetClassInstallParamsW(set, &data, &remove.ClassInstallHeader, sizeof remove));
+    ASSERT_TRUE(SetupDiCallClassInstaller(DIF_REMOVE, set, &data));
+    EXPECT_TRUE(winsim::TraceHas("SetupDiCallClassInstaller", "dif=0x5 device=" + kAdapter));
+    EXPECT_EQ(InstallFlags(set, data), 0u);
+    EXPECT_TRUE(DeviceNo(devInst).removed);
+    ULONG status, problem;
+    EXPECT_EQ(CM_Get_DevNode_Status(&status, &problem, devInst, 0), static_cast<CONFIGRET>(CR_NO_SUCH_DEVNODE));
+    EXPECT_EQ(InstanceIds(GUID_DEVCLASS_SCSIADAPTER), (std::vector<std::string>{kPhantom, "ROOT\\MPIO\\0000"}));
+}
+
+TEST_F(SetupApiTest, RemovalThatIsRefusedOrNeedsARebootKeepsTheDevice)
+{
+    winsim::Current().devices[0].refuseRemoval = true;
+    winsim::Current().devices[3].installFlagsAfterChange = DI_NEEDREBOOT;
+    HDEVINFO set;
+    SP_DEVINFO_DATA adapter = Element(GUID_DEVCLASS_SCSIADAPTER, kAdapter, set);
+    EXPECT_FAILS_WITH(SetupDiCallClassInstaller(DIF_REMOVE, set, &adapter), ERROR_NOT_DISABLEABLE);
+    EXPECT_FALSE(DeviceNo(1).removed);
+
+    SP_DEVINFO_DATA bus = Element(GUID_DEVCLASS_SCSIADAPTER, "ROOT\\MPIO\\0000", set);
+    ASSERT_TRUE(SetupDiCallClassInstaller(DIF_REMOVE, set, &bus));
+    EXPECT_EQ(InstallFlags(set, bus), static_cast<DWORD>(DI_NEEDREBOOT));
+    EXPECT_TRUE(DeviceNo(4).status & DN_WILL_BE_REMOVED);
+    EXPECT_TRUE(winsim::Current().rebootPending);
+    winsim::Reboot(winsim::Current());
+    EXPECT_TRUE(DeviceNo(4).removed);
+}
+
+TEST_F(SetupApiTest, PropertyChangeRestartsAndReportsWhatTheDeviceAsks)
+{
+    winsim::Current().devices[0].installFlagsAfterChange = DI_NEEDRESTART;
+    HDEVINFO set;
+    SP_DEVINFO_DATA data = Element(GUID_DEVCLASS_SCSIADAPTER, kAdapter, set);
+    EXPECT_FAILS_WITH(SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data), ERROR_NO_CLASSINSTALL_PARAMS);
+    SP_PROPCHANGE_PARAMS change = PropChangeParams();
+    ASSERT_TRUE(SetupDiSetClassInstallParamsW(set, &data, &change.ClassInstallHeader, sizeof change));
+    ASSERT_TRUE(SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data));
+    EXPECT_EQ(DeviceNo(1).restarts, 1u);
+    EXPECT_EQ(InstallFlags(set, data), static_cast<DWORD>(DI_NEEDRESTART));
+    EXPECT_TRUE(DeviceNo(1).status & DN_NEED_RESTART);
+    EXPECT_TRUE(winsim::TraceHas("SetupDiSetClassInstallParamsW", "size=20 dif=0x12 state=3 scope=2 profile=0"));
+}
+
+TEST_F(SetupApiTest, RemovingAnUnregisteredElementJustDropsIt)
+{
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_SYSTEM, nullptr);
+    sets_.push_back(set);
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    ASSERT_TRUE(SetupDiCreateDeviceInfoW(set, u"MPIO", &GUID_DEVCLASS_SYSTEM, nullptr, nullptr, DICD_GENERATE_ID,
+                                         &data));
+    const DEVINST devInst = data.DevInst;
+    ASSERT_TRUE(SetupDiCallClassInstaller(DIF_REMOVE, set, &data));
+    EXPECT_TRUE(DeviceNo(devInst).removed);
+    EXPECT_FALSE(winsim::Current().rebootPending);
+}
+
+TEST_F(SetupApiTest, DeviceCallsAskTheFaultPlanByInstanceId)
+{
+    winsim::Fault fault;
+    fault.function = "SetupDiCallClassInstaller";
+    fault.error = ERROR_NOT_DISABLEABLE;
+    fault.subject = U(kPhantom);
+    winsim::Current().faults.push_back(fault);
+    HDEVINFO set;
+    SP_DEVINFO_DATA adapter = Element(GUID_DEVCLASS_SCSIADAPTER, kAdapter, set);
+    SP_DEVINFO_DATA phantom = Element(GUID_DEVCLASS_SCSIADAPTER, kPhantom, set);
+    EXPECT_FAILS_WITH(SetupDiCallClassInstaller(DIF_REMOVE, set, &phantom), ERROR_NOT_DISABLEABLE);
+    EXPECT_FALSE(DeviceNo(phantom.DevInst).removed);
+    EXPECT_TRUE(SetupDiCallClassInstaller(DIF_REMOVE, set, &adapter));
+}
+
+// ---------------------------------------------------------------------------
+// CM_Get_DevNode_Status
+// ---------------------------------------------------------------------------
+
+TEST_F(SetupApiTest, DevNodeStatusOfDevicesInTheTree)
+{
+    ULONG status = 0, problem = 0;
+    EXPECT_EQ(CM_Get_DevNode_Status(nullptr, &problem, 1, 0), static_cast<CONFIGRET>(CR_INVALID_POINTER));
+    EXPECT_EQ(CM_Get_DevNode_Status(&status, nullptr, 1, 0), static_cast<CONFIGRET>(CR_INVALID_POINTER));
+    EXPECT_EQ(CM_Get_DevNode_Status(&status, &problem, 1, 1), static_cast<CONFIGRET>(CR_INVALID_FLAG));
+    EXPECT_EQ(CM_Get_DevNode_Status(&status, &problem, 3, 0), static_cast<CONFIGRET>(CR_NO_SUCH_DEVNODE));
+    EXPECT_EQ(CM_Get_DevNode_Status(&status, &problem, 99, 0), static_cast<CONFIGRET>(CR_NO_SUCH_DEVNODE));
+    winsim::Current().devices[3].status |= DN_WILL_BE_REMOVED;
+    winsim::Current().devices[3].problem = 21;
+    ASSERT_EQ(CM_Get_DevNode_Status(&status, &problem, 4, 0), static_cast<CONFIGRET>(CR_SUCCESS));
+    EXPECT_EQ(status, static_cast<ULONG>(DN_ROOT_ENUMERATED | DN_DRIVER_LOADED | DN_STARTED | DN_WILL_BE_REMOVED));
+    EXPECT_EQ(problem, 21u);
+}
+
+// ---------------------------------------------------------------------------
+// INF classes, the driver store and driver updates
+// ---------------------------------------------------------------------------
+
+const std::string kDsmInf = R"([Version]
+Signature   = "$WINDOWS NT$"
+Class       = System
+ClassGuid   = {4D36E97D-E325-11CE-BFC1-08002BE10318}
+[DestinationDirs]
+DefaultDestDir = 12
+[Manufacturer]
+%Provider% = Models, NTamd64
+[Models]
+%Wrong% = DsmInstall, Root\QVXDSM
+[Models.NTamd64]
+%Desc% = DsmInstall, Root\QVXDSM
+[DsmInstall.NT]
+CopyFiles = DsmFiles
+AddReg    = DsmReg
+[DsmInstall.NT.Services]
+AddService = qvxdsm, 0x00000002, DsmService
+[DsmFiles]
+qvxdsm.sys
+[DsmReg]
+HKLM, SYSTEM\CurrentControlSet\Control\MPDEV, MPIOSupportedDeviceList, 0x00010008, "QUORVEX LUMENSTRIDE     "
+HKR, , DriverValue, 0x00010001, 1
+[DsmService]
+ServiceType   = 1
+StartType     = 0
+ErrorControl  = 1
+ServiceBinary = %12%\qvxdsm.sys
+[Strings]
+Provider = "Quorvex Storage"
+Desc     = "Quorvex Lumenstride Device Specific Module"
+Wrong    = "Undecorated model"
+)";
+
+class DriverTest : public SetupApiTest {
+protected:
+    void SetUp() override
+    {
+        SetupApiTest::SetUp();
+        scratch_.WriteFile("pkg/qvxdsm.inf", kDsmInf);
+        scratch_.WriteFile("pkg/qvxdsm.sys", "driver");
+        inf_ = U(scratch_.Path("pkg") + "\\qvxdsm.inf");
+    }
+
+    BOOL Update(const char16_t *hardwareId, DWORD flags, BOOL *reboot)
+    {
+        return UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId, inf_.c_str(), flags, reboot);
+    }
+
+    harness::Scratch scratch_;
+    std::u16string inf_;
+};
+
+TEST_F(DriverTest, InfClassComesFromTheVersionSection)
+{
+    GUID guid{};
+    WCHAR name[32];
+    DWORD required = 0;
+    EXPECT_FAILS_WITH(SetupDiGetINFClassW(U(scratch_.Path("none.inf")).c_str(), &guid, name, 32, nullptr),
+                      ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS_WITH(SetupDiGetINFClassW(inf_.c_str(), &guid, name, 6, &required), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(required, 7u);
+    ASSERT_TRUE(SetupDiGetINFClassW(inf_.c_str(), &guid, name, 32, nullptr));
+    EXPECT_TRUE(guid == GUID_DEVCLASS_SYSTEM);
+    EXPECT_EQ(std::u16string(name), u"System");
+}
+
+TEST_F(DriverTest, CopiedInfsArePublishedUnderTheFirstFreeOemName)
+{
+    EXPECT_FAILS_WITH(SetupCopyOEMInfW(U(scratch_.Path("none.inf")).c_str(), nullptr, SPOST_PATH, 0, nullptr, 0,
+                                       nullptr, nullptr),
+                      ERROR_FILE_NOT_FOUND);
+    ASSERT_TRUE(SetupCopyOEMInfW(inf_.c_str(), nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    ASSERT_TRUE(SetupCopyOEMInfW(inf_.c_str(), nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    scratch_.WriteFile("pkg/other.inf", kDsmInf + "; another revision\n");
+    WCHAR path[MAX_PATH];
+    PWSTR component = nullptr;
+    DWORD required = 0;
+    const std::u16string other = U(scratch_.Path("pkg/other.inf"));
+    EXPECT_FAILS_WITH(SetupCopyOEMInfW(other.c_str(), nullptr, SPOST_PATH, 0, path, 10, &required, &component),
+                      ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(required, 24u);
+    ASSERT_TRUE(SetupCopyOEMInfW(other.c_str(), nullptr, SPOST_PATH, 0, path, MAX_PATH, &required, &component));
+    EXPECT_EQ(std::u16string(path), u"C:\\Windows\\INF\\oem1.inf");
+    EXPECT_EQ(std::u16string(component), u"oem1.inf");
+    const auto &store = winsim::Current().driverStore;
+    ASSERT_EQ(store.size(), 2u);
+    EXPECT_EQ(store[0].publishedName, u"oem0.inf");
+    EXPECT_EQ(store[0].originalPath, inf_);
+}
+
+TEST_F(DriverTest, UpdateFailsWithoutAPresentDeviceOrInf)
+{
+    BOOL reboot = 7;
+    EXPECT_FAILS_WITH(Update(u"Root\\QVXDSM", 0x8, &reboot), ERROR_INVALID_FLAGS);
+    EXPECT_FAILS_WITH(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"Root\\QVXDSM",
+                                                         U(scratch_.Path("none.inf")).c_str(), 0, &reboot),
+                      ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS_WITH(Update(u"ROOT\\MPIO", 0, &reboot), ERROR_NO_SUCH_DEVINST);
+    winsim::Current().devices[4].present = false;
+    EXPECT_FAILS_WITH(Update(u"Root\\QVXDSM", 0, &reboot), ERROR_NO_SUCH_DEVINST);
+    EXPECT_EQ(reboot, 7);
+    EXPECT_TRUE(winsim::Current().driverStore.empty());
+}
+
+TEST_F(DriverTest, UpdateInstallsTheSelectedDriverOnEveryMatchingDevice)
+{
+    winsim::Device second = harness::SystemDevice("ROOT\\SYSTEM\\0002", {"ROOT\\QVXDSM"}, "");
+    second.configFlags = CONFIGFLAG_REINSTALL;
+    winsim::Current().devices.push_back(second);
+    BOOL reboot = 7;
+    ASSERT_TRUE(Update(u"Root\\QVXDSM", 0, &reboot));
+    EXPECT_EQ(reboot, FALSE);
+    for (DEVINST devInst : {5u, 6u}) {
+        const winsim::Device &device = DeviceNo(devInst);
+        EXPECT_EQ(device.driverInf, u"oem0.inf");
+        EXPECT_EQ(device.service, u"qvxdsm");
+        EXPECT_EQ(device.description, std::optional<std::u16string>(u"Quorvex Lumenstride Device Specific Module"));
+        EXPECT_EQ(device.status & (DN_STARTED | DN_HAS_PROBLEM), static_cast<uint32_t>(DN_STARTED));
+    }
+    EXPECT_EQ(DeviceNo(6).configFlags, std::optional<uint32_t>(CONFIGFLAG_REINSTALL));
+    EXPECT_EQ(winsim::Current().services.count(u"QVXDSM"), 1u);
+    ASSERT_EQ(winsim::Current().files.size(), 1u);
+    EXPECT_EQ(winsim::Current().files[0].destination, u"12\\qvxdsm.sys");
+    EXPECT_EQ(harness::GetMultiSz(winsim::Current(), "SYSTEM\\CurrentControlSet\\Control\\MPDEV",
+                                  "MPIOSupportedDeviceList"),
+              (std::vector<std::string>{"QUORVEX LUMENSTRIDE     "}));
+    EXPECT_EQ(harness::GetDword(winsim::Current(),
+                                "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E97D-E325-11CE-BFC1-08002BE10318}\\0004",
+                                "DriverValue"),
+              1u);
+
+    // The same driver again is no better; forced, it is installed again.
+    EXPECT_FAILS_WITH(Update(u"Root\\QVXDSM", 0, &reboot), ERROR_NO_MORE_ITEMS);
+    EXPECT_TRUE(Update(u"Root\\QVXDSM", INSTALLFLAG_FORCE, &reboot));
+    EXPECT_EQ(winsim::Current().driverStore.size(), 1u);
+}
+
+TEST_F(DriverTest, UpdateReportsTheRebootADeviceAsksFor)
+{
+    winsim::Current().devices[4].installFlagsAfterChange = DI_NEEDREBOOT;
+    BOOL reboot = FALSE;
+    ASSERT_TRUE(Update(u"root\\QVXDSM", 0, &reboot));
+    EXPECT_EQ(reboot, TRUE);
+    EXPECT_TRUE(DeviceNo(5).status & DN_NEED_RESTART);
+}
+
+TEST_F(DriverTest, UpdateFailsWhileItsServiceIsMarkedForDeletion)
+{
+    winsim::Service old;
+    old.name = u"qvxdsm";
+    old.markedForDelete = true;
+    winsim::Current().services[u"QVXDSM"] = old;
+    BOOL reboot = FALSE;
+    EXPECT_FAILS_WITH(Update(u"Root\\QVXDSM", INSTALLFLAG_FORCE, &reboot), ERROR_SERVICE_MARKED_FOR_DELETE);
+    EXPECT_TRUE(DeviceNo(5).driverInf.empty());
+}
+
+TEST_F(DriverTest, CreatedRootDeviceTakesTheDriver)
+{
+    winsim::Current().devices.erase(winsim::Current().devices.begin() + 4);
+    BOOL reboot = FALSE;
+    EXPECT_FAILS_WITH(Update(u"Root\\QVXDSM", INSTALLFLAG_FORCE, &reboot), ERROR_NO_SUCH_DEVINST);
+
+    GUID guid;
+    WCHAR className[32];
+    ASSERT_TRUE(SetupDiGetINFClassW(inf_.c_str(), &guid, className, 32, nullptr));
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&guid, nullptr);
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    ASSERT_TRUE(SetupDiCreateDeviceInfoW(set, u"MPIO", &guid, nullptr, nullptr, DICD_GENERATE_ID, &data));
+    auto ids = MultiSz({u"Root\\QVXDSM"});
+    ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, ids.data(),
+                                                  static_cast<DWORD>(ids.size())));
+    ASSERT_TRUE(SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &data));
+    ASSERT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    ASSERT_TRUE(Update(u"Root\\QVXDSM", 0, &reboot));
+    const winsim::Device &device = DeviceNo(data.DevInst);
+    EXPECT_EQ(device.instanceId, u"ROOT\\MPIO\\0001");
+    EXPECT_EQ(device.driverInf, u"oem0.inf");
+    EXPECT_EQ(device.status & (DN_ROOT_ENUMERATED | DN_STARTED), static_cast<uint32_t>(DN_ROOT_ENUMERATED | DN_STARTED));
+    EXPECT_TRUE(winsim::TraceHas("UpdateDriverForPlugAndPlayDevicesW", "hwid=Root\\QVXDSM"));
+}
+
+}  // namespace
