@@ -10,6 +10,7 @@
 //   wdev probe-propchange CLASS                     DIF_PROPERTYCHANGE on the first device
 //   wdev probe-copyoem INF                          SetupCopyOEMInfW, the name it chose
 //   wdev probe-section INF SECTION                  SetupInstallFromInfSectionW, registry only
+//   wdev probe-message CODE                         FormatMessageW's text for a code, as UTF-8
 //
 // CLASS is a GUID in braces or one of scsiadapter, diskdrive, system.
 // Output is UTF-8, one "key value" per line; the runner parses it.
@@ -357,12 +358,36 @@ int ProbeSection(int argc, wchar_t **argv)
     return 0;
 }
 
+int ProbeMessage(int argc, wchar_t **argv)
+{
+    if (argc < 3) {
+        fprintf(stderr, "usage: wdev probe-message CODE\n");
+        return 2;
+    }
+    wchar_t *text = NULL;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, NULL,
+                                  ParseNumber(argv[2]), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                  (LPWSTR)&text, 0, NULL);
+    if (!length) {
+        printf("none 0x%08lX\n", GetLastError());
+        return 0;
+    }
+    std::wstring message(text, length);
+    LocalFree(text);
+    std::string bytes = Utf8(message);
+    printf("text ");
+    for (unsigned char ch : bytes)
+        printf("%02X", ch);
+    printf("\n");
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t **argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: wdev create|show|probe-update|probe-classparams|probe-propchange|probe-copyoem|probe-section ...\n");
+        fprintf(stderr, "usage: wdev create|show|probe-update|probe-classparams|probe-propchange|probe-copyoem|probe-section|probe-message ...\n");
         return 2;
     }
     std::wstring command = argv[1];
@@ -381,6 +406,8 @@ int wmain(int argc, wchar_t **argv)
         rc = ProbeCopyOem(argc, argv);
     else if (command == L"probe-section")
         rc = ProbeSection(argc, argv);
+    else if (command == L"probe-message")
+        rc = ProbeMessage(argc, argv);
     else {
         fprintf(stderr, "unknown command\n");
         rc = 2;

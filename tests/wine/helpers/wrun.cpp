@@ -1,12 +1,14 @@
 // Runs a program and records its full 32-bit exit code, which the Unix exit
 // status of the Wine loader cuts to its low 8 bits.
 //
-//   wrun EXITFILE PROGRAM [ARGS...]
+//   wrun EXITFILE [--timeout MS] PROGRAM [ARGS...]
 //
-// The rest of this program's own command line after EXITFILE is handed to
-// CreateProcessW unchanged, so quoting reaches the program as typed.  The
-// child shares this process's standard handles.  EXITFILE receives
-// "exit 0xXXXXXXXX" (or "error N" when the program could not be started).
+// The rest of this program's own command line after EXITFILE (and the
+// timeout) is handed to CreateProcessW unchanged, so quoting reaches the
+// program as typed.  The child shares this process's standard handles.
+// EXITFILE receives "exit 0xXXXXXXXX", "timeout 0" when the program did not
+// end within MS milliseconds (it is then terminated), or "error N" when it
+// could not be started.
 #include <windows.h>
 #include <stdio.h>
 #include <string>
@@ -38,6 +40,11 @@ int wmain(int argc, wchar_t **argv)
         return 2;
     }
     const wchar_t *rest = SkipArgument(SkipArgument(GetCommandLineW()));
+    DWORD wait = INFINITE;
+    if (argc >= 5 && !wcscmp(argv[2], L"--timeout")) {
+        wait = wcstoul(argv[3], NULL, 10);
+        rest = SkipArgument(SkipArgument(rest));
+    }
     std::wstring commandLine = rest;
 
     STARTUPINFOW startup;
@@ -55,12 +62,16 @@ int wmain(int argc, wchar_t **argv)
         fclose(out);
         return 2;
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
+    if (WaitForSingleObject(process.hProcess, wait) == WAIT_TIMEOUT) {
+        TerminateProcess(process.hProcess, 1);
+        fprintf(out, "timeout 0\n");
+    } else {
+        GetExitCodeProcess(process.hProcess, &code);
+        fprintf(out, "exit 0x%08lX\n", code);
+    }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    fprintf(out, "exit 0x%08lX\n", code);
     fclose(out);
     return 0;
 }

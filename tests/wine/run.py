@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+"""Runs the Windows build of the installer under Wine, scenario by scenario,
+and compares each run with the host build on the equivalent simulated machine.
+
+One line per scenario, then "N passed, N failed"; the exit status is non-zero
+when a scenario failed or the suite could not run.
+"""
+
+import argparse
+import concurrent.futures
+import os
+import re
+import shutil
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from winesuite import ROOT, SuiteError, Wine, compare, run_on_host, run_on_wine  # noqa: E402
+from scenario import Check  # noqa: E402
+import scenarios  # noqa: E402
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", default=os.path.join(ROOT, "build", "windows-x64"),
+                        help="the windows-x64 build directory (install.exe and wine-helpers/)")
+    parser.add_argument("--host", default=os.path.join(ROOT, "build", "wine-host", "install"),
+                        help="the host binary to compare with")
+    parser.add_argument("--no-host", action="store_true", help="run the Wine side only")
+    parser.add_argument("--work", default=os.path.join(ROOT, "build", "wine-suite"),
+                        help="scratch directory (emptied first)")
+    parser.add_argument("--template", default=os.path.join(ROOT, "build", "wine-template"),
+                        help="the template Wine prefix (made once, reused while Wine stays the same)")
+    parser.add_argument("--only", help="run the scenarios whose name matches this regular expression")
+    parser.add_argument("--jobs", type=int, default=2, help="scenarios run at the same time")
+    parser.add_argument("--keep", action="store_true", help="keep each scenario's prefix and files")
+    parser.add_argument("--verbose", action="store_true", help="show the deviations each comparison met")
+    parser.add_argument("--list", action="store_true", help="list the scenarios and exit")
+    return parser.parse_args()
+
+
+def run_scenario(scenario, wine, host_binary, work, keep):
+    started = time.time()
+    wine_dir = os.path.join(work, scenario.name, "wine")
+    host_dir = os.path.join(work, scenario.name, "host")
+    os.makedirs(wine_dir)
+    notes = []
+    try:
+        result = run_on_wine(wine, scenario, wine_dir)
+        result.steps = scenario.steps
+        check = Check(result)
+        if scenario.check:
+            scenario.check(result, check)
+        failures = list(check.failures)
+        if scenario.host and host_binary:
+            host = run_on_host(host_binary, scenario, host_dir, wine.base_devices)
+            problems, explained = compare(scenario, host, result)
+            failures += ["host/Wine: " + p for p in problems]
+            if explained:
+                notes.append("Wine deviations met: " + ", ".join(sorted(explained)))
+        elif scenario.host:
+            notes.append("host comparison skipped")
+        if failures and result.stderr.strip():
+            failures.append("Wine stderr:\n" + result.stderr.strip()[-1500:])
+    except SuiteError as error:
+        failures = ["suite error: %s" % error]
+    except Exception:
+        failures = ["suite error:\n" + traceback.format_exc()]
+    finally:
+        if not keep:
+            shutil.rmtree(os.path.join(wine_dir, "prefix"), ignore_errors=True)
+    return scenario, failures, notes, time.time() - started
+
+
+def main():
+    args = parse_args()
+    chosen = [s for s in scenarios.ALL if not args.only or re.search(args.only, s.name)]
+    if args.list:
+        for s in chosen:
+            print("%-28s %s" % (s.name, s.title))
+        return 0
+    names = [s.name for s in scenarios.ALL]
+    duplicates = {n for n in names if names.count(n) > 1}
+    if duplicates:
+        print("duplicate scenario names: %s" % ", ".join(sorted(duplicates)))
+        return 2
+    started = time.time()
+    try:
+        wine = Wine(os.path.abspath(args.build), os.path.abspath(args.template), print)
+        wine.prepare_template()
+    except SuiteError as error:
+        print("cannot run the Wine suite: %s" % error)
+        return 2
+    host_binary = None
+    if not args.no_host:
+        if os.path.exists(args.host):
+            host_binary = os.path.abspath(args.host)
+        else:
+            print("host binary %s not found: no host comparison (use --no-host to silence)" % args.host)
+    work = os.path.abspath(args.work)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+
+    passed = failed = 0
+    with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
+        futures = [pool.submit(run_scenario, s, wine, host_binary, work, args.keep) for s in chosen]
+        for future in futures:
+            scenario, failures, notes, seconds = future.result()
+            status = "FAIL" if failures else "PASS"
+            extra = ("  [" + "; ".join(notes) + "]") if notes and (args.verbose or failures) else ""
+            print("%s %-28s %5.1fs  %s%s" % (status, scenario.name, seconds, scenario.title, extra), flush=True)
+            for failure in failures:
+                print("    " + failure.replace("\n", "\n    "))
+            if failures:
+                failed += 1
+            else:
+                passed += 1
+
+    changed = wine.template_changes()
+    if changed:
+        print("the template prefix was changed through a hard link: %s" % ", ".join(changed[:10]))
+        failed += 1
+    print("suite time %.1f s" % (time.time() - started))
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
