@@ -1,0 +1,132 @@
+// Helpers for the install and uninstall tests: a server with two SCSI
+// adapters and disks of the DSM's vendor and of one other vendor, the
+// example package's arguments, and expected log records.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "support/harness.h"
+
+namespace package_runs {
+
+inline const char *const kMpdevKey = "SYSTEM\\CurrentControlSet\\Control\\MPDEV";
+inline const char *const kSupportedDevices = "MPIOSupportedDeviceList";
+inline const char *const kAdapterClassKey =
+    "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E97B-E325-11CE-BFC1-08002BE10318}";
+inline const char *const kQuorvexEntry = "QUORVEX LUMENSTRIDE     ";
+inline const char *const kTessellaEntry = "TESSELLAORBIT-2         ";
+
+inline std::string PackageDir()
+{
+    return std::string(SOURCE_DIR) + "/examples/package";
+}
+
+// "-i", "-u" or "-r" with the example package, its DSM INF and hardware ID.
+inline std::vector<std::u16string> Args(const char *mode, const std::string &source = PackageDir())
+{
+    return {harness::U(mode), harness::U(source), u"qvxdsm.inf", u"Root\\QVXDSM"};
+}
+
+// Adds the adapters (in walk order before anything installed later) and
+// three disks: two of the DSM's vendor, one of the other vendor.
+inline winsim::Machine Server(winsim::Machine machine)
+{
+    machine.devices.push_back(harness::ScsiAdapter("PCI\\VEN_1D5A&DEV_0210\\4&2A6F1C3&0&0010",
+                                                   {"PCI\\VEN_1D5A&DEV_0210&REV_02", "PCI\\VEN_1D5A&DEV_0210"},
+                                                   "Quorvex Lumenstride FC Host Adapter"));
+    machine.devices.push_back(harness::ScsiAdapter("PCI\\VEN_1E37&DEV_0054\\4&2A6F1C3&0&00A8",
+                                                   {"PCI\\VEN_1E37&DEV_0054"}, "Tessella SAS Adapter"));
+    machine.devices.push_back(harness::Disk("QUORVEX ", "LUMENSTRIDE     ", "0100", "SCSI", 0));
+    machine.devices.push_back(harness::Disk("QUORVEX ", "LUMENSTRIDE     ", "0100", "SCSI", 1));
+    machine.devices.push_back(harness::Disk("TESSELLA", "ORBIT-2         ", "0200", "SCSI", 2));
+    return machine;
+}
+
+// Indices of Server()'s devices.
+enum ServerDevice { kQuorvexAdapter = 0, kTessellaAdapter = 1, kQuorvexDisk0 = 2, kQuorvexDisk1 = 3, kTessellaDisk = 4 };
+
+// Log records: each gets the masked time stamp; "\n" becomes CR LF.
+inline std::string Records(std::initializer_list<std::string> records)
+{
+    std::string text;
+    for (const auto &record : records)
+        text += "[T]" + record;
+    return harness::Crlf(text);
+}
+
+// The class walk's progress records for 'count' devices.
+inline std::string TryEntries(int count)
+{
+    std::string text;
+    for (int i = 0; i < count; i++)
+        text += Records({"!!TRY ENTRY " + std::to_string(i) + ".\n"});
+    return text;
+}
+
+// The restart of Server()'s adapters with the MPIO bus device third.
+inline std::string RestartRecords(const std::string &busId)
+{
+    return Records({"\nRestarting all SCSI adapters...\n", "!!TRY ENTRY 0.\n", "HWID:PCI\\VEN_1D5A&DEV_0210&REV_02\n",
+                    "HWID:PCI\\VEN_1D5A&DEV_0210\n", "!!TRY ENTRY 1.\n", "HWID:PCI\\VEN_1E37&DEV_0054\n",
+                    "!!TRY ENTRY 2.\n", "HWID:" + busId + "\n", "Skipped\n", "Success \n"});
+}
+
+inline std::vector<std::string> HardwareIds(const winsim::Device &device)
+{
+    std::vector<std::string> ids;
+    if (device.hardwareIds)
+        for (const auto &id : *device.hardwareIds)
+            ids.push_back(winsim::Narrow(id));
+    return ids;
+}
+
+inline bool HasService(const winsim::Machine &machine, const std::string &name, bool markedForDelete = false)
+{
+    auto found = machine.services.find(winsim::Fold(winsim::Widen(name)));
+    return found != machine.services.end() && found->second.markedForDelete == markedForDelete;
+}
+
+inline winsim::Fault FaultOn(const char *function, uint32_t error, const std::string &subject = "",
+                             uint32_t call = 0)
+{
+    winsim::Fault fault;
+    fault.function = function;
+    fault.error = error;
+    fault.subject = winsim::Widen(subject);
+    fault.onCall = call;
+    return fault;
+}
+
+// Stores raw bytes as the supported-device list (REG_MULTI_SZ).
+inline void SetRawList(winsim::Machine &machine, const std::vector<uint8_t> &bytes)
+{
+    winsim::RegKey *key = winsim::FindKey(machine, winsim::Widen(kMpdevKey), true);
+    winsim::RegValue value;
+    value.type = REG_MULTI_SZ;
+    value.data = bytes;
+    key->values[winsim::Fold(winsim::Widen(kSupportedDevices))] = {winsim::Widen(kSupportedDevices), value};
+}
+
+inline std::vector<uint8_t> RawList(winsim::Machine &machine)
+{
+    winsim::RegKey *key = winsim::FindKey(machine, winsim::Widen(kMpdevKey), false);
+    if (key == nullptr)
+        return {};
+    auto found = key->values.find(winsim::Fold(winsim::Widen(kSupportedDevices)));
+    return found == key->values.end() ? std::vector<uint8_t>() : found->second.second.data;
+}
+
+// UTF-16LE bytes of ASCII text, NULs included as written.
+inline std::vector<uint8_t> Utf16(const std::string &text)
+{
+    std::vector<uint8_t> bytes;
+    for (char c : text) {
+        bytes.push_back(static_cast<uint8_t>(c));
+        bytes.push_back(0);
+    }
+    return bytes;
+}
+
+}  // namespace package_runs

@@ -1,0 +1,405 @@
+// The uninstall sequence ("-u") after an install of the example package:
+// what goes and what stays as the supported-device list allows, the DelReg
+// clean-up of the oldest systems, and the feature switch-off.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/harness.h"
+#include "support/package_runs.h"
+
+namespace {
+
+using namespace package_runs;
+using harness::FindByHardwareId;
+using harness::MaskTimes;
+
+const std::string kBanner = "Starting Multi-Path install/uninstall package\n";
+const std::string kDsmLine = "\nUninstalling the Device Specific Module...\n";
+const std::string kDiskLine = "\nUninstalling the Multi-Path Device Driver.This may take a few minutes..\n";
+const std::string kBusLine = "\nUninstalling the Multi-Path Bus Driver...\n";
+const std::string kRebuildLine = "\nRebuilding the storage stack...\n";
+
+class UninstallTest : public ::testing::Test {
+protected:
+    // Installs the package on the machine; the uninstall then starts from it.
+    void Installed(winsim::Machine machine)
+    {
+        machine_ = machine;
+        harness::Run run = harness::RunInProcess(machine_, Args("-i"));
+        ASSERT_GE(run.exitCode, 0) << run.log;
+        winsim::Reboot(machine_);
+        machine_.trace.clear();
+    }
+
+    harness::Run Uninstall(const std::string &source = PackageDir())
+    {
+        harness::Run run = harness::RunInProcess(machine_, Args("-u", source));
+        EXPECT_EQ(run.localBlocksLeft, 0u);
+        return run;
+    }
+
+    harness::Scratch scratch_;
+    winsim::Machine machine_;
+};
+
+// ---------------------------------------------------------------------------
+// Generation 5
+// ---------------------------------------------------------------------------
+
+TEST_F(UninstallTest, Generation5WithTheListEmptiedRemovesEverything)
+{
+    Installed(Server(harness::Gen5(2)));
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) +
+                                      Records({"Success\n", "Success \n", kDiskLine}) + TryEntries(3) +
+                                      Records({"Success\n", "Success \n", kBusLine}) + TryEntries(3) +
+                                      Records({"Success\n", "Success \n"}));
+    EXPECT_EQ(FindByHardwareId(machine_, "Root\\QVXDSM"), nullptr);
+    EXPECT_EQ(FindByHardwareId(machine_, "Detected\\MPIO"), nullptr);
+    for (int disk : {kQuorvexDisk0, kQuorvexDisk1}) {
+        EXPECT_EQ(machine_.devices[disk].restarts, 1u);
+        EXPECT_EQ(machine_.devices[disk].configFlags, static_cast<uint32_t>(CONFIGFLAG_REINSTALL));
+    }
+    EXPECT_EQ(machine_.devices[kTessellaDisk].restarts, 0u);
+    for (const char *service : {"qvxdsm", "mpdev", "mpio", "mpfilt"})
+        EXPECT_TRUE(HasService(machine_, service, true)) << service;
+    EXPECT_EQ(harness::GetMultiSz(machine_, kMpdevKey, kSupportedDevices), std::vector<std::string>());
+    EXPECT_EQ(harness::GetMultiSz(machine_, kAdapterClassKey, "UpperFilters"), std::vector<std::string>());
+    // On 5.1 and later the values are left to the uninstall sections.
+    EXPECT_FALSE(winsim::TraceHas("RegSetValueExW"));
+    EXPECT_EQ(winsim::TraceCount("FindClose"), 1u);
+
+    winsim::Reboot(machine_);
+    EXPECT_TRUE(machine_.services.empty());
+}
+
+TEST_F(UninstallTest, Generation5ListSharedWithAnotherVendorKeepsTheBase)
+{
+    winsim::Machine machine = Server(harness::Gen5(1));
+    harness::SetMultiSz(machine, kMpdevKey, kSupportedDevices, {kTessellaEntry});
+    Installed(machine);
+    ASSERT_EQ(HardwareIds(machine_.devices[kTessellaDisk]).back(), "MPIODisk");
+
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) +
+                                      Records({"Success\n", "Success \n", kDiskLine}) + TryEntries(3) +
+                                      Records({"Success \n"}));
+    EXPECT_EQ(harness::GetMultiSz(machine_, kMpdevKey, kSupportedDevices),
+              std::vector<std::string>({kTessellaEntry}));
+    EXPECT_EQ(machine_.devices[kQuorvexDisk0].restarts, 1u);
+    EXPECT_EQ(machine_.devices[kTessellaDisk].restarts, 0u);   // still covered
+    EXPECT_NE(FindByHardwareId(machine_, "Detected\\MPIO"), nullptr);
+    EXPECT_TRUE(HasService(machine_, "mpdev"));
+    EXPECT_TRUE(HasService(machine_, "mpio"));
+    EXPECT_TRUE(HasService(machine_, "qvxdsm", true));
+}
+
+TEST_F(UninstallTest, Generation5DiskRemovalRebootIsReported)
+{
+    Installed(Server(harness::Gen5(2)));
+    machine_.devices[kQuorvexDisk1].installFlagsAfterChange = DI_NEEDREBOOT;
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(MaskTimes(run.log).find(TryEntries(3) + Records({"Success\n", "Success (Please reboot the system)\n"})),
+              std::string::npos);
+}
+
+TEST_F(UninstallTest, DsmThatCannotBeRemovedAtOnceAsksForAReboot)
+{
+    Installed(Server(harness::Gen5(2)));
+    for (auto &device : machine_.devices)
+        if (device.service == u"qvxdsm")
+            device.refuseRemoval = true;
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(MaskTimes(run.log).find(Records({kDsmLine, "!!TRY ENTRY 0.\n", "Success\n",
+                                               "Success (Please reboot the system)\n"})),
+              std::string::npos);
+}
+
+TEST_F(UninstallTest, MissingSourcePathLogsItsTextTwice)
+{
+    Installed(Server(harness::Gen5(2)));
+    harness::Run run = Uninstall(PackageDir() + "\\absent");
+    EXPECT_EQ(run.exitCode, -1);
+    EXPECT_EQ(MaskTimes(run.log),
+              Records({kBanner, "Unable to validate the source path.", " The system cannot find the file specified.\r\n\n",
+                       " Error code (0x00000002)\n", "Failure.", " The system cannot find the file specified.\r\n\n",
+                       " Error code (0x00000002)\n"}));
+    EXPECT_NE(FindByHardwareId(machine_, "Root\\QVXDSM"), nullptr);
+}
+
+TEST_F(UninstallTest, UnreadableListStopsBeforeAnyDiskIsReleased)
+{
+    Installed(Server(harness::Gen5(2)));
+    machine_.faults.push_back(FaultOn("RegQueryValueExW", ERROR_ACCESS_DENIED, kSupportedDevices));
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, -1);
+    EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) +
+                                      Records({"Success\n", "Success \n", "Failure.", " Access is denied.\r\n\n",
+                                               " Error code (0x00000005)\n"}));
+    EXPECT_EQ(machine_.devices[kQuorvexDisk0].restarts, 0u);
+    EXPECT_NE(FindByHardwareId(machine_, "Detected\\MPIO"), nullptr);
+}
+
+TEST_F(UninstallTest, FailingUninstallSectionIsReportedThreeTimes)
+{
+    Installed(Server(harness::Gen5(2)));
+    machine_.faults.push_back(FaultOn("SetupInstallServicesFromInfSectionW", ERROR_ACCESS_DENIED));
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, -1);
+    const std::string failure = Records({"Failure.", " Access is denied.\r\n\n", " Error code (0x00000005)\n"});
+    EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) + failure + failure + failure);
+}
+
+// ---------------------------------------------------------------------------
+// Supported-device lists the uninstall finds malformed (the DSM's uninstall
+// section finds none of its own entries in them, so it leaves them alone).
+// ---------------------------------------------------------------------------
+
+class StoredListUninstallTest : public UninstallTest {
+protected:
+    void SetUp() override { Installed(Server(harness::Gen5(2))); }
+    bool BaseRemoved() const { return FindByHardwareId(machine_, "Detected\\MPIO") == nullptr; }
+};
+
+TEST_F(StoredListUninstallTest, ZeroSizeListCountsAsEmpty)
+{
+    SetRawList(machine_, {});
+    EXPECT_EQ(Uninstall().exitCode, 0);
+    EXPECT_TRUE(BaseRemoved());
+}
+
+TEST_F(StoredListUninstallTest, OnlyClosingNulsCountsAsEmpty)
+{
+    SetRawList(machine_, {0, 0, 0, 0});
+    EXPECT_EQ(Uninstall().exitCode, 0);
+    EXPECT_TRUE(BaseRemoved());
+}
+
+TEST_F(StoredListUninstallTest, OtherVendorWithoutClosingNulKeepsTheBase)
+{
+    SetRawList(machine_, Utf16(kTessellaEntry));
+    EXPECT_EQ(Uninstall().exitCode, 0);
+    EXPECT_FALSE(BaseRemoved());
+    EXPECT_EQ(machine_.devices[kQuorvexDisk0].restarts, 1u);
+}
+
+TEST_F(StoredListUninstallTest, OddSizeListIsReadUpToItsLastWholeUnit)
+{
+    // "TESS" and a dangling byte: one entry, so the base stays.
+    std::vector<uint8_t> stored = Utf16("TESS");
+    stored.push_back('E');
+    SetRawList(machine_, stored);
+    EXPECT_EQ(Uninstall().exitCode, 0);
+    EXPECT_FALSE(BaseRemoved());
+    // A dangling byte alone is no entry.
+    SetUp();
+    SetRawList(machine_, {'T'});
+    EXPECT_EQ(Uninstall().exitCode, 0);
+    EXPECT_TRUE(BaseRemoved());
+}
+
+// ---------------------------------------------------------------------------
+// Generation 5.0: the program takes the DelReg strings out itself.
+// ---------------------------------------------------------------------------
+
+TEST_F(UninstallTest, Generation50RewritesBothValuesFromTheirDelRegSections)
+{
+    Installed(Server(harness::Gen5(0)));
+    // Stored without their closing NULs: the rewrite closes them.
+    SetRawList(machine_, Utf16(std::string(kTessellaEntry) + '\0' + kQuorvexEntry + '\0'));
+    winsim::RegKey *filters = winsim::FindKey(machine_, harness::U(kAdapterClassKey), false);
+    ASSERT_NE(filters, nullptr);
+    filters->values[winsim::Fold(u"UpperFilters")].second.data = Utf16(std::string("mpfilt") + '\0' + "vendorfilt");
+
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(RawList(machine_), Utf16(std::string(kTessellaEntry) + '\0' + '\0'));
+    // The list still names the other vendor: the bus driver and its filter stay.
+    EXPECT_NE(FindByHardwareId(machine_, "Detected\\MPIO"), nullptr);
+    EXPECT_TRUE(winsim::TraceHas("RegSetValueExW", "name=MPIOSupportedDeviceList"));
+    EXPECT_FALSE(winsim::TraceHas("RegSetValueExW", "name=UpperFilters"));
+}
+
+TEST_F(UninstallTest, Generation50OnlyEntryWithoutClosingNulLeavesOneByte)
+{
+    Installed(Server(harness::Gen5(0)));
+    SetRawList(machine_, Utf16(std::string(kQuorvexEntry) + '\0'));
+    winsim::RegKey *filters = winsim::FindKey(machine_, harness::U(kAdapterClassKey), false);
+    ASSERT_NE(filters, nullptr);
+    filters->values[winsim::Fold(u"UpperFilters")].second.data = Utf16(std::string("vendorfilt") + '\0' + "mpfilt");
+
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(RawList(machine_), std::vector<uint8_t>({0}));
+    // A one-byte list is empty: the bus driver goes, and "mpfilt" with it.
+    EXPECT_EQ(FindByHardwareId(machine_, "Detected\\MPIO"), nullptr);
+    filters = winsim::FindKey(machine_, harness::U(kAdapterClassKey), false);   // the run replaced the machine
+    EXPECT_EQ(filters->values[winsim::Fold(u"UpperFilters")].second.data, Utf16(std::string("vendorfilt") + '\0' + '\0'));
+}
+
+TEST_F(UninstallTest, Generation50EmptyDelRegLineFailsAfterTheSectionRan)
+{
+    Installed(Server(harness::Gen5(0)));
+    // A package whose DSM names no DelReg section.
+    std::string inf = [] {
+        std::string path = PackageDir() + "/qvxdsm.inf";
+        FILE *file = std::fopen(path.c_str(), "rb");
+        std::string bytes;
+        char buffer[4096];
+        size_t n;
+        while (file != nullptr && (n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+            bytes.append(buffer, n);
+        if (file != nullptr)
+            std::fclose(file);
+        return bytes;
+    }();
+    const std::string named = "DelReg   = QvxDsmSupportedDevicesRemove";
+    ASSERT_NE(inf.find(named), std::string::npos);
+    inf.replace(inf.find(named), named.size(), "DelReg   =");
+    scratch_.WriteFile("package/qvxdsm.inf", inf);
+    scratch_.WriteFile("package/qvxdsm.sys", "placeholder\n");
+
+    harness::Run run = Uninstall(scratch_.Path("package"));
+    EXPECT_EQ(run.exitCode, -1);
+    EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) +
+                                      Records({"Success\n", "Failure.", " The data is invalid.\r\n\n",
+                                               " Error code (0x0000000d)\n", "Failure.", " The data is invalid.\r\n\n",
+                                               " Error code (0x0000000d)\n"}));
+    EXPECT_TRUE(HasService(machine_, "qvxdsm", true));
+}
+
+// ---------------------------------------------------------------------------
+// Generation 6: the storage-stack rebuild and the feature switch-off.
+// ---------------------------------------------------------------------------
+
+class Generation6UninstallTest : public UninstallTest {
+protected:
+    void SetUp() override { Installed(Server(harness::Gen6())); }
+    const std::string switchOff_ = "\nUninstalling the MPIO OC. This may take some time, please be patient...\n";
+};
+
+TEST_F(Generation6UninstallTest, EmptyListSwitchesTheFeatureOffAndChecksTheBusDevice)
+{
+    machine_.dism.onDisable = "remove";
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) +
+                                      Records({"Success\n", "Success \n", kRebuildLine}) + TryEntries(3) +
+                                      Records({"Success \n"}) + TryEntries(3) + TryEntries(2));
+    EXPECT_NE(run.console.find(harness::Crlf("!!TRY ENTRY 2.\n" + switchOff_)), std::string::npos);
+    EXPECT_NE(run.console.find(harness::Crlf("!!TRY ENTRY 1.\nSuccess \n")), std::string::npos);
+    EXPECT_EQ(machine_.features["MultipathIo"], "Disabled");
+    EXPECT_EQ(FindByHardwareId(machine_, "ROOT\\MPIO"), nullptr);
+    // Every disk is rebuilt on generation 6.
+    for (int disk : {kQuorvexDisk0, kQuorvexDisk1, kTessellaDisk})
+        EXPECT_EQ(machine_.devices[disk].restarts, 1u);
+    EXPECT_FALSE(winsim::TraceHas("CM_Get_DevNode_Status"));
+}
+
+TEST_F(Generation6UninstallTest, BusDeviceMarkedForRemovalNeedsAReboot)
+{
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.console.find(harness::Crlf("!!TRY ENTRY 2.\nSuccess (but need a reboot)\n")), std::string::npos);
+    winsim::Reboot(machine_);
+    EXPECT_EQ(FindByHardwareId(machine_, "ROOT\\MPIO"), nullptr);
+}
+
+TEST_F(Generation6UninstallTest, FeatureAskingForARebootSkipsTheCheck)
+{
+    machine_.dism.exitStatus = 3010;
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.console.find(harness::Crlf(switchOff_ + "Success (but need a reboot)\n")), std::string::npos);
+    EXPECT_EQ(winsim::TraceCount("_wsystem"), 1u);
+    EXPECT_FALSE(winsim::TraceHas("CM_Get_DevNode_Status"));
+    EXPECT_EQ(machine_.features["MultipathIo"], "DisablePending");
+}
+
+TEST_F(Generation6UninstallTest, BusDeviceThatStaysIsAFailure)
+{
+    machine_.dism.onDisable = "keep";
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, -1);
+    const std::string text = Records({" A device attached to the system is not functioning.\r\n\n",
+                                      " Error code (0x0000001f)\n"});
+    EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) +
+                                      Records({"Success\n", "Success \n", kRebuildLine}) + TryEntries(3) +
+                                      Records({"Success \n"}) + TryEntries(3) + TryEntries(3) + text +
+                                      Records({"Failure."}) + text);
+    EXPECT_NE(run.console.find("!!TRY ENTRY 2.\r\nFailure. A device attached"), std::string::npos);
+}
+
+TEST_F(Generation6UninstallTest, FailingFeatureCommandEndsTheUninstall)
+{
+    machine_.dism.exitStatus = 1;
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, -1);
+    const std::string text = Records({" Incorrect function.\r\n\n", " Error code (0x00000001)\n"});
+    EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) +
+                                      Records({"Success\n", "Success \n", kRebuildLine}) + TryEntries(3) +
+                                      Records({"Success \n"}) + TryEntries(3) + text + Records({"Failure."}) + text);
+    EXPECT_NE(FindByHardwareId(machine_, "ROOT\\MPIO"), nullptr);
+}
+
+TEST_F(Generation6UninstallTest, ListWithEntriesOnlyRebuilds)
+{
+    harness::SetMultiSz(machine_, kMpdevKey, kSupportedDevices, {kTessellaEntry, kQuorvexEntry});
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) +
+                                      Records({"Success\n", "Success \n", kRebuildLine}) + TryEntries(3) +
+                                      Records({"Success \n"}));
+    EXPECT_FALSE(winsim::TraceHas("_wsystem"));
+    EXPECT_EQ(machine_.features["MultipathIo"], "Enabled");
+    // The DSM took its own entry out: only the other vendor's disk stays covered.
+    EXPECT_EQ(harness::GetMultiSz(machine_, kMpdevKey, kSupportedDevices),
+              std::vector<std::string>({kTessellaEntry}));
+    EXPECT_EQ(machine_.devices[kTessellaDisk].restarts, 0u);
+    EXPECT_EQ(machine_.devices[kQuorvexDisk0].restarts, 1u);
+}
+
+TEST_F(Generation6UninstallTest, NoBusDeviceLeavesTheFeatureAlone)
+{
+    for (auto &device : machine_.devices)
+        if (device.hardwareIds && device.hardwareIds->front() == u"ROOT\\MPIO")
+            device.removed = true;
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_FALSE(winsim::TraceHas("_wsystem"));
+}
+
+TEST_F(Generation6UninstallTest, DsmRebootCarriesIntoTheRebuildLine)
+{
+    for (auto &device : machine_.devices)
+        if (device.service == u"qvxdsm")
+            device.refuseRemoval = true;
+    machine_.dism.onDisable = "remove";
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(MaskTimes(run.log).find(Records({kRebuildLine}) + TryEntries(3) +
+                                      Records({"Success (Please reboot the system)\n"})),
+              std::string::npos);
+    // A reboot is already needed: the feature's own check is skipped.
+    EXPECT_NE(run.console.find(harness::Crlf(switchOff_ + "Success (but need a reboot)\n")), std::string::npos);
+}
+
+TEST_F(Generation6UninstallTest, FailingRebuildIsLoggedOnce)
+{
+    machine_.faults.push_back(
+        FaultOn("SetupDiGetDeviceRegistryPropertyW", ERROR_GEN_FAILURE, winsim::Narrow(machine_.devices[kQuorvexDisk1].instanceId)));
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, -1);
+    EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) +
+                                      Records({"Success\n", "Success \n", kRebuildLine}) + TryEntries(2) +
+                                      Records({"Failure.", " A device attached to the system is not functioning.\r\n\n",
+                                               " Error code (0x0000001f)\n"}));
+}
+
+}  // namespace
