@@ -69,9 +69,28 @@ def lines(deviation, host_patterns, wine_patterns):
 
 
 def _match_all(patterns, found):
+    # A pattern matches one line of the log (with or without its time stamp)
+    # or of the console, without its line end.
     if len(patterns) != len(found):
         return False
-    return all(re.fullmatch(p, line, re.S) for p, line in zip(patterns, found))
+    return all(re.fullmatch(r"(?:\[TS\])?" + p + r"\r?", line, re.S) for p, line in zip(patterns, found))
+
+
+def any_lines(deviation, host_patterns, wine_patterns):
+    """Allows a hunk whose every host line matches one of host_patterns and
+    every Wine line one of wine_patterns."""
+    def each(patterns, found):
+        return all(any(re.fullmatch(r"(?:\[TS\])?" + p + r"\r?", line, re.S) for p in patterns) for line in found)
+    return Allow(deviation, "lines", lambda host, wine: each(host_patterns, host) and each(wine_patterns, wine))
+
+
+def exits(deviation, host_codes, wine_codes):
+    """Allows these exit codes (low 8 bits) on the host and on Wine."""
+    return Allow(deviation, "exit", lambda h, w: list(h) == list(host_codes) and list(w) == list(wine_codes))
+
+
+def always(deviation, kind, predicate=lambda h, w: True):
+    return Allow(deviation, kind, predicate)
 
 
 @dataclass

@@ -1,6 +1,7 @@
 """The scenarios of the Wine suite."""
 
-from scenario import (Allow, Package, Scenario, Step, lines, MPDEV_LIST, UPPER_FILTERS, MPIO_PARAMETERS_KEY)
+from scenario import (Allow, Package, Scenario, Step, always, any_lines, exits, lines, MPDEV_LIST, UPPER_FILTERS,
+                      MPIO_PARAMETERS_KEY)
 from winesuite import Console, Err, LogOnly, multi_sz
 
 BANNER = "Starting Multi-Path install/uninstall package\n"
@@ -21,6 +22,75 @@ GEN5_2K = {"major": 5, "minor": 0, "build": 2195, "csd": "Service Pack 4"}
 GEN5 = {"major": 5, "minor": 2, "build": 3790, "csd": "Service Pack 2"}
 GEN6 = {"major": 6, "minor": 1, "build": 7601, "csd": "Service Pack 1"}
 GEN10 = {"major": 10, "minor": 0, "build": 17763, "csd": ""}
+
+# Wine deviations (docs/wine-deviations.md):
+UPDATE_DRIVER = "W1 UpdateDriverForPlugAndPlayDevicesW"
+CLASS_PARAMS = "W2 SetupDiSetClassInstallParamsW"
+PROPERTY_CHANGE = "W3 DIF_PROPERTYCHANGE"
+DEVNODE_STATUS = "W4 CM_Get_DevNode_Status"
+ENUMERATOR = "W5 SPDRP_ENUMERATOR_NAME"
+DELREG = "W6 DelReg delete-string"
+COPY_OEM = "W7 SetupCopyOEMInfW"
+MESSAGES = "W8 FormatMessageW"
+APPEND = "W9 AddReg append"
+
+# The machine's hardware (the example machines' adapters and disks).
+QUORVEX_FC = {
+    "class": "scsiadapter", "instance_id": "PCI\\VEN_1D5A&DEV_0210&SUBSYS_00011D5A&REV_02\\4&2A6F1C3&0&0010",
+    "hardware_ids": ["PCI\\VEN_1D5A&DEV_0210&SUBSYS_00011D5A&REV_02", "PCI\\VEN_1D5A&DEV_0210&SUBSYS_00011D5A",
+                     "PCI\\VEN_1D5A&DEV_0210"],
+    "description": "Quorvex Lumenstride FC Host Adapter", "config_flags": 0}
+TESSELLA_SAS = {
+    "class": "scsiadapter", "instance_id": "PCI\\VEN_1E37&DEV_0054&SUBSYS_30201E37&REV_01\\4&2A6F1C3&0&00A8",
+    "hardware_ids": ["PCI\\VEN_1E37&DEV_0054&SUBSYS_30201E37&REV_01", "PCI\\VEN_1E37&DEV_0054&SUBSYS_30201E37",
+                     "PCI\\VEN_1E37&DEV_0054"],
+    "description": "Tessella SAS Adapter", "config_flags": 0}
+ADAPTERS = [QUORVEX_FC, TESSELLA_SAS]
+QUORVEX_IDS = ["SCSI\\DiskQUORVEX_LUMENSTRIDE_____0100", "SCSI\\DiskQUORVEX_LUMENSTRIDE_____", "SCSI\\DiskQUORVEX_",
+               "SCSI\\QUORVEX_LUMENSTRIDE_____0", "QUORVEX_LUMENSTRIDE_____0", "GenDisk"]
+TESSELLA_IDS = ["SCSI\\DiskTESSELLAORBIT-2_________0200", "SCSI\\DiskTESSELLAORBIT-2_________", "SCSI\\DiskTESSELLA",
+                "SCSI\\TESSELLAORBIT-2_________0", "TESSELLAORBIT-2_________0", "GenDisk"]
+QUORVEX_DISK_0 = "SCSI\\DISK&VEN_QUORVEX&PROD_LUMENSTRIDE&REV_0100\\5&1C0FE2A&0&000000"
+QUORVEX_DISK_1 = "SCSI\\DISK&VEN_QUORVEX&PROD_LUMENSTRIDE&REV_0100\\5&1C0FE2A&0&000100"
+TESSELLA_DISK = "SCSI\\DISK&VEN_TESSELLA&PROD_ORBIT-2&REV_0200\\5&3B9D471&0&000000"
+
+
+def disk(instance_id, ids, description, flags=0):
+    return {"class": "diskdrive", "instance_id": instance_id, "hardware_ids": list(ids),
+            "description": description, "config_flags": flags}
+
+
+DISKS = [disk(QUORVEX_DISK_0, QUORVEX_IDS, "QUORVEX LUMENSTRIDE SCSI Disk Device"),
+         disk(QUORVEX_DISK_1, QUORVEX_IDS, "QUORVEX LUMENSTRIDE SCSI Disk Device"),
+         disk(TESSELLA_DISK, TESSELLA_IDS, "TESSELLA ORBIT-2 SCSI Disk Device")]
+QUORVEX_ENTRY = "QUORVEX LUMENSTRIDE     "
+TESSELLA_ENTRY = "TESSELLAORBIT-2         "
+DSM_DESCRIPTION = "Quorvex Lumenstride Device Specific Module"
+
+
+def bus_device(hardware_id, **extra):
+    # The root device the installer creates (or the feature brings) for the bus driver.
+    return dict({"class": "scsiadapter", "instance_id": "ROOT\\MPIO\\0000", "hardware_ids": [hardware_id],
+                 "description": "Multi-Path Support"}, **extra)
+
+
+def dsm_device(**extra):
+    return dict({"class": "system", "instance_id": "ROOT\\MPIO\\0001", "hardware_ids": ["Root\\QVXDSM"],
+                 "description": DSM_DESCRIPTION}, **extra)
+
+
+def hwid_lines(device):
+    return ["HWID:%s\n" % i for i in device["hardware_ids"]]
+
+
+def try_entry(index):
+    return "!!TRY ENTRY %d.\n" % index
+
+
+# The system devices every Wine prefix has; the host machines get them too.
+WINE_SYSTEM_DEVICES = ["Wine HID bus driver", "Wine USB bus driver"]
+STATUS_LINE = r"Driver Status: ulStatus = 0x[0-9A-F]{8}, ulProblem = 0x[0-9A-F]{8}"
+WINE_STATUS = "Driver Status: ulStatus = 0x00000000, ulProblem = 0x00000000\n"
 
 ALL = []
 
@@ -166,11 +236,34 @@ scenario(
     machine={"os": GEN10, "registry": {"SYSTEM\\CurrentControlSet\\Control\\MPDEV": {"values": {
         "First": multi_sz("AA", "BB", "CC"), "Second": multi_sz("AA", "BB", "CC")}}}},
     package=PROBE,
-    steps=[Step(wine_program=["C:\\tools\\wdev.exe", "probe-section", "C:\\work\\pkg\\delreg.inf", "OneLine"]),
+    steps=[Step(wine_program=["C:\\tools\\wdev.exe", "probe-section", "C:\\work\\pkg\\registry.inf", "OneLine"]),
            Step(wine_program=["C:\\tools\\wreg.exe", "value", "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "First"]),
-           Step(program=["C:\\tools\\wdev.exe", "probe-section", "C:\\work\\pkg\\delreg.inf", "TwoLines"],
+           Step(program=["C:\\tools\\wdev.exe", "probe-section", "C:\\work\\pkg\\registry.inf", "TwoLines"],
                 wait_ms=3000)],
     check=check_delreg, host=False)
+
+
+def check_append(r, c):
+    # Windows creates an absent value (and its key) for an append line; Wine
+    # writes nothing.  Appending to a present value works on both.
+    c.eq(c.output(0).split(), ["result", "1", "last_error", "0x00000000"], "[AppendAbsent] installed")
+    c.eq(c.output(1).split(), ["result", "1", "last_error", "0x00000000"], "[AppendExisting] installed")
+    c.eq(r.value("SYSTEM\\CurrentControlSet\\Control\\SuiteProbe", "Third"), ("error", 2), "Third after the append")
+    c.eq(r.value("SYSTEM\\CurrentControlSet\\Control\\MPDEV", "First"),
+         (7, "AA\0BB\0DD\0\0".encode("utf-16-le")), "First after the append")
+
+
+scenario(
+    name="wine-addreg-append",
+    title="Wine: an AddReg append line (0x10008) does not create an absent value",
+    machine={"os": GEN10, "registry": {"SYSTEM\\CurrentControlSet\\Control\\MPDEV": {"values": {
+        "First": multi_sz("AA", "BB")}}}},
+    package=PROBE,
+    steps=[Step(wine_program=["C:\\tools\\wdev.exe", "probe-section", "C:\\work\\pkg\\registry.inf", "AppendAbsent"]),
+           Step(wine_program=["C:\\tools\\wdev.exe", "probe-section", "C:\\work\\pkg\\registry.inf",
+                              "AppendExisting"])],
+    values=[("SYSTEM\\CurrentControlSet\\Control\\SuiteProbe", "Third"), ("SYSTEM\\CurrentControlSet\\Control\\MPDEV", "First")],
+    check=check_append, host=False)
 
 
 def check_copy_oem(r, c):
@@ -208,3 +301,338 @@ scenario(
            Step(wine_program=["C:\\tools\\wdev.exe", "probe-message", "87"]),
            Step(wine_program=["C:\\tools\\wdev.exe", "probe-message", "0x20B"])],
     check=check_messages, host=False)
+
+
+# ---------------------------------------------------------------------------
+# Health check
+# ---------------------------------------------------------------------------
+
+def check_gen6(r, c):
+    c.exits(1)
+    c.log(BANNER, "CheckInstallMPIO: install condition 1\n")
+
+
+scenario(
+    name="check-win10",
+    title="-c on 10.0 reports condition 1 without looking at any device",
+    machine={"os": GEN10, "devices": ADAPTERS + [bus_device("ROOT\\MPIO", status="0x0180210A")]},
+    steps=[Step(["-c"])], check=check_gen6)
+
+
+def system_walk_tail(start):
+    records = []
+    for i, description in enumerate(WINE_SYSTEM_DEVICES):
+        records += [try_entry(start + i), "Device Desc: %s\n" % description]
+    return records
+
+
+def check_gen5(r, c):
+    c.exits(1)
+    c.log(BANNER, "Check MPIO, please wait ...\n",
+          try_entry(0), "Device Desc: Quorvex Lumenstride FC Host Adapter\n",
+          try_entry(1), "Device Desc: Tessella SAS Adapter\n",
+          try_entry(2), "Device Desc: Multi-Path Support\n", "MPIO Checked\n", WINE_STATUS, "MPIO Good\n",
+          "Check DSM, please wait ...\n",
+          try_entry(0), "Device Desc: %s\n" % DSM_DESCRIPTION, "DSM Checked\n", WINE_STATUS, "DSM Good\n",
+          *system_walk_tail(1),
+          "CheckInstallMPIO: install condition 1\n")
+
+
+scenario(
+    name="check-xp",
+    title="-c on 5.2 finds the bus device and the DSM by description and judges both good",
+    machine={"os": GEN5, "devices": ADAPTERS + [bus_device("Detected\\MPIO"), dsm_device()]},
+    steps=[Step(["-c"])], check=check_gen5,
+    # The host reports the devices' real status (started, driver loaded).
+    allow=[lines(DEVNODE_STATUS, [STATUS_LINE], [STATUS_LINE.replace("[0-9A-F]{8}", "00000000")])])
+
+
+def check_gen5_pending(r, c):
+    # Windows would show the DSM's pending removal and answer 0; Wine's status
+    # query leaves the status at 0, so the DSM is judged good.
+    c.exits(1)
+    c.log(BANNER, "Check MPIO, please wait ...\n",
+          try_entry(0), "Device Desc: Quorvex Lumenstride FC Host Adapter\n",
+          try_entry(1), "Device Desc: Tessella SAS Adapter\n",
+          try_entry(2), "Device Desc: Multi-Path Support\n", "MPIO Checked\n", WINE_STATUS, "MPIO Good\n",
+          "Check DSM, please wait ...\n",
+          try_entry(0), "Device Desc: %s\n" % DSM_DESCRIPTION, "DSM Checked\n", WINE_STATUS, "DSM Good\n",
+          *system_walk_tail(1),
+          "CheckInstallMPIO: install condition 1\n")
+
+
+scenario(
+    name="check-win2k-dsm-pending",
+    title="-c on 5.0 with the DSM marked for removal (Windows: condition 0; Wine cannot show the mark)",
+    machine={"os": GEN5_2K, "devices": ADAPTERS + [bus_device("Detected\\MPIO"),
+                                                  dsm_device(status="0x0004000A")]},
+    steps=[Step(["-c"])], check=check_gen5_pending,
+    allow=[lines(DEVNODE_STATUS, [STATUS_LINE], [STATUS_LINE.replace("[0-9A-F]{8}", "00000000")]),
+           lines(DEVNODE_STATUS, [r"Driver Status: ulStatus = 0x0004000A, ulProblem = 0x00000000", "DSM Bad"],
+                 [STATUS_LINE.replace("[0-9A-F]{8}", "00000000"), "DSM Good"]),
+           lines(DEVNODE_STATUS, ["CheckInstallMPIO: install condition 0"], ["CheckInstallMPIO: install condition 1"]),
+           exits(DEVNODE_STATUS, [0], [1])])
+
+
+# ---------------------------------------------------------------------------
+# Install
+# ---------------------------------------------------------------------------
+
+PACKAGE = Package()
+INSTALL_ARGS = ["-i", "{pkg}", "qvxdsm.inf", "Root\\QVXDSM"]
+UNINSTALL_ARGS = ["-u", "{pkg}", "qvxdsm.inf", "Root\\QVXDSM"]
+REINSTALL_ARGS = ["-r", "{pkg}", "qvxdsm.inf", "Root\\QVXDSM"]
+INSTALL_VALUES = [MPDEV_LIST, UPPER_FILTERS]
+
+
+STANDIN_CONFIG_FLAGS = "S1 stand-in keeps CONFIGFLAG_REINSTALL after a driver install (reported)"
+OTHER_ENTRY = "KESTRELXVAULT-7         "      # a vendor whose arrays this machine has none of
+
+
+def append_absent(value):
+    """W9: the value an INF appends to does not exist beforehand; Wine leaves it absent."""
+    key = "\\".join(value).upper()
+    return Allow(APPEND, "value", lambda k, hw: k == key and hw[1] == ("error", 2) and hw[0][0] == 7)
+
+
+def mpdev_list(*entries):
+    return {MPDEV_LIST[0]: {"values": {MPDEV_LIST[1]: multi_sz(*entries)}}}
+
+
+def claimed(ids):
+    return [("MPIODisk" if i == "GenDisk" else i) for i in ids]
+
+
+def multi_sz_bytes(*strings):
+    return "".join(s + "\0" for s in strings).encode("utf-16-le") + b"\0\0"
+
+
+def reinstall_flag_kept(host, wine):
+    # The stand-in leaves CONFIGFLAG_REINSTALL set on the disks the driver was
+    # installed on; Wine (and, as far as we know, Windows) clears it.
+    def strip(devices):
+        return [dict(d, config_flags=(d["config_flags"] & ~0x20) if d["config_flags"] else d["config_flags"])
+                for d in devices]
+    return host != wine and strip(host) == strip(wine)
+
+
+GEN5_INSTALL_LOG = [
+    BANNER,
+    "\nInstalling the Multi-Path Adapter Filter and Multi-Path Bus Driver...\n", "\nSuccess \n",
+    "\nInstalling the Device Specific Module...\n", "\nSuccess \n",
+    "\nInstalling the Multi-Path Device Driver...\n", try_entry(0), try_entry(1), try_entry(2), "Success \n",
+    "\nRestarting all SCSI adapters...\n"]
+
+
+def check_install_xp(r, c):
+    c.exits(0)
+    c.log(*GEN5_INSTALL_LOG, try_entry(0), "HWID:Detected\\MPIO\n", "Skipped\n", "Success \n")
+    c.console(0, *GEN5_INSTALL_LOG, try_entry(0), "HWID:Detected\\MPIO\n", "Skipped\n", "Success \n")
+    # The listed disks carry "MPIODisk" in place of "GenDisk" and have the
+    # disk driver; the other vendor's disk is untouched.
+    for instance in (QUORVEX_DISK_0, QUORVEX_DISK_1):
+        d = c.device(instance)
+        if d:
+            c.eq(d.hardware_ids, claimed(QUORVEX_IDS), instance + " hardware IDs")
+            c.eq(d.service, "mpdev", instance + " service")
+    d = c.device(TESSELLA_DISK)
+    if d:
+        c.eq((d.hardware_ids, d.config_flags, d.service), (TESSELLA_IDS, 0, None), "the other vendor's disk")
+    c.eq(c.device("ROOT\\MPIO\\0000").service, "mpio", "bus device driver")
+    c.eq(c.device("ROOT\\MPIO\\0001").service, "qvxdsm", "DSM device driver")
+    # The DSM's array is appended to the list, the filter to the class's filters.
+    c.value(MPDEV_LIST, 7, multi_sz_bytes(OTHER_ENTRY, QUORVEX_ENTRY))
+    c.value(UPPER_FILTERS, 7, multi_sz_bytes("tsasflt", "mpfilt"))
+    c.eq(sorted(r.files), ["mpdev.sys", "mpfilt.sys", "mpio.sys", "qvxdsm.sys"], "driver files")
+    # Windows publishes the disk driver's INF as oem<N>.inf; Wine keeps its name (W7).
+    c.true("mpdev.inf" in r.inf_store, "mpdev.inf not in the INF store")
+
+
+def gen5_installed_machine(os_info, adapters=(), extra_registry=None):
+    registry = mpdev_list(OTHER_ENTRY)
+    registry[UPPER_FILTERS[0]] = {"values": {UPPER_FILTERS[1]: multi_sz("tsasflt")}}
+    registry.update(extra_registry or {})
+    return {"os": os_info,
+            "devices": list(adapters) + DISKS + [bus_device("Detected\\MPIO", config_flags=0),
+                                                 dsm_device(config_flags=0)],
+            "registry": registry}
+
+
+scenario(
+    name="install-xp",
+    title="-i on 5.2 with the bus and DSM devices present: drivers, disk claim, restart",
+    machine=gen5_installed_machine(GEN5),
+    package=PACKAGE, steps=[Step(INSTALL_ARGS)], values=INSTALL_VALUES, check=check_install_xp,
+    allow=[Allow(STANDIN_CONFIG_FLAGS, "devices", reinstall_flag_kept)])
+
+
+def check_install_adapters(r, c):
+    # Restarting the first PCI adapter: SetupDiSetClassInstallParamsW fails
+    # without an error of its own (W2), so the step reports the error an
+    # earlier call of Wine's left behind (183, ERROR_ALREADY_EXISTS).  Windows
+    # restarts both adapters and the install succeeds.
+    c.exits(MINUS_ONE)
+    c.log(*GEN5_INSTALL_LOG, try_entry(0), *hwid_lines(QUORVEX_FC), "Failure.", Err(183))
+
+
+scenario(
+    name="install-xp-adapter-restart",
+    title="-i on 5.2 with PCI adapters: Wine cannot restart them (W2), the step fails",
+    machine=gen5_installed_machine(GEN5, ADAPTERS),
+    package=PACKAGE, steps=[Step(INSTALL_ARGS)], values=INSTALL_VALUES, check=check_install_adapters,
+    allow=[Allow(STANDIN_CONFIG_FLAGS, "devices", reinstall_flag_kept),
+           any_lines(CLASS_PARAMS, [r"!!TRY ENTRY \d\.", r"HWID:.*", "Skipped", "Success "],
+                     [r"Failure\.(?:\[TS\])? <MSG>\r", "", r" Error code \(0x000000b7\)"]),
+           exits(CLASS_PARAMS, [0], [255])])
+
+
+def check_install_fresh(r, c):
+    # No device has either hardware ID yet.  Windows: the driver updates fail
+    # with ERROR_NO_SUCH_DEVINST, the installer creates the root devices
+    # ROOT\MPIO\0000 and 0001 and installs on them, and the DSM's INF adds its
+    # array to the list.  Wine's driver update reports success without any
+    # device (W1): no root device is made, no driver installed, so the list
+    # never appears and the disk driver step fails with 2.
+    c.exits(MINUS_ONE)
+    c.log(BANNER, "\nInstalling the Multi-Path Adapter Filter and Multi-Path Bus Driver...\n", "\nSuccess \n",
+          "\nInstalling the Device Specific Module...\n", "\nSuccess \n",
+          "\nInstalling the Multi-Path Device Driver...\n", "Failure.", Err(2))
+    c.no_device("ROOT\\MPIO\\0000")
+    c.no_device("ROOT\\MPIO\\0001")
+    c.eq(r.files, set(), "driver files")
+
+
+scenario(
+    name="install-xp-fresh",
+    title="-i on 5.2 with no bus or DSM device: Wine makes no root device (W1), the disk step fails",
+    machine={"os": GEN5, "devices": DISKS},
+    package=PACKAGE, steps=[Step(INSTALL_ARGS)], values=INSTALL_VALUES, check=check_install_fresh, host=False)
+
+
+# A disk driver INF with no model for "MPIODisk": nothing can be installed on
+# the claimed disks, so what the claim wrote stays visible.  Windows' driver
+# update fails then; Wine's reports success (W1).
+NO_MODEL_MPDEV = Package(replace={"mpdev.inf": open(__import__("scenario").EXAMPLE_PACKAGE + "/mpdev.inf").read()
+                                  .replace("MpdevInstall, MPIODisk", "MpdevInstall, SCSI\\MPIOOtherDisk")})
+
+
+def check_disk_claim(r, c):
+    c.exits(0)
+    c.log(*GEN5_INSTALL_LOG, try_entry(0), "HWID:Detected\\MPIO\n", "Skipped\n", "Success \n")
+    for instance in (QUORVEX_DISK_0, QUORVEX_DISK_1):
+        d = c.device(instance)
+        if d:
+            c.eq(d.hardware_ids, claimed(QUORVEX_IDS), instance + " hardware IDs")
+            c.eq(d.config_flags, 0x20, instance + " configuration flags (CONFIGFLAG_REINSTALL)")
+            c.eq(d.service, None, instance + " service")
+    d = c.device(TESSELLA_DISK)
+    if d:
+        c.eq((d.hardware_ids, d.config_flags), (TESSELLA_IDS, 0), "the other vendor's disk")
+
+
+scenario(
+    name="disk-claim-xp",
+    title="-i on 5.2: the claim rewrites GenDisk to MPIODisk and sets CONFIGFLAG_REINSTALL",
+    machine=gen5_installed_machine(GEN5),
+    package=NO_MODEL_MPDEV, steps=[Step(INSTALL_ARGS)], values=INSTALL_VALUES, check=check_disk_claim,
+    allow=[any_lines(UPDATE_DRIVER, [r"Failure\.(?:\[TS\])? <MSG>\r", "", r" Error code \(0xe0000228\)"],
+                     ["Success ", "", r"Restarting all SCSI adapters\.\.\.", r"!!TRY ENTRY 0\.", r"HWID:Detected\\MPIO",
+                      "Skipped"]),
+           exits(UPDATE_DRIVER, [255], [0])])
+
+
+# ---------------------------------------------------------------------------
+# Install on 6 and later: the multipath feature
+# ---------------------------------------------------------------------------
+
+GEN6_DSM_LOG = [BANNER, "\nInstalling the Device Specific Module...\n", "\nSuccess \n"]
+RESTART_BUS_ONLY = ["\nRestarting all SCSI adapters...\n", try_entry(0), "HWID:ROOT\\MPIO\n", "Skipped\n",
+                    "Success \n"]
+FEATURE_ON = "DISM.exe /online /norestart /enable-feature:MultipathIo"
+FEATURE_OFF = "DISM.exe /online /norestart /disable-feature:MultipathIo"
+INSTALLING_OC = Console("\nInstalling the MPIO OC. This may take some time, please be patient...\n")
+UNINSTALLING_OC = Console("\nUninstalling the MPIO OC. This may take some time, please be patient...\n")
+
+
+def gen6_machine(os_info, dism_status, bus=False, **extra):
+    devices = [dsm_device(config_flags=0)]
+    if bus:
+        devices.append(bus_device("ROOT\\MPIO", config_flags=0))
+    machine = {"os": os_info, "devices": devices + DISKS, "dism": {"exit_status": dism_status}}
+    machine.update(extra)
+    return machine
+
+
+def check_feature_on(r, c):
+    c.exits(0)
+    c.dism(FEATURE_ON)
+    c.log(*GEN6_DSM_LOG, *RESTART_BUS_ONLY)
+    c.console(0, BANNER, INSTALLING_OC, Console("Success \n"), *GEN6_DSM_LOG[1:], *RESTART_BUS_ONLY)
+    c.eq(c.device("ROOT\\MPIO\\0000").hardware_ids, ["ROOT\\MPIO"], "the bus device the feature brought")
+    c.eq(c.device("ROOT\\MPIO\\0001").service, "qvxdsm", "DSM device driver")
+
+
+scenario(
+    name="install-win10-feature",
+    title="-i on 10.0 without the bus device: feature switched on (0), DSM installed, restart",
+    machine=gen6_machine(GEN10, 0), package=PACKAGE, steps=[Step(INSTALL_ARGS)], values=[MPDEV_LIST],
+    check=check_feature_on, allow=[append_absent(MPDEV_LIST)])
+
+
+def check_feature_on_reboot(r, c):
+    c.exits(1)
+    c.dism(FEATURE_ON)
+    c.log(*GEN6_DSM_LOG)
+    c.console(0, BANNER, INSTALLING_OC, Console("Success (but need a reboot)\n"), *GEN6_DSM_LOG[1:])
+    c.no_device("ROOT\\MPIO\\0000")
+
+
+scenario(
+    name="install-win7-feature-reboot",
+    title="-i on 6.1: the feature command answers 3010, exit 1, no restart",
+    machine=gen6_machine(GEN6, 3010), package=PACKAGE, steps=[Step(INSTALL_ARGS)], values=[MPDEV_LIST],
+    check=check_feature_on_reboot, allow=[append_absent(MPDEV_LIST)])
+
+
+def check_feature_on_fails(r, c):
+    c.exits(MINUS_ONE)
+    c.dism(FEATURE_ON)
+    c.log(BANNER, Err(87))
+    c.console(0, BANNER, INSTALLING_OC, Console("Failure."), Err(87))
+    c.eq(c.device("ROOT\\MPIO\\0001").service, None, "DSM device driver")
+
+
+scenario(
+    name="install-win10-feature-fails",
+    title="-i on 10.0: the feature command fails with 87, the DSM is not installed",
+    machine=gen6_machine(GEN10, 87), package=PACKAGE, steps=[Step(INSTALL_ARGS)], values=[MPDEV_LIST],
+    check=check_feature_on_fails)
+
+
+def check_bus_present(r, c):
+    c.exits(0)
+    c.dism()
+    c.log(BANNER, try_entry(0), *GEN6_DSM_LOG[1:], *RESTART_BUS_ONLY)
+
+
+scenario(
+    name="install-win10-bus-present",
+    title="-i on 10.0 with the bus device present: no feature command, DSM, restart",
+    machine=gen6_machine(GEN10, 0, bus=True), package=PACKAGE, steps=[Step(INSTALL_ARGS)], values=[MPDEV_LIST],
+    check=check_bus_present, allow=[append_absent(MPDEV_LIST)])
+
+
+def check_missing_source(r, c):
+    c.exits(MINUS_ONE, MINUS_ONE)
+    c.log(BANNER, "Unable to validate the source path.", Err(2),
+          BANNER, "Unable to validate the source path.", Err(2), "Failure.", Err(2))
+    c.dism()
+
+
+scenario(
+    name="missing-source-path",
+    title="-i and -u with a source path that does not exist: validation failure, exit -1",
+    machine=gen6_machine(GEN10, 0), package=PACKAGE,
+    steps=[Step(["-i", "{work}\\nopkg", "qvxdsm.inf", "Root\\QVXDSM"]),
+           Step(["-u", "{work}\\nopkg", "qvxdsm.inf", "Root\\QVXDSM"])],
+    check=check_missing_source)

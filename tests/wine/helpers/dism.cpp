@@ -75,10 +75,16 @@ void AddBusDevice()
     SP_DEVINFO_DATA data;
     ZeroMemory(&data, sizeof data);
     data.cbSize = sizeof data;
+    // As the system installs it: hardware ID, the bus driver's service, no
+    // configuration flags set.
     static const wchar_t ids[] = L"ROOT\\MPIO\0";
+    static const wchar_t service[] = L"mpio";
+    DWORD flags = 0;
     if (SetupDiCreateDeviceInfoW(set, L"MPIO", &GUID_DEVCLASS_SCSIADAPTER, L"Multi-Path Support", NULL,
                                  DICD_GENERATE_ID, &data) &&
-        SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, (const BYTE *)ids, sizeof ids))
+        SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, (const BYTE *)ids, sizeof ids) &&
+        SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_SERVICE, (const BYTE *)service, sizeof service) &&
+        SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_CONFIGFLAGS, (const BYTE *)&flags, sizeof flags))
         SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &data);
     SetupDiDestroyDeviceInfoList(set);
 }
