@@ -1,0 +1,258 @@
+// End-to-end runs of the host binary on the example machines with the
+// example package: each run loads the machine file and saves it back, so a
+// scenario is a sequence of runs as an administrator would make them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/harness.h"
+#include "support/package_runs.h"
+
+namespace {
+
+using namespace package_runs;
+using harness::FindByHardwareId;
+using harness::MaskTimes;
+
+class ScenarioTest : public ::testing::Test {
+protected:
+    void UseMachine(const std::string &exampleName)
+    {
+        machine_ = winsim::LoadMachineFile(std::string(SOURCE_DIR) + "/examples/machines/" + exampleName);
+        Save();
+    }
+    void Save() { winsim::SaveMachineFile(machine_, scratch_.Path("machine.json")); }
+    void Load() { machine_ = winsim::LoadMachineFile(scratch_.Path("machine.json")); }
+
+    // One run of the binary; the machine is read back afterwards.
+    harness::Run Run(const std::vector<std::string> &args)
+    {
+        harness::Run run = harness::RunBinary(scratch_.Path("machine.json"), args, scratch_.Dir());
+        EXPECT_EQ(run.errors, "") << "standard error of " << args[0];
+        Load();
+        return run;
+    }
+    harness::Run Package(const char *mode, const std::string &source = PackageDir())
+    {
+        return Run({mode, source, "qvxdsm.inf", "Root\\QVXDSM"});
+    }
+    void Reboot()
+    {
+        winsim::Reboot(machine_);
+        Save();
+    }
+
+    const winsim::Device &Disk(const std::string &instanceSuffix) const
+    {
+        for (const auto &device : machine_.devices)
+            if (winsim::Narrow(device.instanceId).find(instanceSuffix) != std::string::npos)
+                return device;
+        throw std::runtime_error("no disk " + instanceSuffix);
+    }
+
+    harness::Scratch scratch_;
+    winsim::Machine machine_;
+};
+
+// The example machines' disks, by the end of their instance IDs.
+const char kQuorvexA[] = "REV_0100\\5&1C0FE2A&0&000000";
+const char kQuorvexB[] = "REV_0100\\5&1C0FE2A&0&000100";
+const char kTessella[] = "REV_0200\\5&3B9D471&0&000000";
+
+// Console bytes are the log's without the time stamps (no feature lines).
+std::string WithoutTimes(const std::string &log)
+{
+    std::string text = MaskTimes(log);
+    for (size_t at; (at = text.find("[T]")) != std::string::npos;)
+        text.erase(at, 3);
+    return text;
+}
+
+TEST_F(ScenarioTest, Generation52InstallCheckUninstallReboot)
+{
+    UseMachine("gen5-server.json");
+
+    harness::Run install = Package("-i");
+    EXPECT_EQ(install.exitCode, 0);
+    EXPECT_EQ(install.console, WithoutTimes(install.log));
+    EXPECT_EQ(HardwareIds(Disk(kQuorvexA)).back(), "MPIODisk");
+    EXPECT_EQ(HardwareIds(Disk(kQuorvexB)).back(), "MPIODisk");
+    EXPECT_EQ(Disk(kQuorvexA).configFlags, static_cast<uint32_t>(CONFIGFLAG_REINSTALL));
+    EXPECT_EQ(HardwareIds(Disk(kTessella)).back(), "GenDisk");
+    EXPECT_NE(FindByHardwareId(machine_, "Detected\\MPIO"), nullptr);
+    EXPECT_NE(FindByHardwareId(machine_, "Root\\QVXDSM"), nullptr);
+    EXPECT_EQ(harness::GetMultiSz(machine_, kAdapterClassKey, "UpperFilters"), std::vector<std::string>({"mpfilt"}));
+    EXPECT_EQ(machine_.driverStore.size(), 3u);
+
+    harness::Run check = Run({"-c"});
+    EXPECT_EQ(check.exitCode, 1);
+    EXPECT_NE(MaskTimes(check.log).find("[T]CheckInstallMPIO: install condition 1\r\n"), std::string::npos);
+
+    harness::Run uninstall = Package("-u");
+    EXPECT_EQ(uninstall.exitCode, 0);
+    EXPECT_EQ(MaskTimes(uninstall.log),
+              Records({"Starting Multi-Path install/uninstall package\n",
+                       "\nUninstalling the Device Specific Module...\n"}) +
+                  TryEntries(1) +
+                  Records({"Success\n", "Success \n",
+                           "\nUninstalling the Multi-Path Device Driver.This may take a few minutes..\n"}) +
+                  TryEntries(3) + Records({"Success\n", "Success \n", "\nUninstalling the Multi-Path Bus Driver...\n"}) +
+                  TryEntries(3) + Records({"Success\n", "Success \n"}));
+    EXPECT_EQ(FindByHardwareId(machine_, "Detected\\MPIO"), nullptr);
+    EXPECT_EQ(Disk(kQuorvexA).restarts, 1u);
+    EXPECT_EQ(harness::GetMultiSz(machine_, kMpdevKey, kSupportedDevices), std::vector<std::string>());
+    EXPECT_EQ(harness::GetMultiSz(machine_, kAdapterClassKey, "UpperFilters"), std::vector<std::string>());
+    EXPECT_TRUE(HasService(machine_, "qvxdsm", true));
+
+    Reboot();
+    EXPECT_EQ(machine_.services.count(winsim::Fold(u"qvxdsm")), 0u);
+    EXPECT_EQ(Run({"-c"}).exitCode, 1);
+    // The log holds every run, one after the other.
+    const std::string runs = install.log + check.log + uninstall.log;
+    EXPECT_EQ(scratch_.Log().substr(0, runs.size()), runs);
+}
+
+TEST_F(ScenarioTest, Generation50UninstallRewritesTheValuesItself)
+{
+    UseMachine("gen5-server.json");
+    machine_.os.minor = 0;
+    machine_.os.build = 2195;
+    harness::SetMultiSz(machine_, kMpdevKey, kSupportedDevices, {kTessellaEntry});
+    harness::SetMultiSz(machine_, kAdapterClassKey, "UpperFilters", {"vendorfilt"});
+    Save();
+
+    EXPECT_EQ(Package("-i").exitCode, 0);
+    EXPECT_EQ(HardwareIds(Disk(kTessella)).back(), "MPIODisk");
+    EXPECT_EQ(harness::GetMultiSz(machine_, kAdapterClassKey, "UpperFilters"),
+              std::vector<std::string>({"vendorfilt", "mpfilt"}));
+
+    harness::Run uninstall = Package("-u");
+    EXPECT_EQ(uninstall.exitCode, 0);
+    EXPECT_EQ(harness::GetMultiSz(machine_, kMpdevKey, kSupportedDevices),
+              std::vector<std::string>({kTessellaEntry}));
+    EXPECT_EQ(RawList(machine_), Utf16(std::string(kTessellaEntry) + '\0' + '\0'));
+    EXPECT_EQ(Disk(kQuorvexA).restarts, 1u);
+    EXPECT_EQ(Disk(kTessella).restarts, 0u);
+    EXPECT_NE(FindByHardwareId(machine_, "Detected\\MPIO"), nullptr);   // the other vendor still needs it
+}
+
+TEST_F(ScenarioTest, Generation61InstallCheckUninstallReboot)
+{
+    UseMachine("gen6-server.json");
+
+    harness::Run install = Package("-i");
+    EXPECT_EQ(install.exitCode, 0);
+    EXPECT_NE(install.console.find("Installing the MPIO OC. This may take some time, please be patient...\r\n"
+                                   "Success \r\n"),
+              std::string::npos);
+    EXPECT_EQ(MaskTimes(install.log).find("MPIO OC"), std::string::npos);
+    EXPECT_EQ(machine_.features["MultipathIo"], "Enabled");
+    EXPECT_NE(FindByHardwareId(machine_, "ROOT\\MPIO"), nullptr);
+    EXPECT_NE(FindByHardwareId(machine_, "Root\\QVXDSM"), nullptr);
+    EXPECT_EQ(HardwareIds(Disk(kQuorvexA)).back(), "GenDisk");   // the system's own disk driver claims
+
+    EXPECT_EQ(Run({"-c"}).exitCode, 1);
+
+    harness::Run uninstall = Package("-u");
+    EXPECT_EQ(uninstall.exitCode, 1);   // the bus device goes at the next reboot
+    EXPECT_NE(uninstall.console.find("Uninstalling the MPIO OC. This may take some time, please be patient...\r\n"),
+              std::string::npos);
+    EXPECT_NE(uninstall.console.find("Success (but need a reboot)\r\n"), std::string::npos);
+    EXPECT_EQ(machine_.features["MultipathIo"], "Disabled");
+    for (const char *disk : {kQuorvexA, kQuorvexB, kTessella})
+        EXPECT_EQ(Disk(disk).restarts, 1u);
+
+    Reboot();
+    EXPECT_EQ(FindByHardwareId(machine_, "ROOT\\MPIO"), nullptr);
+    EXPECT_EQ(FindByHardwareId(machine_, "Root\\QVXDSM"), nullptr);
+    EXPECT_EQ(machine_.services.count(winsim::Fold(u"qvxdsm")), 0u);
+
+    // Installing again brings the feature and the DSM back.
+    EXPECT_EQ(Package("-i").exitCode, 0);
+    EXPECT_EQ(machine_.features["MultipathIo"], "Enabled");
+    EXPECT_NE(FindByHardwareId(machine_, "Root\\QVXDSM"), nullptr);
+}
+
+TEST_F(ScenarioTest, InstallAfterUninstallWithoutRebootGivesMinusTwo)
+{
+    UseMachine("gen5-server.json");
+    ASSERT_EQ(Package("-i").exitCode, 0);
+    ASSERT_EQ(Package("-u").exitCode, 0);
+
+    // The uninstall marked the services for deletion; they go at the next reboot.
+    harness::Run again = Package("-i");
+    EXPECT_EQ(again.exitCode, -2);
+    EXPECT_NE(MaskTimes(again.log).find(Records({"\nFailure.", " The specified service has been marked for deletion.\r\n\n",
+                                                 " Error code (0x00000430)\n"})),
+              std::string::npos);
+
+    // After the reboot the services install again.  The released disks
+    // still run the MPIO disk driver, and its update is not forced: the
+    // library finds no better driver and the disk step fails with 259.
+    Reboot();
+    harness::Run afterReboot = Package("-i");
+    EXPECT_EQ(afterReboot.exitCode, -1);
+    EXPECT_TRUE(HasService(machine_, "mpio"));
+    EXPECT_TRUE(HasService(machine_, "qvxdsm"));
+    EXPECT_NE(MaskTimes(afterReboot.log).find(TryEntries(3) + Records({"Failure.", " No more data is available.\r\n\n"})),
+              std::string::npos);
+}
+
+TEST_F(ScenarioTest, SecondInstallOnGeneration5FailsAtTheBusDriver)
+{
+    UseMachine("gen5-server.json");
+    ASSERT_EQ(Package("-i").exitCode, 0);
+    harness::Run again = Package("-i");
+    EXPECT_EQ(again.exitCode, -1);
+    EXPECT_NE(MaskTimes(again.log).find("[T]F UDPNPD.[T] No more data is available."), std::string::npos);
+    EXPECT_EQ(machine_.driverStore.size(), 3u);
+}
+
+TEST_F(ScenarioTest, MissingSourcePathChangesNothing)
+{
+    UseMachine("gen6-server.json");
+    const std::string before = winsim::SerializeMachine(machine_);
+    harness::Run run = Package("-i", scratch_.Path("no-such-package"));
+    EXPECT_EQ(run.exitCode, -1);
+    EXPECT_EQ(MaskTimes(run.log),
+              Records({"Starting Multi-Path install/uninstall package\n", "Unable to validate the source path.",
+                       " The system cannot find the file specified.\r\n\n", " Error code (0x00000002)\n"}));
+    EXPECT_EQ(winsim::SerializeMachine(machine_), before);
+}
+
+TEST_F(ScenarioTest, FeatureAnswers3010ThenReboot)
+{
+    UseMachine("gen6-server.json");
+    machine_.dism.exitStatus = 3010;
+    Save();
+    harness::Run install = Package("-i");
+    EXPECT_EQ(install.exitCode, 1);
+    EXPECT_NE(install.console.find("Success (but need a reboot)\r\n"), std::string::npos);
+    EXPECT_EQ(machine_.features["MultipathIo"], "EnablePending");
+    EXPECT_EQ(MaskTimes(install.log).find("Restarting"), std::string::npos);
+    Reboot();
+    EXPECT_NE(FindByHardwareId(machine_, "ROOT\\MPIO"), nullptr);
+}
+
+TEST_F(ScenarioTest, SupportedListSharedAndMalformedOnGeneration6)
+{
+    UseMachine("gen6-server.json");
+    ASSERT_EQ(Package("-i").exitCode, 0);
+    // The other vendor's entry, stored without its closing NUL and with an
+    // odd byte count, and after it the DSM's own entry.
+    std::vector<uint8_t> stored = Utf16(std::string(kTessellaEntry) + '\0' + kQuorvexEntry);
+    stored.push_back(0);
+    SetRawList(machine_, stored);
+    Save();
+
+    harness::Run uninstall = Package("-u");
+    EXPECT_EQ(uninstall.exitCode, 0);
+    EXPECT_EQ(harness::GetMultiSz(machine_, kMpdevKey, kSupportedDevices),
+              std::vector<std::string>({kTessellaEntry}));
+    EXPECT_EQ(machine_.features["MultipathIo"], "Enabled");
+    EXPECT_EQ(Disk(kTessella).restarts, 0u);
+    EXPECT_EQ(Disk(kQuorvexA).restarts, 1u);
+}
+
+}  // namespace
