@@ -134,7 +134,7 @@ static BOOL FindListEntry(const WCHAR *list, DWORD byteCount, const WCHAR *text,
  * caller's list unchanged. */
 static DWORD RemoveListEntry(WCHAR **list, DWORD *byteCount, const WCHAR *text)
 {
-    LIST_MATCH match;
+    LIST_MATCH match = {};
     LONGLONG newCount;
     LONGLONG neededCount;
     size_t tailStart;
