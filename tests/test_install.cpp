@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/common.h"
+#include "package/package.h"
 #include "support/harness.h"
 #include "support/package_runs.h"
 
@@ -142,6 +144,30 @@ TEST_F(InstallTest, AdapterRestartRebootGivesExitOne)
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(MaskTimes(run.log).find(Records({"Skipped\n", "Success (Please reboot the system)\n"})),
               std::string::npos);
+}
+
+TEST_F(InstallTest, DsmRebootIsMergedAndSkipsTheRestart)
+{
+    winsim::Device dsm = harness::SystemDevice("ROOT\\SYSTEM\\0007", {"Root\\QVXDSM"}, "Old DSM");
+    dsm.installFlagsAfterChange = DI_NEEDREBOOT;
+    machine_.devices.push_back(dsm);
+    harness::Run run = Install();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(MaskTimes(run.log).find(Records({kDsmLine, "\nSuccess (Please reboot the system)\n", kDiskLine})),
+              std::string::npos);
+    EXPECT_EQ(MaskTimes(run.log).find("Restarting"), std::string::npos);
+}
+
+TEST_F(InstallTest, RebootFlagSetOnEntryIsClearedFirst)
+{
+    winsim::SetCurrent(Server(harness::Gen5(2)));
+    OsVersion.dwMajorVersion = 5;
+    OsVersion.dwMinorVersion = 2;
+    INT rebootFlag = 1;
+    const std::u16string source = harness::U(PackageDir());
+    EXPECT_EQ(InstallPackage(source.c_str(), u"qvxdsm.inf", u"Root\\QVXDSM", &rebootFlag), 0u);
+    EXPECT_EQ(rebootFlag, 0);
+    EXPECT_EQ(winsim::Current().devices[kQuorvexAdapter].restarts, 1u);
 }
 
 TEST_F(InstallTest, MissingSourcePathTouchesNothing)

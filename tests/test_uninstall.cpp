@@ -108,6 +108,23 @@ TEST_F(UninstallTest, Generation5DiskRemovalRebootIsReported)
               std::string::npos);
 }
 
+TEST_F(UninstallTest, Generation5BusRemovalRebootIsReported)
+{
+    Installed(Server(harness::Gen5(2)));
+    for (auto &device : machine_.devices)
+        if (device.service == u"mpio")
+            device.installFlagsAfterChange = DI_NEEDREBOOT;
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(MaskTimes(run.log).find(Records({kBusLine}) + TryEntries(3) +
+                                      Records({"Success\n", "Success (Please reboot the system)\n"})),
+              std::string::npos);
+    // Removed at the next reboot.
+    const winsim::Device *bus = FindByHardwareId(machine_, "Detected\\MPIO");
+    ASSERT_NE(bus, nullptr);
+    EXPECT_NE(bus->status & DN_WILL_BE_REMOVED, 0u);
+}
+
 TEST_F(UninstallTest, DsmThatCannotBeRemovedAtOnceAsksForAReboot)
 {
     Installed(Server(harness::Gen5(2)));
@@ -388,6 +405,18 @@ TEST_F(Generation6UninstallTest, DsmRebootCarriesIntoTheRebuildLine)
               std::string::npos);
     // A reboot is already needed: the feature's own check is skipped.
     EXPECT_NE(run.console.find(harness::Crlf(switchOff_ + "Success (but need a reboot)\n")), std::string::npos);
+}
+
+TEST_F(Generation6UninstallTest, RebuildRebootSkipsTheRemovalCheck)
+{
+    machine_.devices[kTessellaDisk].installFlagsAfterChange = DI_NEEDRESTART;
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(MaskTimes(run.log).find(Records({kRebuildLine}) + TryEntries(3) +
+                                      Records({"Success (Please reboot the system)\n"})),
+              std::string::npos);
+    EXPECT_NE(run.console.find(harness::Crlf(switchOff_ + "Success (but need a reboot)\n")), std::string::npos);
+    EXPECT_FALSE(winsim::TraceHas("CM_Get_DevNode_Status"));
 }
 
 TEST_F(Generation6UninstallTest, FailingRebuildIsLoggedOnce)
