@@ -1,5 +1,7 @@
 """The scenarios of the Wine suite."""
 
+import re
+
 from scenario import (Allow, Package, Scenario, Step, always, any_lines, exits, lines, MPDEV_LIST, UPPER_FILTERS,
                       MPIO_PARAMETERS_KEY)
 from winesuite import Console, Err, LogOnly, multi_sz
@@ -33,6 +35,7 @@ DELREG = "W6 DelReg delete-string"
 COPY_OEM = "W7 SetupCopyOEMInfW"
 MESSAGES = "W8 FormatMessageW"
 APPEND = "W9 AddReg append"
+DEVINST = "W10 DevInst from 0"
 
 # The machine's hardware (the example machines' adapters and disks).
 QUORVEX_FC = {
@@ -202,6 +205,9 @@ scenario(
 def check_device_properties(r, c):
     # The status query answers CR_SUCCESS but leaves both outputs as they
     # were; the enumerator property is refused without a last error.
+    # Device instance handles are the devices' places in the set, from 0;
+    # Windows never hands out 0 for a device.
+    c.eq(re.findall(r"devinst (0x[0-9A-F]+)", c.output(0)), ["0x00000000", "0x00000001"], "DevInst of the two devices")
     for instance in ("PCI\\VEN_1E37&DEV_0054\\4&2A6F1C3&0&00A8", "ROOT\\MPIO\\0000"):
         c.eq(r.status_probe.get(instance), (0, 0xA5A5A5A5, 0xA5A5A5A5), "CM_Get_DevNode_Status of " + instance)
         c.true("  enumerator error unset" in c.output(0).split("device " + instance)[1].split("device ")[0],
@@ -210,7 +216,7 @@ def check_device_properties(r, c):
 
 scenario(
     name="wine-device-status",
-    title="Wine: CM_Get_DevNode_Status writes nothing; SPDRP_ENUMERATOR_NAME fails, no error",
+    title="Wine: DevInst counts from 0; CM_Get_DevNode_Status writes nothing; no enumerator name",
     machine={"os": GEN10, "devices": [
         {"class": "scsiadapter", "instance_id": "PCI\\VEN_1E37&DEV_0054\\4&2A6F1C3&0&00A8",
          "hardware_ids": ["PCI\\VEN_1E37&DEV_0054"], "description": "Tessella SAS Adapter"},
@@ -225,6 +231,9 @@ def check_delreg(r, c):
     # Wine stores the right text but only half of its bytes.
     c.eq(c.output(0).split(), ["result", "1", "last_error", "0x00000000"], "[OneLine] installed")
     c.eq(c.output(1).splitlines()[1], "type 7 size 7 hex 41004100000043", "First after [OneLine]")
+    # Taking the only entry out of AA: Windows leaves the empty list (2
+    # bytes); Wine stores 1 byte.
+    c.eq(c.output(1).splitlines()[3], "type 7 size 1 hex 00", "Single after [OneLine]")
     # [TwoLines] on one value: the process faults.
     c.true(c.r.exit_codes[2] in (0xC0000005, "timeout"), "[TwoLines] should crash, ended %r" % (c.r.exit_codes[2],))
     c.true("Unhandled page fault" in r.stderr, "no page fault reported on stderr")
@@ -234,10 +243,11 @@ scenario(
     name="wine-delreg-delete-string",
     title="Wine: a DelReg delete-string line halves the value; two lines on one value crash",
     machine={"os": GEN10, "registry": {"SYSTEM\\CurrentControlSet\\Control\\MPDEV": {"values": {
-        "First": multi_sz("AA", "BB", "CC"), "Second": multi_sz("AA", "BB", "CC")}}}},
+        "First": multi_sz("AA", "BB", "CC"), "Second": multi_sz("AA", "BB", "CC"), "Single": multi_sz("AA")}}}},
     package=PROBE,
     steps=[Step(wine_program=["C:\\tools\\wdev.exe", "probe-section", "C:\\work\\pkg\\registry.inf", "OneLine"]),
-           Step(wine_program=["C:\\tools\\wreg.exe", "value", "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "First"]),
+           Step(wine_program=["C:\\tools\\wreg.exe", "value", "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "First",
+                              "value", "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "Single"]),
            Step(program=["C:\\tools\\wdev.exe", "probe-section", "C:\\work\\pkg\\registry.inf", "TwoLines"],
                 wait_ms=3000)],
     check=check_delreg, host=False)
@@ -636,3 +646,267 @@ scenario(
     steps=[Step(["-i", "{work}\\nopkg", "qvxdsm.inf", "Root\\QVXDSM"]),
            Step(["-u", "{work}\\nopkg", "qvxdsm.inf", "Root\\QVXDSM"])],
     check=check_missing_source)
+
+
+# ---------------------------------------------------------------------------
+# Uninstall
+# ---------------------------------------------------------------------------
+
+CLAIMED_DISKS = [disk(QUORVEX_DISK_0, claimed(QUORVEX_IDS), "Multi-Path Disk Device"),
+                 disk(QUORVEX_DISK_1, claimed(QUORVEX_IDS), "Multi-Path Disk Device"),
+                 disk(TESSELLA_DISK, TESSELLA_IDS, "TESSELLA ORBIT-2 SCSI Disk Device")]
+UNINSTALL_VALUES = [MPDEV_LIST, UPPER_FILTERS]
+
+
+def uninstall_machine(os_info, list_entries, bus=None, dsm=True, others=(), filters=("tsasflt", "mpfilt"), **extra):
+    devices = list(others)
+    if bus:
+        devices.append(bus_device(bus, config_flags=0))
+    if dsm:
+        devices.append(dsm_device(config_flags=0))
+    registry = {}
+    if list_entries is not None:
+        registry.update(mpdev_list(*list_entries))
+    if filters is not None:
+        registry[UPPER_FILTERS[0]] = {"values": {UPPER_FILTERS[1]: multi_sz(*filters)}}
+    machine = {"os": os_info, "devices": devices, "registry": registry}
+    machine.update(extra)
+    return machine
+
+
+DSM_REMOVED_NO_DEVICE = [BANNER, "\nUninstalling the Device Specific Module...\n", try_entry(0), try_entry(1),
+                         "Success\n", "Success \n"]
+REBUILD = ["\nRebuilding the storage stack...\n", "Success \n"]
+DISK_DRIVER_STEP = "\nUninstalling the Multi-Path Device Driver.This may take a few minutes..\n"
+
+
+def wine_cut(value):
+    """W6: Wine's own delete-string line stored the list with a wrong byte count."""
+    key = "\\".join(value).upper()
+    return Allow(DELREG, "value", lambda k, hw: k == key and hw[0][0] == 7 and hw[1][0] == 7 and hw[0] != hw[1])
+
+
+STALE_FAILURE = [r"Failure\.(?:\[TS\])? <MSG>\r", "", r" Error code \(0x000000b7\)"]
+
+
+def check_dsm_device(r, c):
+    # Removing the DSM device: SetupDiSetClassInstallParamsW fails without an
+    # error (W2), so the step fails with the error an earlier call left (183).
+    c.exits(MINUS_ONE)
+    c.log(BANNER, "\nUninstalling the Device Specific Module...\n", try_entry(0), "Failure.", Err(183),
+          "Failure.", Err(183))
+    c.true(c.device("ROOT\\MPIO\\0001") is not None, "the DSM device should still be there")
+    c.value(MPDEV_LIST, 7, multi_sz_bytes(OTHER_ENTRY, QUORVEX_ENTRY))
+
+
+scenario(
+    name="uninstall-xp-dsm-device",
+    title="-u on 5.2 with the DSM device: Wine cannot remove it (W2), the step fails",
+    machine=uninstall_machine(GEN5, [OTHER_ENTRY, QUORVEX_ENTRY], bus="Detected\\MPIO", others=CLAIMED_DISKS),
+    package=PACKAGE, steps=[Step(UNINSTALL_ARGS)], values=UNINSTALL_VALUES, check=check_dsm_device,
+    allow=[any_lines(CLASS_PARAMS, [r"!!TRY ENTRY \d\.", "Success ?", "", DISK_DRIVER_STEP.strip().replace(".", r"\.")],
+                     STALE_FAILURE),
+           any_lines(CLASS_PARAMS, [r"!!TRY ENTRY \d\.", "Success ?", "", DISK_DRIVER_STEP.strip().replace(".", r"\.")],
+                     STALE_FAILURE + [r"Failure\. <MSG>\r"]),
+           exits(CLASS_PARAMS, [0], [255]),
+           Allow(CLASS_PARAMS, "devices", lambda h, w: True),
+           Allow(CLASS_PARAMS, "value", lambda k, hw: k == "\\".join(MPDEV_LIST).upper())])
+
+
+def check_release_disks(r, c):
+    # The listed entry is gone, so the claimed disks are released: the
+    # enumerator name cannot be read (W5) and the step fails with the error an
+    # earlier call left (183).
+    c.exits(MINUS_ONE)
+    c.log(*DSM_REMOVED_NO_DEVICE, DISK_DRIVER_STEP, try_entry(0), "Failure.", Err(183), "Failure.", Err(183))
+
+
+scenario(
+    name="uninstall-xp-release-disks",
+    title="-u on 5.2, DSM device gone, claimed disks: no enumerator name (W5), the release fails",
+    machine=uninstall_machine(GEN5, [OTHER_ENTRY, QUORVEX_ENTRY], bus="Detected\\MPIO", dsm=False,
+                              others=CLAIMED_DISKS),
+    package=PACKAGE, steps=[Step(UNINSTALL_ARGS)], values=UNINSTALL_VALUES, check=check_release_disks,
+    allow=[any_lines(ENUMERATOR, [r"!!TRY ENTRY \d\.", "Success "], STALE_FAILURE + [r"Failure\. <MSG>\r"]),
+           exits(ENUMERATOR, [0], [255]),
+           Allow(ENUMERATOR, "devices", lambda h, w: True),
+           wine_cut(MPDEV_LIST)])
+
+
+def check_win2k_list_remains(r, c):
+    c.exits(0)
+    c.log(*DSM_REMOVED_NO_DEVICE, DISK_DRIVER_STEP, "Success \n")
+    # On 5.0 the installer takes the DSM's entry out itself after the
+    # uninstall section ran, which puts right what Wine's own delete-string
+    # line cut (W6).
+    c.value(MPDEV_LIST, 7, multi_sz_bytes(OTHER_ENTRY))
+    c.value(UPPER_FILTERS, 7, multi_sz_bytes("tsasflt", "mpfilt"))
+
+
+scenario(
+    name="uninstall-win2k-list-remains",
+    title="-u on 5.0: the installer takes the DSM's entry out of the list itself; the bus stays",
+    machine=uninstall_machine(GEN5_2K, [OTHER_ENTRY, QUORVEX_ENTRY], dsm=False),
+    package=PACKAGE, steps=[Step(UNINSTALL_ARGS)], values=UNINSTALL_VALUES, check=check_win2k_list_remains)
+
+
+def check_win2k_all(r, c):
+    c.exits(0)
+    c.log(*DSM_REMOVED_NO_DEVICE, DISK_DRIVER_STEP, "Success\n", "Success \n",
+          "\nUninstalling the Multi-Path Bus Driver...\n", "Success\n", "Success \n")
+    c.value(MPDEV_LIST, 7, b"\0\0")
+    c.value(UPPER_FILTERS, 7, multi_sz_bytes("tsasflt"))
+
+
+scenario(
+    name="uninstall-win2k-all",
+    title="-u on 5.0 with the list emptied: disk and bus drivers uninstalled, filter list cleaned",
+    machine=uninstall_machine(GEN5_2K, [QUORVEX_ENTRY], dsm=False),
+    package=PACKAGE, steps=[Step(UNINSTALL_ARGS)], values=UNINSTALL_VALUES, check=check_win2k_all)
+
+
+GEN6_UNINSTALL_LOG = DSM_REMOVED_NO_DEVICE + REBUILD
+
+
+def check_feature_off(r, c):
+    c.exits(0)
+    c.dism(FEATURE_OFF)
+    c.log(*GEN6_UNINSTALL_LOG, try_entry(0))
+    c.console(0, *GEN6_UNINSTALL_LOG, try_entry(0), UNINSTALLING_OC, Console("Success \n"))
+    c.no_device("ROOT\\MPIO\\0000")
+
+
+scenario(
+    name="uninstall-win10-feature",
+    title="-u on 10.0, list emptied: feature switched off (0), the bus device goes",
+    machine=uninstall_machine(GEN10, [QUORVEX_ENTRY], bus="ROOT\\MPIO", dsm=False, filters=None,
+                              dism={"exit_status": 0, "on_disable": "remove"}),
+    package=PACKAGE, steps=[Step(UNINSTALL_ARGS)], values=[MPDEV_LIST], check=check_feature_off,
+    allow=[wine_cut(MPDEV_LIST)])
+
+
+def check_bus_stays(r, c):
+    c.exits(MINUS_ONE)
+    c.dism(FEATURE_OFF)
+    c.log(*GEN6_UNINSTALL_LOG, try_entry(0), try_entry(1), try_entry(0), try_entry(1), Err(31), "Failure.", Err(31))
+    c.console(0, *GEN6_UNINSTALL_LOG, try_entry(0), try_entry(1), UNINSTALLING_OC, try_entry(0), try_entry(1),
+              Console("Failure."), Err(31), "Failure.", Err(31))
+
+
+scenario(
+    name="uninstall-win10-feature-bus-stays",
+    title="-u on 10.0: feature switched off (0) but the bus device stays unmarked: 31",
+    machine=uninstall_machine(GEN10, [QUORVEX_ENTRY], bus="ROOT\\MPIO", dsm=False, filters=None, others=[TESSELLA_SAS],
+                              dism={"exit_status": 0, "on_disable": "keep"}),
+    package=PACKAGE, steps=[Step(UNINSTALL_ARGS)], values=[MPDEV_LIST], check=check_bus_stays,
+    allow=[wine_cut(MPDEV_LIST)])
+
+
+def check_devinst_zero(r, c):
+    # The bus device is the first SCSI adapter, so Wine hands it DevInst 0
+    # (W10); the removal check takes 0 for "no device" and reports success.
+    # Windows fails with 31 as in uninstall-win10-feature-bus-stays.
+    c.exits(0)
+    c.log(*GEN6_UNINSTALL_LOG, try_entry(0), try_entry(0))
+    c.console(0, *GEN6_UNINSTALL_LOG, try_entry(0), UNINSTALLING_OC, try_entry(0), Console("Success \n"))
+
+
+scenario(
+    name="uninstall-win10-devinst-zero",
+    title="-u on 10.0, bus device stays as the only adapter: DevInst 0 (W10) reads as gone",
+    machine=uninstall_machine(GEN10, [QUORVEX_ENTRY], bus="ROOT\\MPIO", dsm=False, filters=None,
+                              dism={"exit_status": 0, "on_disable": "keep"}),
+    package=PACKAGE, steps=[Step(UNINSTALL_ARGS)], values=[MPDEV_LIST], check=check_devinst_zero,
+    allow=[wine_cut(MPDEV_LIST), exits(DEVINST, [255], [0]),
+           any_lines(DEVINST, ["", r" Error code \(0x0000001f\)", r"Failure\.(?:\[TS\])? <MSG>\r", r"(?:\[TS\])? <MSG>\r"],
+                     ["", "Success "])])
+
+
+def check_feature_off_reboot(r, c):
+    c.exits(1)
+    c.dism(FEATURE_OFF)
+    c.log(*GEN6_UNINSTALL_LOG, try_entry(0))
+    c.console(0, *GEN6_UNINSTALL_LOG, try_entry(0), UNINSTALLING_OC, Console("Success (but need a reboot)\n"))
+
+
+scenario(
+    name="uninstall-win7-feature-reboot",
+    title="-u on 6.1: the feature command answers 3010, exit 1, no removal check",
+    machine=uninstall_machine(GEN6, [QUORVEX_ENTRY], bus="ROOT\\MPIO", dsm=False, filters=None,
+                              dism={"exit_status": 3010}),
+    package=PACKAGE, steps=[Step(UNINSTALL_ARGS)], values=[MPDEV_LIST], check=check_feature_off_reboot,
+    allow=[wine_cut(MPDEV_LIST)])
+
+
+def check_feature_off_fails(r, c):
+    c.exits(MINUS_ONE)
+    c.dism(FEATURE_OFF)
+    c.log(*GEN6_UNINSTALL_LOG, try_entry(0), Err(87), "Failure.", Err(87))
+    c.console(0, *GEN6_UNINSTALL_LOG, try_entry(0), UNINSTALLING_OC, Console("Failure."), Err(87), "Failure.", Err(87))
+
+
+scenario(
+    name="uninstall-win10-feature-fails",
+    title="-u on 10.0: the feature command fails with 87, reported twice",
+    machine=uninstall_machine(GEN10, [QUORVEX_ENTRY], bus="ROOT\\MPIO", dsm=False, filters=None,
+                              dism={"exit_status": 87}),
+    package=PACKAGE, steps=[Step(UNINSTALL_ARGS)], values=[MPDEV_LIST], check=check_feature_off_fails,
+    allow=[wine_cut(MPDEV_LIST)])
+
+
+def check_list_remains(r, c):
+    c.exits(0)
+    c.dism()
+    c.log(*GEN6_UNINSTALL_LOG)
+    # Wine's delete-string line kept 26 of the 52 bytes (W6): the entry cut
+    # short and not terminated.  The installer reads it without running past it.
+    c.value(MPDEV_LIST, 7, OTHER_ENTRY[:13].encode("utf-16-le"))
+
+
+scenario(
+    name="uninstall-win10-list-remains",
+    title="-u on 10.0 with another vendor's entry left: rebuild only, the feature stays",
+    machine=uninstall_machine(GEN10, [OTHER_ENTRY, QUORVEX_ENTRY], bus="ROOT\\MPIO", dsm=False, filters=None),
+    package=PACKAGE, steps=[Step(UNINSTALL_ARGS)], values=[MPDEV_LIST], check=check_list_remains,
+    allow=[wine_cut(MPDEV_LIST)])
+
+
+# ---------------------------------------------------------------------------
+# Reinstall
+# ---------------------------------------------------------------------------
+
+PARAMETERS = [(MPIO_PARAMETERS_KEY, "PathVerifyEnabled"), (MPIO_PARAMETERS_KEY, "PDORemovePeriod")]
+
+
+def check_reinstall(r, c):
+    # The install succeeds, the timing parameters are written, and the box
+    # that offers the reboot cannot be shown without a display: no OK, no
+    # reboot, and the run still ends with -1.  That the exit code was
+    # recorded at all shows that Wine was not shut down.
+    c.exits(MINUS_ONE)
+    c.log(BANNER, try_entry(0), *GEN6_DSM_LOG[1:], *RESTART_BUS_ONLY)
+    c.value(PARAMETERS[0], 4, (1).to_bytes(4, "little"))
+    c.value(PARAMETERS[1], 4, (120).to_bytes(4, "little"))
+    c.dism()
+
+
+scenario(
+    name="reinstall-no-display",
+    title="-r on 10.0 without a display: parameters written, the reboot box gives no OK, exit -1",
+    machine=gen6_machine(GEN10, 0, bus=True), package=PACKAGE, steps=[Step(REINSTALL_ARGS)],
+    values=[MPDEV_LIST] + PARAMETERS, check=check_reinstall, allow=[append_absent(MPDEV_LIST)])
+
+
+def check_reinstall_fails(r, c):
+    c.exits(MINUS_ONE)
+    c.log(BANNER, "Unable to validate the source path.", Err(2))
+    c.no_value(PARAMETERS[0])
+    c.no_value(PARAMETERS[1])
+
+
+scenario(
+    name="reinstall-failure",
+    title="-r with a missing source path: the failure box, no parameters, exit -1",
+    machine=gen6_machine(GEN10, 0, bus=True), package=PACKAGE,
+    steps=[Step(["-r", "{work}\\nopkg", "qvxdsm.inf", "Root\\QVXDSM"])],
+    values=PARAMETERS, check=check_reinstall_fails)

@@ -230,6 +230,7 @@ int ShowClass(const wchar_t *classText)
         if (!SetupDiGetDeviceInstanceIdW(set, &data, instanceId, MAX_DEVICE_ID_LEN, NULL))
             instanceId[0] = 0;
         Line("device", instanceId);
+        printf("  devinst 0x%08lX\n", data.DevInst);
         ShowProperty(set, &data, SPDRP_HARDWAREID, "hardware_ids");
         ShowProperty(set, &data, SPDRP_DEVICEDESC, "description");
         ShowProperty(set, &data, SPDRP_CONFIGFLAGS, "config_flags");
