@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# CI for the Windows build: both Windows presets with warnings as errors, the
+# import and resource checks, the host binary for the side-by-side comparison
+# (built when missing or out of date), then the Wine suite.
+#
+#   tests/wine/ci.sh [run.py options...]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+cd "$root"
+jobs=$(nproc 2>/dev/null || echo 2)
+[ "$jobs" -gt 2 ] || jobs=2
+started=$(date +%s)
+
+stage() { echo "== $* ($(($(date +%s) - started)) s)"; }
+
+for preset in windows-x64 windows-x86; do
+  stage "build $preset"
+  cmake --preset "$preset" -DWARNINGS_AS_ERRORS=ON >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+done
+
+stage "imports and resources"
+tests/wine/check-imports.sh build/windows-x64/install.exe build/windows-x86/install.exe
+
+stage "host binary"
+cmake -S "$root" -B build/wine-host -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build/wine-host -j "$jobs" --target install
+
+stage "Wine suite"
+status=0
+python3 tests/wine/run.py --build build/windows-x64 --host build/wine-host/install "$@" || status=$?
+stage "done"
+exit "$status"
