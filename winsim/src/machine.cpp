@@ -356,7 +356,7 @@ RegKey *FindKey(Machine &machine, const Text &path, bool create)
 Device *FindMpioBusDevice(Machine &machine)
 {
     for (auto &device : machine.devices) {
-        if (device.removed || !device.hardwareIds)
+        if (device.removed || !device.registered || !device.hardwareIds)
             continue;
         for (const auto &id : *device.hardwareIds)
             if (EqualNoCase(id, u"ROOT\\MPIO"))
@@ -1207,8 +1207,9 @@ std::string SerializeMachine(const Machine &machine)
     root["clock"] = {{"time", time}, {"step_ms", machine.clockStepMs}};
 
     ojson devices = ojson::array();
+    // An element that was never registered belongs to its set, not the machine.
     for (const auto &device : machine.devices)
-        if (!device.removed)
+        if (!device.removed && device.registered)
             devices.push_back(DeviceToJson(device));
     root["devices"] = devices;
 
