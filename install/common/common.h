@@ -22,6 +22,11 @@ extern DEVINST FoundDevInst;
 #define MPIO_INF_NAME TEXT("mpio.inf")
 #define MPDEV_INF_NAME TEXT("mpdev.inf")
 
+/* What a step's "Success %s\n" line says about a reboot. */
+#define REBOOT_TEXT TEXT("(Please reboot the system)")
+#define FEATURE_REBOOT_TEXT TEXT("(but need a reboot)")
+#define NO_REBOOT_TEXT TEXT("")
+
 /* Per-device visitor of EnumClassDevices; returns a Win32 error code. */
 typedef DWORD (*DeviceCallback)(HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceInfoData,
                                 PVOID context, INT *outFlag);

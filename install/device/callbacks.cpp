@@ -4,7 +4,6 @@
 #include "device/device.h"
 #include "frontend/frontend.h"
 
-#define REBOOT_TEXT TEXT("(Please reboot the system)")
 
 /* Reads the device's hardware-ID list into a cleared buffer of
  * HARDWARE_ID_UNITS units. */
@@ -160,6 +159,6 @@ DWORD RestartScsiAdapters(INT *rebootFlag)
     }
     if (*rebootFlag == 0)
         *rebootFlag = restartFlag;
-    LogMessage(TEXT("Success %s\n"), restartFlag != 0 ? REBOOT_TEXT : TEXT(""));
+    LogMessage(TEXT("Success %s\n"), restartFlag != 0 ? REBOOT_TEXT : NO_REBOOT_TEXT);
     return ERROR_SUCCESS;
 }

@@ -5,7 +5,6 @@
 #include "device/device.h"
 #include "frontend/frontend.h"
 
-#define REBOOT_TEXT TEXT("(Please reboot the system)")
 #define SERVICES_SUFFIX TEXT(".Services")
 #define ROOT_DEVICE_NAME TEXT("MPIO")
 
@@ -152,7 +151,7 @@ DWORD InstallRootDevice(const WCHAR *infPath, const WCHAR *hardwareId, INT force
 success:
     if (*rebootFlag == 0)
         *rebootFlag = rebootNeeded != FALSE ? 1 : 0;
-    LogMessage(TEXT("\nSuccess %s\n"), rebootNeeded != FALSE ? REBOOT_TEXT : TEXT(""));
+    LogMessage(TEXT("\nSuccess %s\n"), rebootNeeded != FALSE ? REBOOT_TEXT : NO_REBOOT_TEXT);
     return ERROR_SUCCESS;
 
 failure:

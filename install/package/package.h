@@ -23,3 +23,8 @@ DWORD CheckDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID context, 
 DWORD GetDeviceHealth(PSP_DEVINFO_DATA device, INT *health);
 
 DWORD RunMultipathFeatureCommand(BOOL enable, INT *rebootFlag);
+
+/* Steps shared by the sequences. */
+void ComposeInfPath(WCHAR *path, const WCHAR *sourcePath, const WCHAR *fileName);
+DWORD ValidateSourcePath(const WCHAR *sourcePath);
+void CloseListAtByteCount(WCHAR *list, DWORD byteCount);

@@ -5,47 +5,7 @@
 #include "frontend/frontend.h"
 #include "registry/registry.h"
 
-#define REBOOT_TEXT TEXT("(Please reboot the system)")
-#define FEATURE_REBOOT_TEXT TEXT("(but need a reboot)")
-#define NO_REBOOT_TEXT TEXT("")
 #define UNINSTALL_SECTION TEXT("DefaultUninstall")
-
-/* source path + "\" + file name, cut at the buffer's end. */
-static void ComposeInfPath(WCHAR *path, const WCHAR *sourcePath, const WCHAR *fileName)
-{
-    TextCopy(path, PATH_BUFFER_UNITS, sourcePath);
-    TextAppend(path, PATH_BUFFER_UNITS, TEXT("\\"));
-    TextAppend(path, PATH_BUFFER_UNITS, fileName);
-}
-
-/* 0 when the source path names an existing file or directory; otherwise
- * logs the reason and returns the search's code. */
-static DWORD ValidateSourcePath(const WCHAR *sourcePath)
-{
-    WIN32_FIND_DATAW findData = {};
-    HANDLE search;
-    DWORD code;
-
-    search = FindFirstFileW(sourcePath, &findData);
-    if (search == INVALID_HANDLE_VALUE) {
-        code = GetLastError();
-        LogMessage(TEXT("Unable to validate the source path."));
-        LogErrorText(code);
-        return code;
-    }
-    FindClose(search);
-    return 0;
-}
-
-/* The list block carries two NUL units behind its byte count.  Writing them
- * again at the last whole unit inside the count closes a value stored without
- * its last NULs or with an odd byte count, so that walking it entry by entry
- * stays inside the block. */
-static void CloseListAtByteCount(WCHAR *list, DWORD byteCount)
-{
-    list[byteCount / sizeof(WCHAR)] = 0;
-    list[byteCount / sizeof(WCHAR) + 1] = 0;
-}
 
 /* Logs the outcome of a component step and merges its restart flag. */
 static DWORD ReportStep(DWORD result, INT restart, INT *rebootFlag)
