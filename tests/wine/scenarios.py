@@ -166,6 +166,12 @@ def check_udpnpd(r, c):
     exact = c.device("ROOT\\SYSTEM\\0001")
     if exact:
         c.eq(exact.service, "probe", "driver installed on the exact-case device")
+    # 3: the requested ID equals the device's, the INF's model ID differs in
+    # case: installed, so only the requested ID is compared with case.
+    c.eq(c.output(3).split(), ["result", "1", "reboot", "0x0", "last_error", "0x00000000"], "probe 3")
+    other = c.device("ROOT\\SYSTEM\\0002")
+    if other:
+        c.eq(other.service, "probe", "driver installed although the INF's ID differs in case")
 
 
 scenario(
@@ -173,12 +179,15 @@ scenario(
     title="Wine: UpdateDriverForPlugAndPlayDevicesW succeeds without a device or INF, matches case",
     machine={"os": GEN10, "devices": [
         {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["root\\probedev"]},
-        {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["Root\\PROBEDEV"]}]},
+        {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["Root\\PROBEDEV"]},
+        {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["Root\\ProbeCase"]}]},
     package=PROBE,
     steps=[Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\NOSUCHDEV", "C:\\work\\pkg\\none.inf", "0"]),
            Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\NOSUCHDEV", "C:\\work\\pkg\\none.inf",
                               "0x80000000"]),
-           Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\PROBEDEV", "C:\\work\\pkg\\probe.inf", "0"])],
+           Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\PROBEDEV", "C:\\work\\pkg\\probe.inf", "0"]),
+           Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\ProbeCase", "C:\\work\\pkg\\probecase.inf",
+                              "0"])],
     check=check_udpnpd, host=False)
 
 

@@ -180,6 +180,7 @@ class Device:
     config_flags: object = None          # int, or None when absent
     service: object = None
     enumerator: object = None
+    status: object = None                # (cr, status, problem) as the status query left them
 
     def facts(self):
         return {"instance_id": self.instance_id.upper(), "hardware_ids": self.hardware_ids,
@@ -198,6 +199,9 @@ class Result:
     dism_calls: list = field(default_factory=list)
     stderr: str = ""
     status_probe: dict = field(default_factory=dict)   # instance ID -> (cr, status, problem) as Wine wrote them
+    inf_store: list = field(default_factory=list)      # names in the INF store (Wine)
+    machine: dict = None                               # the saved machine description (host)
+    steps: list = field(default_factory=list)
 
     def masked(self):
         log, texts = mask_log(self.log)
@@ -228,10 +232,11 @@ def parse_wdev_show(text):
             devices[guid].append(current)
         elif line.startswith("  ") and current is not None:
             key, _, rest = line.strip().partition(" ")
-            if rest.startswith("error") or key == "status":
-                if key == "status":
-                    parts = dict(p.split("=") for p in rest.split())
-                    current.__dict__.setdefault("_status", tuple(int(parts[k], 16) for k in ("cr", "status", "problem")))
+            if key == "status":
+                parts = dict(p.split("=") for p in rest.split())
+                current.status = tuple(int(parts[k], 16) for k in ("cr", "status", "problem"))
+                continue
+            if rest.startswith("error"):
                 continue
             if key == "hardware_ids":
                 current.hardware_ids = re.findall(r"\[([^\]]*)\]", rest)
@@ -347,7 +352,8 @@ class Wine:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def version(self):
-        out = subprocess.run([self.wine, "--version"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        out = subprocess.run(["timeout", "30", self.wine, "--version"], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL)
         return out.stdout.decode().strip()
 
     # -- the template prefix -------------------------------------------------
@@ -533,8 +539,8 @@ def run_on_wine(wine, scenario, work):
         result.devices = parse_wdev_show(out.stdout.decode("utf-8", errors="replace"))
         for devices in result.devices.values():
             for d in devices:
-                if hasattr(d, "_status"):
-                    result.status_probe[d.instance_id.upper()] = d._status
+                if d.status is not None:
+                    result.status_probe[d.instance_id.upper()] = d.status
         queries = []
         for key, name in scenario.watched_values():
             queries += ["value", key, name]
