@@ -6,7 +6,7 @@ import re
 import shutil
 from dataclasses import dataclass, field
 
-from winesuite import ROOT, Err, expected_output, byte_diff, mask_log, mask_console, class_guid
+from winesuite import ROOT, expected_output, byte_diff, mask_log, mask_console, class_guid
 
 EXAMPLE_PACKAGE = os.path.join(ROOT, "examples", "package")
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
@@ -87,10 +87,6 @@ def any_lines(deviation, host_patterns, wine_patterns):
 def exits(deviation, host_codes, wine_codes):
     """Allows these exit codes (low 8 bits) on the host and on Wine."""
     return Allow(deviation, "exit", lambda h, w: list(h) == list(host_codes) and list(w) == list(wine_codes))
-
-
-def always(deviation, kind, predicate=lambda h, w: True):
-    return Allow(deviation, kind, predicate)
 
 
 @dataclass

@@ -2,9 +2,9 @@
 
 import re
 
-from scenario import (Allow, Package, Scenario, Step, always, any_lines, exits, lines, MPDEV_LIST, UPPER_FILTERS,
-                      MPIO_PARAMETERS_KEY)
-from winesuite import Console, Err, LogOnly, multi_sz
+from scenario import (EXAMPLE_PACKAGE, FIXTURES, MPDEV_LIST, MPIO_PARAMETERS_KEY, UPPER_FILTERS, Allow, Package,
+                      Scenario, Step, any_lines, exits, lines)
+from winesuite import Console, Err, multi_sz
 
 BANNER = "Starting Multi-Path install/uninstall package\n"
 USAGE = [
@@ -148,7 +148,7 @@ scenario(
 # Wine deviations, measured directly (Wine only)
 # ---------------------------------------------------------------------------
 
-PROBE = Package(source=__import__("scenario").FIXTURES + "/probe")
+PROBE = Package(source=FIXTURES + "/probe")
 
 
 def check_udpnpd(r, c):
@@ -531,8 +531,13 @@ scenario(
 # A disk driver INF with no model for "MPIODisk": nothing can be installed on
 # the claimed disks, so what the claim wrote stays visible.  Windows' driver
 # update fails then; Wine's reports success (W1).
-NO_MODEL_MPDEV = Package(replace={"mpdev.inf": open(__import__("scenario").EXAMPLE_PACKAGE + "/mpdev.inf").read()
-                                  .replace("MpdevInstall, MPIODisk", "MpdevInstall, SCSI\\MPIOOtherDisk")})
+def _example_inf(name):
+    with open(EXAMPLE_PACKAGE + "/" + name) as f:
+        return f.read()
+
+
+NO_MODEL_MPDEV = Package(replace={"mpdev.inf": _example_inf("mpdev.inf").replace("MpdevInstall, MPIODisk",
+                                                                                  "MpdevInstall, SCSI\\MPIOOtherDisk")})
 
 
 def check_disk_claim(r, c):

@@ -123,10 +123,6 @@ class Console(str):
     """A line written to the console only (the feature command's wprintf)."""
 
 
-class LogOnly(str):
-    """A record that reaches the log file but not the console."""
-
-
 @dataclass
 class Err:
     """The two records of LogErrorText: the system's text and the code line."""
@@ -147,8 +143,6 @@ def expected_output(*records):
         text = record.replace("\n", "\r\n").encode("latin-1")
         if isinstance(record, Console):
             console += text
-        elif isinstance(record, LogOnly):
-            log += b"[TS]" + text
         else:
             log += b"[TS]" + text
             console += text
