@@ -9,6 +9,20 @@
 
 namespace winsim {
 
+// Fails a function as Windows does: the code becomes the last error and the
+// function returns FALSE (or, for one that opens something, an invalid handle).
+inline BOOL FailBool(DWORD code)
+{
+    SetLastError(code);
+    return FALSE;
+}
+
+inline HANDLE FailHandle(DWORD code)
+{
+    SetLastError(code);
+    return INVALID_HANDLE_VALUE;
+}
+
 // UTF-16 to console bytes as a Windows console in text mode writes them:
 // units up to U+00FF as one byte, others dropped, "\n" as CR LF.
 std::string ToConsoleBytes(const Text &text);

@@ -361,34 +361,24 @@ void FillFindData(const std::string &dir, const std::string &name, WIN32_FIND_DA
 
 HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
 {
-    if (!fileName || !findData) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (!fileName || !findData)
+        return winsim::FailHandle(ERROR_INVALID_PARAMETER);
     const winsim::Text windowsPath(fileName, Length(fileName));
     winsim::Trace("FindFirstFileW", "path=" + winsim::Narrow(windowsPath));
-    if (auto fault = winsim::CheckFault("FindFirstFileW", windowsPath)) {
-        SetLastError(*fault);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (auto fault = winsim::CheckFault("FindFirstFileW", windowsPath))
+        return winsim::FailHandle(*fault);
     std::string path = winsim::Narrow(windowsPath);
     std::replace(path.begin(), path.end(), '\\', '/');
-    if (path.empty()) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (path.empty())
+        return winsim::FailHandle(ERROR_PATH_NOT_FOUND);
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     std::string pattern = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (!IsDirectory(dir)) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (pattern.empty()) {
-        // A trailing separator names no file.
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (!IsDirectory(dir))
+        return winsim::FailHandle(ERROR_PATH_NOT_FOUND);
+    // A trailing separator names no file.
+    if (pattern.empty())
+        return winsim::FailHandle(ERROR_FILE_NOT_FOUND);
     if (pattern == "*.*")
         pattern = "*";  // Windows matches names without a dot too
     std::vector<std::string> names;
@@ -400,10 +390,8 @@ HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
         }
         closedir(stream);
     }
-    if (names.empty()) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (names.empty())
+        return winsim::FailHandle(ERROR_FILE_NOT_FOUND);
     std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
         bool aDots = a == "." || a == "..", bDots = b == "." || b == "..";
         if (aDots != bDots)
@@ -420,10 +408,8 @@ BOOL FindClose(HANDLE findFile)
 {
     winsim::Trace("FindClose", "");
     auto *state = static_cast<FindState *>(findFile);
-    if (!FindHandles().count(state)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!FindHandles().count(state))
+        return winsim::FailBool(ERROR_INVALID_HANDLE);
     FindHandles().erase(state);
     delete state;
     return TRUE;
@@ -434,21 +420,15 @@ BOOL FindClose(HANDLE findFile)
 // ---------------------------------------------------------------------------
 BOOL GetVersionExW(LPOSVERSIONINFOW versionInfo)
 {
-    if (!versionInfo) {
-        SetLastError(kErrorNoAccess);
-        return FALSE;
-    }
+    if (!versionInfo)
+        return winsim::FailBool(kErrorNoAccess);
     winsim::Trace("GetVersionExW", "size=" + std::to_string(versionInfo->dwOSVersionInfoSize));
-    if (auto fault = winsim::CheckFault("GetVersionExW")) {
-        SetLastError(*fault);
-        return FALSE;
-    }
+    if (auto fault = winsim::CheckFault("GetVersionExW"))
+        return winsim::FailBool(*fault);
     const DWORD size = versionInfo->dwOSVersionInfoSize;
     constexpr DWORD kExSize = 284;  // OSVERSIONINFOEXW
-    if (size != sizeof(OSVERSIONINFOW) && size != kExSize) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
+    if (size != sizeof(OSVERSIONINFOW) && size != kExSize)
+        return winsim::FailBool(ERROR_INSUFFICIENT_BUFFER);
     const winsim::OsInfo &os = winsim::Current().os;
     versionInfo->dwMajorVersion = os.major;
     versionInfo->dwMinorVersion = os.minor;
@@ -486,8 +466,7 @@ BOOL CloseHandle(HANDLE handle)
         return TRUE;  // the pseudo handle needs no closing
     if (winsim::CloseTokenHandle(handle))
         return TRUE;
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return winsim::FailBool(ERROR_INVALID_HANDLE);
 }
 
 HANDLE GetStdHandle(DWORD stdHandle)
@@ -495,30 +474,21 @@ HANDLE GetStdHandle(DWORD stdHandle)
     if (stdHandle == STD_OUTPUT_HANDLE)
         return kStandardOutput;
     // Only standard output is modelled.
-    SetLastError(ERROR_INVALID_HANDLE);
-    return INVALID_HANDLE_VALUE;
+    return winsim::FailHandle(ERROR_INVALID_HANDLE);
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, LPOVERLAPPED overlapped)
 {
     winsim::Trace("WriteFile", "size=" + std::to_string(bytesToWrite));
-    if (auto fault = winsim::CheckFault("WriteFile")) {
-        SetLastError(*fault);
-        return FALSE;
-    }
-    if (file != kStandardOutput) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (overlapped || !bytesWritten) {
-        // Without an OVERLAPPED record the count pointer is required.
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (!buffer && bytesToWrite) {
-        SetLastError(kErrorNoAccess);
-        return FALSE;
-    }
+    if (auto fault = winsim::CheckFault("WriteFile"))
+        return winsim::FailBool(*fault);
+    if (file != kStandardOutput)
+        return winsim::FailBool(ERROR_INVALID_HANDLE);
+    // Without an OVERLAPPED record the count pointer is required.
+    if (overlapped || !bytesWritten)
+        return winsim::FailBool(ERROR_INVALID_PARAMETER);
+    if (!buffer && bytesToWrite)
+        return winsim::FailBool(kErrorNoAccess);
     winsim::ConsoleWrite(std::string(static_cast<const char *>(buffer), bytesToWrite));
     *bytesWritten = bytesToWrite;
     return TRUE;

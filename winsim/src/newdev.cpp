@@ -10,12 +10,6 @@ using namespace winsim::setup;
 
 namespace {
 
-BOOL FailBool(uint32_t code)
-{
-    SetLastError(code);
-    return FALSE;
-}
-
 struct Decoration {
     bool applies = false;
     bool hasArch = false;

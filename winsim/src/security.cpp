@@ -53,18 +53,12 @@ bool CloseTokenHandle(HANDLE handle)
 BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token)
 {
     winsim::Trace("OpenProcessToken", "access=" + Hex(access));
-    if (auto fault = winsim::CheckFault("OpenProcessToken")) {
-        SetLastError(*fault);
-        return FALSE;
-    }
-    if (!token) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (process != GetCurrentProcess()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (auto fault = winsim::CheckFault("OpenProcessToken"))
+        return winsim::FailBool(*fault);
+    if (!token)
+        return winsim::FailBool(ERROR_INVALID_PARAMETER);
+    if (process != GetCurrentProcess())
+        return winsim::FailBool(ERROR_INVALID_HANDLE);
     auto *created = new Token{access};
     Tokens().insert(created);
     *token = created;
@@ -77,19 +71,13 @@ BOOL LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid)
     for (size_t i = 0; name && name[i]; i++)
         text += name[i];
     winsim::Trace("LookupPrivilegeValueW", "name=" + winsim::Narrow(text));
-    if (auto fault = winsim::CheckFault("LookupPrivilegeValueW", text)) {
-        SetLastError(*fault);
-        return FALSE;
-    }
-    if (!name || !luid) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (systemName && systemName[0]) {
-        // Remote systems are not modelled.
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (auto fault = winsim::CheckFault("LookupPrivilegeValueW", text))
+        return winsim::FailBool(*fault);
+    if (!name || !luid)
+        return winsim::FailBool(ERROR_INVALID_PARAMETER);
+    // Remote systems are not modelled.
+    if (systemName && systemName[0])
+        return winsim::FailBool(ERROR_INVALID_PARAMETER);
     for (const auto &privilege : kPrivileges) {
         if (winsim::EqualNoCase(privilege.name, text)) {
             luid->LowPart = privilege.luid;
@@ -97,8 +85,7 @@ BOOL LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid)
             return TRUE;
         }
     }
-    SetLastError(ERROR_NO_SUCH_PRIVILEGE);
-    return FALSE;
+    return winsim::FailBool(ERROR_NO_SUCH_PRIVILEGE);
 }
 
 BOOL AdjustTokenPrivileges(HANDLE tokenHandle, BOOL disableAll, PTOKEN_PRIVILEGES newState, DWORD bufferLength,
@@ -107,29 +94,19 @@ BOOL AdjustTokenPrivileges(HANDLE tokenHandle, BOOL disableAll, PTOKEN_PRIVILEGE
     winsim::Trace("AdjustTokenPrivileges",
                   "disable_all=" + std::to_string(disableAll) +
                       " count=" + std::to_string(newState ? newState->PrivilegeCount : 0));
-    if (auto fault = winsim::CheckFault("AdjustTokenPrivileges")) {
-        SetLastError(*fault);
-        return FALSE;
-    }
+    if (auto fault = winsim::CheckFault("AdjustTokenPrivileges"))
+        return winsim::FailBool(*fault);
     auto *token = static_cast<Token *>(tokenHandle);
-    if (!Tokens().count(token)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (!(token->access & TOKEN_ADJUST_PRIVILEGES) || (previousState && !(token->access & TOKEN_QUERY))) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    if (!disableAll && !newState) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!Tokens().count(token))
+        return winsim::FailBool(ERROR_INVALID_HANDLE);
+    if (!(token->access & TOKEN_ADJUST_PRIVILEGES) || (previousState && !(token->access & TOKEN_QUERY)))
+        return winsim::FailBool(ERROR_ACCESS_DENIED);
+    if (!disableAll && !newState)
+        return winsim::FailBool(ERROR_INVALID_PARAMETER);
     if (previousState) {
         // The stand-in keeps no previous state to report: it reports none.
-        if (bufferLength < sizeof(DWORD) || !returnLength) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return FALSE;
-        }
+        if (bufferLength < sizeof(DWORD) || !returnLength)
+            return winsim::FailBool(ERROR_INSUFFICIENT_BUFFER);
         previousState->PrivilegeCount = 0;
         *returnLength = sizeof(DWORD);
     }

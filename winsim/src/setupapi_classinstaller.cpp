@@ -13,12 +13,6 @@ namespace {
 // Problem code of a device whose driver is not installed yet.
 constexpr uint32_t kProblemFailedInstall = 28;
 
-BOOL FailBool(uint32_t code)
-{
-    SetLastError(code);
-    return FALSE;
-}
-
 // The parameters a request sees: the element's own when they were attached
 // for this request, else the set's.
 const std::vector<uint8_t> *ParamsFor(const DeviceInfoSet &set, const DeviceElement &element, DI_FUNCTION dif)

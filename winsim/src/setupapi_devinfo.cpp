@@ -21,18 +21,6 @@ std::string GuidText(const GUID *guid)
     return guid ? GuidToString(*guid) : std::string("null");
 }
 
-HDEVINFO Fail(uint32_t code)
-{
-    SetLastError(code);
-    return INVALID_HANDLE_VALUE;
-}
-
-BOOL FailBool(uint32_t code)
-{
-    SetLastError(code);
-    return FALSE;
-}
-
 // The first component of an instance ID: the enumerator that created it.
 Text EnumeratorOf(const Text &instanceId)
 {
@@ -134,14 +122,14 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *classGuid, PCWSTR enumerator, HWND, DW
                                       " enumerator=" + (enumerator ? Narrow(enumerator) : std::string("null")) +
                                       " flags=" + Hex(flags));
     if (auto fault = CheckFault("SetupDiGetClassDevsW", subject))
-        return Fail(*fault);
+        return FailHandle(*fault);
     const DWORD known = DIGCF_DEFAULT | DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE;
     if (flags & ~known)
-        return Fail(ERROR_INVALID_FLAGS);
+        return FailHandle(ERROR_INVALID_FLAGS);
     if (flags & DIGCF_DEVICEINTERFACE)
-        return Fail(ERROR_CALL_NOT_IMPLEMENTED);   // interface lists are not modelled
+        return FailHandle(ERROR_CALL_NOT_IMPLEMENTED);   // interface lists are not modelled
     if (classGuid == nullptr && !(flags & DIGCF_ALLCLASSES))
-        return Fail(ERROR_INVALID_PARAMETER);
+        return FailHandle(ERROR_INVALID_PARAMETER);
 
     auto set = std::make_unique<DeviceInfoSet>();
     if (!(flags & DIGCF_ALLCLASSES))
@@ -213,7 +201,7 @@ HDEVINFO SetupDiCreateDeviceInfoList(const GUID *classGuid, HWND)
 {
     Trace("SetupDiCreateDeviceInfoList", "class=" + GuidText(classGuid));
     if (auto fault = CheckFault("SetupDiCreateDeviceInfoList", classGuid ? Widen(GuidToString(*classGuid)) : Text()))
-        return Fail(*fault);
+        return FailHandle(*fault);
     auto set = std::make_unique<DeviceInfoSet>();
     if (classGuid)
         set->classGuid = *classGuid;

@@ -141,12 +141,6 @@ using namespace winsim::setup;
 
 namespace {
 
-BOOL FailBool(uint32_t code)
-{
-    SetLastError(code);
-    return FALSE;
-}
-
 struct ContextLine {
     OpenInf *inf = nullptr;
     const inf::Section *section = nullptr;
@@ -209,34 +203,25 @@ HINF SetupOpenInfFileW(PCWSTR fileName, PCWSTR infClass, DWORD infStyle, PUINT e
                                    " style=" + Hex(infStyle));
     if (errorLine)
         *errorLine = 0;
-    if (auto fault = CheckFault("SetupOpenInfFileW", path)) {
-        SetLastError(*fault);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (fileName == nullptr || (infStyle & ~static_cast<DWORD>(INF_STYLE_OLDNT | INF_STYLE_WIN4))) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (auto fault = CheckFault("SetupOpenInfFileW", path))
+        return FailHandle(*fault);
+    if (fileName == nullptr || (infStyle & ~static_cast<DWORD>(INF_STYLE_OLDNT | INF_STYLE_WIN4)))
+        return FailHandle(ERROR_INVALID_PARAMETER);
     auto open = std::make_unique<OpenInf>();
     uint32_t line = 0;
     if (uint32_t error = LoadInf(path, open->inf, &line)) {
         if (errorLine)
             *errorLine = line;
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
+        return FailHandle(error);
     }
     // Only the Windows INF style is modelled: a legacy INF never opens.
-    if (!(infStyle & INF_STYLE_WIN4) || !open->inf.file->HasWin4Signature()) {
-        SetLastError(ERROR_WRONG_INF_STYLE);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (!(infStyle & INF_STYLE_WIN4) || !open->inf.file->HasWin4Signature())
+        return FailHandle(ERROR_WRONG_INF_STYLE);
     if (infClass && *infClass) {
         GUID guid;
         Text name;
-        if (InfClass(*open->inf.file, guid, name) != 0 || !EqualNoCase(name, infClass)) {
-            SetLastError(ERROR_CLASS_MISMATCH);
-            return INVALID_HANDLE_VALUE;
-        }
+        if (InfClass(*open->inf.file, guid, name) != 0 || !EqualNoCase(name, infClass))
+            return FailHandle(ERROR_CLASS_MISMATCH);
     }
     HINF handle = open.get();
     Infs()[handle] = std::move(open);

@@ -603,12 +603,6 @@ using namespace winsim::setup;
 
 namespace {
 
-BOOL FailBool(uint32_t code)
-{
-    SetLastError(code);
-    return FALSE;
-}
-
 std::string TextArg(PCWSTR text)
 {
     return text ? Narrow(text) : std::string("null");

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core_internal.h"
 #include "inf_parser.h"
 #include "winsim/machine.h"
 

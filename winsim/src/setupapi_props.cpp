@@ -9,12 +9,6 @@ using namespace winsim::setup;
 
 namespace {
 
-BOOL FailBool(uint32_t code)
-{
-    SetLastError(code);
-    return FALSE;
-}
-
 std::vector<uint8_t> StringBytes(const Text &text)
 {
     std::vector<uint8_t> bytes;

@@ -146,20 +146,14 @@ int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
 BOOL ExitWindowsEx(UINT flags, DWORD reason)
 {
     winsim::Trace("ExitWindowsEx", "flags=" + Hex(flags) + " reason=" + Hex(reason));
-    if (auto fault = winsim::CheckFault("ExitWindowsEx")) {
-        SetLastError(*fault);
-        return FALSE;
-    }
+    if (auto fault = winsim::CheckFault("ExitWindowsEx"))
+        return winsim::FailBool(*fault);
     winsim::ProcessState &process = winsim::Process();
     const bool shutdown = flags & (EWX_SHUTDOWN | EWX_REBOOT | kEwxPowerOff);
-    if (shutdown && !process.shutdownPrivilegeEnabled) {
-        SetLastError(ERROR_PRIVILEGE_NOT_HELD);
-        return FALSE;
-    }
-    if (process.shutdownRequested) {
-        SetLastError(ERROR_SHUTDOWN_IN_PROGRESS);
-        return FALSE;
-    }
+    if (shutdown && !process.shutdownPrivilegeEnabled)
+        return winsim::FailBool(ERROR_PRIVILEGE_NOT_HELD);
+    if (process.shutdownRequested)
+        return winsim::FailBool(ERROR_SHUTDOWN_IN_PROGRESS);
     if (shutdown)
         process.shutdownRequested = true;
     winsim::Current().reboots.push_back(winsim::RebootRecord{flags, reason});
