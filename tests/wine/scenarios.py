@@ -172,22 +172,30 @@ def check_udpnpd(r, c):
     other = c.device("ROOT\\SYSTEM\\0002")
     if other:
         c.eq(other.service, "probe", "driver installed although the INF's ID differs in case")
+    # 4: an INF whose models section has no NTamd64 decoration: x64 Windows
+    # finds no driver in it (W11); Wine installs from it.
+    undecorated = c.device("ROOT\\SYSTEM\\0003")
+    if undecorated:
+        c.eq(undecorated.service, "probe", "driver installed from an undecorated models section")
 
 
 scenario(
     name="wine-update-driver",
-    title="Wine: UpdateDriverForPlugAndPlayDevicesW succeeds without a device or INF, matches case",
+    title="Wine: driver update succeeds without a device or INF, matches case, takes undecorated models",
     machine={"os": GEN10, "devices": [
         {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["root\\probedev"]},
         {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["Root\\PROBEDEV"]},
-        {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["Root\\ProbeCase"]}]},
+        {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["Root\\ProbeCase"]},
+        {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["Root\\UNDECORATED"]}]},
     package=PROBE,
     steps=[Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\NOSUCHDEV", "C:\\work\\pkg\\none.inf", "0"]),
            Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\NOSUCHDEV", "C:\\work\\pkg\\none.inf",
                               "0x80000000"]),
            Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\PROBEDEV", "C:\\work\\pkg\\probe.inf", "0"]),
            Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\ProbeCase", "C:\\work\\pkg\\probecase.inf",
-                              "0"])],
+                              "0"]),
+           Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\UNDECORATED",
+                              "C:\\work\\pkg\\undecorated.inf", "0"])],
     check=check_udpnpd, host=False)
 
 
