@@ -8,7 +8,7 @@ CONFIGRET CM_Get_DevNode_Status(PULONG status, PULONG problemNumber, DEVINST dev
     auto &devices = Current().devices;
     const Device *device = devInst != 0 && devInst <= devices.size() ? &devices[devInst - 1] : nullptr;
     Text subject = device ? device->instanceId : Text();
-    Trace("CM_Get_DevNode_Status", "devinst=" + std::to_string(devInst) + " flags=" + setup::Hex(flags) +
+    Trace("CM_Get_DevNode_Status", "devinst=" + std::to_string(devInst) + " flags=" + Hex(flags) +
                                        " device=" + Narrow(subject));
     if (auto fault = CheckFault("CM_Get_DevNode_Status", subject))
         return *fault;

@@ -23,6 +23,17 @@ inline HANDLE FailHandle(DWORD code)
     return INVALID_HANDLE_VALUE;
 }
 
+// A caller's NUL-terminated text; empty for a null pointer.
+inline Text TextOf(const WCHAR *text)
+{
+    return text ? Text(text) : Text();
+}
+
+// Trace arguments: a number in hexadecimal ("0x14"), a caller's text as
+// UTF-8 ("null" for a null pointer).
+std::string Hex(uint64_t value);
+std::string TextArg(const WCHAR *text);
+
 // UTF-16 to console bytes as a Windows console in text mode writes them:
 // units up to U+00FF as one byte, others dropped, "\n" as CR LF.
 std::string ToConsoleBytes(const Text &text);

@@ -52,9 +52,7 @@ bool IsFeatureTool(const winsim::Text &word)
 int _wsystem(const WCHAR *command)
 {
     winsim::Machine &machine = winsim::Current();
-    winsim::Text line;
-    for (size_t i = 0; command && command[i]; i++)
-        line += command[i];
+    const winsim::Text line = winsim::TextOf(command);
     winsim::Trace("_wsystem", "command=" + winsim::Narrow(line));
     if (auto fault = winsim::CheckFault("_wsystem", line))
         return static_cast<int>(*fault);

@@ -32,21 +32,6 @@ constexpr DWORD kFormatMessageMaxWidthMask = 0x000000FF;
 
 thread_local DWORD lastError = 0;
 
-std::string Hex(DWORD value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%x", value);
-    return text;
-}
-
-size_t Length(const WCHAR *text)
-{
-    size_t n = 0;
-    while (text[n])
-        n++;
-    return n;
-}
-
 }  // namespace
 
 DWORD GetLastError(void)
@@ -89,7 +74,7 @@ size_t LiveLocalBlocks()
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
 {
-    winsim::Trace("LocalAlloc", "flags=" + Hex(flags) + " size=" + std::to_string(bytes));
+    winsim::Trace("LocalAlloc", "flags=" + winsim::Hex(flags) + " size=" + std::to_string(bytes));
     if (auto fault = winsim::CheckFault("LocalAlloc")) {
         SetLastError(*fault);
         return nullptr;
@@ -252,8 +237,8 @@ DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
                      va_list *arguments)
 {
     (void)source;
-    winsim::Trace("FormatMessageW", "flags=" + Hex(flags) + " id=" + std::to_string(messageId) +
-                                        " lang=" + Hex(languageId) + " size=" + std::to_string(size));
+    winsim::Trace("FormatMessageW", "flags=" + winsim::Hex(flags) + " id=" + std::to_string(messageId) +
+                                        " lang=" + winsim::Hex(languageId) + " size=" + std::to_string(size));
     if (auto fault = winsim::CheckFault("FormatMessageW")) {
         SetLastError(*fault);
         return 0;
@@ -363,7 +348,7 @@ HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
 {
     if (!fileName || !findData)
         return winsim::FailHandle(ERROR_INVALID_PARAMETER);
-    const winsim::Text windowsPath(fileName, Length(fileName));
+    const winsim::Text windowsPath(fileName);
     winsim::Trace("FindFirstFileW", "path=" + winsim::Narrow(windowsPath));
     if (auto fault = winsim::CheckFault("FindFirstFileW", windowsPath))
         return winsim::FailHandle(*fault);

@@ -154,9 +154,9 @@ Text SoftwareKey(const Device &device, DEVINST devInst)
 BOOL UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardwareId, LPCWSTR fullInfPath, DWORD installFlags,
                                         PBOOL rebootRequired)
 {
-    Text id = hardwareId ? Text(hardwareId) : Text();
+    Text id = TextOf(hardwareId);
     Trace("UpdateDriverForPlugAndPlayDevicesW",
-          "hwid=" + Narrow(id) + " inf=" + (fullInfPath ? Narrow(fullInfPath) : std::string("null")) +
+          "hwid=" + Narrow(id) + " inf=" + TextArg(fullInfPath) +
               " flags=" + Hex(installFlags));
     if (auto fault = CheckFault("UpdateDriverForPlugAndPlayDevicesW", id))
         return FailBool(*fault);

@@ -4,6 +4,7 @@
 #include <set>
 #include <string>
 
+#include "core_internal.h"
 #include "winsim/machine.h"
 
 namespace {
@@ -23,26 +24,6 @@ std::set<OpenKey *> &OpenKeys()
 {
     static std::set<OpenKey *> keys;
     return keys;
-}
-
-size_t Length(const WCHAR *text)
-{
-    size_t n = 0;
-    while (text[n])
-        n++;
-    return n;
-}
-
-winsim::Text TextOf(const WCHAR *text)
-{
-    return text ? winsim::Text(text, Length(text)) : winsim::Text();
-}
-
-std::string Hex(DWORD value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%x", value);
-    return text;
 }
 
 REGSAM Granted(REGSAM access)
@@ -89,10 +70,10 @@ HKEY NewHandle(const winsim::Text &path, REGSAM access)
 
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result)
 {
-    const winsim::Text sub = TextOf(subKey);
+    const winsim::Text sub = winsim::TextOf(subKey);
     winsim::Text path;
     bool known = Resolve(key, sub, path);
-    winsim::Trace("RegOpenKeyExW", "path=" + winsim::Narrow(path) + " access=" + Hex(access));
+    winsim::Trace("RegOpenKeyExW", "path=" + winsim::Narrow(path) + " access=" + winsim::Hex(access));
     if (auto fault = winsim::CheckFault("RegOpenKeyExW", path))
         return static_cast<LSTATUS>(*fault);
     if (!result)
@@ -118,11 +99,11 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR classNa
 {
     (void)className;
     (void)security;
-    const winsim::Text sub = TextOf(subKey);
+    const winsim::Text sub = winsim::TextOf(subKey);
     winsim::Text path;
     bool known = Resolve(key, sub, path);
-    winsim::Trace("RegCreateKeyExW", "path=" + winsim::Narrow(path) + " access=" + Hex(access) +
-                                         " options=" + Hex(options));
+    winsim::Trace("RegCreateKeyExW", "path=" + winsim::Narrow(path) + " access=" + winsim::Hex(access) +
+                                         " options=" + winsim::Hex(options));
     if (auto fault = winsim::CheckFault("RegCreateKeyExW", path))
         return static_cast<LSTATUS>(*fault);
     if (!result || reserved != 0 || !subKey)
@@ -170,7 +151,7 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR classNa
 LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                          LPDWORD dataSize)
 {
-    const winsim::Text name = TextOf(valueName);
+    const winsim::Text name = winsim::TextOf(valueName);
     winsim::Trace("RegQueryValueExW", "name=" + winsim::Narrow(name) +
                                           " size=" + (dataSize ? std::to_string(*dataSize) : "null"));
     if (auto fault = winsim::CheckFault("RegQueryValueExW", name))
@@ -208,7 +189,7 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD 
 
 LSTATUS RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE *data, DWORD dataSize)
 {
-    const winsim::Text name = TextOf(valueName);
+    const winsim::Text name = winsim::TextOf(valueName);
     winsim::Trace("RegSetValueExW", "name=" + winsim::Narrow(name) + " type=" + std::to_string(type) +
                                         " size=" + std::to_string(dataSize));
     if (auto fault = winsim::CheckFault("RegSetValueExW", name))

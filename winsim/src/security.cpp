@@ -1,6 +1,5 @@
 // Process tokens and privileges: only what enabling the shutdown privilege
 // needs.  Whether the machine grants it is machine.shutdownPrivilege.
-#include <cstdio>
 #include <set>
 #include <string>
 
@@ -30,13 +29,6 @@ const Privilege kPrivileges[] = {
 };
 constexpr DWORD kShutdownLuid = 19;
 
-std::string Hex(DWORD value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%x", value);
-    return text;
-}
-
 }  // namespace
 
 namespace winsim {
@@ -52,7 +44,7 @@ bool CloseTokenHandle(HANDLE handle)
 
 BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token)
 {
-    winsim::Trace("OpenProcessToken", "access=" + Hex(access));
+    winsim::Trace("OpenProcessToken", "access=" + winsim::Hex(access));
     if (auto fault = winsim::CheckFault("OpenProcessToken"))
         return winsim::FailBool(*fault);
     if (!token)
@@ -67,9 +59,7 @@ BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token)
 
 BOOL LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid)
 {
-    winsim::Text text;
-    for (size_t i = 0; name && name[i]; i++)
-        text += name[i];
+    const winsim::Text text = winsim::TextOf(name);
     winsim::Trace("LookupPrivilegeValueW", "name=" + winsim::Narrow(text));
     if (auto fault = winsim::CheckFault("LookupPrivilegeValueW", text))
         return winsim::FailBool(*fault);

@@ -103,13 +103,6 @@ Text SubjectOf(HDEVINFO handle, const SP_DEVINFO_DATA *data)
     return device ? device->instanceId : Text();
 }
 
-std::string Hex(uint64_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
 }  // namespace winsim::setup
 
 using namespace winsim;
@@ -119,7 +112,7 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *classGuid, PCWSTR enumerator, HWND, DW
 {
     Text subject = classGuid ? Widen(GuidToString(*classGuid)) : Text();
     Trace("SetupDiGetClassDevsW", "class=" + GuidText(classGuid) +
-                                      " enumerator=" + (enumerator ? Narrow(enumerator) : std::string("null")) +
+                                      " enumerator=" + TextArg(enumerator) +
                                       " flags=" + Hex(flags));
     if (auto fault = CheckFault("SetupDiGetClassDevsW", subject))
         return FailHandle(*fault);
@@ -212,7 +205,7 @@ HDEVINFO SetupDiCreateDeviceInfoList(const GUID *classGuid, HWND)
 BOOL SetupDiCreateDeviceInfoW(HDEVINFO handle, PCWSTR deviceName, const GUID *classGuid,
                               PCWSTR deviceDescription, HWND, DWORD creationFlags, PSP_DEVINFO_DATA deviceData)
 {
-    Text name = deviceName ? Text(deviceName) : Text();
+    Text name = TextOf(deviceName);
     Trace("SetupDiCreateDeviceInfoW", "name=" + Narrow(name) + " class=" + GuidText(classGuid) +
                                           " flags=" + Hex(creationFlags) +
                                           " size=" + std::to_string(deviceData ? deviceData->cbSize : 0));

@@ -189,16 +189,11 @@ BOOL ReturnText(const Text &text, PWSTR buffer, DWORD bufferSize, PDWORD require
     return TRUE;
 }
 
-std::string TextArg(PCWSTR text)
-{
-    return text ? Narrow(text) : std::string("null");
-}
-
 }  // namespace
 
 HINF SetupOpenInfFileW(PCWSTR fileName, PCWSTR infClass, DWORD infStyle, PUINT errorLine)
 {
-    Text path = fileName ? Text(fileName) : Text();
+    Text path = TextOf(fileName);
     Trace("SetupOpenInfFileW", "file=" + TextArg(fileName) + " class=" + TextArg(infClass) +
                                    " style=" + Hex(infStyle));
     if (errorLine)
@@ -241,7 +236,7 @@ void SetupCloseInfFile(HINF handle)
 BOOL SetupGetLineTextW(PINFCONTEXT context, HINF handle, PCWSTR section, PCWSTR key, PWSTR returnBuffer,
                        DWORD returnBufferSize, PDWORD requiredSize)
 {
-    Text subject = context ? SectionOf(context) : (section ? Text(section) : Text());
+    Text subject = context ? SectionOf(context) : TextOf(section);
     Trace("SetupGetLineTextW", "section=" + Narrow(subject) + " key=" + TextArg(context ? nullptr : key) +
                                    " size=" + std::to_string(returnBufferSize));
     if (auto fault = CheckFault("SetupGetLineTextW", subject))
@@ -270,7 +265,7 @@ BOOL SetupGetLineTextW(PINFCONTEXT context, HINF handle, PCWSTR section, PCWSTR 
 LONG SetupGetLineCountW(HINF handle, PCWSTR section)
 {
     Trace("SetupGetLineCountW", "section=" + TextArg(section));
-    if (auto fault = CheckFault("SetupGetLineCountW", section ? Text(section) : Text())) {
+    if (auto fault = CheckFault("SetupGetLineCountW", TextOf(section))) {
         SetLastError(*fault);
         return -1;
     }
@@ -291,7 +286,7 @@ LONG SetupGetLineCountW(HINF handle, PCWSTR section)
 BOOL SetupGetLineByIndexW(HINF handle, PCWSTR section, DWORD index, PINFCONTEXT context)
 {
     Trace("SetupGetLineByIndexW", "section=" + TextArg(section) + " index=" + std::to_string(index));
-    if (auto fault = CheckFault("SetupGetLineByIndexW", section ? Text(section) : Text()))
+    if (auto fault = CheckFault("SetupGetLineByIndexW", TextOf(section)))
         return FailBool(*fault);
     OpenInf *open = LookupInf(handle);
     if (open == nullptr)
@@ -373,7 +368,7 @@ BOOL SetupGetStringFieldW(PINFCONTEXT context, DWORD fieldIndex, PWSTR returnBuf
 BOOL SetupDiGetINFClassW(PCWSTR infName, LPGUID classGuid, PWSTR className, DWORD classNameSize,
                          PDWORD requiredSize)
 {
-    Text path = infName ? Text(infName) : Text();
+    Text path = TextOf(infName);
     Trace("SetupDiGetINFClassW", "inf=" + TextArg(infName) + " size=" + std::to_string(classNameSize));
     if (auto fault = CheckFault("SetupDiGetINFClassW", path))
         return FailBool(*fault);

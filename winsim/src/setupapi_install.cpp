@@ -603,11 +603,6 @@ using namespace winsim::setup;
 
 namespace {
 
-std::string TextArg(PCWSTR text)
-{
-    return text ? Narrow(text) : std::string("null");
-}
-
 constexpr DWORD kCopyDeleteSource = 0x00000001;
 constexpr DWORD kCopyReplaceOnly = 0x00000002;
 constexpr DWORD kCopyNoOverwrite = 0x00000008;
@@ -676,7 +671,7 @@ BOOL SetupInstallFromInfSectionW(HWND, HINF handle, PCWSTR sectionName, UINT fla
                                  PCWSTR sourceRootPath, UINT copyFlags, PSP_FILE_CALLBACK_W msgHandler,
                                  PVOID context, HDEVINFO deviceSet, PSP_DEVINFO_DATA deviceData)
 {
-    Text section = sectionName ? Text(sectionName) : Text();
+    Text section = TextOf(sectionName);
     Trace("SetupInstallFromInfSectionW", "section=" + TextArg(sectionName) + " flags=" + Hex(flags) +
                                              " copyflags=" + Hex(copyFlags));
     if (auto fault = CheckFault("SetupInstallFromInfSectionW", section))
@@ -717,7 +712,7 @@ BOOL SetupInstallFromInfSectionW(HWND, HINF handle, PCWSTR sectionName, UINT fla
         bool hasFiles = !DirectiveValues(*found, u"CopyFiles").empty() || !DirectiveValues(*found, u"DelFiles").empty();
         if (hasFiles && msgHandler == nullptr)
             return FailBool(ERROR_INVALID_PARAMETER);
-        Text root = sourceRootPath ? Text(sourceRootPath) : Text();
+        Text root = TextOf(sourceRootPath);
         if (uint32_t error =
                 InstallFiles(open->inf, *found, FileQueueHandler{msgHandler, context}, sourceRootPath ? &root : nullptr))
             return FailBool(error);
@@ -731,7 +726,7 @@ BOOL SetupInstallFromInfSectionW(HWND, HINF handle, PCWSTR sectionName, UINT fla
 
 BOOL SetupInstallServicesFromInfSectionW(HINF handle, PCWSTR sectionName, DWORD flags)
 {
-    Text section = sectionName ? Text(sectionName) : Text();
+    Text section = TextOf(sectionName);
     Trace("SetupInstallServicesFromInfSectionW", "section=" + TextArg(sectionName) + " flags=" + Hex(flags));
     if (auto fault = CheckFault("SetupInstallServicesFromInfSectionW", section))
         return FailBool(*fault);
@@ -753,7 +748,7 @@ BOOL SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSourceMediaLocation, D
                       DWORD copyStyle, PWSTR destinationInfFileName, DWORD destinationInfFileNameSize,
                       PDWORD requiredSize, PWSTR *destinationInfFileNameComponent)
 {
-    Text source = sourceInfFileName ? Text(sourceInfFileName) : Text();
+    Text source = TextOf(sourceInfFileName);
     Trace("SetupCopyOEMInfW", "source=" + TextArg(sourceInfFileName) + " location=" +
                                   TextArg(oemSourceMediaLocation) + " media_type=" +
                                   std::to_string(oemSourceMediaType) + " style=" + Hex(copyStyle) +

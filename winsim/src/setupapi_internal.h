@@ -111,7 +111,4 @@ uint32_t InstallServices(const LoadedInf &inf, const inf::Section &section, std:
 // gives its published name ("oem0.inf").
 uint32_t PublishInf(const LoadedInf &inf, Text &publishedName);
 
-// Hexadecimal for traces ("0x14").
-std::string Hex(uint64_t value);
-
 }  // namespace winsim::setup

@@ -1,4 +1,7 @@
 // The trace of platform calls, for tests to assert on what was asked.
+#include <cstdio>
+
+#include "core_internal.h"
 #include "winsim/machine.h"
 
 namespace winsim {
@@ -14,6 +17,18 @@ bool TraceHas(const char *function, const std::string &argsPart)
         if (entry.function == function && entry.args.find(argsPart) != std::string::npos)
             return true;
     return false;
+}
+
+std::string Hex(uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string TextArg(const WCHAR *text)
+{
+    return text ? Narrow(text) : std::string("null");
 }
 
 size_t TraceCount(const char *function)

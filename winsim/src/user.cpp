@@ -16,21 +16,6 @@ namespace {
 constexpr DWORD kErrorInvalidMsgboxStyle = 1438;
 constexpr UINT kEwxPowerOff = 0x8;
 
-std::string Hex(DWORD value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%x", value);
-    return text;
-}
-
-winsim::Text TextOf(const WCHAR *text)
-{
-    winsim::Text out;
-    for (size_t i = 0; text && text[i]; i++)
-        out += text[i];
-    return out;
-}
-
 struct Button {
     int id;
     const char *label;
@@ -92,10 +77,10 @@ int AskOnTerminal(const winsim::Text &text, const winsim::Text &caption, const s
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
 {
     winsim::Machine &machine = winsim::Current();
-    const winsim::Text boxText = TextOf(text);
-    const winsim::Text boxCaption = caption ? TextOf(caption) : winsim::Text(u"Error");
+    const winsim::Text boxText = winsim::TextOf(text);
+    const winsim::Text boxCaption = caption ? winsim::TextOf(caption) : winsim::Text(u"Error");
     winsim::Trace("MessageBoxW",
-                  "caption=" + winsim::Narrow(boxCaption) + " type=" + Hex(type) + " text=" + winsim::Narrow(boxText));
+                  "caption=" + winsim::Narrow(boxCaption) + " type=" + winsim::Hex(type) + " text=" + winsim::Narrow(boxText));
     if (auto fault = winsim::CheckFault("MessageBoxW", boxCaption)) {
         SetLastError(*fault);
         return 0;
@@ -145,7 +130,7 @@ int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
 
 BOOL ExitWindowsEx(UINT flags, DWORD reason)
 {
-    winsim::Trace("ExitWindowsEx", "flags=" + Hex(flags) + " reason=" + Hex(reason));
+    winsim::Trace("ExitWindowsEx", "flags=" + winsim::Hex(flags) + " reason=" + winsim::Hex(reason));
     if (auto fault = winsim::CheckFault("ExitWindowsEx"))
         return winsim::FailBool(*fault);
     winsim::ProcessState &process = winsim::Process();
