@@ -132,6 +132,8 @@ TEST_F(RemoveDelRegStringsTest, MissingOrEmptySectionChangesNothing)
     EXPECT_EQ(Remove(""), 0u);
     EXPECT_EQ(list_, before);
     EXPECT_EQ(Stored(), Bytes(u"A\0B\0\0"s));
+    // The INF is closed on these early paths too.
+    EXPECT_EQ(winsim::TraceCount("SetupCloseInfFile"), 2u);
 }
 
 TEST_F(RemoveDelRegStringsTest, PresentThenAbsentStringShrinksByOneEntry)
@@ -376,7 +378,8 @@ TEST_F(DelRegSectionNameTest, ReadsTheLineTextIntoABlockOfItsSize)
     EXPECT_EQ(ReadDelRegSectionName(u"x.inf", &name_), 0u);
     ASSERT_NE(name_, nullptr);
     EXPECT_EQ(std::u16string(name_), u"Remove");
-    EXPECT_TRUE(winsim::TraceHas("LocalAlloc", "size=14"));
+    EXPECT_TRUE(winsim::TraceHas("LocalAlloc", "flags=0x0 size=14"));
+    EXPECT_EQ(winsim::TraceCount("SetupCloseInfFile"), 1u);
 }
 
 TEST_F(DelRegSectionNameTest, FailedAllocationSetsTheNameToNull)
@@ -437,6 +440,7 @@ TEST_F(InfStringFieldTest, CountZeroAllocatesTheField)
     ASSERT_NE(text, nullptr);
     EXPECT_EQ(std::u16string(text), u"QUORVEX LUMENSTRIDE     ");
     EXPECT_EQ(count, 25u);
+    EXPECT_TRUE(winsim::TraceHas("LocalAlloc", "flags=0x0 size=50"));
     LocalFree(text);
 }
 

@@ -266,6 +266,16 @@ TEST_F(ReleaseTest, WithoutAListNoDiskIsCovered)
     EXPECT_TRUE(machine_.devices[3].removed);
 }
 
+TEST_F(ReleaseTest, LetterCaseOfMpioDiskAndTheEnumeratorNeverMatters)
+{
+    machine_.devices.push_back(DiskWithIds(QuorvexIds("mpiodisk"), 0));
+    machine_.devices.push_back(harness::Disk(kQuorvex, kLumenstride, "0100", "Mpio", 1));
+    EXPECT_EQ(Release(&list_), 0u);
+    EXPECT_EQ(machine_.devices[0].restarts, 1u);
+    EXPECT_EQ(machine_.devices[0].configFlags, static_cast<uint32_t>(CONFIGFLAG_REINSTALL));
+    EXPECT_TRUE(machine_.devices[1].removed);
+}
+
 TEST_F(ReleaseTest, RestartOrRebootNeedSetsTheFlag)
 {
     machine_.devices.push_back(DiskWithIds(QuorvexIds("MPIODisk")));

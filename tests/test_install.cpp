@@ -332,11 +332,29 @@ TEST_F(StoredListTest, OddByteCountDropsTheDanglingByte)
 
     machine_ = Server(harness::Gen5(2));
     stored = Utf16("TESS");
-    stored.push_back('E');
+    stored.push_back('X');
     run = InstallWithList(&stored);
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(TessellaClaimed());   // "TESS" is a prefix; "TESSE" would be too
+    EXPECT_TRUE(TessellaClaimed());   // "TESS" is a prefix; "TESSX" would not be
     EXPECT_FALSE(QuorvexClaimed());
+}
+
+TEST_F(StoredListTest, LongSourcePathIsCutAtTheBufferEnd)
+{
+    // 250 units: "\mpio.inf" just fits the 259 units of a path, the DSM's
+    // name is cut to "qvxdsm.i", which names no file.
+    std::string source = scratch_.Path("p");
+    source += "/" + std::string(250 - source.size() - 1, 'd');
+    ASSERT_EQ(source.size(), 250u);
+    for (const char *name : {"mpio.inf", "mpio.sys", "mpfilt.sys", "qvxdsm.inf", "qvxdsm.sys"})
+        scratch_.WriteFile(source.substr(scratch_.Dir().size() + 1) + "/" + name, ReadPackageFile(name));
+
+    harness::Run run = Install(source);
+    EXPECT_EQ(run.exitCode, -1);
+    EXPECT_NE(FindByHardwareId(machine_, "Detected\\MPIO"), nullptr);
+    EXPECT_TRUE(winsim::TraceHas("UpdateDriverForPlugAndPlayDevicesW", "inf=" + source + "\\mpio.inf flags=0x0"));
+    EXPECT_TRUE(winsim::TraceHas("UpdateDriverForPlugAndPlayDevicesW", "inf=" + source + "\\qvxdsm.i flags=0x1"));
+    EXPECT_EQ(FindByHardwareId(machine_, "Root\\QVXDSM"), nullptr);
 }
 
 // ---------------------------------------------------------------------------

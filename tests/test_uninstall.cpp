@@ -191,6 +191,21 @@ TEST_F(StoredListUninstallTest, ZeroSizeListCountsAsEmpty)
     EXPECT_TRUE(BaseRemoved());
 }
 
+TEST_F(StoredListUninstallTest, MissingListCountsAsEmpty)
+{
+    winsim::RegKey *key = winsim::FindKey(machine_, harness::U(kMpdevKey), false);
+    ASSERT_NE(key, nullptr);
+    key->values.erase(winsim::Fold(harness::U(kSupportedDevices)));
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) +
+                                      Records({"Success\n", "Success \n", kDiskLine}) + TryEntries(3) +
+                                      Records({"Success\n", "Success \n", kBusLine}) + TryEntries(3) +
+                                      Records({"Success\n", "Success \n"}));
+    EXPECT_TRUE(BaseRemoved());
+    EXPECT_EQ(machine_.devices[kQuorvexDisk0].restarts, 1u);
+}
+
 TEST_F(StoredListUninstallTest, OnlyClosingNulsCountsAsEmpty)
 {
     SetRawList(machine_, {0, 0, 0, 0});
@@ -351,6 +366,27 @@ TEST_F(Generation6UninstallTest, BusDeviceThatStaysIsAFailure)
                                       Records({"Success \n"}) + TryEntries(3) + TryEntries(3) + text +
                                       Records({"Failure."}) + text);
     EXPECT_NE(run.console.find("!!TRY ENTRY 2.\r\nFailure. A device attached"), std::string::npos);
+}
+
+TEST_F(Generation6UninstallTest, LaterOfTwoBusDevicesDecidesTheCheck)
+{
+    // The feature's own device comes first in the walk; a second one follows.
+    machine_.devices.push_back(harness::MpioBus("ROOT\\MPIO"));
+    machine_.devices.back().instanceId = u"ROOT\\MPIO\\0001";
+    const winsim::Machine installed = machine_;
+
+    // The first is marked for removal, the later one is not: a failure.
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, -1);
+    EXPECT_NE(run.console.find("Failure. A device attached"), std::string::npos);
+
+    // The first stays, the later one is marked: success with a reboot.
+    machine_ = installed;
+    machine_.dism.onDisable = "keep";
+    machine_.devices.back().status |= DN_WILL_BE_REMOVED;
+    run = Uninstall();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.console.find(harness::Crlf("!!TRY ENTRY 3.\nSuccess (but need a reboot)\n")), std::string::npos);
 }
 
 TEST_F(Generation6UninstallTest, FailingFeatureCommandEndsTheUninstall)

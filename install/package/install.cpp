@@ -6,7 +6,6 @@
 #include "frontend/frontend.h"
 #include "registry/registry.h"
 
-
 DWORD InstallDiskDriver(const WCHAR *infPath, INT *rebootFlag)
 {
     BOOL reboot = FALSE;
@@ -111,7 +110,7 @@ DWORD InstallPackage(const WCHAR *sourcePath, const WCHAR *dsmInf, const WCHAR *
     if (result != 0)
         return result;
 
-    /* A pending reboot restarts the adapters anyway. */
+    /* With a reboot pending the adapters are left alone: the reboot restarts them. */
     if (*rebootFlag != 0)
         return 0;
     LogMessage(TEXT("\nRestarting all SCSI adapters...\n"));

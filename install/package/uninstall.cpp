@@ -113,6 +113,8 @@ static DWORD SwitchOffMultipathFeature(INT *rebootFlag)
         return 0;
     }
 
+    /* Fresh answer: the outcome is read from FoundDevInst. */
+    found = 0;
     FoundDevInst = 0;
     result = EnumClassDevices(&GUID_DEVCLASS_SCSIADAPTER, FindDeviceCallback, (PVOID)MpioBusHardwareId, &found);
     if (result != 0) {

@@ -42,7 +42,7 @@ DWORD ReadDelRegSectionName(const WCHAR *infPath, WCHAR **sectionName)
         result = GetLastError();
         goto cleanupInf;
     }
-    *sectionName = (WCHAR *)LocalAlloc(LPTR, (SIZE_T)required * sizeof(WCHAR));
+    *sectionName = (WCHAR *)LocalAlloc(LMEM_FIXED, (SIZE_T)required * sizeof(WCHAR));
     if (*sectionName == NULL) {
         result = ERROR_NOT_ENOUGH_MEMORY;
         goto cleanupInf;
@@ -66,7 +66,7 @@ DWORD GetInfStringField(PINFCONTEXT context, DWORD fieldIndex, DWORD *requiredSi
     if (*requiredSize == 0) {
         if (!SetupGetStringFieldW(context, fieldIndex, NULL, 0, requiredSize))
             return GetLastError();
-        *text = (WCHAR *)LocalAlloc(LPTR, (SIZE_T)*requiredSize * sizeof(WCHAR));
+        *text = (WCHAR *)LocalAlloc(LMEM_FIXED, (SIZE_T)*requiredSize * sizeof(WCHAR));
         if (*text == NULL)
             return ERROR_NOT_ENOUGH_MEMORY;
         allocated = TRUE;
@@ -167,6 +167,8 @@ static DWORD RemoveListEntry(WCHAR **list, DWORD *byteCount, const WCHAR *text)
     if (newCount > (LONGLONG)0xFFFFFFFF)
         return ERROR_NOT_ENOUGH_MEMORY;
 
+    /* Zero-filled: units behind the copied entries (a count larger than the
+     * list) read as NULs. */
     block = (WCHAR *)LocalAlloc(LPTR, (SIZE_T)newCount);
     if (block == NULL)
         return ERROR_NOT_ENOUGH_MEMORY;
