@@ -183,6 +183,60 @@ std::optional<GUID> GuidFromString(const std::string &text)
 }
 
 // ---------------------------------------------------------------------------
+// Registry data
+// ---------------------------------------------------------------------------
+Text UnitsOf(const uint8_t *bytes, size_t size)
+{
+    Text units(size / 2, u'\0');
+    for (size_t i = 0; i < units.size(); i++)
+        units[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    return units;
+}
+
+std::vector<uint8_t> StringBytes(const Text &text)
+{
+    std::vector<uint8_t> bytes;
+    for (char16_t unit : text) {
+        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+std::vector<uint8_t> MultiStringBytes(const std::vector<Text> &strings)
+{
+    std::vector<uint8_t> bytes;
+    for (const Text &s : strings) {
+        auto part = StringBytes(s);
+        bytes.insert(bytes.end(), part.begin(), part.end());
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+std::vector<Text> ParseMultiString(const uint8_t *bytes, size_t size)
+{
+    std::vector<Text> strings;
+    Text current;
+    for (char16_t unit : UnitsOf(bytes, size)) {
+        if (unit != 0) {
+            current.push_back(unit);
+            continue;
+        }
+        if (current.empty())
+            return strings;
+        strings.push_back(current);
+        current.clear();
+    }
+    if (!current.empty())
+        strings.push_back(current);
+    return strings;
+}
+
+// ---------------------------------------------------------------------------
 // Registry tree helpers
 // ---------------------------------------------------------------------------
 namespace {
@@ -205,40 +259,6 @@ std::vector<Text> SplitKeyPath(const Text &path)
     return parts;
 }
 
-std::vector<uint8_t> TextBytes(const Text &text, bool terminate)
-{
-    std::vector<uint8_t> bytes;
-    for (char16_t unit : text) {
-        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(unit >> 8));
-    }
-    if (terminate) {
-        bytes.push_back(0);
-        bytes.push_back(0);
-    }
-    return bytes;
-}
-
-std::vector<uint8_t> MultiSzBytes(const std::vector<Text> &strings)
-{
-    std::vector<uint8_t> bytes;
-    for (const auto &s : strings) {
-        auto b = TextBytes(s, true);
-        bytes.insert(bytes.end(), b.begin(), b.end());
-    }
-    bytes.push_back(0);
-    bytes.push_back(0);
-    return bytes;
-}
-
-std::vector<char16_t> Units(const std::vector<uint8_t> &bytes)
-{
-    std::vector<char16_t> units;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-        units.push_back(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
-    return units;
-}
-
 bool ValidUtf16(const Text &text)
 {
     return Widen(Narrow(text)) == text;
@@ -249,10 +269,10 @@ std::optional<Text> WellFormedString(const std::vector<uint8_t> &bytes)
 {
     if (bytes.size() < 2 || bytes.size() % 2)
         return std::nullopt;
-    auto units = Units(bytes);
+    Text units = UnitsOf(bytes.data(), bytes.size());
     if (units.back() != 0)
         return std::nullopt;
-    Text text(units.begin(), units.end() - 1);
+    Text text = units.substr(0, units.size() - 1);
     if (text.find(u'\0') != Text::npos || !ValidUtf16(text))
         return std::nullopt;
     return text;
@@ -263,23 +283,11 @@ std::optional<std::vector<Text>> WellFormedMultiSz(const std::vector<uint8_t> &b
 {
     if (bytes.size() < 2 || bytes.size() % 2)
         return std::nullopt;
-    auto units = Units(bytes);
-    std::vector<Text> strings;
-    Text current;
-    for (size_t i = 0; i < units.size(); i++) {
-        if (units[i] == 0) {
-            if (current.empty())
-                break;
-            strings.push_back(current);
-            current.clear();
-        } else {
-            current += units[i];
-        }
-    }
+    std::vector<Text> strings = ParseMultiString(bytes);
     for (const auto &s : strings)
         if (!ValidUtf16(s))
             return std::nullopt;
-    if (MultiSzBytes(strings) != bytes)
+    if (MultiStringBytes(strings) != bytes)
         return std::nullopt;
     return strings;
 }
@@ -636,14 +644,14 @@ RegValue ReadValue(const json &j, const std::string &where)
     switch (value.type) {
     case REG_SZ:
     case REG_EXPAND_SZ:
-        value.data = TextBytes(ReadText(*data, at), true);
+        value.data = StringBytes(ReadText(*data, at));
         break;
     case REG_MULTI_SZ: {
         auto strings = ReadTextList(*data, at);
         for (size_t i = 0; i < strings.size(); i++)
             if (strings[i].empty())
                 Fail(Index(at, i), "empty string inside a multi-string (use \"hex\")");
-        value.data = MultiSzBytes(strings);
+        value.data = MultiStringBytes(strings);
         break;
     }
     case REG_DWORD: {
@@ -1389,11 +1397,11 @@ Machine DefaultMachine()
 
     const Text classRoot = u"SYSTEM\\CurrentControlSet\\Control\\Class\\";
     SetValueIn(*FindKeyIn(m.hklm, classRoot + Widen(GuidToString(GUID_DEVCLASS_SCSIADAPTER)), true), u"Class",
-               REG_SZ, TextBytes(u"SCSIAdapter", true));
+               REG_SZ, StringBytes(u"SCSIAdapter"));
     SetValueIn(*FindKeyIn(m.hklm, classRoot + Widen(GuidToString(GUID_DEVCLASS_DISKDRIVE)), true), u"Class",
-               REG_SZ, TextBytes(u"DiskDrive", true));
+               REG_SZ, StringBytes(u"DiskDrive"));
     SetValueIn(*FindKeyIn(m.hklm, classRoot + Widen(GuidToString(GUID_DEVCLASS_SYSTEM)), true), u"Class", REG_SZ,
-               TextBytes(u"System", true));
+               StringBytes(u"System"));
 
     struct {
         const char16_t *name, *display, *binary;
@@ -1417,7 +1425,7 @@ Machine DefaultMachine()
         std::vector<uint8_t> one = {1, 0, 0, 0}, start = {static_cast<uint8_t>(s.start), 0, 0, 0};
         SetValueIn(key, u"Type", REG_DWORD, one);
         SetValueIn(key, u"Start", REG_DWORD, start);
-        SetValueIn(key, u"ImagePath", REG_EXPAND_SZ, TextBytes(service.binary, true));
+        SetValueIn(key, u"ImagePath", REG_EXPAND_SZ, StringBytes(service.binary));
     }
     m.features["MultipathIo"] = "Disabled";
     m.dism = DismConfig{0, "mark"};

@@ -250,46 +250,6 @@ uint32_t DeleteKey(const Text &path)
     return 0;
 }
 
-std::vector<Text> ReadMultiString(const std::vector<uint8_t> &data)
-{
-    std::vector<Text> strings;
-    Text current;
-    for (size_t i = 0; i + 1 < data.size(); i += 2) {
-        char16_t unit = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-        if (unit != 0) {
-            current.push_back(unit);
-            continue;
-        }
-        if (current.empty())
-            return strings;
-        strings.push_back(current);
-        current.clear();
-    }
-    if (!current.empty())
-        strings.push_back(current);
-    return strings;
-}
-
-void AppendUnits(std::vector<uint8_t> &bytes, const Text &text)
-{
-    for (char16_t unit : text) {
-        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(unit >> 8));
-    }
-    bytes.push_back(0);
-    bytes.push_back(0);
-}
-
-std::vector<uint8_t> MultiStringData(const std::vector<Text> &strings)
-{
-    std::vector<uint8_t> bytes;
-    for (const Text &s : strings)
-        AppendUnits(bytes, s);
-    bytes.push_back(0);
-    bytes.push_back(0);
-    return bytes;
-}
-
 bool Contains(const std::vector<Text> &strings, const Text &s)
 {
     for (const Text &existing : strings)
@@ -381,14 +341,14 @@ uint32_t AddRegLine(const inf::Line &line, const std::optional<Text> &hkr)
         value.type = REG_MULTI_SZ;
         std::vector<Text> strings;
         if ((flags & kAddRegAppend) && exists)
-            strings = ReadMultiString(existing->second.second.data);
+            strings = ParseMultiString(existing->second.second.data);
         for (const Text &s : values)
             if (!(flags & kAddRegAppend) || !Contains(strings, s))
                 strings.push_back(s);
-        value.data = MultiStringData(strings);
+        value.data = MultiStringBytes(strings);
     } else {
         value.type = high == 2 ? REG_EXPAND_SZ : REG_SZ;
-        AppendUnits(value.data, values.empty() ? Text() : values[0]);
+        value.data = StringBytes(values.empty() ? Text() : values[0]);
     }
     Text name = exists ? existing->second.first : *valueName;
     key->values[folded] = {name, std::move(value)};
@@ -424,17 +384,16 @@ uint32_t DelRegLine(const inf::Line &line, const std::optional<Text> &hkr)
     Text victim = FieldOr(line, 5);
     std::vector<Text> kept;
     bool changed = false;
-    for (const Text &s : ReadMultiString(found->second.second.data)) {
+    RegValue &value = found->second.second;
+    for (const Text &s : ParseMultiString(value.data)) {
         if (EqualNoCase(s, victim))
             changed = true;
         else
             kept.push_back(s);
     }
     if (changed) {
-        found->second.second.type = REG_MULTI_SZ;
-        found->second.second.data = MultiStringData(kept);
-        if (kept.empty())
-            found->second.second.data.resize(2);   // the closing NUL alone
+        value.type = REG_MULTI_SZ;
+        value.data = MultiStringBytes(kept);   // no strings: the closing NUL alone
     }
     return 0;
 }

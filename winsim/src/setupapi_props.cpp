@@ -9,71 +9,11 @@ using namespace winsim::setup;
 
 namespace {
 
-std::vector<uint8_t> StringBytes(const Text &text)
-{
-    std::vector<uint8_t> bytes;
-    for (char16_t unit : text) {
-        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(unit >> 8));
-    }
-    bytes.push_back(0);
-    bytes.push_back(0);
-    return bytes;
-}
-
-// The strings and their NULs, then the NUL that closes the list; an empty
-// list is the closing NUL alone.
-std::vector<uint8_t> MultiStringBytes(const std::vector<Text> &strings)
-{
-    std::vector<uint8_t> bytes;
-    for (const Text &s : strings) {
-        auto part = StringBytes(s);
-        bytes.insert(bytes.end(), part.begin(), part.end());
-    }
-    bytes.push_back(0);
-    bytes.push_back(0);
-    return bytes;
-}
-
-std::vector<char16_t> Units(const BYTE *buffer, DWORD size)
-{
-    std::vector<char16_t> units(size / 2);   // an odd last byte is no unit
-    for (size_t i = 0; i < units.size(); i++)
-        units[i] = static_cast<char16_t>(buffer[2 * i] | (buffer[2 * i + 1] << 8));
-    return units;
-}
-
-// What device matching makes of a hardware-ID list: the strings up to the
-// first empty one; a last string without its NUL still counts.
-std::vector<Text> ParseMultiString(const BYTE *buffer, DWORD size)
-{
-    std::vector<Text> strings;
-    Text current;
-    for (char16_t unit : Units(buffer, size)) {
-        if (unit != 0) {
-            current.push_back(unit);
-            continue;
-        }
-        if (current.empty())
-            return strings;
-        strings.push_back(current);
-        current.clear();
-    }
-    if (!current.empty())
-        strings.push_back(current);
-    return strings;
-}
-
 // A string property: the text up to the first NUL (or the whole buffer).
 Text ParseString(const BYTE *buffer, DWORD size)
 {
-    Text text;
-    for (char16_t unit : Units(buffer, size)) {
-        if (unit == 0)
-            break;
-        text.push_back(unit);
-    }
-    return text;
+    Text units = UnitsOf(buffer, size);
+    return units.substr(0, units.find(u'\0'));
 }
 
 std::string TraceArgs(const Text &subject, DWORD property, DWORD size)
