@@ -3,6 +3,8 @@
 // machine model that tests and other families code against.
 #pragma once
 
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,29 @@ inline HANDLE FailHandle(DWORD code)
     SetLastError(code);
     return INVALID_HANDLE_VALUE;
 }
+
+// The objects behind the handles an API family gives out.  A handle is its
+// object's address; a closed, stale or foreign handle finds nothing.
+template <typename T>
+class HandleTable {
+public:
+    T *Add(std::unique_ptr<T> object)
+    {
+        T *handle = object.get();
+        objects_[handle] = std::move(object);
+        return handle;
+    }
+    T *Find(const void *handle) const
+    {
+        auto found = objects_.find(handle);
+        return found == objects_.end() ? nullptr : found->second.get();
+    }
+    bool Remove(const void *handle) { return objects_.erase(handle) > 0; }
+    size_t Count() const { return objects_.size(); }
+
+private:
+    std::map<const void *, std::unique_ptr<T>> objects_;
+};
 
 // A caller's NUL-terminated text; empty for a null pointer.
 inline Text TextOf(const WCHAR *text)

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -303,9 +302,9 @@ struct FindState {
     std::vector<std::string> names;
 };
 
-std::set<FindState *> &FindHandles()
+winsim::HandleTable<FindState> &FindHandles()
 {
-    static std::set<FindState *> handles;
+    static winsim::HandleTable<FindState> handles;
     return handles;
 }
 
@@ -384,19 +383,14 @@ HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
         return a < b;
     });
     FillFindData(dir, names.front(), *findData);
-    auto *state = new FindState{names};
-    FindHandles().insert(state);
-    return state;
+    return FindHandles().Add(std::make_unique<FindState>(FindState{names}));
 }
 
 BOOL FindClose(HANDLE findFile)
 {
     winsim::Trace("FindClose", "");
-    auto *state = static_cast<FindState *>(findFile);
-    if (!FindHandles().count(state))
+    if (!FindHandles().Remove(findFile))
         return winsim::FailBool(ERROR_INVALID_HANDLE);
-    FindHandles().erase(state);
-    delete state;
     return TRUE;
 }
 

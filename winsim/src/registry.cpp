@@ -1,7 +1,6 @@
 // Registry functions over the machine's HKEY_LOCAL_MACHINE tree.  A handle
 // remembers the key's path and the access it was opened with.
 #include <memory>
-#include <set>
 #include <string>
 
 #include "core_internal.h"
@@ -20,9 +19,9 @@ struct OpenKey {
     REGSAM access = 0;
 };
 
-std::set<OpenKey *> &OpenKeys()
+winsim::HandleTable<OpenKey> &OpenKeys()
 {
-    static std::set<OpenKey *> keys;
+    static winsim::HandleTable<OpenKey> keys;
     return keys;
 }
 
@@ -33,15 +32,20 @@ REGSAM Granted(REGSAM access)
     return access;
 }
 
+// The open key a handle refers to, or null for a stale or foreign handle.
+OpenKey *Handle(HKEY key)
+{
+    static OpenKey root{winsim::Text(), KEY_ALL_ACCESS};
+    if (key == HKEY_LOCAL_MACHINE)
+        return &root;
+    return OpenKeys().Find(key);
+}
+
 // The full path of 'subKey' below 'key'; false for a handle that is not open.
 bool Resolve(HKEY key, const winsim::Text &subKey, winsim::Text &path)
 {
-    if (key == HKEY_LOCAL_MACHINE) {
-        path = subKey;
-        return true;
-    }
-    auto *open = reinterpret_cast<OpenKey *>(key);
-    if (!OpenKeys().count(open))
+    const OpenKey *open = Handle(key);
+    if (!open)
         return false;
     path = open->path;
     if (!subKey.empty())
@@ -49,21 +53,9 @@ bool Resolve(HKEY key, const winsim::Text &subKey, winsim::Text &path)
     return true;
 }
 
-// The open key a handle refers to, or null for a stale or foreign handle.
-OpenKey *Handle(HKEY key)
-{
-    static OpenKey root{winsim::Text(), KEY_ALL_ACCESS};
-    if (key == HKEY_LOCAL_MACHINE)
-        return &root;
-    auto *open = reinterpret_cast<OpenKey *>(key);
-    return OpenKeys().count(open) ? open : nullptr;
-}
-
 HKEY NewHandle(const winsim::Text &path, REGSAM access)
 {
-    auto *open = new OpenKey{path, Granted(access)};
-    OpenKeys().insert(open);
-    return reinterpret_cast<HKEY>(open);
+    return reinterpret_cast<HKEY>(OpenKeys().Add(std::make_unique<OpenKey>(OpenKey{path, Granted(access)})));
 }
 
 }  // namespace
@@ -216,9 +208,7 @@ LSTATUS RegCloseKey(HKEY key)
     winsim::Trace("RegCloseKey", "");
     if (key == HKEY_LOCAL_MACHINE)
         return ERROR_SUCCESS;  // predefined keys need no closing
-    auto *open = reinterpret_cast<OpenKey *>(key);
-    if (!OpenKeys().erase(open))
+    if (!OpenKeys().Remove(key))
         return ERROR_INVALID_HANDLE;
-    delete open;
     return ERROR_SUCCESS;
 }

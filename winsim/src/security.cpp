@@ -1,6 +1,5 @@
 // Process tokens and privileges: only what enabling the shutdown privilege
 // needs.  Whether the machine grants it is machine.shutdownPrivilege.
-#include <set>
 #include <string>
 
 #include "core_internal.h"
@@ -12,9 +11,9 @@ struct Token {
     DWORD access = 0;
 };
 
-std::set<Token *> &Tokens()
+winsim::HandleTable<Token> &Tokens()
 {
-    static std::set<Token *> tokens;
+    static winsim::HandleTable<Token> tokens;
     return tokens;
 }
 
@@ -34,11 +33,7 @@ constexpr DWORD kShutdownLuid = 19;
 namespace winsim {
 bool CloseTokenHandle(HANDLE handle)
 {
-    auto *token = static_cast<Token *>(handle);
-    if (!Tokens().erase(token))
-        return false;
-    delete token;
-    return true;
+    return Tokens().Remove(handle);
 }
 }  // namespace winsim
 
@@ -51,9 +46,7 @@ BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token)
         return winsim::FailBool(ERROR_INVALID_PARAMETER);
     if (process != GetCurrentProcess())
         return winsim::FailBool(ERROR_INVALID_HANDLE);
-    auto *created = new Token{access};
-    Tokens().insert(created);
-    *token = created;
+    *token = Tokens().Add(std::make_unique<Token>(Token{access}));
     return TRUE;
 }
 
@@ -86,8 +79,8 @@ BOOL AdjustTokenPrivileges(HANDLE tokenHandle, BOOL disableAll, PTOKEN_PRIVILEGE
                       " count=" + std::to_string(newState ? newState->PrivilegeCount : 0));
     if (auto fault = winsim::CheckFault("AdjustTokenPrivileges"))
         return winsim::FailBool(*fault);
-    auto *token = static_cast<Token *>(tokenHandle);
-    if (!Tokens().count(token))
+    const Token *token = Tokens().Find(tokenHandle);
+    if (!token)
         return winsim::FailBool(ERROR_INVALID_HANDLE);
     if (!(token->access & TOKEN_ADJUST_PRIVILEGES) || (previousState && !(token->access & TOKEN_QUERY)))
         return winsim::FailBool(ERROR_ACCESS_DENIED);

@@ -2,7 +2,6 @@
 // enumerating their elements, creating new (not yet registered) elements and
 // destroying sets.
 #include <cstdio>
-#include <map>
 
 #include "setupapi_internal.h"
 
@@ -10,9 +9,9 @@ namespace winsim::setup {
 
 namespace {
 
-std::map<HDEVINFO, std::unique_ptr<DeviceInfoSet>> &Sets()
+HandleTable<DeviceInfoSet> &Sets()
 {
-    static std::map<HDEVINFO, std::unique_ptr<DeviceInfoSet>> sets;
+    static HandleTable<DeviceInfoSet> sets;
     return sets;
 }
 
@@ -40,25 +39,22 @@ bool IdInUse(const Machine &machine, const Text &instanceId)
 
 DeviceInfoSet *LookupSet(HDEVINFO handle)
 {
-    auto found = Sets().find(handle);
-    return found == Sets().end() ? nullptr : found->second.get();
+    return Sets().Find(handle);
 }
 
 HDEVINFO AddSet(std::unique_ptr<DeviceInfoSet> set)
 {
-    HDEVINFO handle = set.get();
-    Sets()[handle] = std::move(set);
-    return handle;
+    return Sets().Add(std::move(set));
 }
 
 bool RemoveSet(HDEVINFO handle)
 {
-    return Sets().erase(handle) > 0;
+    return Sets().Remove(handle);
 }
 
 size_t OpenSetCount()
 {
-    return Sets().size();
+    return Sets().Count();
 }
 
 void FillDeviceData(const DeviceInfoSet &set, size_t elementIndex, SP_DEVINFO_DATA *data)

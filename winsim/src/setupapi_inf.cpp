@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <sstream>
 
 #include "setupapi_internal.h"
@@ -14,9 +13,9 @@ namespace winsim::setup {
 
 namespace {
 
-std::map<HINF, std::unique_ptr<OpenInf>> &Infs()
+HandleTable<OpenInf> &Infs()
 {
-    static std::map<HINF, std::unique_ptr<OpenInf>> infs;
+    static HandleTable<OpenInf> infs;
     return infs;
 }
 
@@ -84,13 +83,12 @@ uint32_t LoadInf(const Text &path, LoadedInf &out, uint32_t *errorLine)
 
 OpenInf *LookupInf(HINF handle)
 {
-    auto found = Infs().find(handle);
-    return found == Infs().end() ? nullptr : found->second.get();
+    return Infs().Find(handle);
 }
 
 size_t OpenInfCount()
 {
-    return Infs().size();
+    return Infs().Count();
 }
 
 namespace {
@@ -218,10 +216,8 @@ HINF SetupOpenInfFileW(PCWSTR fileName, PCWSTR infClass, DWORD infStyle, PUINT e
         if (InfClass(*open->inf.file, guid, name) != 0 || !EqualNoCase(name, infClass))
             return FailHandle(ERROR_CLASS_MISMATCH);
     }
-    HINF handle = open.get();
-    Infs()[handle] = std::move(open);
     SetLastError(ERROR_SUCCESS);
-    return handle;
+    return Infs().Add(std::move(open));
 }
 
 void SetupCloseInfFile(HINF handle)
@@ -230,7 +226,7 @@ void SetupCloseInfFile(HINF handle)
     Text path = open ? open->inf.path : Text();
     Trace("SetupCloseInfFile", "file=" + Narrow(path));
     CheckFault("SetupCloseInfFile", path);   // counted; closing cannot fail
-    Infs().erase(handle);
+    Infs().Remove(handle);
 }
 
 BOOL SetupGetLineTextW(PINFCONTEXT context, HINF handle, PCWSTR section, PCWSTR key, PWSTR returnBuffer,

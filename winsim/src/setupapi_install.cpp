@@ -2,7 +2,6 @@
 // copies and deletions, registry additions and deletions), services sections
 // and the driver store.
 #include <cstring>
-#include <set>
 
 #include "setupapi_internal.h"
 
@@ -420,9 +419,9 @@ struct QueueContext {
     HWND owner = nullptr;
 };
 
-std::set<const void *> &LiveContexts()
+HandleTable<QueueContext> &LiveContexts()
 {
-    static std::set<const void *> contexts;
+    static HandleTable<QueueContext> contexts;
     return contexts;
 }
 
@@ -582,9 +581,7 @@ PVOID SetupInitDefaultQueueCallbackEx(HWND owner, HWND alternateProgressWindow, 
         SetLastError(*fault);
         return nullptr;
     }
-    auto *context = new QueueContext{owner};
-    LiveContexts().insert(context);
-    return context;
+    return LiveContexts().Add(std::make_unique<QueueContext>(QueueContext{owner}));
 }
 
 UINT SetupDefaultQueueCallbackW(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR param2)
@@ -603,7 +600,7 @@ UINT SetupDefaultQueueCallbackW(PVOID context, UINT notification, UINT_PTR param
         SetLastError(*fault);
         return FILEOP_ABORT;
     }
-    if (LiveContexts().count(context) == 0) {
+    if (!LiveContexts().Find(context)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FILEOP_ABORT;
     }
@@ -622,8 +619,7 @@ void SetupTermDefaultQueueCallback(PVOID context)
 {
     Trace("SetupTermDefaultQueueCallback", "");
     CheckFault("SetupTermDefaultQueueCallback");   // counted; releasing cannot fail
-    if (LiveContexts().erase(context))
-        delete static_cast<QueueContext *>(context);
+    LiveContexts().Remove(context);
 }
 
 BOOL SetupInstallFromInfSectionW(HWND, HINF handle, PCWSTR sectionName, UINT flags, HKEY relativeKeyRoot,
