@@ -16,9 +16,29 @@ Text ParseString(const BYTE *buffer, DWORD size)
     return units.substr(0, units.find(u'\0'));
 }
 
-std::string TraceArgs(const Text &subject, DWORD property, DWORD size)
+// What both property calls check, in order, after tracing the call: the
+// fault, the set, the element, the buffer and the device.  Nothing when the
+// call may go on (with 'device' set), else the error to fail with.
+std::optional<uint32_t> CheckPropertyCall(const char *function, HDEVINFO handle, PSP_DEVINFO_DATA deviceData,
+                                          DWORD property, const BYTE *buffer, DWORD bufferSize, Device *&device)
 {
-    return "device=" + Narrow(subject) + " property=" + Hex(property) + " size=" + std::to_string(size);
+    Text subject = SubjectOf(handle, deviceData);
+    Trace(function,
+          "device=" + Narrow(subject) + " property=" + Hex(property) + " size=" + std::to_string(bufferSize));
+    if (auto fault = CheckFault(function, subject))
+        return fault;
+    DeviceInfoSet *set = LookupSet(handle);
+    if (set == nullptr)
+        return ERROR_INVALID_HANDLE;
+    DeviceElement *element = ResolveElement(*set, deviceData);
+    if (element == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    if (buffer == nullptr && bufferSize != 0)
+        return ERROR_INVALID_PARAMETER;
+    device = DeviceOf(*element);
+    if (device == nullptr || device->removed)
+        return ERROR_NO_SUCH_DEVINST;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -27,21 +47,10 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO handle, PSP_DEVINFO_DATA deviceD
                                        PDWORD propertyRegDataType, PBYTE propertyBuffer,
                                        DWORD propertyBufferSize, PDWORD requiredSize)
 {
-    Text subject = SubjectOf(handle, deviceData);
-    Trace("SetupDiGetDeviceRegistryPropertyW", TraceArgs(subject, property, propertyBufferSize));
-    if (auto fault = CheckFault("SetupDiGetDeviceRegistryPropertyW", subject))
-        return FailBool(*fault);
-    DeviceInfoSet *set = LookupSet(handle);
-    if (set == nullptr)
-        return FailBool(ERROR_INVALID_HANDLE);
-    DeviceElement *element = ResolveElement(*set, deviceData);
-    if (element == nullptr)
-        return FailBool(ERROR_INVALID_PARAMETER);
-    if (propertyBuffer == nullptr && propertyBufferSize != 0)
-        return FailBool(ERROR_INVALID_PARAMETER);
-    Device *device = DeviceOf(*element);
-    if (device == nullptr || device->removed)
-        return FailBool(ERROR_NO_SUCH_DEVINST);
+    Device *device = nullptr;
+    if (auto error = CheckPropertyCall("SetupDiGetDeviceRegistryPropertyW", handle, deviceData, property,
+                                       propertyBuffer, propertyBufferSize, device))
+        return FailBool(*error);
 
     DWORD type;
     std::vector<uint8_t> bytes;
@@ -90,21 +99,10 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO handle, PSP_DEVINFO_DATA deviceD
 BOOL SetupDiSetDeviceRegistryPropertyW(HDEVINFO handle, PSP_DEVINFO_DATA deviceData, DWORD property,
                                        const BYTE *propertyBuffer, DWORD propertyBufferSize)
 {
-    Text subject = SubjectOf(handle, deviceData);
-    Trace("SetupDiSetDeviceRegistryPropertyW", TraceArgs(subject, property, propertyBufferSize));
-    if (auto fault = CheckFault("SetupDiSetDeviceRegistryPropertyW", subject))
-        return FailBool(*fault);
-    DeviceInfoSet *set = LookupSet(handle);
-    if (set == nullptr)
-        return FailBool(ERROR_INVALID_HANDLE);
-    DeviceElement *element = ResolveElement(*set, deviceData);
-    if (element == nullptr)
-        return FailBool(ERROR_INVALID_PARAMETER);
-    if (propertyBuffer == nullptr && propertyBufferSize != 0)
-        return FailBool(ERROR_INVALID_PARAMETER);
-    Device *device = DeviceOf(*element);
-    if (device == nullptr || device->removed)
-        return FailBool(ERROR_NO_SUCH_DEVINST);
+    Device *device = nullptr;
+    if (auto error = CheckPropertyCall("SetupDiSetDeviceRegistryPropertyW", handle, deviceData, property,
+                                       propertyBuffer, propertyBufferSize, device))
+        return FailBool(*error);
 
     // No data deletes the property.
     const bool erase = propertyBuffer == nullptr || propertyBufferSize == 0;
