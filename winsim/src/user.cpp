@@ -79,8 +79,8 @@ int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
     winsim::Machine &machine = winsim::Current();
     const winsim::Text boxText = winsim::TextOf(text);
     const winsim::Text boxCaption = caption ? winsim::TextOf(caption) : winsim::Text(u"Error");
-    winsim::Trace("MessageBoxW",
-                  "caption=" + winsim::Narrow(boxCaption) + " type=" + winsim::Hex(type) + " text=" + winsim::Narrow(boxText));
+    winsim::Trace("MessageBoxW", "caption=" + winsim::Narrow(boxCaption) + " type=" + winsim::Hex(type) +
+                                     " text=" + winsim::Narrow(boxText));
     if (auto fault = winsim::CheckFault("MessageBoxW", boxCaption)) {
         SetLastError(*fault);
         return 0;
