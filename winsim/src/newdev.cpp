@@ -1,8 +1,6 @@
 // The new-device library: installing an INF's driver on every present device
 // that carries a hardware ID, as the INF's [Manufacturer] and models sections
 // select it.
-#include <cstdio>
-
 #include "setupapi_internal.h"
 
 using namespace winsim;
@@ -141,14 +139,6 @@ bool HasId(const Device &device, const Text &id)
     return false;
 }
 
-Text SoftwareKey(const Device &device, DEVINST devInst)
-{
-    char number[8];
-    std::snprintf(number, sizeof number, "%04u", devInst - 1);
-    return u"SYSTEM\\CurrentControlSet\\Control\\Class\\" + Widen(GuidToString(device.classGuid)) + u"\\" +
-           Widen(number);
-}
-
 }  // namespace
 
 BOOL UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardwareId, LPCWSTR fullInfPath, DWORD installFlags,
@@ -167,8 +157,6 @@ BOOL UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardwareId, LPCWSTR fullIn
     LoadedInf loaded;
     if (uint32_t error = LoadInf(fullInfPath, loaded))
         return FailBool(error);
-    if (!loaded.file->HasWin4Signature())
-        return FailBool(ERROR_WRONG_INF_STYLE);
 
     Machine &machine = Current();
     std::vector<DEVINST> matching;

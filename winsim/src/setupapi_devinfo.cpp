@@ -87,6 +87,14 @@ Device *DeviceOf(const DeviceElement &element)
     return &devices[element.devInst - 1];
 }
 
+Text SoftwareKey(const Device &device, DEVINST devInst)
+{
+    char number[8];
+    std::snprintf(number, sizeof number, "%04u", devInst - 1);
+    return u"SYSTEM\\CurrentControlSet\\Control\\Class\\" + Widen(GuidToString(device.classGuid)) + u"\\" +
+           Widen(number);
+}
+
 Text SubjectOf(HDEVINFO handle, const SP_DEVINFO_DATA *data)
 {
     DeviceInfoSet *set = LookupSet(handle);

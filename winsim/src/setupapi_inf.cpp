@@ -77,6 +77,8 @@ uint32_t LoadInf(const Text &path, LoadedInf &out, uint32_t *errorLine)
             *errorLine = parsed.errorLine;
         return parsed.error;
     }
+    if (!parsed.file->HasWin4Signature())
+        return ERROR_WRONG_INF_STYLE;
     out.file = parsed.file;
     return 0;
 }
@@ -207,8 +209,9 @@ HINF SetupOpenInfFileW(PCWSTR fileName, PCWSTR infClass, DWORD infStyle, PUINT e
             *errorLine = line;
         return FailHandle(error);
     }
-    // Only the Windows INF style is modelled: a legacy INF never opens.
-    if (!(infStyle & INF_STYLE_WIN4) || !open->inf.file->HasWin4Signature())
+    // Only the Windows INF style is modelled: asking for legacy INFs alone
+    // opens nothing.
+    if (!(infStyle & INF_STYLE_WIN4))
         return FailHandle(ERROR_WRONG_INF_STYLE);
     if (infClass && *infClass) {
         GUID guid;
@@ -373,8 +376,6 @@ BOOL SetupDiGetINFClassW(PCWSTR infName, LPGUID classGuid, PWSTR className, DWOR
     LoadedInf loaded;
     if (uint32_t error = LoadInf(path, loaded))
         return FailBool(error);
-    if (!loaded.file->HasWin4Signature())
-        return FailBool(ERROR_WRONG_INF_STYLE);
     GUID guid;
     Text name;
     if (uint32_t error = InfClass(*loaded.file, guid, name))

@@ -653,10 +653,7 @@ BOOL SetupInstallFromInfSectionW(HWND, HINF handle, PCWSTR sectionName, UINT fla
         Device *device = element ? DeviceOf(*element) : nullptr;
         if (device == nullptr)
             return FailBool(ERROR_INVALID_PARAMETER);
-        char number[8];
-        std::snprintf(number, sizeof number, "%04u", element->devInst - 1);
-        hkr = u"SYSTEM\\CurrentControlSet\\Control\\Class\\" + Widen(GuidToString(device->classGuid)) + u"\\" +
-              Widen(number);
+        hkr = SoftwareKey(*device, element->devInst);
     } else if (relativeKeyRoot == HKEY_LOCAL_MACHINE) {
         hkr = Text();
     } else if (relativeKeyRoot != nullptr) {
@@ -718,8 +715,6 @@ BOOL SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSourceMediaLocation, D
     LoadedInf loaded;
     if (uint32_t error = LoadInf(source, loaded))
         return FailBool(error);
-    if (!loaded.file->HasWin4Signature())
-        return FailBool(ERROR_WRONG_INF_STYLE);
 
     bool present = false;
     for (const DriverStoreEntry &entry : Current().driverStore)

@@ -44,6 +44,9 @@ void FillDeviceData(const DeviceInfoSet &set, size_t elementIndex, SP_DEVINFO_DA
 // record is null, has the wrong size or names no element of the set.
 DeviceElement *ResolveElement(DeviceInfoSet &set, const SP_DEVINFO_DATA *data);
 Device *DeviceOf(const DeviceElement &element);
+// A device's software key under HKLM: the key HKR stands for in the
+// install sections of its driver.
+Text SoftwareKey(const Device &device, DEVINST devInst);
 // The instance ID a call concerns, for fault subjects and traces ("" when none).
 Text SubjectOf(HDEVINFO handle, const SP_DEVINFO_DATA *data);
 
@@ -60,8 +63,9 @@ struct LoadedInf {
 };
 
 // Reads and parses an INF named by a caller.  A name without a directory is
-// looked up in the driver store first.  Returns 0 or the error code; a parse
-// failure also gives the 1-based line.
+// looked up in the driver store first.  Only the Windows INF style is
+// modelled: an INF without its signature fails with ERROR_WRONG_INF_STYLE.
+// Returns 0 or the error code; a parse failure also gives the 1-based line.
 uint32_t LoadInf(const Text &path, LoadedInf &out, uint32_t *errorLine = nullptr);
 // The host path of a caller's path ('\' becomes '/').
 std::string HostPath(const Text &path);
