@@ -87,8 +87,20 @@ def main():
         print("duplicate scenario names: %s" % ", ".join(sorted(duplicates)))
         return 2
     started = time.time()
+    work = os.path.abspath(args.work)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    # The suite runs on its own copies of the binaries, so that a rebuild
+    # while it runs cannot mix two builds.
+    build = os.path.join(work, "binaries", "windows")
     try:
-        wine = Wine(os.path.abspath(args.build), os.path.abspath(args.template), print)
+        shutil.copytree(os.path.join(os.path.abspath(args.build), "wine-helpers"), os.path.join(build, "wine-helpers"))
+        shutil.copy2(os.path.join(os.path.abspath(args.build), "install.exe"), build)
+    except OSError as error:
+        print("cannot run the Wine suite: %s (build the windows-x64 preset first)" % error)
+        return 2
+    try:
+        wine = Wine(build, os.path.abspath(args.template), print)
         wine.prepare_template()
     except SuiteError as error:
         print("cannot run the Wine suite: %s" % error)
@@ -96,12 +108,10 @@ def main():
     host_binary = None
     if not args.no_host:
         if os.path.exists(args.host):
-            host_binary = os.path.abspath(args.host)
+            host_binary = os.path.join(work, "binaries", "host-install")
+            shutil.copy2(args.host, host_binary)
         else:
             print("host binary %s not found: no host comparison (use --no-host to silence)" % args.host)
-    work = os.path.abspath(args.work)
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
 
     passed = failed = 0
     with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
