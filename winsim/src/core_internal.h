@@ -82,6 +82,27 @@ std::string ToConsoleBytes(const Text &text);
 // Appends to Machine::console and, while echoConsole, writes to fd 1.
 void ConsoleWrite(const std::string &bytes);
 
+// The setup classes the machine knows by name.
+struct KnownClass {
+    const char16_t *name;
+    GUID guid;
+};
+inline constexpr KnownClass kKnownClasses[] = {
+    {u"SCSIAdapter", GUID_DEVCLASS_SCSIADAPTER},
+    {u"DiskDrive", GUID_DEVCLASS_DISKDRIVE},
+    {u"System", GUID_DEVCLASS_SYSTEM},
+};
+
+// The first component of an instance ID: the enumerator that created it.
+Text EnumeratorOf(const Text &instanceId);
+// Whether a device that is not removed has this instance ID (in any case).
+bool InstanceIdInUse(const Machine &machine, const Text &instanceId);
+// Whether a list holds a text, whatever its letter case.
+bool ContainsNoCase(const std::vector<Text> &list, const Text &text);
+// The key names of a registry path, without the empty ones that a doubled,
+// leading or trailing '\\' makes.
+std::vector<Text> SplitKeyPath(const Text &path);
+
 // The device the "MultipathIo" feature brings (gen 6+: "ROOT\MPIO").
 Device *FindMpioBusDevice(Machine &machine);
 Device &AddMpioBusDevice(Machine &machine);

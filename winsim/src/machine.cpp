@@ -239,8 +239,6 @@ std::vector<Text> ParseMultiString(const uint8_t *bytes, size_t size)
 // ---------------------------------------------------------------------------
 // Registry tree helpers
 // ---------------------------------------------------------------------------
-namespace {
-
 std::vector<Text> SplitKeyPath(const Text &path)
 {
     std::vector<Text> parts;
@@ -258,6 +256,8 @@ std::vector<Text> SplitKeyPath(const Text &path)
         parts.push_back(part);
     return parts;
 }
+
+namespace {
 
 bool ValidUtf16(const Text &text)
 {
@@ -361,15 +361,33 @@ RegKey *FindKey(Machine &machine, const Text &path, bool create)
     return FindKeyIn(machine.hklm, path, create);
 }
 
+Text EnumeratorOf(const Text &instanceId)
+{
+    return instanceId.substr(0, instanceId.find(u'\\'));
+}
+
+bool InstanceIdInUse(const Machine &machine, const Text &instanceId)
+{
+    for (const Device &device : machine.devices)
+        if (!device.removed && EqualNoCase(device.instanceId, instanceId))
+            return true;
+    return false;
+}
+
+bool ContainsNoCase(const std::vector<Text> &list, const Text &text)
+{
+    for (const Text &existing : list)
+        if (EqualNoCase(existing, text))
+            return true;
+    return false;
+}
+
 Device *FindMpioBusDevice(Machine &machine)
 {
-    for (auto &device : machine.devices) {
-        if (device.removed || !device.registered || !device.hardwareIds)
-            continue;
-        for (const auto &id : *device.hardwareIds)
-            if (EqualNoCase(id, u"ROOT\\MPIO"))
-                return &device;
-    }
+    for (auto &device : machine.devices)
+        if (!device.removed && device.registered && device.hardwareIds &&
+            ContainsNoCase(*device.hardwareIds, u"ROOT\\MPIO"))
+            return &device;
     return nullptr;
 }
 
@@ -380,11 +398,7 @@ Device &AddMpioBusDevice(Machine &machine)
         char suffix[8];
         std::snprintf(suffix, sizeof suffix, "%04u", number);
         instanceId = u"ROOT\\MPIO\\" + Widen(suffix);
-        bool taken = false;
-        for (const auto &device : machine.devices)
-            if (!device.removed && EqualNoCase(device.instanceId, instanceId))
-                taken = true;
-        if (!taken)
+        if (!InstanceIdInUse(machine, instanceId))
             break;
     }
     Device device;
@@ -576,26 +590,13 @@ std::vector<uint8_t> ReadHex(const json &j, const std::string &where)
     return bytes;
 }
 
-struct ClassName {
-    const char *name;
-    GUID guid;
-};
-const ClassName kClassNames[] = {
-    {"scsiadapter", GUID_DEVCLASS_SCSIADAPTER},
-    {"diskdrive", GUID_DEVCLASS_DISKDRIVE},
-    {"system", GUID_DEVCLASS_SYSTEM},
-};
-
 GUID ReadClass(const json &j, const std::string &where)
 {
     std::string text = ReadString(j, where);
     if (auto guid = GuidFromString(text))
         return *guid;
-    std::string lower;
-    for (char c : text)
-        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    for (const auto &known : kClassNames)
-        if (lower == known.name)
+    for (const KnownClass &known : kKnownClasses)
+        if (EqualNoCase(Widen(text), known.name))
             return known.guid;
     Fail(where, "unknown class \"" + text + "\"");
 }
@@ -1333,7 +1334,7 @@ Device MakeDevice(const Text &instanceId, const GUID &cls, std::vector<Text> har
     device.classGuid = cls;
     device.hardwareIds = std::move(hardwareIds);
     device.description = description;
-    device.enumerator = instanceId.substr(0, instanceId.find(u'\\'));
+    device.enumerator = EnumeratorOf(instanceId);
     device.configFlags = 0;
     device.service = service;
     return device;
@@ -1396,12 +1397,9 @@ Machine DefaultMachine()
                                    {u"ACPI\\ACPI0010", u"*ACPI0010"}, u"Generic Bus", Text()));
 
     const Text classRoot = u"SYSTEM\\CurrentControlSet\\Control\\Class\\";
-    SetValueIn(*FindKeyIn(m.hklm, classRoot + Widen(GuidToString(GUID_DEVCLASS_SCSIADAPTER)), true), u"Class",
-               REG_SZ, StringBytes(u"SCSIAdapter"));
-    SetValueIn(*FindKeyIn(m.hklm, classRoot + Widen(GuidToString(GUID_DEVCLASS_DISKDRIVE)), true), u"Class",
-               REG_SZ, StringBytes(u"DiskDrive"));
-    SetValueIn(*FindKeyIn(m.hklm, classRoot + Widen(GuidToString(GUID_DEVCLASS_SYSTEM)), true), u"Class", REG_SZ,
-               StringBytes(u"System"));
+    for (const KnownClass &known : kKnownClasses)
+        SetValueIn(*FindKeyIn(m.hklm, classRoot + Widen(GuidToString(known.guid)), true), u"Class", REG_SZ,
+                   StringBytes(known.name));
 
     struct {
         const char16_t *name, *display, *binary;

@@ -129,16 +129,6 @@ std::optional<Driver> SelectDriver(const inf::InfFile &file, const Device &devic
     return std::nullopt;
 }
 
-bool HasId(const Device &device, const Text &id)
-{
-    if (!device.hardwareIds)
-        return false;
-    for (const Text &existing : *device.hardwareIds)
-        if (EqualNoCase(existing, id))
-            return true;
-    return false;
-}
-
 }  // namespace
 
 BOOL UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardwareId, LPCWSTR fullInfPath, DWORD installFlags,
@@ -162,7 +152,8 @@ BOOL UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardwareId, LPCWSTR fullIn
     std::vector<DEVINST> matching;
     for (size_t i = 0; i < machine.devices.size(); i++) {
         const Device &device = machine.devices[i];
-        if (!device.removed && device.registered && device.present && HasId(device, id))
+        if (!device.removed && device.registered && device.present && device.hardwareIds &&
+            ContainsNoCase(*device.hardwareIds, id))
             matching.push_back(static_cast<DEVINST>(i + 1));
     }
     if (matching.empty())

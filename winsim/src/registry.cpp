@@ -113,15 +113,7 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR classNa
     winsim::Text walked;
     winsim::RegKey *current = winsim::FindKey(winsim::Text());
     bool created = false;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find(u'\\', start);
-        if (end == winsim::Text::npos)
-            end = path.size();
-        winsim::Text part = path.substr(start, end - start);
-        start = end + 1;
-        if (part.empty())
-            continue;
+    for (const winsim::Text &part : winsim::SplitKeyPath(path)) {
         walked = walked.empty() ? part : walked + u"\\" + part;
         winsim::RegKey *next = winsim::FindKey(walked);
         if (!next) {

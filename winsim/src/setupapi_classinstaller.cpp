@@ -94,8 +94,7 @@ uint32_t RegisterDevice(Device &device)
 {
     if (device.registered)
         return 0;
-    size_t slash = device.instanceId.find(u'\\');
-    Text enumerator = slash == Text::npos ? device.instanceId : device.instanceId.substr(0, slash);
+    Text enumerator = EnumeratorOf(device.instanceId);
     device.registered = true;
     device.present = true;
     device.enumerator = enumerator;

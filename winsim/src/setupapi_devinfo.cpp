@@ -20,21 +20,6 @@ std::string GuidText(const GUID *guid)
     return guid ? GuidToString(*guid) : std::string("null");
 }
 
-// The first component of an instance ID: the enumerator that created it.
-Text EnumeratorOf(const Text &instanceId)
-{
-    size_t slash = instanceId.find(u'\\');
-    return slash == Text::npos ? instanceId : instanceId.substr(0, slash);
-}
-
-bool IdInUse(const Machine &machine, const Text &instanceId)
-{
-    for (const Device &device : machine.devices)
-        if (!device.removed && EqualNoCase(device.instanceId, instanceId))
-            return true;
-    return false;
-}
-
 }  // namespace
 
 DeviceInfoSet *LookupSet(HDEVINFO handle)
@@ -239,7 +224,7 @@ BOOL SetupDiCreateDeviceInfoW(HDEVINFO handle, PCWSTR deviceName, const GUID *cl
         for (unsigned number = 0; number <= 9999; number++) {
             char digits[8];
             std::snprintf(digits, sizeof digits, "%04u", number);
-            if (!IdInUse(machine, base + Widen(digits))) {
+            if (!InstanceIdInUse(machine, base + Widen(digits))) {
                 instanceId = base + Widen(digits);
                 break;
             }
@@ -247,7 +232,7 @@ BOOL SetupDiCreateDeviceInfoW(HDEVINFO handle, PCWSTR deviceName, const GUID *cl
         if (instanceId.empty())
             return FailBool(ERROR_DEVINST_ALREADY_EXISTS);
     } else {
-        if (IdInUse(machine, name))
+        if (InstanceIdInUse(machine, name))
             return FailBool(ERROR_DEVINST_ALREADY_EXISTS);
         instanceId = name;
     }

@@ -93,21 +93,6 @@ size_t OpenInfCount()
     return Infs().Count();
 }
 
-namespace {
-
-struct KnownClass {
-    const char16_t *name;
-    GUID guid;
-};
-
-const KnownClass kKnownClasses[] = {
-    {u"SCSIAdapter", GUID_DEVCLASS_SCSIADAPTER},
-    {u"DiskDrive", GUID_DEVCLASS_DISKDRIVE},
-    {u"System", GUID_DEVCLASS_SYSTEM},
-};
-
-}  // namespace
-
 uint32_t InfClass(const inf::InfFile &file, GUID &guid, Text &name)
 {
     auto guidText = file.VersionValue(u"ClassGuid");

@@ -184,30 +184,12 @@ void RecordFile(const FileOp &op)
 // Registry
 // ---------------------------------------------------------------------------
 
-std::vector<Text> SplitPath(const Text &path)
-{
-    std::vector<Text> parts;
-    Text part;
-    for (char16_t c : path) {
-        if (c == u'\\') {
-            if (!part.empty())
-                parts.push_back(part);
-            part.clear();
-        } else {
-            part.push_back(c);
-        }
-    }
-    if (!part.empty())
-        parts.push_back(part);
-    return parts;
-}
-
 // Opens (or creates) a key under HKLM as the registry functions would: any
 // key on the way that refuses access refuses the whole operation.
 uint32_t OpenKey(const Text &path, bool create, RegKey *&key)
 {
     key = &Current().hklm;
-    for (const Text &part : SplitPath(path)) {
+    for (const Text &part : SplitKeyPath(path)) {
         if (key->denyAccess)
             return ERROR_ACCESS_DENIED;
         auto found = key->subkeys.find(Fold(part));
@@ -229,7 +211,7 @@ uint32_t OpenKey(const Text &path, bool create, RegKey *&key)
 
 uint32_t DeleteKey(const Text &path)
 {
-    std::vector<Text> parts = SplitPath(path);
+    std::vector<Text> parts = SplitKeyPath(path);
     if (parts.empty())
         return ERROR_ACCESS_DENIED;   // the root itself cannot go
     Text parentPath;
@@ -247,14 +229,6 @@ uint32_t DeleteKey(const Text &path)
         return ERROR_ACCESS_DENIED;
     parent->subkeys.erase(found);
     return 0;
-}
-
-bool Contains(const std::vector<Text> &strings, const Text &s)
-{
-    for (const Text &existing : strings)
-        if (EqualNoCase(existing, s))
-            return true;
-    return false;
 }
 
 // The key path a line names: its root (field 1) and subkey (field 2).
@@ -342,7 +316,7 @@ uint32_t AddRegLine(const inf::Line &line, const std::optional<Text> &hkr)
         if ((flags & kAddRegAppend) && exists)
             strings = ParseMultiString(existing->second.second.data);
         for (const Text &s : values)
-            if (!(flags & kAddRegAppend) || !Contains(strings, s))
+            if (!(flags & kAddRegAppend) || !ContainsNoCase(strings, s))
                 strings.push_back(s);
         value.data = MultiStringBytes(strings);
     } else {
