@@ -11,7 +11,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/bootstrap.sh" host
 cmake --preset host -S "$root" >/dev/null
-cmake --build "$root/build/host" -j"$(nproc)" --target install winsim-tool >/dev/null
+cmake --build "$root/build/host" -j"$(nproc)" --target installer winsim-tool >/dev/null
 
 demo="$root/demo"
 mode=${1:--i}

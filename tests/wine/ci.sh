@@ -22,12 +22,14 @@ done
 stage "imports and resources"
 tests/wine/check-imports.sh build/windows-x64/install.exe build/windows-x86/install.exe
 
+# HOST_BUILD names a host build directory to reuse (the test script's).
+host_build=${HOST_BUILD:-build/wine-host}
 stage "host binary"
-cmake -S "$root" -B build/wine-host -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build/wine-host -j "$jobs" --target install
+cmake -S "$root" -B "$host_build" -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build "$host_build" -j "$jobs" --target installer
 
 stage "Wine suite"
 status=0
-python3 tests/wine/run.py --build build/windows-x64 --host build/wine-host/install "$@" || status=$?
+python3 tests/wine/run.py --build build/windows-x64 --host "$host_build/install" "$@" || status=$?
 stage "done"
 exit "$status"
