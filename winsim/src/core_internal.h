@@ -100,8 +100,10 @@ bool InstanceIdInUse(const Machine &machine, const Text &instanceId);
 // Whether a list holds a text, whatever its letter case.
 bool ContainsNoCase(const std::vector<Text> &list, const Text &text);
 // The key names of a registry path, without the empty ones that a doubled,
-// leading or trailing '\\' makes.
+// leading or trailing '\' makes.
 std::vector<Text> SplitKeyPath(const Text &path);
+// Sets a value of a key, under the name as the caller spells it.
+void SetValueIn(RegKey &key, const Text &name, uint32_t type, std::vector<uint8_t> data);
 
 // The device the "MultipathIo" feature brings (gen 6+: "ROOT\MPIO").
 Device *FindMpioBusDevice(Machine &machine);

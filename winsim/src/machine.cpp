@@ -257,6 +257,14 @@ std::vector<Text> SplitKeyPath(const Text &path)
     return parts;
 }
 
+void SetValueIn(RegKey &key, const Text &name, uint32_t type, std::vector<uint8_t> data)
+{
+    RegValue value;
+    value.type = type;
+    value.data = std::move(data);
+    key.values[Fold(name)] = {name, std::move(value)};
+}
+
 namespace {
 
 bool ValidUtf16(const Text &text)
@@ -307,14 +315,6 @@ RegKey *FindKeyIn(RegKey &root, const Text &path, bool create)
         key = &it->second;
     }
     return key;
-}
-
-void SetValueIn(RegKey &key, const Text &name, uint32_t type, std::vector<uint8_t> data)
-{
-    RegValue value;
-    value.type = type;
-    value.data = std::move(data);
-    key.values[Fold(name)] = {name, std::move(value)};
 }
 
 }  // namespace
@@ -701,7 +701,7 @@ void ReadRegistry(const json &j, Machine &machine)
                 if (key->values.count(Fold(name)))
                     Fail(valueAt, "duplicate value name");
                 RegValue value = ReadValue(v.value(), valueAt);
-                key->values[Fold(name)] = {name, std::move(value)};
+                SetValueIn(*key, name, value.type, std::move(value.data));
             }
         }
     }

@@ -53,6 +53,20 @@ bool Resolve(HKEY key, const winsim::Text &subKey, winsim::Text &path)
     return true;
 }
 
+// The key behind an open handle that grants 'needed'.
+LSTATUS OpenedKey(HKEY key, REGSAM needed, winsim::RegKey *&found)
+{
+    const OpenKey *open = Handle(key);
+    if (!open)
+        return ERROR_INVALID_HANDLE;
+    if (!(open->access & needed))
+        return ERROR_ACCESS_DENIED;
+    found = winsim::FindKey(open->path);
+    if (!found)
+        return ERROR_INVALID_HANDLE;  // the key went away under the handle
+    return ERROR_SUCCESS;
+}
+
 HKEY NewHandle(const winsim::Text &path, REGSAM access)
 {
     return reinterpret_cast<HKEY>(OpenKeys().Add(std::make_unique<OpenKey>(OpenKey{path, Granted(access)})));
@@ -142,14 +156,9 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD 
         return static_cast<LSTATUS>(*fault);
     if (reserved || (data && !dataSize))
         return ERROR_INVALID_PARAMETER;
-    OpenKey *open = Handle(key);
-    if (!open)
-        return ERROR_INVALID_HANDLE;
-    if (!(open->access & KEY_QUERY_VALUE))
-        return ERROR_ACCESS_DENIED;
-    winsim::RegKey *found = winsim::FindKey(open->path);
-    if (!found)
-        return ERROR_INVALID_HANDLE;  // the key went away under the handle
+    winsim::RegKey *found;
+    if (LSTATUS status = OpenedKey(key, KEY_QUERY_VALUE, found))
+        return status;
     auto it = found->values.find(winsim::Fold(name));
     if (it == found->values.end())
         return ERROR_FILE_NOT_FOUND;
@@ -180,18 +189,10 @@ LSTATUS RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, 
         return static_cast<LSTATUS>(*fault);
     if (reserved != 0 || (!data && dataSize))
         return ERROR_INVALID_PARAMETER;
-    OpenKey *open = Handle(key);
-    if (!open)
-        return ERROR_INVALID_HANDLE;
-    if (!(open->access & KEY_SET_VALUE))
-        return ERROR_ACCESS_DENIED;
-    winsim::RegKey *found = winsim::FindKey(open->path);
-    if (!found)
-        return ERROR_INVALID_HANDLE;
-    winsim::RegValue value;
-    value.type = type;
-    value.data.assign(data, data + dataSize);
-    found->values[winsim::Fold(name)] = {name, std::move(value)};
+    winsim::RegKey *found;
+    if (LSTATUS status = OpenedKey(key, KEY_SET_VALUE, found))
+        return status;
+    winsim::SetValueIn(*found, name, type, std::vector<uint8_t>(data, data + dataSize));
     return ERROR_SUCCESS;
 }
 
