@@ -1097,18 +1097,11 @@ ojson ValueToJson(const RegValue &value)
         }
         break;
     case REG_DWORD:
-        if (value.data.size() == 4) {
-            uint32_t v = 0;
-            for (int i = 0; i < 4; i++)
-                v |= static_cast<uint32_t>(value.data[i]) << (8 * i);
-            out["data"] = v;
-            return out;
-        }
-        break;
     case REG_QWORD:
-        if (value.data.size() == 8) {
+        // Little-endian, 4 or 8 bytes.
+        if (value.data.size() == (value.type == REG_DWORD ? 4u : 8u)) {
             uint64_t v = 0;
-            for (int i = 0; i < 8; i++)
+            for (size_t i = 0; i < value.data.size(); i++)
                 v |= static_cast<uint64_t>(value.data[i]) << (8 * i);
             out["data"] = v;
             return out;
