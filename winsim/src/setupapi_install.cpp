@@ -255,27 +255,23 @@ uint32_t LineKeyPath(const inf::Line &line, const std::optional<Text> &hkr, std:
     return 0;
 }
 
-uint32_t AddRegLine(const inf::Line &line, const std::optional<Text> &hkr)
+// Applies an AddReg line to the key it names, at 'path'.
+uint32_t AddRegLine(const inf::Line &line, const Text &path)
 {
-    std::optional<Text> path;
-    if (uint32_t error = LineKeyPath(line, hkr, path))
-        return error;
-    if (!path)
-        return 0;
     const uint32_t flags = IntFieldOr(line, 4, 0);
     auto valueName = line.Field(3);
     if (flags & kAddRegDelVal) {
         if (!valueName)
-            return DeleteKey(*path);
+            return DeleteKey(path);
         RegKey *key;
-        if (uint32_t error = OpenKey(*path, false, key))
+        if (uint32_t error = OpenKey(path, false, key))
             return error;
         if (key)
             key->values.erase(Fold(*valueName));
         return 0;
     }
     RegKey *key;
-    if (uint32_t error = OpenKey(*path, true, key))
+    if (uint32_t error = OpenKey(path, true, key))
         return error;
     if (!valueName || (flags & (kAddRegKeyOnly | kAddRegKeyOnlyCommon)))
         return 0;
@@ -328,21 +324,17 @@ uint32_t AddRegLine(const inf::Line &line, const std::optional<Text> &hkr)
     return 0;
 }
 
-uint32_t DelRegLine(const inf::Line &line, const std::optional<Text> &hkr)
+// Applies a DelReg line to the key it names, at 'path'.
+uint32_t DelRegLine(const inf::Line &line, const Text &path)
 {
-    std::optional<Text> path;
-    if (uint32_t error = LineKeyPath(line, hkr, path))
-        return error;
-    if (!path)
-        return 0;
     const uint32_t flags = IntFieldOr(line, 4, 0);
     auto valueName = line.Field(3);
     const bool deleteString =
         valueName && (flags & FLG_DELREG_MULTI_SZ_DELSTRING) == FLG_DELREG_MULTI_SZ_DELSTRING;
     if (!valueName || (!deleteString && (flags & kDelRegKeyOnlyCommon)))
-        return DeleteKey(*path);
+        return DeleteKey(path);
     RegKey *key;
-    if (uint32_t error = OpenKey(*path, false, key))
+    if (uint32_t error = OpenKey(path, false, key))
         return error;
     if (key == nullptr)
         return 0;
@@ -378,9 +370,15 @@ uint32_t RunRegistrySections(const LoadedInf &inf, const inf::Section &section, 
         const inf::Section *target = inf.file->FindSection(name);
         if (target == nullptr)
             return ERROR_SECTION_NOT_FOUND;
-        for (const inf::Line &line : target->lines)
-            if (uint32_t error = add ? AddRegLine(line, hkr) : DelRegLine(line, hkr))
+        for (const inf::Line &line : target->lines) {
+            std::optional<Text> path;
+            if (uint32_t error = LineKeyPath(line, hkr, path))
                 return error;
+            if (!path)
+                continue;
+            if (uint32_t error = add ? AddRegLine(line, *path) : DelRegLine(line, *path))
+                return error;
+        }
     }
     return 0;
 }
