@@ -93,6 +93,20 @@ size_t OpenInfCount()
     return Infs().Count();
 }
 
+uint32_t CopyTextOut(const Text &text, PWSTR buffer, DWORD bufferSize, PDWORD requiredSize)
+{
+    DWORD needed = static_cast<DWORD>(text.size() + 1);
+    if (requiredSize)
+        *requiredSize = needed;
+    if (buffer) {
+        if (bufferSize < needed)
+            return ERROR_INSUFFICIENT_BUFFER;
+        std::memcpy(buffer, text.data(), text.size() * sizeof(WCHAR));
+        buffer[text.size()] = 0;
+    }
+    return 0;
+}
+
 uint32_t InfClass(const inf::InfFile &file, GUID &guid, Text &name)
 {
     auto guidText = file.VersionValue(u"ClassGuid");
@@ -156,20 +170,11 @@ Text SectionOf(const INFCONTEXT *context)
     return Resolve(context, line) ? line.section->name : Text();
 }
 
-// Hands a text to a caller's buffer the way the setup library's string
-// queries do: the size (in units, with the NUL) always, the text only when
-// a buffer was given and it fits.
+// A string query's result: the text handed to the caller's buffer.
 BOOL ReturnText(const Text &text, PWSTR buffer, DWORD bufferSize, PDWORD requiredSize)
 {
-    DWORD needed = static_cast<DWORD>(text.size() + 1);
-    if (requiredSize)
-        *requiredSize = needed;
-    if (buffer) {
-        if (bufferSize < needed)
-            return FailBool(ERROR_INSUFFICIENT_BUFFER);
-        std::memcpy(buffer, text.data(), text.size() * sizeof(WCHAR));
-        buffer[text.size()] = 0;
-    }
+    if (uint32_t error = CopyTextOut(text, buffer, bufferSize, requiredSize))
+        return FailBool(error);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }

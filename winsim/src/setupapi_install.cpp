@@ -695,17 +695,11 @@ BOOL SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSourceMediaLocation, D
         return FailBool(ERROR_FILE_NOT_FOUND);
     Text published;
     PublishInf(loaded, published);
-    Text full = kInfDirectory + published;
-    DWORD needed = static_cast<DWORD>(full.size() + 1);
-    if (requiredSize)
-        *requiredSize = needed;
-    if (destinationInfFileName) {
-        if (destinationInfFileNameSize < needed)
-            return FailBool(ERROR_INSUFFICIENT_BUFFER);
-        std::memcpy(destinationInfFileName, full.c_str(), needed * sizeof(WCHAR));
-        if (destinationInfFileNameComponent)
-            *destinationInfFileNameComponent = destinationInfFileName + kInfDirectory.size();
-    }
+    if (uint32_t error = CopyTextOut(kInfDirectory + published, destinationInfFileName,
+                                     destinationInfFileNameSize, requiredSize))
+        return FailBool(error);
+    if (destinationInfFileName && destinationInfFileNameComponent)
+        *destinationInfFileNameComponent = destinationInfFileName + kInfDirectory.size();
     if ((copyStyle & kCopyNoOverwrite) && present)
         return FailBool(kErrorFileExists);
     SetLastError(ERROR_SUCCESS);

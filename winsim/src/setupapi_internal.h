@@ -80,6 +80,10 @@ OpenInf *LookupInf(HINF handle);
 // completed from the other for the classes the machine knows.
 uint32_t InfClass(const inf::InfFile &file, GUID &guid, Text &name);
 size_t OpenInfCount();
+// Hands a text to a caller's buffer the way the setup library's string
+// queries do: the size (in units, with the NUL) always, the text only when
+// a buffer was given and it fits.  0 or ERROR_INSUFFICIENT_BUFFER.
+uint32_t CopyTextOut(const Text &text, PWSTR buffer, DWORD bufferSize, PDWORD requiredSize);
 
 // ---------------------------------------------------------------------------
 // Install engine (INF sections onto the machine)
