@@ -1,6 +1,7 @@
-// Pieces shared by the stand-in's own API families (console output, the MPIO
-// bus device the feature brings, per-process state).  Not part of the
-// machine model that tests and other families code against.
+// Pieces shared by the stand-in's own API families (failing as Windows does,
+// handle tables, trace arguments, registry data, lookups on the machine,
+// console output, the MPIO bus device the feature brings, per-process state).
+// Not part of the machine model that tests and other families code against.
 #pragma once
 
 #include <map>

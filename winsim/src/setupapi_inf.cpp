@@ -132,7 +132,6 @@ uint32_t InfClass(const inf::InfFile &file, GUID &guid, Text &name)
     return 0;
 }
 
-
 }  // namespace winsim::setup
 
 using namespace winsim;
