@@ -35,9 +35,9 @@ qvxtest.sys = 1
 DefaultDestDir = 12
 
 [Manufacturer]
-%Vendor% = Models
+%Vendor% = Models, NTamd64
 
-[Models]
+[Models.NTamd64]
 %DeviceName% = TestInstall, Root\QVXTEST
 
 [TestInstall]

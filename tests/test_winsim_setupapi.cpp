@@ -457,6 +457,7 @@ protected:
     void SetUp() override
     {
         SetupApiTest::SetUp();
+        winsim::Current().os.arch = "amd64";   // an XP x64-class machine: NTamd64 sections apply
         scratch_.WriteFile("pkg/qvxdsm.inf", kDsmInf);
         scratch_.WriteFile("pkg/qvxdsm.sys", "driver");
         inf_ = U(scratch_.Path("pkg") + "\\qvxdsm.inf");
@@ -521,6 +522,49 @@ TEST_F(DriverTest, UpdateFailsWithoutAPresentDeviceOrInf)
     EXPECT_FAILS_WITH(Update(u"Root\\QVXDSM", 0, &reboot), ERROR_NO_SUCH_DEVINST);
     EXPECT_EQ(reboot, 7);
     EXPECT_TRUE(winsim::Current().driverStore.empty());
+}
+
+// x64 Windows ignores an undecorated models section, 32-bit Windows falls
+// back to it, and Windows 2000 reads nothing else.
+TEST_F(DriverTest, ModelsSectionFollowsTheMachinesPlatform)
+{
+    const std::string head = R"([Version]
+Signature = "$WINDOWS NT$"
+Class     = System
+ClassGuid = {4D36E97D-E325-11CE-BFC1-08002BE10318}
+[Manufacturer]
+Quorvex = Models, NTamd64
+[Models]
+"Plain model" = Plain, Root\QVXDSM
+)";
+    const std::string x64Models = "[Models.NTamd64]\n\"X64 model\" = Plain, Root\\QVXDSM\n";
+    const std::string install = R"([Plain]
+[Plain.Services]
+AddService = qvxdsm, 0x00000002, PlainService
+[PlainService]
+ServiceType   = 1
+StartType     = 3
+ErrorControl  = 1
+ServiceBinary = %12%\qvxdsm.sys
+)";
+    scratch_.WriteFile("pkg/plain.inf", head + install);
+    scratch_.WriteFile("pkg/both.inf", head + x64Models + install);
+    const std::u16string plain = U(scratch_.Path("pkg") + "\\plain.inf");
+    const std::u16string both = U(scratch_.Path("pkg") + "\\both.inf");
+    BOOL reboot = FALSE;
+
+    EXPECT_FAILS_WITH(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"Root\\QVXDSM", plain.c_str(), 0, &reboot),
+                      ERROR_NO_COMPAT_DRIVERS);
+    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"Root\\QVXDSM", both.c_str(), INSTALLFLAG_FORCE, &reboot));
+    EXPECT_EQ(DeviceNo(5).description, std::optional<std::u16string>(u"X64 model"));
+
+    winsim::Current().os.arch = "x86";
+    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"Root\\QVXDSM", plain.c_str(), INSTALLFLAG_FORCE, &reboot));
+    EXPECT_EQ(DeviceNo(5).description, std::optional<std::u16string>(u"Plain model"));
+
+    winsim::Current().os = winsim::OsInfo{5, 0, 2195, u"", ""};
+    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"Root\\QVXDSM", both.c_str(), INSTALLFLAG_FORCE, &reboot));
+    EXPECT_EQ(DeviceNo(5).description, std::optional<std::u16string>(u"Plain model"));
 }
 
 TEST_F(DriverTest, UpdateInstallsTheSelectedDriverOnEveryMatchingDevice)

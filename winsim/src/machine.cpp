@@ -356,6 +356,13 @@ RegKey *FindKey(const Text &path, bool create)
     return FindKeyIn(Current().hklm, path, create);
 }
 
+std::string Arch(const OsInfo &os)
+{
+    if (!os.arch.empty())
+        return os.arch;
+    return os.major < 5 || (os.major == 5 && os.minor < 2) ? "x86" : "amd64";
+}
+
 RegKey *FindKey(Machine &machine, const Text &path, bool create)
 {
     return FindKeyIn(machine.hklm, path, create);
@@ -816,7 +823,12 @@ void ParseTop(const json &root, Machine &machine)
 
     if (const json *os = Find(root, "os")) {
         ExpectObject(*os, "os");
-        OnlyMembers(*os, "os", {"major", "minor", "build", "csd"});
+        OnlyMembers(*os, "os", {"major", "minor", "build", "csd", "arch"});
+        if (const json *v = Find(*os, "arch")) {
+            machine.os.arch = Narrow(ReadText(*v, "os.arch"));
+            if (machine.os.arch != "amd64" && machine.os.arch != "x86")
+                Fail("os.arch", "not \"amd64\" or \"x86\"");
+        }
         if (const json *v = Find(*os, "major"))
             machine.os.major = ReadU32(*v, "os.major");
         if (const json *v = Find(*os, "minor"))
@@ -1202,6 +1214,8 @@ std::string SerializeMachine(const Machine &machine)
                   {"minor", machine.os.minor},
                   {"build", machine.os.build},
                   {"csd", Narrow(machine.os.csd)}};
+    if (!machine.os.arch.empty())
+        root["os"]["arch"] = machine.os.arch;
     char time[64];
     const SYSTEMTIME &c = machine.clock;
     std::snprintf(time, sizeof time, "%04u-%02u-%02u %02u:%02u:%02u.%03u", c.wYear, c.wMonth, c.wDay, c.wHour,
@@ -1363,7 +1377,7 @@ Device MakeScsiDisk(const std::string &vendor, const std::string &product, const
 Machine DefaultMachine()
 {
     Machine m;
-    m.os = OsInfo{10, 0, 17763, Text()};
+    m.os = OsInfo{10, 0, 17763, Text(), std::string()};
     m.interactive = true;
 
     m.devices.push_back(MakeDevice(u"PCI\\VEN_1D7A&DEV_0A31&SUBSYS_00011D7A&REV_01\\4&1C2B3A4D&0&0010",

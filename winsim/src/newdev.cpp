@@ -23,8 +23,14 @@ bool ReadNumber(const Text &text, uint32_t &value)
     return true;
 }
 
+// The platform suffix of this machine's decorations: "NTamd64" or "NTx86".
+Text PlatformDecoration(const OsInfo &os)
+{
+    return Arch(os) == "x86" ? u"NTX86" : u"NTAMD64";
+}
+
 // A models-section decoration "NT[arch][.major[.minor[.product[.suite[.build]]]]]",
-// judged for this machine: 64-bit x64 and the OS version of the machine.
+// judged for this machine: its architecture and its OS version.
 Decoration Judge(const Text &decoration, const OsInfo &os)
 {
     Decoration out;
@@ -43,7 +49,7 @@ Decoration Judge(const Text &decoration, const OsInfo &os)
     if (platform.compare(0, 2, u"NT") != 0)
         return out;
     Text arch = platform.substr(2);
-    if (!arch.empty() && arch != u"AMD64")
+    if (!arch.empty() && u"NT" + arch != PlatformDecoration(os))
         return out;
     out.hasArch = !arch.empty();
     if (parts.size() > 1 && !parts[1].empty() && !ReadNumber(parts[1], out.major))
@@ -72,12 +78,15 @@ bool Better(const Decoration &a, const Decoration &b)
 }
 
 // The models section a [Manufacturer] entry selects on this machine: the
-// best decorated one that applies, else the undecorated one.
+// best decorated one that applies, else the undecorated one.  Windows 2000
+// knows no decorations; x64 Windows ignores an undecorated models section.
 const inf::Section *ModelsSection(const inf::InfFile &file, const inf::Line &manufacturer, const OsInfo &os)
 {
     if (manufacturer.fields.empty())
         return nullptr;
     const Text &base = manufacturer.fields[0];
+    if (os.major == 5 && os.minor == 0)
+        return file.FindSection(base);
     const inf::Section *best = nullptr;
     Decoration bestDecoration;
     for (size_t i = 1; i < manufacturer.fields.size(); i++) {
@@ -90,7 +99,9 @@ const inf::Section *ModelsSection(const inf::InfFile &file, const inf::Line &man
             bestDecoration = decoration;
         }
     }
-    return best ? best : file.FindSection(base);
+    if (best == nullptr && Arch(os) == "x86")
+        best = file.FindSection(base);
+    return best;
 }
 
 struct Driver {
@@ -116,7 +127,8 @@ std::optional<Driver> SelectDriver(const inf::InfFile &file, const Device &devic
                         continue;
                     Driver driver;
                     driver.description = model.key ? *model.key : Text();
-                    for (const Text &suffix : {Text(u".NTamd64"), Text(u".NT"), Text()})
+                    const Text platform = Arch(os) == "x86" ? u".NTx86" : u".NTamd64";
+                    for (const Text &suffix : {platform, Text(u".NT"), Text()})
                         if (!driver.install)
                             driver.install = file.FindSection(model.fields[0] + suffix);
                     if (driver.install == nullptr)

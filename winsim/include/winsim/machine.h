@@ -29,7 +29,12 @@ struct OsInfo {
     uint32_t minor = 0;
     uint32_t build = 17763;
     Text csd;
+    // "amd64" or "x86"; empty: x86 for Windows 2000 and XP (5.0, 5.1), amd64 after.
+    std::string arch;
 };
+
+// The machine's processor architecture, "amd64" or "x86".
+std::string Arch(const OsInfo &os);
 
 struct RegValue {
     uint32_t type = REG_NONE;
