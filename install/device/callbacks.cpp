@@ -45,22 +45,9 @@ static INT HasHardwareId(const WCHAR *hardwareIds, const WCHAR *hardwareId)
     return 0;
 }
 
-/* Sets the out flag when the device asks for a restart or the machine for
- * a reboot after a change.  A failed read reports nothing. */
-static void ReportRestartNeed(HDEVINFO set, PSP_DEVINFO_DATA device, INT *outFlag)
-{
-    SP_DEVINSTALL_PARAMS_W installParams = {};
-
-    installParams.cbSize = sizeof(installParams);
-    if (SetupDiGetDeviceInstallParamsW(set, device, &installParams) &&
-        (installParams.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0)
-        *outFlag = 1;
-}
-
 DWORD RemoveDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID hardwareId, INT *outFlag)
 {
     WCHAR hardwareIds[HARDWARE_ID_UNITS] = {};
-    SP_REMOVEDEVICE_PARAMS removeParams = {};
     DWORD result;
 
     result = ReadHardwareIds(set, device, hardwareIds);
@@ -69,22 +56,11 @@ DWORD RemoveDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID hardware
     if (!HasHardwareId(hardwareIds, (const WCHAR *)hardwareId))
         return ERROR_SUCCESS;
 
-    removeParams.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
-    removeParams.ClassInstallHeader.InstallFunction = DIF_REMOVE;
-    removeParams.Scope = DI_REMOVEDEVICE_GLOBAL;
-    removeParams.HwProfile = 0;
-    if (!SetupDiSetClassInstallParamsW(set, device, &removeParams.ClassInstallHeader, sizeof(removeParams))) {
-        result = GetLastError();
-        goto removalFailed;
+    result = RequestDeviceRemoval(set, device);
+    if (result == ERROR_SUCCESS) {
+        ReportRestartNeed(set, device, outFlag);
+        return ERROR_SUCCESS;
     }
-    if (!SetupDiCallClassInstaller(DIF_REMOVE, set, device)) {
-        result = GetLastError();
-        goto removalFailed;
-    }
-    ReportRestartNeed(set, device, outFlag);
-    return ERROR_SUCCESS;
-
-removalFailed:
     /* A device that cannot be removed now goes at the next reboot. */
     if (result == ERROR_NOT_DISABLEABLE) {
         *outFlag = 1;
@@ -112,7 +88,6 @@ DWORD FindDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID hardwareId
 DWORD RestartDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID context, INT *outFlag)
 {
     WCHAR hardwareIds[HARDWARE_ID_UNITS] = {};
-    SP_PROPCHANGE_PARAMS propChangeParams = {};
     size_t offset = 0;
     size_t length;
     DWORD result;
@@ -132,16 +107,9 @@ DWORD RestartDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID context
         offset += length + 1;
     }
 
-    propChangeParams.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
-    propChangeParams.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
-    propChangeParams.StateChange = DICS_PROPCHANGE;
-    propChangeParams.Scope = DICS_FLAG_CONFIGSPECIFIC;
-    propChangeParams.HwProfile = 0;
-    if (!SetupDiSetClassInstallParamsW(set, device, &propChangeParams.ClassInstallHeader,
-                                       sizeof(propChangeParams)))
-        return GetLastError();
-    if (!SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, device))
-        return GetLastError();
+    result = RequestDeviceRestart(set, device);
+    if (result != ERROR_SUCCESS)
+        return result;
     ReportRestartNeed(set, device, outFlag);
     return ERROR_SUCCESS;
 }

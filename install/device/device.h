@@ -15,5 +15,13 @@ void NormalizeSupportedDeviceList(WCHAR *list);
 DWORD ClaimDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT *outFlag);
 DWORD ReleaseDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT *outFlag);
 
+/* Class-installer requests shared by the visitors; each returns 0 or the
+ * failing call's code.  ReportRestartNeed sets the out flag when the device
+ * asks for a restart or the machine for a reboot after a change. */
+DWORD RequestDeviceRemoval(HDEVINFO set, PSP_DEVINFO_DATA device);
+DWORD RequestDeviceRestart(HDEVINFO set, PSP_DEVINFO_DATA device);
+DWORD MarkDeviceForReinstall(HDEVINFO set, PSP_DEVINFO_DATA device);
+void ReportRestartNeed(HDEVINFO set, PSP_DEVINFO_DATA device, INT *outFlag);
+
 DWORD InstallInfSection(const WCHAR *infPath, const WCHAR *sectionName);
 DWORD InstallRootDevice(const WCHAR *infPath, const WCHAR *hardwareId, INT force, INT *rebootFlag);

@@ -95,7 +95,6 @@ DWORD ClaimDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT *
     WCHAR rewritten[HARDWARE_ID_UNITS] = {};
     const WCHAR *id;
     BOOL covered = FALSE;
-    DWORD configFlags = 0;
     size_t used;
 
     (void)outFlag;
@@ -117,64 +116,13 @@ DWORD ClaimDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT *
     if (!SetupDiSetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, (const BYTE *)rewritten,
                                            (DWORD)(used * sizeof(WCHAR) + sizeof(WCHAR))))
         return GetLastError();
-    if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_CONFIGFLAGS, NULL, (PBYTE)&configFlags,
-                                           sizeof(configFlags), NULL))
-        return GetLastError();
-    configFlags |= CONFIGFLAG_REINSTALL;
-    if (!SetupDiSetDeviceRegistryPropertyW(set, device, SPDRP_CONFIGFLAGS, (const BYTE *)&configFlags,
-                                           sizeof(configFlags)))
-        return GetLastError();
-    return 0;
-}
-
-/* Removes the disk (globally); 0 or the failing call's code. */
-static DWORD RemoveDisk(HDEVINFO set, PSP_DEVINFO_DATA device)
-{
-    SP_REMOVEDEVICE_PARAMS params = {};
-
-    params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
-    params.ClassInstallHeader.InstallFunction = DIF_REMOVE;
-    params.Scope = DI_REMOVEDEVICE_GLOBAL;
-    params.HwProfile = 0;
-    if (!SetupDiSetClassInstallParamsW(set, device, &params.ClassInstallHeader, sizeof(params)))
-        return GetLastError();
-    if (!SetupDiCallClassInstaller(DIF_REMOVE, set, device))
-        return GetLastError();
-    return 0;
-}
-
-/* Marks the disk for reinstallation and restarts it through a property
- * change; 0 or the failing call's code. */
-static DWORD RestartDisk(HDEVINFO set, PSP_DEVINFO_DATA device)
-{
-    SP_PROPCHANGE_PARAMS params = {};
-    DWORD configFlags = 0;
-
-    if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_CONFIGFLAGS, NULL, (PBYTE)&configFlags,
-                                           sizeof(configFlags), NULL))
-        return GetLastError();
-    configFlags |= CONFIGFLAG_REINSTALL;
-    if (!SetupDiSetDeviceRegistryPropertyW(set, device, SPDRP_CONFIGFLAGS, (const BYTE *)&configFlags,
-                                           sizeof(configFlags)))
-        return GetLastError();
-
-    params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
-    params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
-    params.StateChange = DICS_PROPCHANGE;
-    params.Scope = DICS_FLAG_CONFIGSPECIFIC;
-    params.HwProfile = 0;
-    if (!SetupDiSetClassInstallParamsW(set, device, &params.ClassInstallHeader, sizeof(params)))
-        return GetLastError();
-    if (!SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, device))
-        return GetLastError();
-    return 0;
+    return MarkDeviceForReinstall(set, device);
 }
 
 DWORD ReleaseDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT *outFlag)
 {
     WCHAR hardwareIds[HARDWARE_ID_UNITS + HARDWARE_ID_GUARD_UNITS] = {};
     WCHAR enumerator[PATH_BUFFER_UNITS + 1] = {};
-    SP_DEVINSTALL_PARAMS_W installParams = {};
     const WCHAR *id;
     BOOL covered = FALSE;
     BOOL claimed = FALSE;
@@ -197,18 +145,19 @@ DWORD ReleaseDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT
                                            PATH_BUFFER_UNITS * sizeof(WCHAR), NULL))
         return GetLastError();
 
-    if (TextCompareNoCase(enumerator, MPIO_ENUMERATOR) == 0)
-        result = RemoveDisk(set, device);
-    else if (claimed || OsVersion.dwMajorVersion > 5)
-        result = RestartDisk(set, device);
-    else
+    /* A disk of the MPIO bus goes; another is marked for reinstallation and
+     * restarted (on major version 5 only one the claim had rewritten). */
+    if (TextCompareNoCase(enumerator, MPIO_ENUMERATOR) == 0) {
+        result = RequestDeviceRemoval(set, device);
+    } else if (claimed || OsVersion.dwMajorVersion > 5) {
+        result = MarkDeviceForReinstall(set, device);
+        if (result == 0)
+            result = RequestDeviceRestart(set, device);
+    } else {
         return 0;
+    }
     if (result != 0)
         return result;
-
-    installParams.cbSize = sizeof(installParams);
-    if (SetupDiGetDeviceInstallParamsW(set, device, &installParams) &&
-        (installParams.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0)
-        *outFlag = 1;
+    ReportRestartNeed(set, device, outFlag);
     return 0;
 }
