@@ -6,7 +6,7 @@ set -euo pipefail
 scope=${1:-all}
 packages=(cmake make g++ libgtest-dev libgmock-dev nlohmann-json3-dev python3)
 if [ "$scope" = all ]; then
-  packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64)
+  packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64)
 fi
 missing=()
 for p in "${packages[@]}"; do
@@ -17,4 +17,4 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 echo "Installing: ${missing[*]}"
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
