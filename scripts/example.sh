@@ -23,6 +23,7 @@ mkdir -p "$demo"
 cd "$demo"
 # The package path is given the Windows way; the simulated machine maps "\" to "/".
 package='..\examples\package'
+logged=$(stat -c %s MPIOInstall.LOG 2>/dev/null || echo 0)
 status=0
 if [ "$mode" = -c ]; then
   "$root/build/host/install" -c || status=$?
@@ -30,6 +31,9 @@ else
   "$root/build/host/install" "$mode" "$package" qvxdsm.inf 'Root\QVXDSM' || status=$?
 fi
 echo
+echo "---- what this run appended to demo/MPIOInstall.LOG ----"
+tail -c +$((logged + 1)) MPIOInstall.LOG | tr -d '\r'
+echo "---------------------------------------------------------"
 echo "exit status: $status (255 is -1, 254 is -2)"
 echo "log: $demo/MPIOInstall.LOG    machine: $demo/winsim-machine.json"
 echo "see the machine with: $root/build/host/winsim show $demo/winsim-machine.json"
