@@ -13,6 +13,7 @@ namespace {
 
 using harness::Crlf;
 using harness::MaskTimes;
+using harness::WithoutTimes;
 using package_runs::PackageDir;
 
 const char kParametersKey[] = "SYSTEM\\CurrentControlSet\\Services\\mpio\\Parameters";
@@ -35,15 +36,6 @@ protected:
     winsim::Machine after_;
 };
 
-// Console bytes are the log's records without their time stamps.
-std::string Unstamped(const std::string &log)
-{
-    std::string text = MaskTimes(log);
-    for (size_t at; (at = text.find("[T]")) != std::string::npos;)
-        text.erase(at, 3);
-    return text;
-}
-
 TEST_F(HostBinaryTest, WrongArgumentsPrintTheUsageAndExitMinusOne)
 {
     const std::vector<std::vector<std::string>> shapes = {
@@ -56,7 +48,7 @@ TEST_F(HostBinaryTest, WrongArgumentsPrintTheUsageAndExitMinusOne)
         const std::string banner = Crlf("[T]Starting Multi-Path install/uninstall package\n");
         EXPECT_EQ(MaskTimes(log).substr(0, banner.size()), banner);
         EXPECT_NE(log.find("Usage: install switch source_path dsm_inf dsm_hwid\r\n"), std::string::npos);
-        EXPECT_EQ(run.console, Unstamped(log));
+        EXPECT_EQ(run.console, WithoutTimes(log));
     }
 }
 

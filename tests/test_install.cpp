@@ -15,19 +15,11 @@ namespace {
 using namespace package_runs;
 using harness::FindByHardwareId;
 using harness::MaskTimes;
+using harness::WithoutTimes;
 
 const std::string kBusLine = "\nInstalling the Multi-Path Adapter Filter and Multi-Path Bus Driver...\n";
 const std::string kDsmLine = "\nInstalling the Device Specific Module...\n";
 const std::string kDiskLine = "\nInstalling the Multi-Path Device Driver...\n";
-
-// The console echo of logged lines: the same bytes without time stamps.
-std::string WithoutTimes(const std::string &log)
-{
-    std::string text = MaskTimes(log);
-    for (size_t at; (at = text.find("[T]")) != std::string::npos;)
-        text.erase(at, 3);
-    return text;
-}
 
 // A root device created for the ID: the update finds none first.
 std::string CreatedRootDevice()

@@ -14,6 +14,7 @@ namespace {
 using namespace package_runs;
 using harness::FindByHardwareId;
 using harness::MaskTimes;
+using harness::WithoutTimes;
 
 class ScenarioTest : public ::testing::Test {
 protected:
@@ -59,15 +60,6 @@ protected:
 const char kQuorvexA[] = "REV_0100\\5&1C0FE2A&0&000000";
 const char kQuorvexB[] = "REV_0100\\5&1C0FE2A&0&000100";
 const char kTessella[] = "REV_0200\\5&3B9D471&0&000000";
-
-// Console bytes are the log's without the time stamps (no feature lines).
-std::string WithoutTimes(const std::string &log)
-{
-    std::string text = MaskTimes(log);
-    for (size_t at; (at = text.find("[T]")) != std::string::npos;)
-        text.erase(at, 3);
-    return text;
-}
 
 TEST_F(ScenarioTest, Generation52InstallCheckUninstallReboot)
 {

@@ -392,6 +392,12 @@ std::string MaskTimes(const std::string &log)
     return std::regex_replace(log, stamp, "[T]");
 }
 
+std::string WithoutTimes(const std::string &log)
+{
+    static const std::regex stamp(R"(\[\d\d/\d\d/\d+ \d\d:\d\d:\d\d\.\d\d\d\])");
+    return std::regex_replace(log, stamp, "");
+}
+
 std::string Crlf(const std::string &text)
 {
     std::string out;

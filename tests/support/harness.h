@@ -126,6 +126,8 @@ Run RunBinary(const std::string &machineFile, const std::vector<std::string> &ar
 // ---------------------------------------------------------------------------
 // Replaces every time stamp "[MM/DD/YYYY HH:MM:SS.mmm]" with "[T]".
 std::string MaskTimes(const std::string &log);
+// The log without its time stamps: the bytes the console shows of it.
+std::string WithoutTimes(const std::string &log);
 // "\n" to "\r\n", for writing expected log and console bytes readably.
 std::string Crlf(const std::string &text);
 // UTF-8 to UTF-16, for arguments.
