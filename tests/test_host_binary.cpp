@@ -3,6 +3,12 @@
 // sequences and the stand-in's entry, not test doubles.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -17,6 +23,44 @@ using harness::WithoutTimes;
 using package_runs::PackageDir;
 
 const char kParametersKey[] = "SYSTEM\\CurrentControlSet\\Services\\mpio\\Parameters";
+
+// Runs the host binary on a terminal of its own and answers the first
+// message-box prompt that appears there with 'answer'.  Returns the signed
+// exit status; 'screen' receives everything the terminal showed.
+int RunOnTerminal(const std::string &machineFile, const std::vector<std::string> &args, const std::string &cwd,
+                  const std::string &answer, std::string &screen)
+{
+    int terminal = -1;
+    pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (child < 0)
+        return -1000;
+    if (child == 0) {
+        std::vector<char *> argv{const_cast<char *>(INSTALL_BINARY)};
+        for (const auto &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        if (chdir(cwd.c_str()) == 0 && setenv("WINSIM_MACHINE", machineFile.c_str(), 1) == 0)
+            execv(INSTALL_BINARY, argv.data());
+        _exit(127);
+    }
+    bool answered = false;
+    for (;;) {
+        pollfd ready{terminal, POLLIN, 0};
+        if (poll(&ready, 1, 20000) <= 0)
+            break;
+        char bytes[4096];
+        ssize_t count = read(terminal, bytes, sizeof bytes);
+        if (count <= 0)
+            break;   // the child closed the terminal
+        screen.append(bytes, static_cast<size_t>(count));
+        if (!answered && screen.find("ancel? ") != std::string::npos)
+            answered = write(terminal, answer.data(), answer.size()) == static_cast<ssize_t>(answer.size());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(terminal);
+    return WIFEXITED(status) ? static_cast<signed char>(WEXITSTATUS(status)) : -1000;
+}
 
 class HostBinaryTest : public ::testing::Test {
 protected:
@@ -105,6 +149,32 @@ TEST_F(HostBinaryTest, ReinstallSucceedingSetsTheParametersAndRebootsOnlyOnOk)
     ASSERT_EQ(after_.reboots.size(), 1u);
     EXPECT_EQ(after_.reboots[0].flags, (uint32_t)(EWX_REBOOT | EWX_FORCE));
     EXPECT_EQ(after_.reboots[0].reason, 0x80020003u);
+}
+
+// With no scripted answer an interactive machine asks on the terminal.
+TEST_F(HostBinaryTest, ReinstallAsksOnTheTerminalWhenNothingIsScripted)
+{
+    winsim::Machine machine = package_runs::Server(harness::Gen6());
+    machine.interactive = true;
+    const std::vector<std::string> args{"-r", PackageDir(), "qvxdsm.inf", "Root\\QVXDSM"};
+    std::string screen;
+
+    winsim::SaveMachineFile(machine, scratch_.Path("machine.json"));
+    EXPECT_EQ(RunOnTerminal(scratch_.Path("machine.json"), args, scratch_.Dir(), "c\n", screen), -1);
+    EXPECT_NE(screen.find("REINSTALL"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("Driver reinstall success"), std::string::npos) << screen;
+    after_ = winsim::LoadMachineFile(scratch_.Path("machine.json"));
+    ASSERT_EQ(after_.messageBoxes.size(), 1u);
+    EXPECT_EQ(after_.messageBoxes[0].answer, IDCANCEL);
+    EXPECT_TRUE(after_.reboots.empty());
+
+    screen.clear();
+    winsim::SaveMachineFile(machine, scratch_.Path("machine.json"));
+    EXPECT_EQ(RunOnTerminal(scratch_.Path("machine.json"), args, scratch_.Dir(), "o\n", screen), -1);
+    after_ = winsim::LoadMachineFile(scratch_.Path("machine.json"));
+    ASSERT_EQ(after_.messageBoxes.size(), 1u);
+    EXPECT_EQ(after_.messageBoxes[0].answer, IDOK);
+    EXPECT_EQ(after_.reboots.size(), 1u);
 }
 
 TEST_F(HostBinaryTest, ReinstallWithoutTheShutdownPrivilegeDoesNotReboot)
