@@ -3,6 +3,8 @@
 // the program do not need it linked.
 #include "support/harness.h"
 
+#include "core_internal.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -34,18 +36,6 @@ std::u16string U(const std::string &utf8)
 // Machines
 // ---------------------------------------------------------------------------
 namespace {
-
-std::vector<uint8_t> Utf16Bytes(const Text &text)
-{
-    std::vector<uint8_t> bytes;
-    for (char16_t unit : text) {
-        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(unit >> 8));
-    }
-    bytes.push_back(0);
-    bytes.push_back(0);
-    return bytes;
-}
 
 void SetValue(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName, uint32_t type,
               std::vector<uint8_t> data)
@@ -172,14 +162,10 @@ winsim::Device MpioBus(const std::string &hardwareId)
 void SetMultiSz(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName,
                 const std::vector<std::string> &strings)
 {
-    std::vector<uint8_t> bytes;
-    for (const auto &s : strings) {
-        auto b = Utf16Bytes(Widen(s));
-        bytes.insert(bytes.end(), b.begin(), b.end());
-    }
-    bytes.push_back(0);
-    bytes.push_back(0);
-    SetValue(machine, keyPath, valueName, REG_MULTI_SZ, bytes);
+    std::vector<Text> units;
+    for (const auto &text : strings)
+        units.push_back(Widen(text));
+    SetValue(machine, keyPath, valueName, REG_MULTI_SZ, winsim::MultiStringBytes(units));
 }
 
 void SetDword(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName, uint32_t value)
@@ -192,7 +178,7 @@ void SetDword(winsim::Machine &machine, const std::string &keyPath, const std::s
 void SetString(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName,
                const std::string &value)
 {
-    SetValue(machine, keyPath, valueName, REG_SZ, Utf16Bytes(Widen(value)));
+    SetValue(machine, keyPath, valueName, REG_SZ, winsim::StringBytes(Widen(value)));
 }
 
 std::optional<std::vector<std::string>> GetMultiSz(winsim::Machine &machine, const std::string &keyPath,
@@ -202,20 +188,8 @@ std::optional<std::vector<std::string>> GetMultiSz(winsim::Machine &machine, con
     if (!value || value->type != REG_MULTI_SZ)
         return std::nullopt;
     std::vector<std::string> strings;
-    Text current;
-    for (size_t i = 0; i + 1 < value->data.size(); i += 2) {
-        char16_t unit = static_cast<char16_t>(value->data[i] | (value->data[i + 1] << 8));
-        if (unit == 0) {
-            if (current.empty())
-                break;
-            strings.push_back(Narrow(current));
-            current.clear();
-        } else {
-            current += unit;
-        }
-    }
-    if (!current.empty())
-        strings.push_back(Narrow(current));  // unterminated last string
+    for (const Text &text : winsim::ParseMultiString(value->data))   // keeps an unterminated last string
+        strings.push_back(Narrow(text));
     return strings;
 }
 
