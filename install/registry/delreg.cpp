@@ -10,24 +10,6 @@
 #define DELREG_FLAGS_FIELD 4
 #define DELREG_STRING_FIELD 5
 
-/* The key path and value name a delete-string line must name for 'kind';
- * FALSE for a kind outside the two known values. */
-static BOOL GetDelRegTarget(MultiSzKind kind, const WCHAR **keyPath, const WCHAR **valueName)
-{
-    switch (kind) {
-    case MULTISZ_SUPPORTED_DEVICES:
-        *keyPath = TEXT("SYSTEM\\CurrentControlSet\\Control\\MPDEV");
-        *valueName = TEXT("MPIOSupportedDeviceList");
-        return TRUE;
-    case MULTISZ_UPPER_FILTERS:
-        *keyPath = TEXT("SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E97B-E325-11CE-BFC1-08002BE10318}");
-        *valueName = TEXT("UpperFilters");
-        return TRUE;
-    default:
-        return FALSE;
-    }
-}
-
 DWORD ReadDelRegSectionName(const WCHAR *infPath, WCHAR **sectionName)
 {
     HINF inf;
@@ -213,7 +195,7 @@ DWORD RemoveDelRegStrings(const WCHAR *infPath, const WCHAR *sectionName, MultiS
     if (inf == INVALID_HANDLE_VALUE)
         return GetLastError();
 
-    knownKind = GetDelRegTarget(kind, &keyPath, &valueName);
+    knownKind = LookupMultiSzKind(kind, &keyPath, &valueName) == ERROR_SUCCESS;
     lineCount = SetupGetLineCountW(inf, sectionName);
     for (index = 0; index < lineCount; index++) {
         static const DWORD textFields[] = {1, 2, 3, DELREG_STRING_FIELD};

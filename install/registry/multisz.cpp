@@ -1,5 +1,6 @@
 /* The two multi-string values the package shares with the system, read and
- * written whole.  The key paths and value names live here only. */
+ * written whole.  The key paths and value names live here only; the DelReg
+ * removal asks LookupMultiSzKind for them. */
 #include "registry/registry.h"
 
 #define SUPPORTED_DEVICES_KEY TEXT("SYSTEM\\CurrentControlSet\\Control\\MPDEV")
@@ -12,21 +13,36 @@
  * units, so that even a malformed value ends as a multi-string. */
 #define MULTISZ_GUARD_BYTES (1 + 2 * sizeof(WCHAR))
 
-/* Fills the key path and value name of a kind; 87 for an unknown kind. */
-static DWORD LookupMultiSzKind(MultiSzKind kind, WCHAR *keyPath, WCHAR *valueName)
+DWORD LookupMultiSzKind(MultiSzKind kind, const WCHAR **keyPath, const WCHAR **valueName)
 {
     switch (kind) {
     case MULTISZ_SUPPORTED_DEVICES:
-        TextCopy(keyPath, REGISTRY_NAME_UNITS, SUPPORTED_DEVICES_KEY);
-        TextCopy(valueName, REGISTRY_NAME_UNITS, SUPPORTED_DEVICES_VALUE);
+        *keyPath = SUPPORTED_DEVICES_KEY;
+        *valueName = SUPPORTED_DEVICES_VALUE;
         return ERROR_SUCCESS;
     case MULTISZ_UPPER_FILTERS:
-        TextCopy(keyPath, REGISTRY_NAME_UNITS, UPPER_FILTERS_KEY);
-        TextCopy(valueName, REGISTRY_NAME_UNITS, UPPER_FILTERS_VALUE);
+        *keyPath = UPPER_FILTERS_KEY;
+        *valueName = UPPER_FILTERS_VALUE;
         return ERROR_SUCCESS;
     default:
         return ERROR_INVALID_PARAMETER;
     }
+}
+
+/* Copies the key path and value name of a kind into the caller's buffers of
+ * REGISTRY_NAME_UNITS units; 87 for an unknown kind. */
+static DWORD CopyMultiSzNames(MultiSzKind kind, WCHAR *keyPath, WCHAR *valueName)
+{
+    const WCHAR *knownKeyPath;
+    const WCHAR *knownValueName;
+    DWORD result;
+
+    result = LookupMultiSzKind(kind, &knownKeyPath, &knownValueName);
+    if (result != ERROR_SUCCESS)
+        return result;
+    TextCopy(keyPath, REGISTRY_NAME_UNITS, knownKeyPath);
+    TextCopy(valueName, REGISTRY_NAME_UNITS, knownValueName);
+    return ERROR_SUCCESS;
 }
 
 DWORD ReadMultiSzValue(MultiSzKind kind, WCHAR **buffer, DWORD *size)
@@ -41,7 +57,7 @@ DWORD ReadMultiSzValue(MultiSzKind kind, WCHAR **buffer, DWORD *size)
     BYTE *block;
     DWORD result;
 
-    result = LookupMultiSzKind(kind, keyPath, valueName);
+    result = CopyMultiSzNames(kind, keyPath, valueName);
     if (result != ERROR_SUCCESS)
         return result;
     result = (DWORD)RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &key);
@@ -84,7 +100,7 @@ DWORD WriteMultiSzValue(MultiSzKind kind, const WCHAR *data, DWORD size)
     HKEY key = NULL;
     DWORD result;
 
-    result = LookupMultiSzKind(kind, keyPath, valueName);
+    result = CopyMultiSzNames(kind, keyPath, valueName);
     if (result != ERROR_SUCCESS)
         return result;
     /* Opened, never created: the value belongs to a key the system owns. */

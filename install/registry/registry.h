@@ -8,6 +8,9 @@ typedef INT MultiSzKind;
 #define MULTISZ_SUPPORTED_DEVICES 1
 #define MULTISZ_UPPER_FILTERS 2
 
+/* The fixed key path (under HKLM) and value name of a kind; 87 for another kind. */
+DWORD LookupMultiSzKind(MultiSzKind kind, const WCHAR **keyPath, const WCHAR **valueName);
+
 DWORD ReadMultiSzValue(MultiSzKind kind, WCHAR **buffer, DWORD *size);
 DWORD WriteMultiSzValue(MultiSzKind kind, const WCHAR *data, DWORD size);
 
