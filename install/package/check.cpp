@@ -5,9 +5,11 @@
 #include "device/device.h"
 #include "frontend/frontend.h"
 #include "package/package.h"
+#include "vendor.h"
 
 const WCHAR *MpioDeviceDescription = TEXT("Multi-Path Support");
-const WCHAR *DsmDeviceDescription = TEXT("Quorvex Lumenstride Device Specific Module");
+/* The vendor build setting; the bundled example package's DSM by default. */
+const WCHAR *DsmDeviceDescription = INSTALL_DSM_DESCRIPTION_TEXT;
 
 #define DESCRIPTION_BUFFER_BYTES 65536
 #define DESCRIPTION_BUFFER_UNITS (DESCRIPTION_BUFFER_BYTES / sizeof(WCHAR))
