@@ -14,7 +14,6 @@ x86=${2:-$root/build/windows-x86/install.exe}
 # DLLs every supported Windows (2000 on) has; nothing else may be imported.
 allowed="ADVAPI32.DLL CFGMGR32.DLL KERNEL32.DLL MSVCRT.DLL NEWDEV.DLL SETUPAPI.DLL USER32.DLL"
 required="SETUPAPI.DLL NEWDEV.DLL CFGMGR32.DLL"
-version=$(sed -n 's/^project([^)]*VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 failures=0
 
 fail() {
@@ -28,6 +27,10 @@ check() {
     fail "$exe" "missing"
     return
   fi
+  # The version the exe was built with: its build directory's setting.
+  local version
+  version=$(sed -n 's/^MPIO_VERSION:STRING=//p' "$(dirname "$exe")/CMakeCache.txt" 2>/dev/null)
+  [ -n "$version" ] || fail "$exe" "no MPIO_VERSION in its build directory's CMakeCache.txt"
   local dump
   dump=$("$objdump" -p "$exe" 2>&1) || { fail "$exe" "objdump cannot read it"; return; }
   grep -q "file format $format" <<<"$dump" || fail "$exe" "not a $format executable"
