@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
 # Usage: scripts/bootstrap.sh [host|all]   (host: the Linux build and its tests;
-#                                           all: also the Windows cross builds and Wine)
+#                                           all: also the Windows cross builds, Wine,
+#                                           and Ansible for the deployment role)
 set -euo pipefail
 scope=${1:-all}
 packages=(cmake make g++ libgtest-dev libgmock-dev nlohmann-json3-dev python3)
 if [ "$scope" = all ]; then
   packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64)
+  # Debian's ansible brings the ansible.windows collection; unzip unpacks the release.
+  packages+=(ansible ansible-lint unzip)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# CI for the administrator's kit, after the Windows builds: the Ansible role
+# (syntax check, lint, its exit-code decisions on recorded results), the
+# release package made by the guide's own build commands and its listing, and
+# the guide's deployment commands run beside the package, with Ansible kept
+# offline.  Ends with "admin kit: N passed, N failed".
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+export ANSIBLE_NOCOLOR=1 ANSIBLE_LOCALHOST_WARNING=false ANSIBLE_INVENTORY_UNPARSED_FAILED=true
+passed=0
+failed=0
+started=$(date +%s)
+
+step() {
+  local name=$1
+  shift
+  echo "== $name"
+  if "$@"; then
+    passed=$((passed + 1))
+    echo "PASS $name ($(($(date +%s) - started)) s)"
+  else
+    failed=$((failed + 1))
+    echo "FAIL $name"
+  fi
+}
+
+in_role_dir() { (cd deploy/ansible && "$@"); }
+
+exit_decisions() {
+  ANSIBLE_FILTER_PLUGINS=deploy/ansible/roles/mpio/filter_plugins \
+    ansible-playbook -i localhost, tests/ansible/exit_decisions.yml
+}
+
+# The guide's "sh source" blocks, at the top of the clone.
+guide_build() {
+  python3 tests/docs/check_usage.py shell docs/usage.md source >"$scratch/build.sh" &&
+    bash -ev "$scratch/build.sh"
+}
+
+# The guide's "sh release" blocks, in a directory that holds only the release
+# ZIP.  Packages must be installed already (scripts/bootstrap.sh installs
+# what the guide names); Ansible checks its commands without reaching a host.
+guide_deploy() {
+  local release=$scratch/release
+  mkdir -p "$release" && cp build/windows-x64/mpio-installer-*-windows.zip "$release/" || return 1
+  {
+    cat <<'EOF'
+set -euo pipefail
+sudo() { "$@"; }
+apt-get() {
+  [ "$1" = install ] || { echo "apt-get $1 is not checked"; return 1; }
+  shift
+  local p
+  for p in "$@"; do
+    [[ $p == -* ]] && continue
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+      { echo "$p is not installed; scripts/bootstrap.sh must install it"; return 1; }
+  done
+}
+offline() {
+  args=()
+  local a
+  for a in "$@"; do [[ $a == --ask-pass || $a == -k ]] || args+=("$a"); done
+}
+# The inventory must name hosts; the playbooks must pass the syntax check.
+ansible() {
+  offline "$@"
+  local hosts
+  hosts=$(command ansible "${args[@]}" --list-hosts) && echo "$hosts" && ! grep -q 'hosts (0)' <<<"$hosts"
+}
+ansible-playbook() { offline "$@"; command ansible-playbook "${args[@]}" --syntax-check; }
+set -v
+EOF
+    python3 "$root/tests/docs/check_usage.py" shell "$root/docs/usage.md" release
+  } >"$release/guide.sh" || return 1
+  (cd "$release" && bash guide.sh)
+}
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+step "ansible-playbook --syntax-check" in_role_dir ansible-playbook -i inventory.example.yml site.yml --syntax-check
+step "ansible-lint" in_role_dir ansible-lint --offline
+step "exit-code decisions on recorded results" exit_decisions
+step "release package built by the guide's commands" guide_build
+step "release package listing" python3 tests/release/check_package.py build/windows-x64
+step "the guide's deployment commands on the release" guide_deploy
+
+echo "admin kit: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
