@@ -4,28 +4,15 @@
 // gives there, and what the package leaves behind.
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "machines.h"
 #include "package.h"
 #include "report.h"
 
 namespace pkgcheck {
-
-struct Generation {
-    uint32_t major = 0;
-    uint32_t minor = 0;
-    uint32_t build = 0;
-
-    std::string Name() const;     // "5.2"
-    std::string Column() const;   // "5.2 x64"
-};
-
-// "5.0", "5.2", "6.1", "10.0", ...: the versions the installer knows; nothing otherwise.
-std::optional<Generation> ParseGeneration(const std::string &text);
 
 // 'scratch' is where the machines and logs live; 'installer' the host binary.
 Table RunLifecycle(const Package &package, const std::string &installer, const std::string &dsmDescription,
