@@ -112,14 +112,18 @@ int Check(const Options &options)
     report.dsmInf = options.dsmInf;
     report.dsmHwid = options.dsmHwid;
     report.dsmDescription = winsim::Narrow(INSTALL_DSM_DESCRIPTION_TEXT);
-    report.installer = FindInstaller();
+    const std::string installer = FindInstaller();
+    // Shown relative to the current directory when it lies below it.
+    std::error_code error;
+    const std::string relative = std::filesystem::proximate(installer, error).string();
+    report.installer = error || relative.rfind("..", 0) == 0 ? installer : relative;
     const pkgcheck::Package package = pkgcheck::LoadPackage(options.sourceDir, options.dsmInf, options.dsmHwid);
 
     report.infChecks = pkgcheck::CheckInfs(package, report.dsmDescription);
     {
         pkgcheck::TempDir scratch;
         report.lifecycle =
-            pkgcheck::RunLifecycle(package, report.installer, report.dsmDescription, options.generations, scratch.Path());
+            pkgcheck::RunLifecycle(package, installer, report.dsmDescription, options.generations, scratch.Path());
     }
     std::cout << (options.json ? pkgcheck::RenderJson(report) : pkgcheck::RenderText(report)) << std::flush;
     return report.Count(pkgcheck::Verdict::Fail) ? kExitFindings : kExitClean;
