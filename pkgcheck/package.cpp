@@ -114,8 +114,10 @@ Package LoadPackage(const std::string &dir, const std::string &dsmInf, const std
         auto path = FindFile(package.dir, name);
         if (!path)
             throw PackageError((package.dir / name).string() + ": no such file in the package");
+        // The name as the package spells it: Windows finds files without
+        // regard to case, the simulated machine's file system does not.
         InfDocument document;
-        document.fileName = name;
+        document.fileName = std::filesystem::relative(*path, package.dir).string();
         document.role = role;
         inf::ParseResult parsed = inf::Parse(ReadBytes(*path), Widen(package.dir.string()));
         document.file = parsed.file;
