@@ -349,8 +349,18 @@ Cell CheckUninstall(const Subject &s)
 {
     if (!s.file.FindSection(u"DefaultUninstall"))
         return Fail("no [DefaultUninstall]: -u runs it and fails without it");
-    if (!s.file.FindSection(u"DefaultUninstall.Services"))
+    const inf::Section *services = s.file.FindSection(u"DefaultUninstall.Services");
+    if (!services)
         return Fail("no [DefaultUninstall.Services]: -u runs it after [DefaultUninstall] and fails without it");
+    for (const Text &service : InstalledServices(s.file)) {
+        bool deleted = false;
+        for (const inf::Line &line : services->lines)
+            deleted = deleted || (line.key && EqualNoCase(*line.key, u"DelService") && !line.fields.empty() &&
+                                  EqualNoCase(line.fields[0], service));
+        if (!deleted)
+            return Fail("[DefaultUninstall.Services] does not delete the service " + Narrow(service) +
+                        ": it stays after -u");
+    }
     return Pass();
 }
 

@@ -121,6 +121,18 @@ TEST_F(PkgcheckTest, ExamplePackagePassesEveryCheckOnEveryGeneration)
     EXPECT_NE(table.out.find("0 errors, 0 warnings: the package passes"), std::string::npos) << table.out;
 }
 
+TEST_F(PkgcheckTest, ExamplePackagePassesOnTheOtherGenerations)
+{
+    auto args = PackageArgs();
+    args.insert(args.end(), {"--json", "--generations", "5.1,6.0,6.2,6.3,5.1"});
+    Run run = Pkgcheck(args);
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    const auto document = nlohmann::json::parse(run.out);
+    EXPECT_EQ(document["generations"], nlohmann::json({"5.1 x86", "6.0 x64", "6.2 x64", "6.3 x64"}));
+    EXPECT_EQ(document["errors"], 0);
+    EXPECT_EQ(document["warnings"], 0);
+}
+
 struct Expected {
     const char *finding;   // "table/check/column"
     const char *verdict;
@@ -190,6 +202,21 @@ const Mutation kMutations[] = {
      {{"inf_checks/version/mpdev.inf", "error", "Signature is \"$WINDOWS 95$\""}}},
     {"MalformedDriverVer", "mpio.inf", "DriverVer   = 12/08/2026,", "DriverVer   = 2026-12-08,", "10.0", 1,
      {{"inf_checks/version/mpio.inf", "error", "is not mm/dd/yyyy"}}},
+    {"InfDoesNotParse", "mpdev.inf", "[Strings]", "[Strings", "10.0", 1,
+     {{"inf_checks/version/mpdev.inf", "error", "does not parse: error 0xE0000001 at line"},
+      {"inf_checks/class/mpdev.inf", "not-applicable", "not checked"}}},
+    {"CopyFilesNamesNoSection", "qvxdsm.inf", "CopyFiles = QvxDsmDriverFiles", "CopyFiles = QvxDsmFiles", "10.0", 1,
+     {{"inf_checks/copy-files/qvxdsm.inf", "error", "names [QvxDsmFiles], which does not exist"},
+      {"lifecycle/install/10.0 x64", "error", "ERROR_SECTION_NOT_FOUND"}}},
+    {"ServiceInstallWithoutBinary", "qvxdsm.inf", "ServiceBinary  = %12%\\qvxdsm.sys", "", "10.0", 1,
+     {{"inf_checks/install-sections/qvxdsm.inf", "error", "[QvxDsmServiceInstall] has no ServiceBinary"},
+      {"lifecycle/install/10.0 x64", "error", "ERROR_BAD_SERVICE_INSTALLSECT"}}},
+    {"ServiceNotDeletedOnUninstall", "qvxdsm.inf", "DelService = qvxdsm, 0x00000200", "", "5.2", 1,
+     {{"inf_checks/uninstall/qvxdsm.inf", "error", "does not delete the service qvxdsm"},
+      {"lifecycle/left-services/5.2 x64", "error", "still installed after the reboot: qvxdsm"}}},
+    {"DelRegNamesTwoSections", "qvxdsm.inf", "DelReg   = QvxDsmSupportedDevicesRemove",
+     "DelReg   = QvxDsmSupportedDevicesRemove, QvxDsmMore", "5.0", 1,
+     {{"inf_checks/delreg/qvxdsm.inf", "error", "reads it as one section name"}}},
     {"DsmNotASystemDevice", "qvxdsm.inf", "Class       = System\nClassGuid   = {4D36E97D",
      "Class       = SCSIAdapter\nClassGuid   = {4D36E97B", "10.0", 1,
      {{"inf_checks/class/qvxdsm.inf", "error", "expected System"}}},
