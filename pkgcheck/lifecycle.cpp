@@ -88,7 +88,10 @@ Cell JudgeCheck(const Generation &generation, const Step &step, bool installed, 
         return StepCell(step, Verdict::Fail, "exit " + std::to_string(step.exitCode) + ", expected 1", true);
     }
     if (step.exitCode != 1) {
-        Cell cell = StepCell(step, Verdict::Fail, "condition " + std::to_string(step.exitCode) + ", expected 1", false);
+        const std::string why = step.exitCode == 0
+                                    ? "condition 0: the MPIO bus device or the DSM waits for a restart or its removal"
+                                    : "exit " + std::to_string(step.exitCode) + ": the check itself failed";
+        Cell cell = StepCell(step, Verdict::Fail, why, false);
         for (const std::string &line : step.log)
             if (line.find("Bad") != std::string::npos || line.find("Checked") != std::string::npos ||
                 line.find("failed") != std::string::npos || line.rfind("Driver Status", 0) == 0)
@@ -152,6 +155,8 @@ Cell JudgeClaims(const Generation &generation, const winsim::Machine &machine, c
 {
     if (generation.major >= 6)
         return NotApplicable("from 6.0 on the system's multipath feature claims the disks");
+    if (dsmDisks.empty())
+        return NotApplicable("the DSM adds no supported-device string");
     std::vector<std::string> faults;
     for (const Text &id : dsmDisks) {
         const winsim::Device *disk = DeviceById(machine, id);
@@ -163,8 +168,6 @@ Cell JudgeClaims(const Generation &generation, const winsim::Machine &machine, c
     const winsim::Device *other = DeviceById(machine, otherDisk);
     if (other && other->hardwareIds && Contains(*other->hardwareIds, kClaimedDiskId))
         faults.push_back("another vendor's disk claimed: " + Narrow(otherDisk));
-    if (dsmDisks.empty())
-        return NotApplicable("the DSM adds no supported-device string");
     if (!faults.empty())
         return Fail(Join(faults));
     return Pass();
