@@ -1,6 +1,7 @@
 // pkgcheck run as a vendor runs it, on the example package and on broken
 // copies of it: each row of the table is one change to the example and the
 // findings it must produce in the JSON document and the exit status.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -133,10 +134,56 @@ TEST_F(PkgcheckTest, ExamplePackagePassesOnTheOtherGenerations)
     EXPECT_EQ(document["warnings"], 0);
 }
 
+TEST_F(PkgcheckTest, TableMarksAFaultAndListsItsReasonAndLog)
+{
+    const fs::path inf = Package() / "qvxdsm.inf";
+    std::string text = ReadFile(inf);
+    text.replace(text.find("QuorvexDsm, NTx86, NTamd64"), 26, "QuorvexDsm, NTx86");
+    WriteFile(inf, text);
+    auto args = PackageArgs();
+    args.insert(args.end(), {"--generations", "10.0"});
+    Run run = Pkgcheck(args);
+    EXPECT_EQ(run.exitCode, 1);
+    for (const char *line : {
+             "  models section, NTamd64 (x64)               ✓         ✓          ✗\n",
+             "  -i                                          ✗ -1\n",
+             "  ✗ models section, NTamd64 (x64) [qvxdsm.inf]: no [QuorvexDsm.NTamd64] listed in [Manufacturer]",
+             "  ✗ -i [10.0 x64]: exit -1, 0xE0000228 ERROR_NO_COMPAT_DRIVERS",
+             "        | Error code (0xe0000228)\n",
+             "errors, 0 warnings: the package is not ready to ship\n"})
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << "\n" << run.out;
+}
+
+// An interrupted run ends the installer it started and removes its temporary directory.
+TEST_F(PkgcheckTest, InterruptLeavesNothingBehind)
+{
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        setenv("TMPDIR", Tmp().c_str(), 1);
+        if (chdir(Cwd().c_str()) != 0)
+            _exit(127);
+        const auto args = PackageArgs();
+        execl(PKGCHECK_BINARY, PKGCHECK_BINARY, args[0].c_str(), args[1].c_str(), args[2].c_str(),
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    // Wait until the lifecycle has begun: its first machine lies in the temporary directory.
+    for (int i = 0; i < 500 && fs::is_empty(Tmp()); i++)
+        usleep(10000);
+    kill(child, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_TRUE(fs::is_empty(Tmp()));
+    EXPECT_TRUE(fs::is_empty(Cwd()));
+}
+
 struct Expected {
     const char *finding;   // "table/check/column"
     const char *verdict;
     const char *reason;    // a part of the reason
+    const char *logLine = nullptr;   // for an installer run: a log line that explains it
 };
 
 struct Mutation {
@@ -165,7 +212,8 @@ const Mutation kMutations[] = {
     {"NoUndecoratedModels", "mpio.inf", "[MultiPathBus]\n", "[MultiPathBusOld]\n", "5.0", 1,
      {{"inf_checks/models-plain/mpio.inf", "error", "Windows 2000 reads only"},
       {"inf_checks/hardware-id/mpio.inf", "error", "for Windows 2000"},
-      {"lifecycle/install/5.0 x86", "error", "ERROR_NO_COMPAT_DRIVERS"}}},
+      {"lifecycle/install/5.0 x86", "error", "ERROR_NO_COMPAT_DRIVERS",
+       "Installing the Multi-Path Adapter Filter and Multi-Path Bus Driver..."}}},
     {"NoNtx86ModelsIsAWarning", "mpdev.inf", "NTx86, NTamd64", "NTamd64", "5.0", 0,
      {{"inf_checks/models-ntx86/mpdev.inf", "warning", "fall back to [MultiPathDisk]"}}},
     {"HardwareIdMissingFromX64Models", "qvxdsm.inf",
@@ -175,14 +223,14 @@ const Mutation kMutations[] = {
       {"lifecycle/install/10.0 x64", "error", "ERROR_NO_COMPAT_DRIVERS"}}},
     {"CopiedFileMissing", "qvxdsm.sys", nullptr, nullptr, "10.0", 1,
      {{"inf_checks/copy-files/qvxdsm.inf", "error", "not in the package: qvxdsm.sys"},
-      {"lifecycle/install/10.0 x64", "error", "ERROR_FILE_NOT_FOUND"}}},
+      {"lifecycle/install/10.0 x64", "error", "ERROR_FILE_NOT_FOUND", "Failure. The system cannot find the file specified."}}},
     {"NoAssociatedService", "qvxdsm.inf", "AddService = qvxdsm, 0x00000002,", "AddService = qvxdsm, 0x00000000,",
      "10.0", 1,
      {{"inf_checks/install-sections/qvxdsm.inf", "error", "no AddService with flag 0x00000002"},
       {"lifecycle/install/10.0 x64", "error", "ERROR_NO_ASSOCIATED_SERVICE"}}},
     {"NoUninstallServicesSection", "qvxdsm.inf", "[DefaultUninstall.Services]", "[DefaultUninstall.Svc]", "10.0", 1,
      {{"inf_checks/uninstall/qvxdsm.inf", "error", "no [DefaultUninstall.Services]"},
-      {"lifecycle/uninstall/10.0 x64", "error", "ERROR_SECTION_NOT_FOUND"}}},
+      {"lifecycle/uninstall/10.0 x64", "error", "ERROR_SECTION_NOT_FOUND", "Uninstalling the Device Specific Module..."}}},
     {"NoDelRegLine", "qvxdsm.inf", "DelReg   = QvxDsmSupportedDevicesRemove\n", "", "5.2", 1,
      {{"inf_checks/delreg/qvxdsm.inf", "error", "no DelReg line"},
       {"lifecycle/left-strings/5.2 x64", "error", "still holds \"QUORVEX LUMENSTRIDE     \""},
@@ -252,6 +300,11 @@ TEST_P(MutationTest, NamesTheFault)
         EXPECT_EQ(finding["verdict"], expected.verdict) << expected.finding << ": " << finding;
         EXPECT_NE(finding["reason"].get<std::string>().find(expected.reason), std::string::npos)
             << expected.finding << ": " << finding;
+        if (expected.logLine) {
+            EXPECT_EQ(finding["exit_code"], -1) << expected.finding;
+            EXPECT_NE(finding["log"].dump().find(nlohmann::json(expected.logLine).dump()), std::string::npos)
+                << expected.finding << ": " << finding;
+        }
     }
     // The INF checks name this fault and no other.
     for (const auto &[key, finding] : findings) {
