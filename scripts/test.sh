@@ -24,9 +24,9 @@ suite() {
   "$@" 2>&1 | tee "$logs/current"
   local code=${PIPESTATUS[0]}
   local line passed failed
-  line=$(grep -E '(^|: )[0-9]+ passed, [0-9]+ failed' "$logs/current" | tail -1)
-  passed=$(sed -n 's/.*\b\([0-9]*\) passed, [0-9]* failed.*/\1/p' <<<"$line")
-  failed=$(sed -n 's/.*\b[0-9]* passed, \([0-9]*\) failed.*/\1/p' <<<"$line")
+  line=$(grep -oE '(^|: )[0-9]+ passed, [0-9]+ failed' "$logs/current" | tail -1)
+  passed=$(grep -oE '[0-9]+ passed' <<<"$line" | grep -oE '[0-9]+')
+  failed=$(grep -oE '[0-9]+ failed' <<<"$line" | grep -oE '[0-9]+')
   passed=${passed:-0} failed=${failed:-1}
   [ "$code" -eq 0 ] || [ "$failed" -gt 0 ] || failed=1
   [ "$code" -eq 0 ] || status=1
