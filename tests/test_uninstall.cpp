@@ -153,7 +153,7 @@ TEST_F(UninstallTest, MissingSourcePathLogsItsTextTwice)
 TEST_F(UninstallTest, UnreadableListStopsBeforeAnyDiskIsReleased)
 {
     Installed(Server(harness::Gen5(2)));
-    machine_.faults.push_back(FaultOn("RegQueryValueExW", ERROR_ACCESS_DENIED, kSupportedDevices));
+    machine_.faults.push_back(harness::FaultOn("RegQueryValueExW", ERROR_ACCESS_DENIED, kSupportedDevices));
     harness::Run run = Uninstall();
     EXPECT_EQ(run.exitCode, -1);
     EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) +
@@ -166,7 +166,7 @@ TEST_F(UninstallTest, UnreadableListStopsBeforeAnyDiskIsReleased)
 TEST_F(UninstallTest, FailingUninstallSectionIsReportedThreeTimes)
 {
     Installed(Server(harness::Gen5(2)));
-    machine_.faults.push_back(FaultOn("SetupInstallServicesFromInfSectionW", ERROR_ACCESS_DENIED));
+    machine_.faults.push_back(harness::FaultOn("SetupInstallServicesFromInfSectionW", ERROR_ACCESS_DENIED));
     harness::Run run = Uninstall();
     EXPECT_EQ(run.exitCode, -1);
     const std::string failure = Records({"Failure.", " Access is denied.\r\n\n", " Error code (0x00000005)\n"});
@@ -458,7 +458,7 @@ TEST_F(Generation6UninstallTest, RebuildRebootSkipsTheRemovalCheck)
 TEST_F(Generation6UninstallTest, FailingRebuildIsLoggedOnce)
 {
     machine_.faults.push_back(
-        FaultOn("SetupDiGetDeviceRegistryPropertyW", ERROR_GEN_FAILURE, winsim::Narrow(machine_.devices[kQuorvexDisk1].instanceId)));
+        harness::FaultOn("SetupDiGetDeviceRegistryPropertyW", ERROR_GEN_FAILURE, winsim::Narrow(machine_.devices[kQuorvexDisk1].instanceId)));
     harness::Run run = Uninstall();
     EXPECT_EQ(run.exitCode, -1);
     EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) +

@@ -88,45 +88,23 @@ inline bool HasService(const winsim::Machine &machine, const std::string &name, 
     return found != machine.services.end() && found->second.markedForDelete == markedForDelete;
 }
 
-inline winsim::Fault FaultOn(const char *function, uint32_t error, const std::string &subject = "",
-                             uint32_t call = 0)
-{
-    winsim::Fault fault;
-    fault.function = function;
-    fault.error = error;
-    fault.subject = winsim::Widen(subject);
-    fault.onCall = call;
-    return fault;
-}
-
-// Stores raw bytes as the supported-device list (REG_MULTI_SZ).
+// The supported-device list as stored: set as any bytes (REG_MULTI_SZ), read
+// back byte for byte (none when absent).
 inline void SetRawList(winsim::Machine &machine, const std::vector<uint8_t> &bytes)
 {
-    winsim::RegKey *key = winsim::FindKey(machine, winsim::Widen(kMpdevKey), true);
-    winsim::RegValue value;
-    value.type = REG_MULTI_SZ;
-    value.data = bytes;
-    key->values[winsim::Fold(winsim::Widen(kSupportedDevices))] = {winsim::Widen(kSupportedDevices), value};
+    harness::SetRaw(machine, kMpdevKey, kSupportedDevices, REG_MULTI_SZ, bytes);
 }
 
 inline std::vector<uint8_t> RawList(winsim::Machine &machine)
 {
-    winsim::RegKey *key = winsim::FindKey(machine, winsim::Widen(kMpdevKey), false);
-    if (key == nullptr)
-        return {};
-    auto found = key->values.find(winsim::Fold(winsim::Widen(kSupportedDevices)));
-    return found == key->values.end() ? std::vector<uint8_t>() : found->second.second.data;
+    const winsim::RegValue *value = harness::GetRaw(machine, kMpdevKey, kSupportedDevices);
+    return value ? value->data : std::vector<uint8_t>();
 }
 
 // UTF-16LE bytes of ASCII text, NULs included as written.
 inline std::vector<uint8_t> Utf16(const std::string &text)
 {
-    std::vector<uint8_t> bytes;
-    for (char c : text) {
-        bytes.push_back(static_cast<uint8_t>(c));
-        bytes.push_back(0);
-    }
-    return bytes;
+    return harness::Utf16Bytes(harness::U(text));
 }
 
 }  // namespace package_runs
