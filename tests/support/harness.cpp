@@ -213,6 +213,15 @@ std::optional<uint32_t> GetDword(winsim::Machine &machine, const std::string &ke
                                  static_cast<uint32_t>(value->data[3]) << 24);
 }
 
+std::vector<std::string> HardwareIds(const winsim::Device &device)
+{
+    std::vector<std::string> ids;
+    if (device.hardwareIds)
+        for (const auto &id : *device.hardwareIds)
+            ids.push_back(Narrow(id));
+    return ids;
+}
+
 const winsim::Device *FindByHardwareId(const winsim::Machine &machine, const std::string &hardwareId)
 {
     const Text wanted = Widen(hardwareId);

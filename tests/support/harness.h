@@ -66,6 +66,8 @@ std::optional<uint32_t> GetDword(winsim::Machine &machine, const std::string &ke
 const winsim::RegValue *GetRaw(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName);
 // UTF-16LE bytes of the units as written, NULs included.
 std::vector<uint8_t> Utf16Bytes(const std::u16string &units);
+// A device's hardware IDs (none when it has no list).
+std::vector<std::string> HardwareIds(const winsim::Device &device);
 // The machine's first device (not removed) that lists the hardware ID.
 const winsim::Device *FindByHardwareId(const winsim::Machine &machine, const std::string &hardwareId);
 

@@ -73,14 +73,7 @@ inline std::string RestartRecords(const std::string &busId)
                     "!!TRY ENTRY 2.\n", "HWID:" + busId + "\n", "Skipped\n", "Success \n"});
 }
 
-inline std::vector<std::string> HardwareIds(const winsim::Device &device)
-{
-    std::vector<std::string> ids;
-    if (device.hardwareIds)
-        for (const auto &id : *device.hardwareIds)
-            ids.push_back(winsim::Narrow(id));
-    return ids;
-}
+using harness::HardwareIds;
 
 inline bool HasService(const winsim::Machine &machine, const std::string &name, bool markedForDelete = false)
 {
