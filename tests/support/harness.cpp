@@ -313,6 +313,16 @@ std::string Scratch::Log() const
     return ReadFile("MPIOInstall.LOG");
 }
 
+bool Scratch::MakeReadOnly(const std::string &name) const
+{
+    fs::permissions(Path(name), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    std::FILE *probe = std::fopen(Path(name).c_str(), "a+b");
+    if (probe == nullptr)
+        return true;
+    std::fclose(probe);
+    return false;
+}
+
 // ---------------------------------------------------------------------------
 // Binary runs
 // ---------------------------------------------------------------------------

@@ -104,6 +104,9 @@ public:
     bool Exists(const std::string &name) const;
     // The raw bytes of MPIOInstall.LOG ("" when there is none).
     std::string Log() const;
+    // Makes a file read-only; false when this user may write it all the
+    // same (root), so that a test of a read-only file cannot run.
+    bool MakeReadOnly(const std::string &name) const;
 
 private:
     std::string dir_;
