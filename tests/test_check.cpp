@@ -335,8 +335,7 @@ TEST(CheckRun, HostBinaryExitsWithTheCondition)
     winsim::Machine machine = harness::Gen5(2);
     machine.devices.push_back(Bus());
     machine.devices.push_back(Dsm(kStarted | DN_WILL_BE_REMOVED));
-    winsim::SaveMachineFile(machine, scratch.Path("machine.json"));
-    harness::Run run = harness::RunBinary(scratch.Path("machine.json"), {"-c"}, scratch.Dir());
+    harness::Run run = harness::RunBinaryOn(machine, {"-c"}, scratch);
     EXPECT_EQ(run.exitCode, 0) << run.errors;
     const std::string expected =
         Crlf(kBanner + kCheckMpio + Judged(0, "Multi-Path Support", "MPIO", "0x0000000B", true) + kCheckDsm +
@@ -346,7 +345,7 @@ TEST(CheckRun, HostBinaryExitsWithTheCondition)
     EXPECT_EQ(run.console, harness::WithoutTimes(run.log));
 
     // The check changes nothing: a second run gives the same answer.
-    EXPECT_EQ(harness::RunBinary(scratch.Path("machine.json"), {"-c"}, scratch.Dir()).exitCode, 0);
+    EXPECT_EQ(harness::RunBinaryOn(machine, {"-c"}, scratch).exitCode, 0);
 }
 
 }  // namespace

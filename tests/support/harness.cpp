@@ -406,6 +406,15 @@ Run RunBinary(const std::string &machineFile, const std::vector<std::string> &ar
     return run;
 }
 
+Run RunBinaryOn(winsim::Machine &machine, const std::vector<std::string> &args, const Scratch &scratch)
+{
+    const std::string file = scratch.Path("machine.json");
+    winsim::SaveMachineFile(machine, file);
+    Run run = RunBinary(file, args, scratch.Dir());
+    machine = winsim::LoadMachineFile(file);
+    return run;
+}
+
 // ---------------------------------------------------------------------------
 // Log text
 // ---------------------------------------------------------------------------

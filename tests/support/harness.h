@@ -142,6 +142,9 @@ Run RunInProcess(winsim::Machine &machine, const std::vector<std::u16string> &ar
 // -1 and -2 compare as -1 and -2; the stand-in's own 2 and 3 stay 2 and 3.
 // A process killed by a signal gives exitCode -1000 - signal.
 Run RunBinary(const std::string &machineFile, const std::vector<std::string> &args, const std::string &cwd);
+// RunBinary on 'machine', saved as "machine.json" in the scratch directory
+// and run there; the machine is read back from the file afterwards.
+Run RunBinaryOn(winsim::Machine &machine, const std::vector<std::string> &args, const Scratch &scratch);
 
 // ---------------------------------------------------------------------------
 // Log text

@@ -3,7 +3,9 @@
 // example package's arguments, and expected log records.
 #pragma once
 
+#include <fstream>
 #include <initializer_list>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,10 +25,28 @@ inline std::string PackageDir()
     return std::string(SOURCE_DIR) + "/examples/package";
 }
 
-// "-i", "-u" or "-r" with the example package, its DSM INF and hardware ID.
+// A file of the example package, "" when there is none.
+inline std::string PackageFile(const std::string &name)
+{
+    std::ifstream in(PackageDir() + "/" + name, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+// "-i", "-u" or "-r" with a package (the example one by default), its DSM INF
+// and hardware ID: for the host binary, and for a run in this process.
+inline std::vector<std::string> BinaryArgs(const char *mode, const std::string &source = PackageDir())
+{
+    return {mode, source, "qvxdsm.inf", "Root\\QVXDSM"};
+}
+
 inline std::vector<std::u16string> Args(const char *mode, const std::string &source = PackageDir())
 {
-    return {harness::U(mode), harness::U(source), u"qvxdsm.inf", u"Root\\QVXDSM"};
+    std::vector<std::u16string> args;
+    for (const std::string &arg : BinaryArgs(mode, source))
+        args.push_back(harness::U(arg));
+    return args;
 }
 
 // Adds the adapters (in walk order before anything installed later) and
