@@ -142,7 +142,7 @@ TEST(MachineDescription, RoundTripKeepsStateAndValueFormats)
     m.reboots.push_back({EWX_REBOOT | EWX_FORCE, 0x80020003});
     m.driverStore.push_back({u"oem0.inf", u"C:\\pkg\\qvxdsm.inf", std::string("\xff\xfe[\0V\0", 6)});
     m.files.push_back({u"12\\mpio.sys", u"C:\\pkg\\mpio.sys", true});
-    m.faults.push_back({"RegOpenKeyExW", 5, 0, true, u"SYSTEM\\X", 0});
+    m.faults.push_back(harness::FaultFrom("RegOpenKeyExW", 5, 0, "SYSTEM\\X"));
     m.messageBoxAnswers = {IDCANCEL};
     m.rebootPending = true;
 
@@ -396,7 +396,7 @@ TEST(LocalHeap, CountsLiveBlocksAndRejectsUnknownPointers)
 TEST(LocalHeap, InjectedFailureReturnsNull)
 {
     Machine m = harness::Gen6();
-    m.faults.push_back({"LocalAlloc", ERROR_NOT_ENOUGH_MEMORY, 2, false, {}, 0});
+    m.faults.push_back(harness::FaultOn("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY, "", 2));
     winsim::SetCurrent(m);
     HLOCAL first = LocalAlloc(LMEM_FIXED, 8);
     EXPECT_NE(first, nullptr);
@@ -802,9 +802,9 @@ TEST(Faults, ByCallCountFromCountOnAndBySubject)
     Machine m = harness::Gen6();
     harness::SetDword(m, "SYSTEM\\A", "V", 1);
     harness::SetDword(m, "SYSTEM\\B", "V", 1);
-    m.faults.push_back({"RegOpenKeyExW", 5, 2, false, {}, 0});               // the 2nd call only
-    m.faults.push_back({"RegCreateKeyExW", 1072, 2, true, {}, 0});           // the 2nd call and later
-    m.faults.push_back({"RegQueryValueExW", 31, 0, true, u"pathverifyenabled", 0});  // that value, always
+    m.faults.push_back(harness::FaultOn("RegOpenKeyExW", 5, "", 2));                      // the 2nd call only
+    m.faults.push_back(harness::FaultFrom("RegCreateKeyExW", 1072, 2));                   // the 2nd call and later
+    m.faults.push_back(harness::FaultFrom("RegQueryValueExW", 31, 0, "pathverifyenabled"));  // that value, always
     winsim::SetCurrent(m);
 
     HKEY key = nullptr;
@@ -840,7 +840,7 @@ TEST(Faults, ByCallCountFromCountOnAndBySubject)
 TEST(Faults, SubjectCountsOnlyItsOwnCalls)
 {
     Machine m = harness::Gen6();
-    m.faults.push_back({"_wsystem", 0xFFFFFFFF, 2, false, u"dism.exe /online /norestart /enable-feature:multipathio", 0});
+    m.faults.push_back(harness::FaultOn("_wsystem", 0xFFFFFFFF, "dism.exe /online /norestart /enable-feature:multipathio", 2));
     winsim::SetCurrent(m);
     EXPECT_EQ(_wsystem(kEnable), 0);
     EXPECT_EQ(_wsystem(kDisable), 0);  // another subject: not counted
@@ -851,7 +851,7 @@ TEST(Faults, SubjectCountsOnlyItsOwnCalls)
 TEST(Faults, CountsRestartWithEachRun)
 {
     Machine m = harness::Gen6();
-    m.faults.push_back({"GetVersionExW", 5, 1, false, {}, 0});
+    m.faults.push_back(harness::FaultOn("GetVersionExW", 5, "", 1));
     winsim::SetCurrent(m);
     OSVERSIONINFOW info{};
     info.dwOSVersionInfoSize = sizeof info;
