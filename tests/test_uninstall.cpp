@@ -20,6 +20,7 @@ const std::string kDsmLine = "\nUninstalling the Device Specific Module...\n";
 const std::string kDiskLine = "\nUninstalling the Multi-Path Device Driver.This may take a few minutes..\n";
 const std::string kBusLine = "\nUninstalling the Multi-Path Bus Driver...\n";
 const std::string kRebuildLine = "\nRebuilding the storage stack...\n";
+const std::string kSwitchOffLine = "\nUninstalling the MPIO OC. This may take some time, please be patient...\n";
 
 // Every device the service drives.
 std::vector<winsim::Device *> DevicesOf(winsim::Machine &machine, const std::u16string &service)
@@ -300,7 +301,6 @@ TEST_F(UninstallTest, Generation50EmptyDelRegLineFailsAfterTheSectionRan)
 class Generation6UninstallTest : public UninstallTest {
 protected:
     void SetUp() override { Installed(Server(harness::Gen6())); }
-    const std::string switchOff_ = "\nUninstalling the MPIO OC. This may take some time, please be patient...\n";
 };
 
 TEST_F(Generation6UninstallTest, EmptyListSwitchesTheFeatureOffAndChecksTheBusDevice)
@@ -311,7 +311,7 @@ TEST_F(Generation6UninstallTest, EmptyListSwitchesTheFeatureOffAndChecksTheBusDe
     EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) +
                                       Records({"Success\n", "Success \n", kRebuildLine}) + TryEntries(3) +
                                       Records({"Success \n"}) + TryEntries(3) + TryEntries(2));
-    EXPECT_NE(run.console.find(harness::Crlf("!!TRY ENTRY 2.\n" + switchOff_)), std::string::npos);
+    EXPECT_NE(run.console.find(harness::Crlf("!!TRY ENTRY 2.\n" + kSwitchOffLine)), std::string::npos);
     EXPECT_NE(run.console.find(harness::Crlf("!!TRY ENTRY 1.\nSuccess \n")), std::string::npos);
     EXPECT_EQ(machine_.features["MultipathIo"], "Disabled");
     EXPECT_EQ(FindByHardwareId(machine_, "ROOT\\MPIO"), nullptr);
@@ -335,7 +335,7 @@ TEST_F(Generation6UninstallTest, FeatureAskingForARebootSkipsTheCheck)
     machine_.dism.exitStatus = 3010;
     harness::Run run = Uninstall();
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.console.find(harness::Crlf(switchOff_ + "Success (but need a reboot)\n")), std::string::npos);
+    EXPECT_NE(run.console.find(harness::Crlf(kSwitchOffLine + "Success (but need a reboot)\n")), std::string::npos);
     EXPECT_EQ(winsim::TraceCount("_wsystem"), 1u);
     EXPECT_FALSE(winsim::TraceHas("CM_Get_DevNode_Status"));
     EXPECT_EQ(machine_.features["MultipathIo"], "DisablePending");
@@ -415,30 +415,38 @@ TEST_F(Generation6UninstallTest, NoBusDeviceLeavesTheFeatureAlone)
     EXPECT_FALSE(winsim::TraceHas("_wsystem"));
 }
 
-TEST_F(Generation6UninstallTest, DsmRebootCarriesIntoTheRebuildLine)
+// A reboot the DSM removal or the rebuild asks for is reported on the
+// rebuild line; the feature is switched off all the same, and its own check
+// of the bus device is skipped.
+TEST_F(UninstallTest, Generation6RebootBeforeTheSwitchOffSkipsTheRemovalCheck)
 {
-    for (winsim::Device *device : DevicesOf(machine_, u"qvxdsm"))
-        device->refuseRemoval = true;
-    machine_.dism.onDisable = "remove";
-    harness::Run run = Uninstall();
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(MaskTimes(run.log).find(Records({kRebuildLine}) + TryEntries(3) +
-                                      Records({"Success (Please reboot the system)\n"})),
-              std::string::npos);
-    // A reboot is already needed: the feature's own check is skipped.
-    EXPECT_NE(run.console.find(harness::Crlf(switchOff_ + "Success (but need a reboot)\n")), std::string::npos);
-}
-
-TEST_F(Generation6UninstallTest, RebuildRebootSkipsTheRemovalCheck)
-{
-    machine_.devices[kTessellaDisk].installFlagsAfterChange = DI_NEEDRESTART;
-    harness::Run run = Uninstall();
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(MaskTimes(run.log).find(Records({kRebuildLine}) + TryEntries(3) +
-                                      Records({"Success (Please reboot the system)\n"})),
-              std::string::npos);
-    EXPECT_NE(run.console.find(harness::Crlf(switchOff_ + "Success (but need a reboot)\n")), std::string::npos);
-    EXPECT_FALSE(winsim::TraceHas("CM_Get_DevNode_Status"));
+    struct Case {
+        const char *name;
+        void (*mark)(winsim::Machine &);
+    };
+    const Case cases[] = {
+        {"DsmRebootCarriesIntoTheRebuildLine",
+         [](winsim::Machine &machine) {
+             for (winsim::Device *device : DevicesOf(machine, u"qvxdsm"))
+                 device->refuseRemoval = true;
+             machine.dism.onDisable = "remove";
+         }},
+        {"RebuildRebootSkipsTheRemovalCheck",
+         [](winsim::Machine &machine) { machine.devices[kTessellaDisk].installFlagsAfterChange = DI_NEEDRESTART; }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Installed(Server(harness::Gen6()));
+        c.mark(machine_);
+        harness::Run run = Uninstall();
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_NE(MaskTimes(run.log).find(Records({kRebuildLine}) + TryEntries(3) +
+                                          Records({"Success (Please reboot the system)\n"})),
+                  std::string::npos);
+        EXPECT_NE(run.console.find(harness::Crlf(kSwitchOffLine + "Success (but need a reboot)\n")),
+                  std::string::npos);
+        EXPECT_FALSE(winsim::TraceHas("CM_Get_DevNode_Status"));
+    }
 }
 
 TEST_F(Generation6UninstallTest, FailingRebuildIsLoggedOnce)
