@@ -85,6 +85,19 @@ inline std::string TryEntries(int count)
     return text;
 }
 
+// The log of a generation 5 uninstall that takes out the DSM, then the disk
+// driver from Server()'s three disks, then the bus driver.
+inline std::string CompleteUninstallRecords()
+{
+    return Records({"Starting Multi-Path install/uninstall package\n",
+                    "\nUninstalling the Device Specific Module...\n"}) +
+           TryEntries(1) +
+           Records({"Success\n", "Success \n",
+                    "\nUninstalling the Multi-Path Device Driver.This may take a few minutes..\n"}) +
+           TryEntries(3) + Records({"Success\n", "Success \n", "\nUninstalling the Multi-Path Bus Driver...\n"}) +
+           TryEntries(3) + Records({"Success\n", "Success \n"});
+}
+
 // The restart of Server()'s adapters with the MPIO bus device third.
 inline std::string RestartRecords(const std::string &busId)
 {
