@@ -13,9 +13,6 @@
 namespace {
 
 using namespace package_runs;
-using harness::FindByHardwareId;
-using harness::MaskTimes;
-using harness::WithoutTimes;
 
 const std::string kBusLine = "\nInstalling the Multi-Path Adapter Filter and Multi-Path Bus Driver...\n";
 const std::string kDsmLine = "\nInstalling the Device Specific Module...\n";

@@ -12,9 +12,6 @@
 namespace {
 
 using namespace package_runs;
-using harness::FindByHardwareId;
-using harness::MaskTimes;
-using harness::WithoutTimes;
 
 class ScenarioTest : public harness::MachineTest {
 protected:

@@ -12,8 +12,6 @@
 namespace {
 
 using namespace package_runs;
-using harness::FindByHardwareId;
-using harness::MaskTimes;
 
 const std::string kBanner = "Starting Multi-Path install/uninstall package\n";
 const std::string kDsmLine = "\nUninstalling the Device Specific Module...\n";

@@ -18,14 +18,6 @@ namespace {
 using harness::U;
 using winsim::Machine;
 
-std::string ReadAll(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::string ParseError(const std::string &json)
 {
     try {
@@ -217,7 +209,7 @@ TEST(MachineFile, SaveReplacesWholeFileAndLoadReadsIt)
     Machine loaded = winsim::LoadMachineFile(path);
     EXPECT_EQ(loaded.os.minor, 2u);
     EXPECT_EQ(loaded.path, path);
-    EXPECT_EQ(ReadAll(path), winsim::SerializeMachine(m) + "\n");
+    EXPECT_EQ(harness::FileBytes(path), winsim::SerializeMachine(m) + "\n");
     // No temporary file stays behind.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch.Dir()), {}), 1);
 }

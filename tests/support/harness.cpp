@@ -255,6 +255,14 @@ winsim::Fault FaultFrom(const char *function, uint32_t error, uint32_t onCall, c
     return fault;
 }
 
+std::string FileBytes(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 // ---------------------------------------------------------------------------
 // Scratch
 // ---------------------------------------------------------------------------
@@ -297,10 +305,7 @@ void Scratch::WriteFile(const std::string &name, const std::string &bytes) const
 
 std::string Scratch::ReadFile(const std::string &name) const
 {
-    std::ifstream in(Path(name), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return FileBytes(Path(name));
 }
 
 bool Scratch::Exists(const std::string &name) const
@@ -326,22 +331,10 @@ bool Scratch::MakeReadOnly(const std::string &name) const
 // ---------------------------------------------------------------------------
 // Binary runs
 // ---------------------------------------------------------------------------
-namespace {
-
-std::string ReadWhole(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-}  // namespace
-
 Run RunBinary(const std::string &machineFile, const std::vector<std::string> &args, const std::string &cwd)
 {
     const std::string logPath = cwd + "/MPIOInstall.LOG";
-    const size_t logBefore = ReadWhole(logPath).size();
+    const size_t logBefore = FileBytes(logPath).size();
 
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0)
@@ -401,7 +394,7 @@ Run RunBinary(const std::string &machineFile, const std::vector<std::string> &ar
         run.exitCode = static_cast<int8_t>(WEXITSTATUS(status));
     else
         run.exitCode = -1000 - (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    std::string log = ReadWhole(logPath);
+    std::string log = FileBytes(logPath);
     run.log = log.size() >= logBefore ? log.substr(logBefore) : log;
     return run;
 }

@@ -82,6 +82,9 @@ winsim::Fault FaultOn(const char *function, uint32_t error, const std::string &s
 // The same from call 'onCall' on.
 winsim::Fault FaultFrom(const char *function, uint32_t error, uint32_t onCall, const std::string &subject = "");
 
+// The bytes of a file ("" when there is none).
+std::string FileBytes(const std::string &path);
+
 // ---------------------------------------------------------------------------
 // Scratch directory
 // ---------------------------------------------------------------------------

@@ -3,9 +3,7 @@
 // example package's arguments, and expected log records.
 #pragma once
 
-#include <fstream>
 #include <initializer_list>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,10 +26,7 @@ inline std::string PackageDir()
 // A file of the example package, "" when there is none.
 inline std::string PackageFile(const std::string &name)
 {
-    std::ifstream in(PackageDir() + "/" + name, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+    return harness::FileBytes(PackageDir() + "/" + name);
 }
 
 // "-i", "-u" or "-r" with a package (the example one by default), its DSM INF
@@ -106,7 +101,10 @@ inline std::string RestartRecords(const std::string &busId)
                     "!!TRY ENTRY 2.\n", "HWID:" + busId + "\n", "Skipped\n", "Success \n"});
 }
 
+using harness::FindByHardwareId;
 using harness::HardwareIds;
+using harness::MaskTimes;
+using harness::WithoutTimes;
 
 inline bool HasService(const winsim::Machine &machine, const std::string &name, bool markedForDelete = false)
 {
