@@ -6,8 +6,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "support/harness.h"
 #include "winsim/machine.h"
