@@ -360,30 +360,30 @@ TEST_F(InfStringFieldTest, CallersBlockIsFilledAndNeverFreed)
     EXPECT_EQ(winsim::TraceCount("LocalAlloc"), 0u);
 }
 
-TEST_F(InfStringFieldTest, FailedSizeQueryAllocatesNothing)
+// A read that fails leaves no text and no block behind.
+TEST_F(InfStringFieldTest, FailedReadsLeaveNoText)
 {
-    WCHAR *text = nullptr;
-    DWORD count = 0;
-    EXPECT_EQ(GetInfStringField(&context_, 6, &count, &text), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(text, nullptr);
-}
-
-TEST_F(InfStringFieldTest, FailedReadFreesTheBlockItAllocated)
-{
-    WCHAR *text = nullptr;
-    DWORD count = 0;
-    winsim::Current().faults.push_back(FaultOn("SetupGetStringFieldW", ERROR_GEN_FAILURE, "", 2));
-    EXPECT_EQ(GetInfStringField(&context_, 5, &count, &text), static_cast<DWORD>(ERROR_GEN_FAILURE));
-    EXPECT_EQ(text, nullptr);
-}
-
-TEST_F(InfStringFieldTest, FailedAllocationSetsTheTextToNull)
-{
-    WCHAR *text = nullptr;
-    DWORD count = 0;
-    winsim::Current().faults.push_back(FaultOn("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY));
-    EXPECT_EQ(GetInfStringField(&context_, 5, &count, &text), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-    EXPECT_EQ(text, nullptr);
+    struct Case {
+        const char *name;
+        DWORD field;
+        std::vector<winsim::Fault> faults;
+        DWORD code;
+    };
+    const Case cases[] = {
+        {"FailedSizeQueryAllocatesNothing", 6, {}, ERROR_INVALID_PARAMETER},
+        {"FailedReadFreesTheBlockItAllocated", 5, {FaultOn("SetupGetStringFieldW", ERROR_GEN_FAILURE, "", 2)},
+         ERROR_GEN_FAILURE},
+        {"FailedAllocationSetsTheTextToNull", 5, {FaultOn("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY)},
+         ERROR_NOT_ENOUGH_MEMORY},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        winsim::Current().faults = c.faults;
+        WCHAR *text = nullptr;
+        DWORD count = 0;
+        EXPECT_EQ(GetInfStringField(&context_, c.field, &count, &text), c.code);
+        EXPECT_EQ(text, nullptr);
+    }
 }
 
 }  // namespace
