@@ -57,11 +57,38 @@ TEST_F(LogTest, ReadOnlyLogLosesTheMessageOnTheConsoleToo)
     EXPECT_EQ(scratch_.Log(), "old\r\n");
 }
 
-TEST_F(LogTest, RecordIsTimeStampThenText)
+// A record is the time stamp, then the text: "\n" as CR LF, each unit up to
+// U+00FF as one byte, units above it left out.  The console shows the text.
+TEST_F(LogTest, Records)
 {
-    LogMessage(u"Success %s\n", u"(Please reboot the system)");
-    EXPECT_EQ(scratch_.Log(), kStamp + "Success (Please reboot the system)\r\n");
-    EXPECT_EQ(Console(), "Success (Please reboot the system)\r\n");
+    struct Case {
+        const char *name;
+        std::u16string format;
+        std::u16string argument;   // for a "%s" in the format
+        std::string text;
+    };
+    std::string lineFeeds;
+    for (int i = 0; i < 511; i++)
+        lineFeeds += "\r\n";
+    const Case cases[] = {
+        {"RecordIsTimeStampThenText", u"Success %s\n", u"(Please reboot the system)",
+         "Success (Please reboot the system)\r\n"},
+        {"LeadingAndTrailingLineFeeds", u"\nInstalling\n", u"", "\r\nInstalling\r\n"},
+        // U+00E9 is one byte, units above U+00FF are left out, CR alone stays.
+        {"BytesOfTheText", u"caf\u00e9 %s|\r|\u0100end\n", u"\u4e2d\u6587x\u00ff", "caf\xe9 x\xff|\r|end\r\n"},
+        {"PercentInAnArgumentIsWrittenAsIs", u"Installing %s\n", u"C:\\pkg\\%s%d%%\\x.inf",
+         "Installing C:\\pkg\\%s%d%%\\x.inf\r\n"},
+        {"LongestMessageIs511Units", u"%s", TextOfUnits(511), std::string(510, 'a') + "\r\n"},
+        {"MessageOfLineFeedsOnlyIsWrittenWhole", u"%s", std::u16string(511, u'\n'), lineFeeds},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ClearLog();
+        const size_t consoleBefore = Console().size();
+        LogMessage(c.format.c_str(), c.argument.c_str());
+        EXPECT_EQ(scratch_.Log(), kStamp + c.text);
+        EXPECT_EQ(Console().substr(consoleBefore), c.text);
+    }
 }
 
 TEST_F(LogTest, TimeStampFieldsAndWidths)
@@ -81,38 +108,6 @@ TEST_F(LogTest, AppendsWithoutSeparatorAndKeepsEarlierRuns)
     EXPECT_EQ(Console(), "Failure. next\r\n");
 }
 
-TEST_F(LogTest, LeadingAndTrailingLineFeeds)
-{
-    LogMessage(u"\nInstalling\n");
-    EXPECT_EQ(scratch_.Log(), kStamp + "\r\nInstalling\r\n");
-    EXPECT_EQ(Console(), "\r\nInstalling\r\n");
-}
-
-TEST_F(LogTest, BytesOfTheText)
-{
-    // U+00E9 is one byte, units above U+00FF are left out, CR alone stays.
-    LogMessage(u"caf\u00e9 %s|\r|\u0100end\n", u"\u4e2d\u6587x\u00ff");
-    const std::string expected = "caf\xe9 x\xff|\r|end\r\n";
-    EXPECT_EQ(scratch_.Log(), kStamp + expected);
-    EXPECT_EQ(Console(), expected);
-}
-
-TEST_F(LogTest, PercentInAnArgumentIsWrittenAsIs)
-{
-    LogMessage(u"Installing %s\n", u"C:\\pkg\\%s%d%%\\x.inf");
-    EXPECT_EQ(scratch_.Log(), kStamp + "Installing C:\\pkg\\%s%d%%\\x.inf\r\n");
-    EXPECT_EQ(Console(), "Installing C:\\pkg\\%s%d%%\\x.inf\r\n");
-}
-
-TEST_F(LogTest, LongestMessageIs511Units)
-{
-    std::u16string longest = TextOfUnits(511);
-    LogMessage(u"%s", longest.c_str());
-    const std::string bytes = std::string(510, 'a') + "\r\n";
-    EXPECT_EQ(scratch_.Log(), kStamp + bytes);
-    EXPECT_EQ(Console(), bytes);
-}
-
 TEST_F(LogTest, MessageOf512UnitsLeavesABareTimeStamp)
 {
     std::u16string tooLong = TextOfUnits(512);
@@ -120,17 +115,6 @@ TEST_F(LogTest, MessageOf512UnitsLeavesABareTimeStamp)
     LogMessage(tooLong.c_str());
     EXPECT_EQ(scratch_.Log(), kStamp + kStamp);
     EXPECT_EQ(Console(), "");
-}
-
-TEST_F(LogTest, MessageOfLineFeedsOnlyIsWrittenWhole)
-{
-    std::u16string feeds(511, u'\n');
-    LogMessage(u"%s", feeds.c_str());
-    std::string bytes;
-    for (int i = 0; i < 511; i++)
-        bytes += "\r\n";
-    EXPECT_EQ(scratch_.Log(), kStamp + bytes);
-    EXPECT_EQ(Console(), bytes);
 }
 
 TEST_F(LogTest, UnknownConversionLeavesABareTimeStamp)
