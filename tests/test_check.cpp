@@ -305,22 +305,22 @@ TEST_F(CheckTest, ClassThatCannotBeListedFailsTheCheck)
 
 const std::string kBanner = "[T]Starting Multi-Path install/uninstall package\n";
 
-TEST(CheckRun, ConditionBecomesTheExitCode)
+class CheckRun : public harness::MachineTest {};
+
+TEST_F(CheckRun, ConditionBecomesTheExitCode)
 {
-    harness::Scratch scratch;
-    winsim::Machine machine = harness::Gen5(2);
-    machine.devices.push_back(Bus(kStarted | DN_NEED_RESTART));
-    harness::Run run = harness::RunInProcess(machine, {u"-c"});
+    machine_.devices.push_back(Bus(kStarted | DN_NEED_RESTART));
+    harness::Run run = harness::RunInProcess(machine_, {u"-c"});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(harness::MaskTimes(run.log),
               Crlf(kBanner + kCheckMpio + Judged(0, "Multi-Path Support", "MPIO", "0x0000010A", false) + Condition(0)));
     EXPECT_NE(run.console.find("MPIO Bad\r\n"), std::string::npos);
 
-    machine.devices[0].status = kStarted;
-    EXPECT_EQ(harness::RunInProcess(machine, {u"-c"}).exitCode, 1);
+    machine_.devices[0].status = kStarted;
+    EXPECT_EQ(harness::RunInProcess(machine_, {u"-c"}).exitCode, 1);
 
-    machine.devices[0].description.reset();
-    EXPECT_EQ(harness::RunInProcess(machine, {u"-c"}).exitCode, -1);
+    machine_.devices[0].description.reset();
+    EXPECT_EQ(harness::RunInProcess(machine_, {u"-c"}).exitCode, -1);
 
     winsim::Machine gen6 = harness::Gen6();
     gen6.devices.push_back(Bus(kStarted | DN_NEED_RESTART));
@@ -329,13 +329,11 @@ TEST(CheckRun, ConditionBecomesTheExitCode)
     EXPECT_EQ(harness::MaskTimes(run.log), Crlf(kBanner + Condition(1)));
 }
 
-TEST(CheckRun, HostBinaryExitsWithTheCondition)
+TEST_F(CheckRun, HostBinaryExitsWithTheCondition)
 {
-    harness::Scratch scratch;
-    winsim::Machine machine = harness::Gen5(2);
-    machine.devices.push_back(Bus());
-    machine.devices.push_back(Dsm(kStarted | DN_WILL_BE_REMOVED));
-    harness::Run run = harness::RunBinaryOn(machine, {"-c"}, scratch);
+    machine_.devices.push_back(Bus());
+    machine_.devices.push_back(Dsm(kStarted | DN_WILL_BE_REMOVED));
+    harness::Run run = harness::RunBinaryOn(machine_, {"-c"}, scratch_);
     EXPECT_EQ(run.exitCode, 0) << run.errors;
     const std::string expected =
         Crlf(kBanner + kCheckMpio + Judged(0, "Multi-Path Support", "MPIO", "0x0000000B", true) + kCheckDsm +
@@ -345,7 +343,7 @@ TEST(CheckRun, HostBinaryExitsWithTheCondition)
     EXPECT_EQ(run.console, harness::WithoutTimes(run.log));
 
     // The check changes nothing: a second run gives the same answer.
-    EXPECT_EQ(harness::RunBinaryOn(machine, {"-c"}, scratch).exitCode, 0);
+    EXPECT_EQ(harness::RunBinaryOn(machine_, {"-c"}, scratch_).exitCode, 0);
 }
 
 }  // namespace
