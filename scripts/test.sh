@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs, builds the host and both Windows presets with
-# warnings as errors, and runs every test: the host suite (CTest), the
-# Windows build under Wine and the administrator's kit (Ansible role, release
-# package, the guide's commands).  Ends with one line counting all three.
+# warnings as errors, and runs every test suite in turn.  Each suite ends its
+# output with a line "N passed, M failed"; the script prints one line per
+# suite and a last line counting them all.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -13,30 +13,47 @@ cmake --build build/host -j"$(nproc)" || exit 1
 
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
-ctest --test-dir build/host --output-on-failure -j"$(nproc)" 2>&1 | tee "$logs/host"
-host_status=${PIPESTATUS[0]}
-HOST_BUILD=build/host tests/wine/ci.sh 2>&1 | tee "$logs/wine"
-wine_status=${PIPESTATUS[0]}
-scripts/check-admin-kit.sh 2>&1 | tee "$logs/admin"
-admin_status=${PIPESTATUS[0]}
+summary=()
+all_passed=0 all_failed=0 all_skipped=0 status=0
 
-# ctest: "100% tests passed, 0 tests failed out of 335" and "(Skipped)" lines.
-host_total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$logs/host" | tail -1)
-host_failed=$(sed -n 's/.* \([0-9]*\) tests failed out of.*/\1/p' "$logs/host" | tail -1)
-host_skipped=$(grep -c '(Skipped)' "$logs/host")
-# The Wine runner: "33 passed, 0 failed".
-wine_passed=$(sed -n 's/^\([0-9]*\) passed, [0-9]* failed$/\1/p' "$logs/wine" | tail -1)
-wine_failed=$(sed -n 's/^[0-9]* passed, \([0-9]*\) failed$/\1/p' "$logs/wine" | tail -1)
-# The kit: "admin kit: 6 passed, 0 failed".
-admin_passed=$(sed -n 's/^admin kit: \([0-9]*\) passed, [0-9]* failed$/\1/p' "$logs/admin" | tail -1)
-admin_failed=$(sed -n 's/^admin kit: [0-9]* passed, \([0-9]*\) failed$/\1/p' "$logs/admin" | tail -1)
-host_total=${host_total:-0} host_failed=${host_failed:-1} wine_passed=${wine_passed:-0} wine_failed=${wine_failed:-1}
-admin_passed=${admin_passed:-0} admin_failed=${admin_failed:-1}
-host_passed=$((host_total - host_failed - host_skipped))
+# suite NAME COMMAND...: runs the command, reads its last "N passed, M failed"
+# line (a missing line counts as one failure) and adds it to the summary.
+suite() {
+  local name=$1
+  shift
+  "$@" 2>&1 | tee "$logs/current"
+  local code=${PIPESTATUS[0]}
+  local line passed failed
+  line=$(grep -oE '(^|: )[0-9]+ passed, [0-9]+ failed' "$logs/current" | tail -1)
+  passed=$(grep -oE '[0-9]+ passed' <<<"$line" | grep -oE '[0-9]+')
+  failed=$(grep -oE '[0-9]+ failed' <<<"$line" | grep -oE '[0-9]+')
+  passed=${passed:-0} failed=${failed:-1}
+  [ "$code" -eq 0 ] || [ "$failed" -gt 0 ] || failed=1
+  [ "$code" -eq 0 ] || status=1
+  summary+=("$name: $passed passed, $failed failed (exit $code)")
+  all_passed=$((all_passed + passed)) all_failed=$((all_failed + failed))
+}
+
+# ctest prints "100% tests passed, 0 tests failed out of 335" and "(Skipped)" lines.
+host_suite() {
+  ctest --test-dir "$1" --output-on-failure -j"$(nproc)" 2>&1 | tee "$logs/ctest"
+  local code=${PIPESTATUS[0]}
+  local total failed skipped
+  total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$logs/ctest" | tail -1)
+  failed=$(sed -n 's/.* \([0-9]*\) tests failed out of.*/\1/p' "$logs/ctest" | tail -1)
+  skipped=$(grep -c '(Skipped)' "$logs/ctest")
+  total=${total:-0} failed=${failed:-1}
+  all_skipped=$((all_skipped + skipped))
+  echo "$((total - failed - skipped)) passed, $failed failed ($skipped skipped)"
+  return "$code"
+}
+
+suite "host suite" host_suite build/host
+suite "Wine suite" env HOST_BUILD=build/host tests/wine/ci.sh
+suite "vendor builds" python3 tests/wine/vendor.py
+suite "admin kit" scripts/check-admin-kit.sh
 
 echo
-echo "host suite: $host_passed passed, $host_failed failed, $host_skipped skipped (exit $host_status)"
-echo "Wine suite: $wine_passed passed, $wine_failed failed (exit $wine_status)"
-echo "admin kit: $admin_passed passed, $admin_failed failed (exit $admin_status)"
-echo "all: $((host_passed + wine_passed + admin_passed)) passed, $((host_failed + wine_failed + admin_failed)) failed, $host_skipped skipped"
-[ "$host_status" -eq 0 ] && [ "$wine_status" -eq 0 ] && [ "$admin_status" -eq 0 ]
+printf '%s\n' "${summary[@]}"
+echo "all: $all_passed passed, $all_failed failed, $all_skipped skipped"
+exit "$status"

@@ -9,11 +9,12 @@
 
 #include "frontend/frontend.h"
 #include "package/package.h"
-#include "support/harness.h"
+#include "support/machine_test.h"
 
 namespace {
 
 using harness::Crlf;
+using harness::FaultOn;
 
 const char kDsmDescription[] = "Quorvex Lumenstride Device Specific Module";
 const char kBusInstance[] = "ROOT\\MPIO\\0000";
@@ -22,16 +23,6 @@ const uint32_t kStarted = DN_DRIVER_LOADED | DN_STARTED;
 
 const std::string kCheckMpio = "[T]Check MPIO, please wait ...\n";
 const std::string kCheckDsm = "[T]Check DSM, please wait ...\n";
-
-winsim::Fault MakeFault(const char *function, uint32_t error, const std::string &subject = "", uint32_t onCall = 0)
-{
-    winsim::Fault fault;
-    fault.function = function;
-    fault.error = error;
-    fault.subject = winsim::Widen(subject);
-    fault.onCall = onCall;
-    return fault;
-}
 
 std::string Condition(int condition)
 {
@@ -77,26 +68,14 @@ winsim::Device Button()
     return harness::SystemDevice("ACPI\\FIXEDBUTTON\\2&DABA3FF&0", {"ACPI\\FixedButton"}, "ACPI Fixed Feature Button");
 }
 
-class CheckTest : public ::testing::Test {
+class CheckTest : public harness::MachineTest {
 protected:
     DWORD Check()
     {
-        OsVersion.dwMajorVersion = machine_.os.major;
-        OsVersion.dwMinorVersion = machine_.os.minor;
-        machine_.trace.clear();
-        for (auto &fault : machine_.faults)
-            fault.calls = 0;
-        winsim::SetCurrent(machine_);
-        scratch_.WriteFile("MPIOInstall.LOG", "");
-        DWORD result = CheckInstallMPIO(&condition_, &rebootFlag_);
-        machine_ = winsim::Current();
-        return result;
+        ClearLog();
+        return OnMachine([&] { return CheckInstallMPIO(&condition_, &rebootFlag_); });
     }
 
-    std::string Log() const { return harness::MaskTimes(scratch_.Log()); }
-
-    harness::Scratch scratch_;
-    winsim::Machine machine_ = harness::Gen5(2);
     INT condition_ = 42;
     INT rebootFlag_ = 0;
 };
@@ -251,7 +230,7 @@ TEST_F(CheckTest, DescriptionReadFailingWithNoMoreItemsSkipsTheDevice)
 {
     machine_.devices.push_back(Bus(kStarted | DN_NEED_RESTART));
     machine_.devices.push_back(Adapter());
-    machine_.faults.push_back(MakeFault("SetupDiGetDeviceRegistryPropertyW", ERROR_NO_MORE_ITEMS, kBusInstance));
+    machine_.faults.push_back(FaultOn("SetupDiGetDeviceRegistryPropertyW", ERROR_NO_MORE_ITEMS, kBusInstance));
     EXPECT_EQ(Check(), 0u);
     EXPECT_EQ(condition_, 1);
     EXPECT_EQ(Log(), Crlf(kCheckMpio + "[T]!!TRY ENTRY 0.\n[T]SetupDiGetDeviceRegistryProperty() failed with error 259\n" +
@@ -270,7 +249,7 @@ TEST_F(CheckTest, DeviceWithoutADescriptionFailsTheCheck)
 
     // A setup-library code shows as a negative number.
     machine_.devices[0].description = u"Tessella SAS Adapter";
-    machine_.faults.push_back(MakeFault("SetupDiGetDeviceRegistryPropertyW", ERROR_NO_SUCH_DEVINST));
+    machine_.faults.push_back(FaultOn("SetupDiGetDeviceRegistryPropertyW", ERROR_NO_SUCH_DEVINST));
     EXPECT_EQ(Check(), ERROR_NO_SUCH_DEVINST);
     EXPECT_NE(Log().find("[T]CheckInstallMPIO failed with error -536870389\r\n"), std::string::npos);
 }
@@ -291,7 +270,7 @@ TEST_F(CheckTest, StatusQueryFailureFailsTheCheck)
 {
     machine_.devices.push_back(Bus());
     machine_.devices.push_back(Adapter());
-    machine_.faults.push_back(MakeFault("CM_Get_DevNode_Status", CR_INVALID_DEVNODE));
+    machine_.faults.push_back(FaultOn("CM_Get_DevNode_Status", CR_INVALID_DEVNODE));
     EXPECT_EQ(Check(), static_cast<DWORD>(CR_INVALID_DEVNODE));
     EXPECT_EQ(condition_, 42);
     EXPECT_EQ(Log(), Crlf(kCheckMpio + "[T]!!TRY ENTRY 0.\n[T]Device Desc: Multi-Path Support\n[T]MPIO Checked\n"
@@ -308,12 +287,12 @@ TEST_F(CheckTest, StatusQueryFailureFailsTheCheck)
 TEST_F(CheckTest, ClassThatCannotBeListedFailsTheCheck)
 {
     machine_.devices.push_back(Bus());
-    machine_.faults.push_back(MakeFault("SetupDiGetClassDevsW", ERROR_ACCESS_DENIED));
+    machine_.faults.push_back(FaultOn("SetupDiGetClassDevsW", ERROR_ACCESS_DENIED));
     EXPECT_EQ(Check(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(condition_, 42);
     EXPECT_EQ(Log(), Crlf(kCheckMpio + "[T]CheckInstallMPIO failed with error 5\n"));
 
-    machine_.faults = {MakeFault("SetupDiGetClassDevsW", ERROR_ACCESS_DENIED, "", 2)};
+    machine_.faults = {FaultOn("SetupDiGetClassDevsW", ERROR_ACCESS_DENIED, "", 2)};
     EXPECT_EQ(Check(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(condition_, 42);
     EXPECT_EQ(Log(), Crlf(kCheckMpio + Judged(0, "Multi-Path Support", "MPIO", "0x0000000B", true) + kCheckDsm +
@@ -326,22 +305,22 @@ TEST_F(CheckTest, ClassThatCannotBeListedFailsTheCheck)
 
 const std::string kBanner = "[T]Starting Multi-Path install/uninstall package\n";
 
-TEST(CheckRun, ConditionBecomesTheExitCode)
+class CheckRun : public harness::MachineTest {};
+
+TEST_F(CheckRun, ConditionBecomesTheExitCode)
 {
-    harness::Scratch scratch;
-    winsim::Machine machine = harness::Gen5(2);
-    machine.devices.push_back(Bus(kStarted | DN_NEED_RESTART));
-    harness::Run run = harness::RunInProcess(machine, {u"-c"});
+    machine_.devices.push_back(Bus(kStarted | DN_NEED_RESTART));
+    harness::Run run = harness::RunInProcess(machine_, {u"-c"});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(harness::MaskTimes(run.log),
               Crlf(kBanner + kCheckMpio + Judged(0, "Multi-Path Support", "MPIO", "0x0000010A", false) + Condition(0)));
     EXPECT_NE(run.console.find("MPIO Bad\r\n"), std::string::npos);
 
-    machine.devices[0].status = kStarted;
-    EXPECT_EQ(harness::RunInProcess(machine, {u"-c"}).exitCode, 1);
+    machine_.devices[0].status = kStarted;
+    EXPECT_EQ(harness::RunInProcess(machine_, {u"-c"}).exitCode, 1);
 
-    machine.devices[0].description.reset();
-    EXPECT_EQ(harness::RunInProcess(machine, {u"-c"}).exitCode, -1);
+    machine_.devices[0].description.reset();
+    EXPECT_EQ(harness::RunInProcess(machine_, {u"-c"}).exitCode, -1);
 
     winsim::Machine gen6 = harness::Gen6();
     gen6.devices.push_back(Bus(kStarted | DN_NEED_RESTART));
@@ -350,27 +329,21 @@ TEST(CheckRun, ConditionBecomesTheExitCode)
     EXPECT_EQ(harness::MaskTimes(run.log), Crlf(kBanner + Condition(1)));
 }
 
-TEST(CheckRun, HostBinaryExitsWithTheCondition)
+TEST_F(CheckRun, HostBinaryExitsWithTheCondition)
 {
-    harness::Scratch scratch;
-    winsim::Machine machine = harness::Gen5(2);
-    machine.devices.push_back(Bus());
-    machine.devices.push_back(Dsm(kStarted | DN_WILL_BE_REMOVED));
-    winsim::SaveMachineFile(machine, scratch.Path("machine.json"));
-    harness::Run run = harness::RunBinary(scratch.Path("machine.json"), {"-c"}, scratch.Dir());
+    machine_.devices.push_back(Bus());
+    machine_.devices.push_back(Dsm(kStarted | DN_WILL_BE_REMOVED));
+    harness::Run run = harness::RunBinaryOn(machine_, {"-c"}, scratch_);
     EXPECT_EQ(run.exitCode, 0) << run.errors;
     const std::string expected =
         Crlf(kBanner + kCheckMpio + Judged(0, "Multi-Path Support", "MPIO", "0x0000000B", true) + kCheckDsm +
              Judged(0, kDsmDescription, "DSM", "0x0004000A", false) + Condition(0));
     EXPECT_EQ(harness::MaskTimes(run.log), expected);
     // The console shows the same lines without their time stamps.
-    std::string unstamped = expected;
-    for (size_t at; (at = unstamped.find("[T]")) != std::string::npos;)
-        unstamped.erase(at, 3);
-    EXPECT_EQ(run.console, unstamped);
+    EXPECT_EQ(run.console, harness::WithoutTimes(run.log));
 
     // The check changes nothing: a second run gives the same answer.
-    EXPECT_EQ(harness::RunBinary(scratch.Path("machine.json"), {"-c"}, scratch.Dir()).exitCode, 0);
+    EXPECT_EQ(harness::RunBinaryOn(machine_, {"-c"}, scratch_).exitCode, 0);
 }
 
 }  // namespace

@@ -7,11 +7,13 @@
 #include <vector>
 
 #include "registry/registry.h"
-#include "support/harness.h"
+#include "support/machine_test.h"
 
 namespace {
 
 using namespace std::string_literals;
+using harness::FaultOn;
+using harness::Utf16Bytes;
 
 const char kMpdevKey[] = "SYSTEM\\CurrentControlSet\\Control\\MPDEV";
 const char kFilterKey[] = "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E97B-E325-11CE-BFC1-08002BE10318}";
@@ -37,41 +39,28 @@ std::string DelRegInf(const std::string &lines)
            lines;
 }
 
-// A fault on the Nth call of a function (every call when 'call' is 0).
-winsim::Fault FaultOn(const char *function, uint32_t error, uint32_t call = 0)
-{
-    winsim::Fault fault;
-    fault.function = function;
-    fault.error = error;
-    fault.onCall = call;
-    return fault;
-}
-
-// Stored list bytes from UTF-16 units (the units are taken as written,
-// NULs included).
-std::vector<uint8_t> Bytes(const std::u16string &units)
-{
-    std::vector<uint8_t> bytes;
-    for (char16_t unit : units) {
-        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(unit >> 8));
-    }
-    return bytes;
-}
-
-class RemoveDelRegStringsTest : public ::testing::Test {
+// On a generation 5.0 machine; every block the program allocated must be
+// freed by the end of the test.
+class DelRegTest : public harness::MachineTest {
 protected:
     void SetUp() override
     {
-        winsim::SetCurrent(harness::Gen5(0));
+        machine_ = harness::Gen5(0);
+        Enter();
         blocksBefore_ = winsim::LiveLocalBlocks();
     }
+    void TearDown() override { EXPECT_EQ(winsim::LiveLocalBlocks(), blocksBefore_) << "a block was left behind"; }
 
+    size_t blocksBefore_ = 0;
+};
+
+class RemoveDelRegStringsTest : public DelRegTest {
+protected:
     void TearDown() override
     {
         if (list_ != nullptr)
             LocalFree(list_);
-        EXPECT_EQ(winsim::LiveLocalBlocks(), blocksBefore_) << "a block was left behind";
+        DelRegTest::TearDown();
     }
 
     // The list block: the stored bytes, then text a reader that goes past
@@ -88,7 +77,7 @@ protected:
         std::memcpy(reinterpret_cast<uint8_t *>(list_) + stored.size(), trailer, sizeof trailer);
         size_ = static_cast<DWORD>(stored.size());
     }
-    void SetList(const std::u16string &units) { SetList(Bytes(units)); }
+    void SetList(const std::u16string &units) { SetList(Utf16Bytes(units)); }
 
     DWORD Remove(const std::string &lines, MultiSzKind kind = MULTISZ_SUPPORTED_DEVICES,
                  const char16_t *section = u"Remove")
@@ -104,15 +93,85 @@ protected:
         return std::vector<uint8_t>(bytes, bytes + size_);
     }
 
-    harness::Scratch scratch_;
-    size_t blocksBefore_ = 0;
     WCHAR *list_ = nullptr;
     DWORD size_ = 0;
 };
 
 // ---------------------------------------------------------------------------
-// Well-formed lists: the results the removal is defined by.
+// The removals: a stored list, the DelReg lines, the list handed back.  The
+// malformed lists (stored without their last NULs, with an odd byte count)
+// show that the count never wraps, the new block holds what is copied and a
+// closing NUL, and the result is a closed list.
 // ---------------------------------------------------------------------------
+
+enum class Block { kAny, kSame, kNew };
+
+struct Removal {
+    const char *name;
+    std::u16string units;            // the stored list: these UTF-16 units,
+    std::string tail;                // then these bytes (an odd byte count)
+    std::string lines;               // the DelReg lines
+    std::vector<uint8_t> expected;   // the list handed back, exactly its byte count
+    Block block = Block::kAny;       // whether the block handed back is the one handed in
+};
+
+TEST_F(RemoveDelRegStringsTest, Removals)
+{
+    // One byte left reads as the empty list: the whole first unit is NUL.
+    const std::vector<uint8_t> oneByte = {0};
+    const Removal removals[] = {
+        {"PresentThenAbsentStringShrinksByOneEntry", u"QUORVEX LUMENSTRIDE     \0TESSELLAORBIT-2         \0\0"s, "",
+         DeleteLine("QUORVEX LUMENSTRIDE     ") + DeleteLine("NOTTHERE"),
+         Utf16Bytes(u"TESSELLAORBIT-2         \0\0"s)},
+        {"RemovesOnlyTheFirstOccurrenceWhateverItsCase", u"Keep\0mpfilt\0Other\0MPFILT\0\0"s, "",
+         DeleteLine("MpFilt"), Utf16Bytes(u"Keep\0Other\0MPFILT\0\0"s)},
+        {"LinesApplyOneAfterAnother", u"A\0B\0C\0\0"s, "", DeleteLine("C") + DeleteLine("A"), Utf16Bytes(u"B\0\0"s)},
+        {"OnlyEntryLeavesANewTwoByteList", u"A\0\0"s, "", DeleteLine("A"), Utf16Bytes(u"\0"s), Block::kNew},
+        {"NulsBehindTheListKeepTheLongerCountZeroFilled", u"A\0B\0\0\0\0"s, "", DeleteLine("A"),
+         Utf16Bytes(u"B\0\0\0\0"s)},
+        {"PassesOverLinesThatDoNotQualify", u"A\0\0"s, "",
+         std::string("HKLM,") + kMpdevKey + ",MPIOSupportedDeviceList,0x00018002\n" +            // four fields
+             "HKLM," + kMpdevKey + ",MPIOSupportedDeviceList,0x00018002,A,extra\n" +              // six fields
+             "HKLM," + kMpdevKey + ",MPIOSupportedDeviceList,0x00000002,A\n" +                    // other flags
+             "HKLM," + kMpdevKey + ",MPIOSupportedDeviceList,flags,A\n" +                         // flags not a number
+             "HKCU," + kMpdevKey + ",MPIOSupportedDeviceList,0x00018002,A\n" +                    // other root
+             "HKLM," + kFilterKey + ",MPIOSupportedDeviceList,0x00018002,A\n" +                   // other kind's key
+             "HKLM," + kMpdevKey + ",UpperFilters,0x00018002,A\n",                                 // other kind's value
+         Utf16Bytes(u"A\0\0"s)},
+        {"LowerCaseRootKeyAndValueQualify", u"A\0B\0\0"s, "",
+         "hklm,system\\currentcontrolset\\control\\mpdev,mpiosupporteddevicelist,0x18002,a\n", Utf16Bytes(u"B\0\0"s)},
+        {"OnlyEntryWithoutClosingNulKeepsTheBlockWithCountOne", u"A\0"s, "", DeleteLine("A"), oneByte, Block::kSame},
+        // 2 - 2*1 - 2 is negative: taken as the empty list, not as ~4 GiB.
+        {"OnlyEntryWithoutAnyNulDoesNotWrapTheCount", u"A"s, "", DeleteLine("A"), oneByte, Block::kSame},
+        // Setting the first byte alone would leave U+0100 behind as 0x0100.
+        {"NonLatinOnlyEntryIsClearedWhole", u"\u0141"s, "",
+         "HKLM,SYSTEM\\CurrentControlSet\\Control\\MPDEV,MPIOSupportedDeviceList,0x18002,\"\u0141\"\n", oneByte},
+        {"MissingClosingNulIsAddedToTheNewList", u"A\0B\0"s, "", DeleteLine("A"), Utf16Bytes(u"B\0\0"s)},
+        {"MissingClosingNulIsAddedToTheNewList (last)", u"A\0B\0"s, "", DeleteLine("B"), Utf16Bytes(u"A\0\0"s)},
+        // The new count is 2: the old walk copied "C" and two NULs into it.
+        {"LastStringWithoutNulIsClosedInTheNewList", u"AB\0C"s, "", DeleteLine("AB"), Utf16Bytes(u"C\0\0"s)},
+        {"RemovingTheUnterminatedLastString", u"AB\0C"s, "", DeleteLine("C"), Utf16Bytes(u"AB\0\0"s)},
+        {"SecondLineWorksOnTheClosedList", u"A\0B\0C"s, "", DeleteLine("A") + DeleteLine("C"), Utf16Bytes(u"B\0\0"s)},
+        // 11 - 4 bytes, zero-filled: "B", its NUL, the closing NUL and one byte.
+        {"OddByteCountIgnoresTheDanglingByte", u"A\0B\0\0"s, "X", DeleteLine("A"), {'B', 0, 0, 0, 0, 0, 0}},
+        {"OddByteCountIgnoresTheDanglingByte (only entry)", u"A\0"s, "B", DeleteLine("A"), oneByte},
+    };
+    for (const Removal &removal : removals) {
+        SCOPED_TRACE(removal.name);
+        std::vector<uint8_t> stored = Utf16Bytes(removal.units);
+        stored.insert(stored.end(), removal.tail.begin(), removal.tail.end());
+        SetList(stored);
+        WCHAR *before = list_;
+        EXPECT_EQ(Remove(removal.lines), 0u);
+        EXPECT_EQ(Stored(), removal.expected);
+        if (removal.expected == oneByte) {
+            EXPECT_EQ(list_[0], 0);
+        }
+        if (removal.block != Block::kAny) {
+            EXPECT_EQ(list_ == before, removal.block == Block::kSame);
+        }
+    }
+}
 
 TEST_F(RemoveDelRegStringsTest, MissingInfFailsWithTheOpenCodeAndKeepsTheList)
 {
@@ -131,69 +190,9 @@ TEST_F(RemoveDelRegStringsTest, MissingOrEmptySectionChangesNothing)
     EXPECT_EQ(Remove(DeleteLine("A"), MULTISZ_SUPPORTED_DEVICES, u"NoSuchSection"), 0u);
     EXPECT_EQ(Remove(""), 0u);
     EXPECT_EQ(list_, before);
-    EXPECT_EQ(Stored(), Bytes(u"A\0B\0\0"s));
+    EXPECT_EQ(Stored(), Utf16Bytes(u"A\0B\0\0"s));
     // The INF is closed on these early paths too.
     EXPECT_EQ(winsim::TraceCount("SetupCloseInfFile"), 2u);
-}
-
-TEST_F(RemoveDelRegStringsTest, PresentThenAbsentStringShrinksByOneEntry)
-{
-    SetList(u"QUORVEX LUMENSTRIDE     \0TESSELLAORBIT-2         \0\0"s);
-    EXPECT_EQ(Remove(DeleteLine("QUORVEX LUMENSTRIDE     ") + DeleteLine("NOTTHERE")), 0u);
-    EXPECT_EQ(size_, 2u * (24 + 1 + 24 + 1 + 1) - 2u * (24 + 1));
-    EXPECT_EQ(Stored(), Bytes(u"TESSELLAORBIT-2         \0\0"s));
-}
-
-TEST_F(RemoveDelRegStringsTest, RemovesOnlyTheFirstOccurrenceWhateverItsCase)
-{
-    SetList(u"Keep\0mpfilt\0Other\0MPFILT\0\0"s);
-    EXPECT_EQ(Remove(DeleteLine("MpFilt")), 0u);
-    EXPECT_EQ(Stored(), Bytes(u"Keep\0Other\0MPFILT\0\0"s));
-}
-
-TEST_F(RemoveDelRegStringsTest, LinesApplyOneAfterAnother)
-{
-    SetList(u"A\0B\0C\0\0"s);
-    EXPECT_EQ(Remove(DeleteLine("C") + DeleteLine("A")), 0u);
-    EXPECT_EQ(Stored(), Bytes(u"B\0\0"s));
-}
-
-TEST_F(RemoveDelRegStringsTest, OnlyEntryLeavesANewTwoByteList)
-{
-    SetList(u"A\0\0"s);
-    WCHAR *before = list_;
-    EXPECT_EQ(Remove(DeleteLine("A")), 0u);
-    EXPECT_NE(list_, before);
-    EXPECT_EQ(Stored(), Bytes(u"\0"s));
-}
-
-TEST_F(RemoveDelRegStringsTest, NulsBehindTheListKeepTheLongerCountZeroFilled)
-{
-    SetList(u"A\0B\0\0\0\0"s);
-    EXPECT_EQ(Remove(DeleteLine("A")), 0u);
-    EXPECT_EQ(Stored(), Bytes(u"B\0\0\0\0"s));
-}
-
-TEST_F(RemoveDelRegStringsTest, PassesOverLinesThatDoNotQualify)
-{
-    const std::string value = ",MPIOSupportedDeviceList,";
-    SetList(u"A\0\0"s);
-    EXPECT_EQ(Remove(std::string("HKLM,") + kMpdevKey + value + "0x00018002\n" +            // four fields
-                     "HKLM," + kMpdevKey + value + "0x00018002,A,extra\n" +                  // six fields
-                     "HKLM," + kMpdevKey + value + "0x00000002,A\n" +                        // other flags
-                     "HKLM," + kMpdevKey + value + "flags,A\n" +                             // flags not a number
-                     "HKCU," + kMpdevKey + value + "0x00018002,A\n" +                        // other root
-                     "HKLM," + kFilterKey + value + "0x00018002,A\n" +                       // other kind's key
-                     "HKLM," + kMpdevKey + ",UpperFilters,0x00018002,A\n"),                   // other kind's value
-              0u);
-    EXPECT_EQ(Stored(), Bytes(u"A\0\0"s));
-}
-
-TEST_F(RemoveDelRegStringsTest, LowerCaseRootKeyAndValueQualify)
-{
-    SetList(u"A\0B\0\0"s);
-    EXPECT_EQ(Remove("hklm,system\\currentcontrolset\\control\\mpdev,mpiosupporteddevicelist,0x18002,a\n"), 0u);
-    EXPECT_EQ(Stored(), Bytes(u"B\0\0"s));
 }
 
 TEST_F(RemoveDelRegStringsTest, KindSelectsWhichLinesApply)
@@ -201,10 +200,10 @@ TEST_F(RemoveDelRegStringsTest, KindSelectsWhichLinesApply)
     SetList(u"mpfilt\0A\0\0"s);
     const std::string filterLine = std::string("HKLM,") + kFilterKey + ",UpperFilters,0x00018002,mpfilt\n";
     EXPECT_EQ(Remove(filterLine + DeleteLine("A"), MULTISZ_UPPER_FILTERS), 0u);
-    EXPECT_EQ(Stored(), Bytes(u"A\0\0"s));
+    EXPECT_EQ(Stored(), Utf16Bytes(u"A\0\0"s));
     // No line qualifies for a kind outside the two known values.
     EXPECT_EQ(Remove(filterLine + DeleteLine("A"), 3), 0u);
-    EXPECT_EQ(Stored(), Bytes(u"A\0\0"s));
+    EXPECT_EQ(Stored(), Utf16Bytes(u"A\0\0"s));
 }
 
 TEST_F(RemoveDelRegStringsTest, FailedAllocationStopsWithEarlierRemovalsKept)
@@ -212,73 +211,10 @@ TEST_F(RemoveDelRegStringsTest, FailedAllocationStopsWithEarlierRemovalsKept)
     SetList(u"A\0B\0C\0\0"s);
     // Each line allocates its four field texts, then the new list: the
     // tenth allocation is the second line's list.
-    winsim::Current().faults.push_back(FaultOn("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY, 10));
+    winsim::Current().faults.push_back(FaultOn("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY, "", 10));
     EXPECT_EQ(Remove(DeleteLine("A") + DeleteLine("B") + DeleteLine("C")),
               static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-    EXPECT_EQ(Stored(), Bytes(u"B\0C\0\0"s));
-}
-
-// ---------------------------------------------------------------------------
-// Lists stored without their last NULs, with an odd byte count, or shorter
-// than the walk would make them: the count never wraps, the new block holds
-// what is copied and a closing NUL, and the result is a closed list.
-// ---------------------------------------------------------------------------
-
-TEST_F(RemoveDelRegStringsTest, OnlyEntryWithoutClosingNulKeepsTheBlockWithCountOne)
-{
-    SetList(u"A\0"s);
-    WCHAR *before = list_;
-    EXPECT_EQ(Remove(DeleteLine("A")), 0u);
-    EXPECT_EQ(list_, before);
-    EXPECT_EQ(size_, 1u);
-    EXPECT_EQ(list_[0], 0);   // the whole first unit: the block reads as an empty list
-}
-
-TEST_F(RemoveDelRegStringsTest, OnlyEntryWithoutAnyNulDoesNotWrapTheCount)
-{
-    // 2 - 2*1 - 2 is negative: taken as the empty list, not as ~4 GiB.
-    SetList(u"A"s);
-    WCHAR *before = list_;
-    EXPECT_EQ(Remove(DeleteLine("A")), 0u);
-    EXPECT_EQ(list_, before);
-    EXPECT_EQ(size_, 1u);
-    EXPECT_EQ(list_[0], 0);
-}
-
-TEST_F(RemoveDelRegStringsTest, NonLatinOnlyEntryIsClearedWhole)
-{
-    // Setting the first byte alone would leave U+0100 behind as 0x0100.
-    SetList(u"\u0141"s);
-    EXPECT_EQ(Remove("HKLM,SYSTEM\\CurrentControlSet\\Control\\MPDEV,MPIOSupportedDeviceList,0x18002,\"\u0141\"\n"),
-              0u);
-    EXPECT_EQ(size_, 1u);
-    EXPECT_EQ(list_[0], 0);
-}
-
-TEST_F(RemoveDelRegStringsTest, MissingClosingNulIsAddedToTheNewList)
-{
-    SetList(u"A\0B\0"s);
-    EXPECT_EQ(Remove(DeleteLine("A")), 0u);
-    EXPECT_EQ(Stored(), Bytes(u"B\0\0"s));
-
-    SetList(u"A\0B\0"s);
-    EXPECT_EQ(Remove(DeleteLine("B")), 0u);
-    EXPECT_EQ(Stored(), Bytes(u"A\0\0"s));
-}
-
-TEST_F(RemoveDelRegStringsTest, LastStringWithoutNulIsClosedInTheNewList)
-{
-    // The new count is 2: the old walk copied "C" and two NULs into it.
-    SetList(u"AB\0C"s);
-    EXPECT_EQ(Remove(DeleteLine("AB")), 0u);
-    EXPECT_EQ(Stored(), Bytes(u"C\0\0"s));
-}
-
-TEST_F(RemoveDelRegStringsTest, RemovingTheUnterminatedLastString)
-{
-    SetList(u"AB\0C"s);
-    EXPECT_EQ(Remove(DeleteLine("C")), 0u);
-    EXPECT_EQ(Stored(), Bytes(u"AB\0\0"s));
+    EXPECT_EQ(Stored(), Utf16Bytes(u"B\0C\0\0"s));
 }
 
 TEST_F(RemoveDelRegStringsTest, TextBehindTheByteCountIsNotPartOfTheList)
@@ -286,41 +222,17 @@ TEST_F(RemoveDelRegStringsTest, TextBehindTheByteCountIsNotPartOfTheList)
     // The block holds "CZZ" but only "C" is inside the count.
     SetList(u"AB\0C"s);
     EXPECT_EQ(Remove(DeleteLine("CZZ")), 0u);
-    EXPECT_EQ(Stored(), Bytes(u"AB\0C"s));
+    EXPECT_EQ(Stored(), Utf16Bytes(u"AB\0C"s));
     // After the first line the list is closed, so the second one leaves
     // the two-byte empty list.
     EXPECT_EQ(Remove(DeleteLine("C") + DeleteLine("AB")), 0u);
-    EXPECT_EQ(Stored(), Bytes(u"\0"s));
-}
-
-TEST_F(RemoveDelRegStringsTest, SecondLineWorksOnTheClosedList)
-{
-    SetList(u"A\0B\0C"s);
-    EXPECT_EQ(Remove(DeleteLine("A") + DeleteLine("C")), 0u);
-    EXPECT_EQ(Stored(), Bytes(u"B\0\0"s));
-}
-
-TEST_F(RemoveDelRegStringsTest, OddByteCountIgnoresTheDanglingByte)
-{
-    std::vector<uint8_t> stored = Bytes(u"A\0B\0\0"s);
-    stored.push_back('X');
-    SetList(stored);
-    EXPECT_EQ(Remove(DeleteLine("A")), 0u);
-    // 11 - 4 bytes, zero-filled: "B", its NUL, the closing NUL and one byte.
-    EXPECT_EQ(Stored(), std::vector<uint8_t>({'B', 0, 0, 0, 0, 0, 0}));
-
-    stored = Bytes(u"A\0"s);
-    stored.push_back('B');
-    SetList(stored);
-    EXPECT_EQ(Remove(DeleteLine("A")), 0u);
-    EXPECT_EQ(size_, 1u);
-    EXPECT_EQ(list_[0], 0);
+    EXPECT_EQ(Stored(), Utf16Bytes(u"\0"s));
 }
 
 TEST_F(RemoveDelRegStringsTest, CountsBelowOneUnitHoldNoEntries)
 {
     for (DWORD count : {0u, 1u}) {
-        SetList(Bytes(u"A\0\0"s));
+        SetList(u"A\0\0"s);
         size_ = count;
         WCHAR *before = list_;
         EXPECT_EQ(Remove(DeleteLine("A")), 0u);
@@ -340,22 +252,15 @@ TEST_F(RemoveDelRegStringsTest, NullListHasNoEntries)
 // ReadDelRegSectionName
 // ---------------------------------------------------------------------------
 
-class DelRegSectionNameTest : public ::testing::Test {
+class DelRegSectionNameTest : public DelRegTest {
 protected:
-    void SetUp() override
-    {
-        winsim::SetCurrent(harness::Gen5(0));
-        blocksBefore_ = winsim::LiveLocalBlocks();
-    }
     void TearDown() override
     {
         if (name_ != nullptr)
             LocalFree(name_);
-        EXPECT_EQ(winsim::LiveLocalBlocks(), blocksBefore_);
+        DelRegTest::TearDown();
     }
 
-    harness::Scratch scratch_;
-    size_t blocksBefore_ = 0;
     WCHAR *name_ = nullptr;
 };
 
@@ -393,7 +298,7 @@ TEST_F(DelRegSectionNameTest, FailedAllocationSetsTheNameToNull)
 TEST_F(DelRegSectionNameTest, FailedTextReadLeavesTheBlockToTheCaller)
 {
     scratch_.WriteFile("x.inf", DelRegInf(""));
-    winsim::Current().faults.push_back(FaultOn("SetupGetLineTextW", ERROR_GEN_FAILURE, 2));
+    winsim::Current().faults.push_back(FaultOn("SetupGetLineTextW", ERROR_GEN_FAILURE, "", 2));
     EXPECT_EQ(ReadDelRegSectionName(u"x.inf", &name_), static_cast<DWORD>(ERROR_GEN_FAILURE));
     EXPECT_NE(name_, nullptr);   // freed by TearDown, as the caller does
 }
@@ -402,12 +307,11 @@ TEST_F(DelRegSectionNameTest, FailedTextReadLeavesTheBlockToTheCaller)
 // GetInfStringField
 // ---------------------------------------------------------------------------
 
-class InfStringFieldTest : public ::testing::Test {
+class InfStringFieldTest : public DelRegTest {
 protected:
     void SetUp() override
     {
-        winsim::SetCurrent(harness::Gen5(0));
-        blocksBefore_ = winsim::LiveLocalBlocks();
+        DelRegTest::SetUp();
         scratch_.WriteFile("x.inf", DelRegInf(DeleteLine("QUORVEX LUMENSTRIDE     ")));
         inf_ = SetupOpenInfFileW(u"x.inf", nullptr, INF_STYLE_WIN4, nullptr);
         ASSERT_NE(inf_, INVALID_HANDLE_VALUE);
@@ -416,11 +320,9 @@ protected:
     void TearDown() override
     {
         SetupCloseInfFile(inf_);
-        EXPECT_EQ(winsim::LiveLocalBlocks(), blocksBefore_);
+        DelRegTest::TearDown();
     }
 
-    harness::Scratch scratch_;
-    size_t blocksBefore_ = 0;
     HINF inf_ = INVALID_HANDLE_VALUE;
     INFCONTEXT context_ = {};
 };
@@ -458,30 +360,30 @@ TEST_F(InfStringFieldTest, CallersBlockIsFilledAndNeverFreed)
     EXPECT_EQ(winsim::TraceCount("LocalAlloc"), 0u);
 }
 
-TEST_F(InfStringFieldTest, FailedSizeQueryAllocatesNothing)
+// A read that fails leaves no text and no block behind.
+TEST_F(InfStringFieldTest, FailedReadsLeaveNoText)
 {
-    WCHAR *text = nullptr;
-    DWORD count = 0;
-    EXPECT_EQ(GetInfStringField(&context_, 6, &count, &text), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(text, nullptr);
-}
-
-TEST_F(InfStringFieldTest, FailedReadFreesTheBlockItAllocated)
-{
-    WCHAR *text = nullptr;
-    DWORD count = 0;
-    winsim::Current().faults.push_back(FaultOn("SetupGetStringFieldW", ERROR_GEN_FAILURE, 2));
-    EXPECT_EQ(GetInfStringField(&context_, 5, &count, &text), static_cast<DWORD>(ERROR_GEN_FAILURE));
-    EXPECT_EQ(text, nullptr);
-}
-
-TEST_F(InfStringFieldTest, FailedAllocationSetsTheTextToNull)
-{
-    WCHAR *text = nullptr;
-    DWORD count = 0;
-    winsim::Current().faults.push_back(FaultOn("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY));
-    EXPECT_EQ(GetInfStringField(&context_, 5, &count, &text), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-    EXPECT_EQ(text, nullptr);
+    struct Case {
+        const char *name;
+        DWORD field;
+        std::vector<winsim::Fault> faults;
+        DWORD code;
+    };
+    const Case cases[] = {
+        {"FailedSizeQueryAllocatesNothing", 6, {}, ERROR_INVALID_PARAMETER},
+        {"FailedReadFreesTheBlockItAllocated", 5, {FaultOn("SetupGetStringFieldW", ERROR_GEN_FAILURE, "", 2)},
+         ERROR_GEN_FAILURE},
+        {"FailedAllocationSetsTheTextToNull", 5, {FaultOn("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY)},
+         ERROR_NOT_ENOUGH_MEMORY},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        winsim::Current().faults = c.faults;
+        WCHAR *text = nullptr;
+        DWORD count = 0;
+        EXPECT_EQ(GetInfStringField(&context_, c.field, &count, &text), c.code);
+        EXPECT_EQ(text, nullptr);
+    }
 }
 
 }  // namespace

@@ -4,50 +4,29 @@
 // parameter records they hand the class installer.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "device/device.h"
 #include "setupapi_internal.h"
-#include "support/harness.h"
+#include "support/machine_test.h"
 
 namespace {
 
 using harness::Crlf;
+using harness::ErrorRecords;
+using harness::FaultOn;
 
 const std::string kDsmId = "Root\\QVXDSM";
-
-winsim::Fault MakeFault(const char *function, uint32_t error, const std::string &subject = "")
-{
-    winsim::Fault fault;
-    fault.function = function;
-    fault.error = error;
-    fault.subject = winsim::Widen(subject);
-    return fault;
-}
-
-// The lines LogErrorText leaves for a code, unmasked line ends as "\n".
-std::string ErrorLines(uint32_t code, const std::string &systemText)
-{
-    char codeLine[64];
-    std::snprintf(codeLine, sizeof codeLine, "[T] Error code (0x%08x)\n", code);
-    return (systemText.empty() ? std::string() : "[T] " + systemText + "\r\n\n") + codeLine;
-}
 
 std::string Adapter(int n)
 {
     return "PCI\\VEN_1000&DEV_0054\\4&2A&0&0" + std::to_string(n);
 }
 
-class DeviceCallbackTest : public ::testing::Test {
+class DeviceCallbackTest : public harness::MachineTest {
 protected:
-    void UseGeneration(uint32_t major)
-    {
-        machine_.os.major = major;
-        OsVersion.dwMajorVersion = major;
-        MpioBusHardwareId = major >= 6 ? MPIO_BUS_HARDWARE_ID_NEW : MPIO_BUS_HARDWARE_ID_OLD;
-    }
+    void UseGeneration(uint32_t major) { machine_.os.major = major; }
 
     void AddAdapter(int n, const std::vector<std::string> &ids)
     {
@@ -60,32 +39,20 @@ protected:
             harness::SystemDevice("ROOT\\SYSTEM\\000" + std::to_string(n), ids, "System " + std::to_string(n)));
     }
 
-    // One walk with a callback and a hardware ID; the machine stays current
-    // afterwards for the trace checks.
+    // One walk with a callback and a hardware ID.
     DWORD Walk(const GUID &classGuid, DeviceCallback callback, const std::string &hardwareId)
     {
         std::u16string id = winsim::Widen(hardwareId);
-        machine_.trace.clear();
-        winsim::SetCurrent(machine_);
-        DWORD result = EnumClassDevices(&classGuid, callback, id.data(), &flag_);
-        machine_ = winsim::Current();
-        return result;
+        return OnMachine([&] { return EnumClassDevices(&classGuid, callback, id.data(), &flag_); });
     }
 
     DWORD Restart()
     {
-        machine_.trace.clear();
-        winsim::SetCurrent(machine_);
-        DWORD result = RestartScsiAdapters(&rebootFlag_);
-        machine_ = winsim::Current();
-        return result;
+        return OnMachine([&] { return RestartScsiAdapters(&rebootFlag_); });
     }
 
     const winsim::Device &Device(size_t devInst) const { return machine_.devices.at(devInst - 1); }
-    std::string Log() const { return harness::MaskTimes(scratch_.Log()); }
 
-    harness::Scratch scratch_;
-    winsim::Machine machine_ = harness::Gen5(2);
     INT flag_ = 0;
     INT rebootFlag_ = 0;
 };
@@ -108,13 +75,13 @@ TEST_F(DeviceCallbackTest, RemoveFailureOtherThanNotDisableableEndsTheWalk)
 {
     AddSystemDevice(0, {kDsmId});
     AddSystemDevice(1, {kDsmId});
-    machine_.faults.push_back(MakeFault("SetupDiCallClassInstaller", ERROR_ACCESS_DENIED, "ROOT\\SYSTEM\\0000"));
+    machine_.faults.push_back(FaultOn("SetupDiCallClassInstaller", ERROR_ACCESS_DENIED, "ROOT\\SYSTEM\\0000"));
     EXPECT_EQ(Walk(GUID_DEVCLASS_SYSTEM, RemoveDeviceCallback, kDsmId), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(Device(1).removed);
     EXPECT_FALSE(Device(2).removed);
     EXPECT_FALSE(winsim::TraceHas("SetupDiGetDeviceRegistryPropertyW", "device=ROOT\\SYSTEM\\0001"));
 
-    machine_.faults = {MakeFault("SetupDiSetClassInstallParamsW", ERROR_INVALID_PARAMETER, "ROOT\\SYSTEM\\0000")};
+    machine_.faults = {FaultOn("SetupDiSetClassInstallParamsW", ERROR_INVALID_PARAMETER, "ROOT\\SYSTEM\\0000")};
     EXPECT_EQ(Walk(GUID_DEVCLASS_SYSTEM, RemoveDeviceCallback, kDsmId),
               static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_FALSE(winsim::TraceHas("SetupDiCallClassInstaller"));
@@ -169,7 +136,7 @@ TEST_F(DeviceCallbackTest, RemovalWhoseInstallParamsCannotBeReadStillSucceeds)
 {
     AddSystemDevice(0, {kDsmId});
     machine_.devices.back().installFlagsAfterChange = DI_NEEDRESTART;
-    machine_.faults.push_back(MakeFault("SetupDiGetDeviceInstallParamsW", ERROR_INVALID_HANDLE));
+    machine_.faults.push_back(FaultOn("SetupDiGetDeviceInstallParamsW", ERROR_INVALID_HANDLE));
     EXPECT_EQ(Walk(GUID_DEVCLASS_SYSTEM, RemoveDeviceCallback, kDsmId), 0u);
     EXPECT_TRUE(Device(1).removed);
     EXPECT_EQ(flag_, 0);
@@ -191,7 +158,7 @@ TEST_F(DeviceCallbackTest, NotDisableableRemovalCountsAsDoneWithAReboot)
     machine_.devices.clear();
     flag_ = 0;
     AddSystemDevice(0, {kDsmId});
-    machine_.faults = {MakeFault("SetupDiSetClassInstallParamsW", ERROR_NOT_DISABLEABLE)};
+    machine_.faults = {FaultOn("SetupDiSetClassInstallParamsW", ERROR_NOT_DISABLEABLE)};
     EXPECT_EQ(Walk(GUID_DEVCLASS_SYSTEM, RemoveDeviceCallback, kDsmId), 0u);
     EXPECT_EQ(flag_, 1);
 }
@@ -269,7 +236,7 @@ TEST_F(DeviceCallbackTest, FindWritesItsFlagOnEveryCallOnlyWhenGivenOne)
     AddAdapter(0, {"ROOT\\MPIO"});
     AddAdapter(1, {"ROOT\\MPIO"});
     machine_.devices.back().hardwareIds.reset();
-    winsim::SetCurrent(machine_);
+    Enter();
     HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVCLASS_SCSIADAPTER, nullptr, nullptr, 0);
     ASSERT_NE(set, INVALID_HANDLE_VALUE);
     SP_DEVINFO_DATA device{};
@@ -369,14 +336,14 @@ TEST_F(DeviceCallbackTest, RestartRequestIsReportedAndFoldedIntoAClearFlagOnly)
 
     // A flag that is already set keeps its value.
     rebootFlag_ = 2;
-    scratch_.WriteFile("MPIOInstall.LOG", "");
+    ClearLog();
     EXPECT_EQ(Restart(), 0u);
     EXPECT_EQ(rebootFlag_, 2);
 
     // The line follows this step's own request, not the caller's flag.
     machine_.devices.back().installFlagsAfterChange = 0;
     rebootFlag_ = 1;
-    scratch_.WriteFile("MPIOInstall.LOG", "");
+    ClearLog();
     EXPECT_EQ(Restart(), 0u);
     EXPECT_EQ(rebootFlag_, 1);
     EXPECT_EQ(Log(), Crlf(walk + "[T]Success \n"));
@@ -395,24 +362,24 @@ TEST_F(DeviceCallbackTest, RestartStopsAtAnAdapterWhoseIdsCannotBeRead)
     EXPECT_EQ(Device(3).restarts, 0u);
     EXPECT_EQ(rebootFlag_, 0);   // the restart request of the first adapter is not taken
     EXPECT_EQ(Log(), Crlf("[T]!!TRY ENTRY 0.\n[T]HWID:PCI\\VEN_1000&DEV_0054\n[T]!!TRY ENTRY 1.\n[T]Failure." +
-                          ErrorLines(ERROR_INVALID_DATA, "The data is invalid.")));
+                          ErrorRecords(ERROR_INVALID_DATA, "The data is invalid.")));
 }
 
 TEST_F(DeviceCallbackTest, RestartFailureOfTheClassInstallerIsReturned)
 {
     UseGeneration(10);
     AddAdapter(0, {"PCI\\VEN_1000&DEV_0054"});
-    machine_.faults.push_back(MakeFault("SetupDiCallClassInstaller", ERROR_NOT_DISABLEABLE));
+    machine_.faults.push_back(FaultOn("SetupDiCallClassInstaller", ERROR_NOT_DISABLEABLE));
     EXPECT_EQ(Restart(), static_cast<DWORD>(ERROR_NOT_DISABLEABLE));
     EXPECT_EQ(Log(), Crlf("[T]!!TRY ENTRY 0.\n[T]HWID:PCI\\VEN_1000&DEV_0054\n[T]Failure." +
-                          ErrorLines(ERROR_NOT_DISABLEABLE,
+                          ErrorRecords(ERROR_NOT_DISABLEABLE,
                                      "Indicates that an attempt was made to grow an LDT by setting its size, or "
                                      "that the size was not an even number of selectors.")));
 
-    machine_.faults = {MakeFault("SetupDiGetClassDevsW", ERROR_ACCESS_DENIED)};
-    scratch_.WriteFile("MPIOInstall.LOG", "");
+    machine_.faults = {FaultOn("SetupDiGetClassDevsW", ERROR_ACCESS_DENIED)};
+    ClearLog();
     EXPECT_EQ(Restart(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(Log(), Crlf("[T]Failure." + ErrorLines(ERROR_ACCESS_DENIED, "Access is denied.")));
+    EXPECT_EQ(Log(), Crlf("[T]Failure." + ErrorRecords(ERROR_ACCESS_DENIED, "Access is denied.")));
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 
 #include "device/device.h"
 #include "setupapi_internal.h"
-#include "support/harness.h"
+#include "support/machine_test.h"
 
 namespace {
 
@@ -27,15 +27,6 @@ struct Visit {
 std::vector<Visit> visits;
 std::vector<std::pair<DWORD, INT>> script;
 
-winsim::Fault MakeFault(const char *function, uint32_t error, uint32_t onCall = 0)
-{
-    winsim::Fault fault;
-    fault.function = function;
-    fault.error = error;
-    fault.onCall = onCall;
-    return fault;
-}
-
 DWORD ScriptedCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID context, INT *outFlag)
 {
     visits.push_back({set, device->DevInst, context, *outFlag});
@@ -46,7 +37,7 @@ DWORD ScriptedCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID context, INT
     return step.first;
 }
 
-class DeviceWalkTest : public ::testing::Test {
+class DeviceWalkTest : public harness::MachineTest {
 protected:
     void SetUp() override
     {
@@ -54,15 +45,9 @@ protected:
         script.clear();
     }
 
-    // Walks a class of the machine; the machine (with its trace) stays
-    // current afterwards for the trace checks.
     DWORD Walk(const GUID &classGuid)
     {
-        machine_.trace.clear();
-        winsim::SetCurrent(machine_);
-        DWORD result = EnumClassDevices(&classGuid, ScriptedCallback, &context_, &flag_);
-        machine_ = winsim::Current();
-        return result;
+        return OnMachine([&] { return EnumClassDevices(&classGuid, ScriptedCallback, &context_, &flag_); });
     }
 
     void AddAdapters(int count)
@@ -72,10 +57,6 @@ protected:
                                                             {"PCI\\VEN_1000&DEV_0054"}, "Tessella SAS Adapter"));
     }
 
-    std::string Log() const { return harness::MaskTimes(scratch_.Log()); }
-
-    harness::Scratch scratch_;
-    winsim::Machine machine_ = harness::Gen5(2);
     int context_ = 0;
     INT flag_ = 0;
 };
@@ -83,7 +64,7 @@ protected:
 TEST_F(DeviceWalkTest, SetThatCannotBeBuiltReturnsItsCodeAndLogsNothing)
 {
     AddAdapters(1);
-    machine_.faults.push_back(MakeFault("SetupDiGetClassDevsW", ERROR_ACCESS_DENIED));
+    machine_.faults.push_back(harness::FaultOn("SetupDiGetClassDevsW", ERROR_ACCESS_DENIED));
     EXPECT_EQ(Walk(GUID_DEVCLASS_SCSIADAPTER), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(visits.empty());
     EXPECT_EQ(scratch_.Log(), "");
@@ -181,7 +162,7 @@ TEST_F(DeviceWalkTest, FlagSetOnEntryIsNeverCleared)
 TEST_F(DeviceWalkTest, EnumerationFailureEndsTheWalkWithItsCode)
 {
     AddAdapters(3);
-    machine_.faults.push_back(MakeFault("SetupDiEnumDeviceInfo", ERROR_GEN_FAILURE, 2));
+    machine_.faults.push_back(harness::FaultOn("SetupDiEnumDeviceInfo", ERROR_GEN_FAILURE, "", 2));
     EXPECT_EQ(Walk(GUID_DEVCLASS_SCSIADAPTER), static_cast<DWORD>(ERROR_GEN_FAILURE));
     EXPECT_EQ(visits.size(), 1u);
     EXPECT_EQ(Log(), Crlf("[T]!!TRY ENTRY 0.\n"));

@@ -7,32 +7,26 @@
 #include <vector>
 
 #include "device/device.h"
-#include "support/harness.h"
+#include "support/machine_test.h"
 
 namespace {
 
 using namespace std::string_literals;
+using Ids = std::vector<std::string>;
+using harness::HardwareIds;
 
 const char kQuorvex[] = "QUORVEX ";
 const char kLumenstride[] = "LUMENSTRIDE     ";
 const char kTessella[] = "TESSELLA";
 const char kOrbit[] = "ORBIT-2         ";
 
-std::vector<std::string> Ids(const winsim::Device &device)
-{
-    std::vector<std::string> ids;
-    for (const auto &id : *device.hardwareIds)
-        ids.push_back(winsim::Narrow(id));
-    return ids;
-}
-
-std::vector<std::string> QuorvexIds(const std::string &last)
+Ids QuorvexIds(const std::string &last)
 {
     return {"SCSI\\DiskQUORVEX_LUMENSTRIDE_____0100", "SCSI\\DiskQUORVEX_LUMENSTRIDE_____", "SCSI\\DiskQUORVEX_",
             "SCSI\\QUORVEX_LUMENSTRIDE_____0",        "QUORVEX_LUMENSTRIDE_____0",         last};
 }
 
-winsim::Device DiskWithIds(const std::vector<std::string> &ids, unsigned unit = 0)
+winsim::Device DiskWithIds(const Ids &ids, unsigned unit = 0)
 {
     winsim::Device disk = harness::Disk(kQuorvex, kLumenstride, "0100", "SCSI", unit);
     disk.hardwareIds = std::vector<winsim::Text>();
@@ -41,26 +35,27 @@ winsim::Device DiskWithIds(const std::vector<std::string> &ids, unsigned unit = 
     return disk;
 }
 
-// Runs one walk of the disk drive class with a callback on the machine and
-// hands the machine back; the log goes to the scratch directory.
-class DiskWalkTest : public ::testing::Test {
+// The one place the tests hand a list to the normalisation.
+std::u16string Normalized(std::u16string list)
+{
+    NormalizeSupportedDeviceList(list.data());
+    return list;
+}
+
+// One walk of the disk drive class with a callback and a list (none for a
+// null list): the one place the tests hand a list to the callbacks.
+class DiskWalkTest : public harness::MachineTest {
 protected:
     DWORD Walk(DeviceCallback callback, const std::u16string *list)
     {
-        winsim::SetCurrent(machine_);
-        OsVersion.dwMajorVersion = machine_.os.major;
-        OsVersion.dwMinorVersion = machine_.os.minor;
         flag_ = 0;
         std::u16string copy = list ? *list : std::u16string();
-        DWORD result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, callback, list ? copy.data() : nullptr, &flag_);
-        machine_ = winsim::Current();
-        return result;
+        return OnMachine(
+            [&] { return EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, callback, list ? copy.data() : nullptr, &flag_); });
     }
     DWORD Claim(const std::u16string &list) { return Walk(ClaimDiskCallback, &list); }
     DWORD Release(const std::u16string *list) { return Walk(ReleaseDiskCallback, list); }
 
-    harness::Scratch scratch_;
-    winsim::Machine machine_ = harness::Gen5(2);
     INT flag_ = 0;
 };
 
@@ -71,16 +66,12 @@ protected:
 TEST(NormalizeSupportedDeviceList, NullAndEmptyListsAreLeftAlone)
 {
     NormalizeSupportedDeviceList(nullptr);
-    std::u16string list = u"\0A B\0\0"s;
-    NormalizeSupportedDeviceList(list.data());
-    EXPECT_EQ(list, u"\0A B\0\0"s);
+    EXPECT_EQ(Normalized(u"\0A B\0\0"s), u"\0A B\0\0"s);
 }
 
 TEST(NormalizeSupportedDeviceList, BlanksBecomeUnderscoresUpToTheClosingNul)
 {
-    std::u16string list = u"QUORVEX LUMENSTRIDE     \0 A  B \0\0C D\0"s;
-    NormalizeSupportedDeviceList(list.data());
-    EXPECT_EQ(list, u"QUORVEX_LUMENSTRIDE_____\0_A__B_\0\0C D\0"s);
+    EXPECT_EQ(Normalized(u"QUORVEX LUMENSTRIDE     \0 A  B \0\0C D\0"s), u"QUORVEX_LUMENSTRIDE_____\0_A__B_\0\0C D\0"s);
 }
 
 // ---------------------------------------------------------------------------
@@ -91,48 +82,57 @@ TEST_F(DiskWalkTest, ClaimNeedsTheNormalisedEntry)
 {
     machine_.devices.push_back(harness::Disk(kQuorvex, kLumenstride));
     EXPECT_EQ(Claim(u"QUORVEX LUMENSTRIDE     \0\0"s), 0u);
-    EXPECT_EQ(Ids(machine_.devices[0]), QuorvexIds("GenDisk"));
+    EXPECT_EQ(HardwareIds(machine_.devices[0]), QuorvexIds("GenDisk"));
 
     EXPECT_EQ(Claim(u"QUORVEX_LUMENSTRIDE_____\0\0"s), 0u);
-    EXPECT_EQ(Ids(machine_.devices[0]), QuorvexIds("MPIODisk"));
+    EXPECT_EQ(HardwareIds(machine_.devices[0]), QuorvexIds("MPIODisk"));
     EXPECT_EQ(machine_.devices[0].configFlags, static_cast<uint32_t>(CONFIGFLAG_REINSTALL));
     EXPECT_EQ(flag_, 0);   // the claim never asks for a restart
 }
 
-TEST_F(DiskWalkTest, ClaimMatchesOnlyTheListedModels)
+// Which disks a list claims: the last hardware ID of each disk afterwards.
+TEST_F(DiskWalkTest, ClaimMatchesTheListedModelsByPrefix)
 {
-    machine_.devices.push_back(harness::Disk(kQuorvex, kLumenstride, "0100", "SCSI", 0));
-    machine_.devices.push_back(harness::Disk(kTessella, kOrbit, "0200", "SCSI", 1));
-    machine_.devices.push_back(harness::Disk(kQuorvex, "NOCTURNE        ", "0100", "SCSI", 2));
-    EXPECT_EQ(Claim(u"TESSELLAORBIT-2_________\0\0"s), 0u);
-    EXPECT_EQ(Ids(machine_.devices[0]).back(), "GenDisk");
-    EXPECT_EQ(Ids(machine_.devices[1]).back(), "MPIODisk");
-    EXPECT_EQ(Ids(machine_.devices[2]).back(), "GenDisk");
-}
-
-TEST_F(DiskWalkTest, ShortEntryIsAPrefixAndLongEntryCountsItsFirst24)
-{
-    machine_.devices.push_back(harness::Disk(kQuorvex, kLumenstride, "0100", "SCSI", 0));
-    machine_.devices.push_back(harness::Disk(kQuorvex, "NOCTURNE        ", "0100", "SCSI", 1));
-    machine_.devices.push_back(harness::Disk(kTessella, kOrbit, "0200", "SCSI", 2));
-    EXPECT_EQ(Claim(u"QUORVEX\0TESSELLAORBIT-2_________ANYTHING\0\0"s), 0u);
-    for (const auto &disk : machine_.devices)
-        EXPECT_EQ(Ids(disk).back(), "MPIODisk") << winsim::Narrow(disk.instanceId);
-}
-
-TEST_F(DiskWalkTest, HardwareIdShorterThanTheKeyNeverMatches)
-{
-    machine_.devices.push_back(DiskWithIds({"SCSI\\DiskQUORVEX_LUMEN", "GenDisk"}));
-    EXPECT_EQ(Claim(u"QUORVEX_LUMENSTRIDE_____\0\0"s), 0u);
-    EXPECT_EQ(Ids(machine_.devices[0]).back(), "GenDisk");
+    struct Case {
+        const char *name;
+        std::vector<winsim::Device> disks;
+        std::u16string list;
+        Ids lastIds;
+    };
+    const Case cases[] = {
+        {"ClaimMatchesOnlyTheListedModels",
+         {harness::Disk(kQuorvex, kLumenstride, "0100", "SCSI", 0), harness::Disk(kTessella, kOrbit, "0200", "SCSI", 1),
+          harness::Disk(kQuorvex, "NOCTURNE        ", "0100", "SCSI", 2)},
+         u"TESSELLAORBIT-2_________\0\0"s,
+         {"GenDisk", "MPIODisk", "GenDisk"}},
+        {"ShortEntryIsAPrefixAndLongEntryCountsItsFirst24",
+         {harness::Disk(kQuorvex, kLumenstride, "0100", "SCSI", 0),
+          harness::Disk(kQuorvex, "NOCTURNE        ", "0100", "SCSI", 1),
+          harness::Disk(kTessella, kOrbit, "0200", "SCSI", 2)},
+         u"QUORVEX\0TESSELLAORBIT-2_________ANYTHING\0\0"s,
+         {"MPIODisk", "MPIODisk", "MPIODisk"}},
+        {"HardwareIdShorterThanTheKeyNeverMatches",
+         {DiskWithIds({"SCSI\\DiskQUORVEX_LUMEN", "GenDisk"})},
+         u"QUORVEX_LUMENSTRIDE_____\0\0"s,
+         {"GenDisk"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        machine_.devices = c.disks;
+        EXPECT_EQ(Claim(c.list), 0u);
+        Ids lastIds;
+        for (const auto &disk : machine_.devices)
+            lastIds.push_back(HardwareIds(disk).back());
+        EXPECT_EQ(lastIds, c.lastIds);
+    }
 }
 
 TEST_F(DiskWalkTest, LetterCaseNeverMatters)
 {
     machine_.devices.push_back(DiskWithIds({"scsi\\diskquorvex_lumenstride_____0100", "gendisk"}));
     EXPECT_EQ(Claim(u"Quorvex_Lumenstride_____\0\0"s), 0u);
-    EXPECT_EQ(Ids(machine_.devices[0]),
-              std::vector<std::string>({"scsi\\diskquorvex_lumenstride_____0100", "MPIODisk"}));
+    EXPECT_EQ(HardwareIds(machine_.devices[0]),
+              Ids({"scsi\\diskquorvex_lumenstride_____0100", "MPIODisk"}));
 }
 
 TEST_F(DiskWalkTest, CoveredDiskWithoutGenDiskIsNotWritten)
@@ -147,8 +147,8 @@ TEST_F(DiskWalkTest, EveryGenDiskIsReplacedInPlace)
 {
     machine_.devices.push_back(DiskWithIds({"SCSI\\DiskQUORVEX_LUMENSTRIDE_____0100", "GenDisk", "B", "GENDISK"}));
     EXPECT_EQ(Claim(u"QUORVEX_LUMENSTRIDE_____\0\0"s), 0u);
-    EXPECT_EQ(Ids(machine_.devices[0]),
-              std::vector<std::string>({"SCSI\\DiskQUORVEX_LUMENSTRIDE_____0100", "MPIODisk", "B", "MPIODisk"}));
+    EXPECT_EQ(HardwareIds(machine_.devices[0]),
+              Ids({"SCSI\\DiskQUORVEX_LUMENSTRIDE_____0100", "MPIODisk", "B", "MPIODisk"}));
     // The strings with their NULs and the closing NUL: 2 * (37 + 8 + 1 + 8 + 4) + 2.
     EXPECT_TRUE(winsim::TraceHas("SetupDiSetDeviceRegistryPropertyW", "property=0x1 size=118"));
 }
@@ -158,7 +158,7 @@ TEST_F(DiskWalkTest, NoEntriesClaimNothing)
     machine_.devices.push_back(harness::Disk(kQuorvex, kLumenstride));
     EXPECT_EQ(Claim(u"\0\0"s), 0u);
     EXPECT_EQ(Walk(ClaimDiskCallback, nullptr), 0u);
-    EXPECT_EQ(Ids(machine_.devices[0]).back(), "GenDisk");
+    EXPECT_EQ(HardwareIds(machine_.devices[0]).back(), "GenDisk");
     EXPECT_EQ(machine_.devices[0].configFlags, 0u);
 }
 
@@ -166,7 +166,7 @@ TEST_F(DiskWalkTest, ListThatWouldNotFitLeavesTheDiskUnclaimed)
 {
     // 1025 units of strings and NULs: readable (2052 bytes with the closing
     // NUL), but "MPIODisk" makes it one unit too long to store whole.
-    std::vector<std::string> ids = {"SCSI\\DiskQUORVEX_LUMENSTRIDE_____0100", "GenDisk"};
+    Ids ids = {"SCSI\\DiskQUORVEX_LUMENSTRIDE_____0100", "GenDisk"};
     size_t used = 38 + 8;
     while (used < 1025) {
         size_t length = std::min<size_t>(200, 1025 - used - 1);
@@ -181,9 +181,9 @@ TEST_F(DiskWalkTest, ListThatWouldNotFitLeavesTheDiskUnclaimed)
     ids[1] = "MPIODisk";
 
     EXPECT_EQ(Claim(u"QUORVEX_LUMENSTRIDE_____\0\0"s), 0u);
-    EXPECT_EQ(Ids(machine_.devices[0])[1], "GenDisk");
+    EXPECT_EQ(HardwareIds(machine_.devices[0])[1], "GenDisk");
     EXPECT_EQ(machine_.devices[0].configFlags, 0u);
-    EXPECT_EQ(Ids(machine_.devices[1]), ids);
+    EXPECT_EQ(HardwareIds(machine_.devices[1]), ids);
     EXPECT_EQ(machine_.devices[1].configFlags, static_cast<uint32_t>(CONFIGFLAG_REINSTALL));
     EXPECT_TRUE(winsim::TraceHas("SetupDiSetDeviceRegistryPropertyW", "property=0x1 size=2052"));
 }
@@ -194,7 +194,7 @@ TEST_F(DiskWalkTest, UnreadableHardwareIdsEndTheWalk)
     machine_.devices.push_back(harness::Disk(kQuorvex, kLumenstride, "0100", "SCSI", 1));
     machine_.devices[0].hardwareIds.reset();
     EXPECT_EQ(Claim(u"QUORVEX_LUMENSTRIDE_____\0\0"s), static_cast<DWORD>(ERROR_INVALID_DATA));
-    EXPECT_EQ(Ids(machine_.devices[1]).back(), "GenDisk");
+    EXPECT_EQ(HardwareIds(machine_.devices[1]).back(), "GenDisk");
 }
 
 TEST_F(DiskWalkTest, UnreadableFlagsLeaveTheRewrittenIdsWithoutTheFlag)
@@ -202,7 +202,7 @@ TEST_F(DiskWalkTest, UnreadableFlagsLeaveTheRewrittenIdsWithoutTheFlag)
     machine_.devices.push_back(harness::Disk(kQuorvex, kLumenstride));
     machine_.devices[0].configFlags.reset();
     EXPECT_EQ(Claim(u"QUORVEX_LUMENSTRIDE_____\0\0"s), static_cast<DWORD>(ERROR_INVALID_DATA));
-    EXPECT_EQ(Ids(machine_.devices[0]).back(), "MPIODisk");
+    EXPECT_EQ(HardwareIds(machine_.devices[0]).back(), "MPIODisk");
     EXPECT_FALSE(machine_.devices[0].configFlags.has_value());
 }
 
@@ -287,12 +287,7 @@ TEST_F(ReleaseTest, RestartOrRebootNeedSetsTheFlag)
 TEST_F(ReleaseTest, RefusedChangeEndsTheWalkWithItsCode)
 {
     AddDisks();
-    machine_.faults.push_back([] {
-        winsim::Fault fault;
-        fault.function = "SetupDiCallClassInstaller";
-        fault.error = ERROR_GEN_FAILURE;
-        return fault;
-    }());
+    machine_.faults.push_back(harness::FaultOn("SetupDiCallClassInstaller", ERROR_GEN_FAILURE));
     EXPECT_EQ(Release(&list_), static_cast<DWORD>(ERROR_GEN_FAILURE));
     EXPECT_EQ(machine_.devices[0].restarts, 0u);
     EXPECT_EQ(machine_.devices[0].configFlags, static_cast<uint32_t>(CONFIGFLAG_REINSTALL));

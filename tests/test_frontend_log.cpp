@@ -3,28 +3,25 @@
 
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <string>
 
 #include "frontend/frontend.h"
-#include "support/harness.h"
+#include "support/machine_test.h"
 
 namespace {
 
 const std::string kStamp = "[12/08/2026 10:20:30.123]";
 
-class LogTest : public testing::Test {
+class LogTest : public harness::MachineTest {
 protected:
     void SetUp() override
     {
-        winsim::Machine machine = harness::Gen6();
-        machine.clock = SYSTEMTIME{2026, 12, 2, 8, 10, 20, 30, 123};
-        machine.clockStepMs = 0;
-        winsim::SetCurrent(machine);
+        machine_ = harness::Gen6();
+        machine_.clock = SYSTEMTIME{2026, 12, 2, 8, 10, 20, 30, 123};
+        machine_.clockStepMs = 0;
+        Enter();
     }
     std::string Console() const { return winsim::Current().console; }
-
-    harness::Scratch scratch;
 };
 
 // A format that formats to exactly 'units' units ending in "\n".
@@ -36,7 +33,7 @@ std::u16string TextOfUnits(size_t units)
 TEST_F(LogTest, NullFormatDoesNothing)
 {
     LogMessage(nullptr);
-    EXPECT_FALSE(scratch.Exists("MPIOInstall.LOG"));
+    EXPECT_FALSE(scratch_.Exists("MPIOInstall.LOG"));
     EXPECT_EQ(Console(), "");
     EXPECT_FALSE(winsim::TraceHas("GetLocalTime"));
 }
@@ -44,7 +41,7 @@ TEST_F(LogTest, NullFormatDoesNothing)
 TEST_F(LogTest, UnopenableLogLosesTheMessageOnTheConsoleToo)
 {
     // A directory takes the file's name, so the open fails even for root.
-    ASSERT_EQ(mkdir(scratch.Path("MPIOInstall.LOG").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(scratch_.Path("MPIOInstall.LOG").c_str(), 0755), 0);
     LogMessage(u"lost %d\n", 1);
     EXPECT_EQ(Console(), "");
     EXPECT_FALSE(winsim::TraceHas("WriteFile"));
@@ -52,71 +49,63 @@ TEST_F(LogTest, UnopenableLogLosesTheMessageOnTheConsoleToo)
 
 TEST_F(LogTest, ReadOnlyLogLosesTheMessageOnTheConsoleToo)
 {
-    scratch.WriteFile("MPIOInstall.LOG", "old\r\n");
-    ASSERT_EQ(chmod(scratch.Path("MPIOInstall.LOG").c_str(), 0444), 0);
-    if (FILE *probe = std::fopen("MPIOInstall.LOG", "a+b")) {
-        std::fclose(probe);
+    scratch_.WriteFile("MPIOInstall.LOG", "old\r\n");
+    if (!scratch_.MakeReadOnly("MPIOInstall.LOG"))
         GTEST_SKIP() << "this user may write read-only files";
-    }
     LogMessage(u"lost\n");
     EXPECT_EQ(Console(), "");
-    EXPECT_EQ(scratch.Log(), "old\r\n");
+    EXPECT_EQ(scratch_.Log(), "old\r\n");
 }
 
-TEST_F(LogTest, RecordIsTimeStampThenText)
+// A record is the time stamp, then the text: "\n" as CR LF, each unit up to
+// U+00FF as one byte, units above it left out.  The console shows the text.
+TEST_F(LogTest, Records)
 {
-    LogMessage(u"Success %s\n", u"(Please reboot the system)");
-    EXPECT_EQ(scratch.Log(), kStamp + "Success (Please reboot the system)\r\n");
-    EXPECT_EQ(Console(), "Success (Please reboot the system)\r\n");
+    struct Case {
+        const char *name;
+        std::u16string format;
+        std::u16string argument;   // for a "%s" in the format
+        std::string text;
+    };
+    std::string lineFeeds;
+    for (int i = 0; i < 511; i++)
+        lineFeeds += "\r\n";
+    const Case cases[] = {
+        {"RecordIsTimeStampThenText", u"Success %s\n", u"(Please reboot the system)",
+         "Success (Please reboot the system)\r\n"},
+        {"LeadingAndTrailingLineFeeds", u"\nInstalling\n", u"", "\r\nInstalling\r\n"},
+        // U+00E9 is one byte, units above U+00FF are left out, CR alone stays.
+        {"BytesOfTheText", u"caf\u00e9 %s|\r|\u0100end\n", u"\u4e2d\u6587x\u00ff", "caf\xe9 x\xff|\r|end\r\n"},
+        {"PercentInAnArgumentIsWrittenAsIs", u"Installing %s\n", u"C:\\pkg\\%s%d%%\\x.inf",
+         "Installing C:\\pkg\\%s%d%%\\x.inf\r\n"},
+        {"LongestMessageIs511Units", u"%s", TextOfUnits(511), std::string(510, 'a') + "\r\n"},
+        {"MessageOfLineFeedsOnlyIsWrittenWhole", u"%s", std::u16string(511, u'\n'), lineFeeds},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ClearLog();
+        const size_t consoleBefore = Console().size();
+        LogMessage(c.format.c_str(), c.argument.c_str());
+        EXPECT_EQ(scratch_.Log(), kStamp + c.text);
+        EXPECT_EQ(Console().substr(consoleBefore), c.text);
+    }
 }
 
 TEST_F(LogTest, TimeStampFieldsAndWidths)
 {
     winsim::Current().clock = SYSTEMTIME{987, 3, 0, 7, 9, 5, 4, 7};
     LogMessage(u"x");
-    EXPECT_EQ(scratch.Log(), "[03/07/987 09:05:04.007]x");
+    EXPECT_EQ(scratch_.Log(), "[03/07/987 09:05:04.007]x");
 }
 
 TEST_F(LogTest, AppendsWithoutSeparatorAndKeepsEarlierRuns)
 {
-    scratch.WriteFile("MPIOInstall.LOG", "earlier run\r\n");
+    scratch_.WriteFile("MPIOInstall.LOG", "earlier run\r\n");
     winsim::Current().clockStepMs = 1;
     LogMessage(u"Failure.");
     LogMessage(u" next\n");
-    EXPECT_EQ(scratch.Log(), "earlier run\r\n[12/08/2026 10:20:30.123]Failure.[12/08/2026 10:20:30.124] next\r\n");
+    EXPECT_EQ(scratch_.Log(), "earlier run\r\n[12/08/2026 10:20:30.123]Failure.[12/08/2026 10:20:30.124] next\r\n");
     EXPECT_EQ(Console(), "Failure. next\r\n");
-}
-
-TEST_F(LogTest, LeadingAndTrailingLineFeeds)
-{
-    LogMessage(u"\nInstalling\n");
-    EXPECT_EQ(scratch.Log(), kStamp + "\r\nInstalling\r\n");
-    EXPECT_EQ(Console(), "\r\nInstalling\r\n");
-}
-
-TEST_F(LogTest, BytesOfTheText)
-{
-    // U+00E9 is one byte, units above U+00FF are left out, CR alone stays.
-    LogMessage(u"caf\u00e9 %s|\r|\u0100end\n", u"\u4e2d\u6587x\u00ff");
-    const std::string expected = "caf\xe9 x\xff|\r|end\r\n";
-    EXPECT_EQ(scratch.Log(), kStamp + expected);
-    EXPECT_EQ(Console(), expected);
-}
-
-TEST_F(LogTest, PercentInAnArgumentIsWrittenAsIs)
-{
-    LogMessage(u"Installing %s\n", u"C:\\pkg\\%s%d%%\\x.inf");
-    EXPECT_EQ(scratch.Log(), kStamp + "Installing C:\\pkg\\%s%d%%\\x.inf\r\n");
-    EXPECT_EQ(Console(), "Installing C:\\pkg\\%s%d%%\\x.inf\r\n");
-}
-
-TEST_F(LogTest, LongestMessageIs511Units)
-{
-    std::u16string longest = TextOfUnits(511);
-    LogMessage(u"%s", longest.c_str());
-    const std::string bytes = std::string(510, 'a') + "\r\n";
-    EXPECT_EQ(scratch.Log(), kStamp + bytes);
-    EXPECT_EQ(Console(), bytes);
 }
 
 TEST_F(LogTest, MessageOf512UnitsLeavesABareTimeStamp)
@@ -124,25 +113,14 @@ TEST_F(LogTest, MessageOf512UnitsLeavesABareTimeStamp)
     std::u16string tooLong = TextOfUnits(512);
     LogMessage(u"%s", tooLong.c_str());
     LogMessage(tooLong.c_str());
-    EXPECT_EQ(scratch.Log(), kStamp + kStamp);
+    EXPECT_EQ(scratch_.Log(), kStamp + kStamp);
     EXPECT_EQ(Console(), "");
-}
-
-TEST_F(LogTest, MessageOfLineFeedsOnlyIsWrittenWhole)
-{
-    std::u16string feeds(511, u'\n');
-    LogMessage(u"%s", feeds.c_str());
-    std::string bytes;
-    for (int i = 0; i < 511; i++)
-        bytes += "\r\n";
-    EXPECT_EQ(scratch.Log(), kStamp + bytes);
-    EXPECT_EQ(Console(), bytes);
 }
 
 TEST_F(LogTest, UnknownConversionLeavesABareTimeStamp)
 {
     LogMessage(u"value %q\n", 1);
-    EXPECT_EQ(scratch.Log(), kStamp);
+    EXPECT_EQ(scratch_.Log(), kStamp);
     EXPECT_EQ(Console(), "");
 }
 
@@ -152,7 +130,7 @@ TEST_F(ErrorTextTest, FailureLineThenTextThenCode)
 {
     LogMessage(u"Failure.");
     LogErrorText(ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(scratch.Log(), kStamp + "Failure." + kStamp +
+    EXPECT_EQ(scratch_.Log(), kStamp + "Failure." + kStamp +
                                  " The system cannot find the file specified.\r\r\n\r\n" + kStamp +
                                  " Error code (0x00000002)\r\n");
     EXPECT_EQ(Console(), "Failure. The system cannot find the file specified.\r\r\n\r\n Error code (0x00000002)\r\n");
@@ -163,7 +141,7 @@ TEST_F(ErrorTextTest, LooksUpTheLow16BitsAndShowsTheWholeCode)
 {
     size_t blocks = winsim::LiveLocalBlocks();
     LogErrorText(0x80070005);
-    EXPECT_EQ(scratch.Log(), kStamp + " Access is denied.\r\r\n\r\n" + kStamp + " Error code (0x80070005)\r\n");
+    EXPECT_EQ(scratch_.Log(), kStamp + " Access is denied.\r\r\n\r\n" + kStamp + " Error code (0x80070005)\r\n");
     // The text the system allocated is given back.
     EXPECT_EQ(winsim::LiveLocalBlocks(), blocks);
     EXPECT_EQ(winsim::TraceCount("LocalFree"), 1u);
@@ -173,35 +151,22 @@ TEST_F(ErrorTextTest, SetupCodeWithoutTextShowsOnlyTheCodeLine)
 {
     LogErrorText(ERROR_NO_SUCH_DEVINST);
     EXPECT_TRUE(winsim::TraceHas("FormatMessageW", "id=523 "));
-    EXPECT_EQ(scratch.Log(), kStamp + " Error code (0xe000020b)\r\n");
+    EXPECT_EQ(scratch_.Log(), kStamp + " Error code (0xe000020b)\r\n");
     EXPECT_EQ(winsim::TraceCount("LocalFree"), 0u);
 }
 
 TEST_F(ErrorTextTest, FailedLookupShowsOnlyTheCodeLine)
 {
-    winsim::Fault fault;
-    fault.function = "FormatMessageW";
-    fault.error = ERROR_NOT_ENOUGH_MEMORY;
-    winsim::Current().faults.push_back(fault);
+    winsim::Current().faults.push_back(harness::FaultOn("FormatMessageW", ERROR_NOT_ENOUGH_MEMORY));
     LogErrorText(ERROR_ACCESS_DENIED);
     LogErrorText(static_cast<DWORD>(-1));
-    EXPECT_EQ(scratch.Log(), kStamp + " Error code (0x00000005)\r\n" + kStamp + " Error code (0xffffffff)\r\n");
+    EXPECT_EQ(scratch_.Log(), kStamp + " Error code (0x00000005)\r\n" + kStamp + " Error code (0xffffffff)\r\n");
 }
 
 TEST_F(LogTest, UsageIsNineRecords)
 {
     PrintUsage();
-    const std::string expected = harness::Crlf(
-        "[T]Installs the Multi-Path software package.\n"
-        "[T]\n"
-        "[T]Usage: install switch source_path dsm_inf dsm_hwid\n"
-        "[T]\n"
-        "[T]  switch     \tWhether to install or uninstall (-i, -u, -c)\n"
-        "[T]  source_path\tPermanent location that hosts all the infs and drivers\n"
-        "[T]  dsm_inf    \tName of dsm inf (with extension)\n"
-        "[T]  dsm_hwid   \tHardware Id associated with the dsm\n"
-        "[T]\n");
-    EXPECT_EQ(harness::MaskTimes(scratch.Log()), expected);
+    EXPECT_EQ(Log(), harness::Crlf(harness::kUsageRecords));
     EXPECT_EQ(winsim::TraceCount("GetLocalTime"), 9u);
 }
 

@@ -2,82 +2,66 @@
 #include <gtest/gtest.h>
 
 #include "frontend/frontend.h"
-#include "support/harness.h"
+#include "support/machine_test.h"
 
 namespace {
 
-winsim::Fault FailEveryCall(const char *function, DWORD error)
+class RebootSystemTest : public harness::MachineTest {
+protected:
+    void SetUp() override { machine_ = harness::Gen6(); }
+};
+
+// Each step that fails ends the attempt without a reboot; the token, once
+// opened, is closed.
+TEST_F(RebootSystemTest, GivesUpAtTheFirstFailingStep)
 {
-    winsim::Fault fault;
-    fault.function = function;
-    fault.error = error;
-    return fault;
+    struct Case {
+        const char *name;
+        const char *failing;      // the function that fails, or none
+        DWORD error;
+        bool privilegeGranted;
+        bool tokenOpened;
+        bool adjusted;            // AdjustTokenPrivileges was called
+        bool asked;               // ExitWindowsEx was called
+    };
+    const Case cases[] = {
+        {"NoTokenNoRequest", "OpenProcessToken", ERROR_ACCESS_DENIED, true, false, false, false},
+        // The adjustment itself succeeds; only the last error tells the partial grant.
+        {"PrivilegeNotGrantedNoRequest", nullptr, 0, false, true, true, false},
+        {"AdjustmentFailingNoRequest", "AdjustTokenPrivileges", ERROR_ACCESS_DENIED, true, true, true, false},
+        {"RequestRefused", "ExitWindowsEx", ERROR_SHUTDOWN_IN_PROGRESS, true, true, true, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        machine_ = harness::Gen6();
+        machine_.shutdownPrivilege = c.privilegeGranted;
+        if (c.failing != nullptr)
+            machine_.faults.push_back(harness::FaultOn(c.failing, c.error));
+        EXPECT_EQ(OnMachine(RebootSystem), 0);
+        EXPECT_EQ(winsim::TraceHas("AdjustTokenPrivileges"), c.adjusted);
+        EXPECT_EQ(winsim::TraceHas("ExitWindowsEx"), c.asked);
+        EXPECT_TRUE(machine_.reboots.empty());
+        EXPECT_EQ(winsim::TraceCount("OpenProcessToken"), 1u);
+        EXPECT_EQ(winsim::TraceCount("CloseHandle"), c.tokenOpened ? 1u : 0u);
+    }
 }
 
-void ExpectTokenClosed(int line)
+TEST_F(RebootSystemTest, ForcedPlannedUpgradeReboot)
 {
-    SCOPED_TRACE(testing::Message() << "from line " << line);
-    EXPECT_EQ(winsim::TraceCount("OpenProcessToken"), 1u);
-    EXPECT_EQ(winsim::TraceCount("CloseHandle"), 1u);
-}
-
-TEST(RebootSystem, NoTokenNoRequest)
-{
-    winsim::Machine machine = harness::Gen6();
-    machine.faults.push_back(FailEveryCall("OpenProcessToken", ERROR_ACCESS_DENIED));
-    winsim::SetCurrent(machine);
-    EXPECT_EQ(RebootSystem(), 0);
-    EXPECT_FALSE(winsim::TraceHas("AdjustTokenPrivileges"));
-    EXPECT_FALSE(winsim::TraceHas("ExitWindowsEx"));
-    EXPECT_TRUE(winsim::Current().reboots.empty());
-}
-
-TEST(RebootSystem, PrivilegeNotGrantedNoRequest)
-{
-    winsim::Machine machine = harness::Gen6();
-    machine.shutdownPrivilege = false;
-    winsim::SetCurrent(machine);
-    // The adjustment itself succeeds; only the last error tells the partial grant.
-    EXPECT_EQ(RebootSystem(), 0);
-    EXPECT_FALSE(winsim::TraceHas("ExitWindowsEx"));
-    EXPECT_TRUE(winsim::Current().reboots.empty());
-    ExpectTokenClosed(__LINE__);
-}
-
-TEST(RebootSystem, AdjustmentFailingNoRequest)
-{
-    winsim::Machine machine = harness::Gen6();
-    machine.faults.push_back(FailEveryCall("AdjustTokenPrivileges", ERROR_ACCESS_DENIED));
-    winsim::SetCurrent(machine);
-    EXPECT_EQ(RebootSystem(), 0);
-    EXPECT_FALSE(winsim::TraceHas("ExitWindowsEx"));
-    ExpectTokenClosed(__LINE__);
-}
-
-TEST(RebootSystem, RequestRefused)
-{
-    winsim::Machine machine = harness::Gen6();
-    machine.faults.push_back(FailEveryCall("ExitWindowsEx", ERROR_SHUTDOWN_IN_PROGRESS));
-    winsim::SetCurrent(machine);
-    EXPECT_EQ(RebootSystem(), 0);
-    EXPECT_TRUE(winsim::Current().reboots.empty());
-    ExpectTokenClosed(__LINE__);
-}
-
-TEST(RebootSystem, ForcedPlannedUpgradeReboot)
-{
-    winsim::SetCurrent(harness::Gen6());
     // A stale last error from before does not count against the grant.
-    SetLastError(ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RebootSystem(), 1);
+    EXPECT_EQ(OnMachine([] {
+                  SetLastError(ERROR_ACCESS_DENIED);
+                  return RebootSystem();
+              }),
+              1);
     EXPECT_TRUE(winsim::TraceHas("OpenProcessToken", "access=0x28"));
     EXPECT_TRUE(winsim::TraceHas("LookupPrivilegeValueW", "name=SeShutdownPrivilege"));
     EXPECT_TRUE(winsim::TraceHas("AdjustTokenPrivileges", "disable_all=0 count=1"));
-    const auto &reboots = winsim::Current().reboots;
-    ASSERT_EQ(reboots.size(), 1u);
-    EXPECT_EQ(reboots[0].flags, 6u);
-    EXPECT_EQ(reboots[0].reason, 0x80020003u);
-    ExpectTokenClosed(__LINE__);
+    ASSERT_EQ(machine_.reboots.size(), 1u);
+    EXPECT_EQ(machine_.reboots[0].flags, 6u);
+    EXPECT_EQ(machine_.reboots[0].reason, 0x80020003u);
+    EXPECT_EQ(winsim::TraceCount("OpenProcessToken"), 1u);
+    EXPECT_EQ(winsim::TraceCount("CloseHandle"), 1u);
 }
 
 }  // namespace

@@ -98,38 +98,52 @@ TEST(TextFormat, TimeStampShape)
                  5, 4, 7);
 }
 
-TEST(TextCompare, ExactComparison)
+// Exact, ASCII-case-blind, and ASCII-case-blind over a count of units.
+TEST(TextCompare, Comparisons)
 {
-    EXPECT_EQ(TextCompare(u"-i", u"-i"), 0);
-    EXPECT_NE(TextCompare(u"-i", u"-I"), 0);
-    EXPECT_NE(TextCompare(u"-i", u"-i "), 0);
-    EXPECT_LT(TextCompare(u"-i", u"-i "), 0);
-    EXPECT_GT(TextCompare(u"b", u"a"), 0);
-    // Units compare unsigned: a unit above U+7FFF sorts last.
-    EXPECT_GT(TextCompare(u"\xFFFF", u"a"), 0);
-    EXPECT_EQ(TextCompare(u"", u""), 0);
-}
-
-TEST(TextCompare, IgnoresCaseOfAsciiLettersOnly)
-{
-    EXPECT_EQ(TextCompareNoCase(u"ROOT\\MPIO", u"root\\mpio"), 0);
-    EXPECT_EQ(TextCompareNoCase(u"Detected\\MPIO", u"DETECTED\\mpio"), 0);
-    EXPECT_NE(TextCompareNoCase(u"\u00C4", u"\u00E4"), 0);
-    EXPECT_NE(TextCompareNoCase(u"ROOT\\MPIO", u"ROOT\\MPIO2"), 0);
-    EXPECT_LT(TextCompareNoCase(u"ROOT\\MPIO", u"ROOT\\MPIO2"), 0);
-    // Letters fold to lower case, as the C runtime's does: '_' sorts before
-    // 'A' once folded.
-    EXPECT_LT(TextCompareNoCase(u"_", u"A"), 0);
-    EXPECT_GT(TextCompareNoCase(u"a", u"_"), 0);
-}
-
-TEST(TextCompare, PrefixOfCountUnits)
-{
-    EXPECT_EQ(TextCompareNoCaseN(u"QUORVEX LUMENSTRIDE", u"quorvex lumen", 13), 0);
-    EXPECT_NE(TextCompareNoCaseN(u"QUORVEX LUMENSTRIDE", u"quorvex lumen", 14), 0);
-    EXPECT_EQ(TextCompareNoCaseN(u"abc", u"xyz", 0), 0);
-    // Equal texts shorter than the count are equal.
-    EXPECT_EQ(TextCompareNoCaseN(u"abc", u"ABC", 100), 0);
+    enum Relation { kEqual, kDiffers, kLess, kGreater };
+    struct Case {
+        const char *group;
+        const char16_t *a;
+        const char16_t *b;
+        int count;   // -1: the whole texts
+        bool noCase;
+        Relation relation;
+    };
+    const Case cases[] = {
+        {"ExactComparison", u"-i", u"-i", -1, false, kEqual},
+        {"ExactComparison", u"-i", u"-I", -1, false, kDiffers},
+        {"ExactComparison", u"-i", u"-i ", -1, false, kLess},
+        {"ExactComparison", u"b", u"a", -1, false, kGreater},
+        // Units compare unsigned: a unit above U+7FFF sorts last.
+        {"ExactComparison", u"\xFFFF", u"a", -1, false, kGreater},
+        {"ExactComparison", u"", u"", -1, false, kEqual},
+        {"IgnoresCaseOfAsciiLettersOnly", u"ROOT\\MPIO", u"root\\mpio", -1, true, kEqual},
+        {"IgnoresCaseOfAsciiLettersOnly", u"Detected\\MPIO", u"DETECTED\\mpio", -1, true, kEqual},
+        {"IgnoresCaseOfAsciiLettersOnly", u"\u00C4", u"\u00E4", -1, true, kDiffers},
+        {"IgnoresCaseOfAsciiLettersOnly", u"ROOT\\MPIO", u"ROOT\\MPIO2", -1, true, kLess},
+        // Letters fold to lower case, as the C runtime's does: '_' sorts
+        // before 'A' once folded.
+        {"IgnoresCaseOfAsciiLettersOnly", u"_", u"A", -1, true, kLess},
+        {"IgnoresCaseOfAsciiLettersOnly", u"a", u"_", -1, true, kGreater},
+        {"PrefixOfCountUnits", u"QUORVEX LUMENSTRIDE", u"quorvex lumen", 13, true, kEqual},
+        {"PrefixOfCountUnits", u"QUORVEX LUMENSTRIDE", u"quorvex lumen", 14, true, kDiffers},
+        {"PrefixOfCountUnits", u"abc", u"xyz", 0, true, kEqual},
+        // Equal texts shorter than the count are equal.
+        {"PrefixOfCountUnits", u"abc", u"ABC", 100, true, kEqual},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.group << ", row " << &c - cases);
+        const int result = !c.noCase         ? TextCompare(c.a, c.b)
+                           : c.count < 0     ? TextCompareNoCase(c.a, c.b)
+                                             : TextCompareNoCaseN(c.a, c.b, static_cast<size_t>(c.count));
+        switch (c.relation) {
+        case kEqual: EXPECT_EQ(result, 0); break;
+        case kDiffers: EXPECT_NE(result, 0); break;
+        case kLess: EXPECT_LT(result, 0); break;
+        case kGreater: EXPECT_GT(result, 0); break;
+        }
+    }
 }
 
 TEST(TextCopy, CutsAndTerminates)

@@ -64,16 +64,15 @@ int RunOnTerminal(const std::string &machineFile, const std::vector<std::string>
 
 class HostBinaryTest : public ::testing::Test {
 protected:
+    // Runs the binary on a copy of 'machine'; after_ is the copy afterwards.
     harness::Run Run(winsim::Machine machine, const std::vector<std::string> &args)
     {
-        winsim::SaveMachineFile(machine, scratch_.Path("machine.json"));
-        harness::Run run = harness::RunBinary(scratch_.Path("machine.json"), args, scratch_.Dir());
-        after_ = winsim::LoadMachineFile(scratch_.Path("machine.json"));
-        return run;
+        after_ = std::move(machine);
+        return harness::RunBinaryOn(after_, args, scratch_);
     }
     harness::Run Reinstall(winsim::Machine machine, const std::string &source = PackageDir())
     {
-        return Run(std::move(machine), {"-r", source, "qvxdsm.inf", "Root\\QVXDSM"});
+        return Run(std::move(machine), package_runs::BinaryArgs("-r", source));
     }
 
     harness::Scratch scratch_;
@@ -156,7 +155,7 @@ TEST_F(HostBinaryTest, ReinstallAsksOnTheTerminalWhenNothingIsScripted)
 {
     winsim::Machine machine = package_runs::Server(harness::Gen6());
     machine.interactive = true;
-    const std::vector<std::string> args{"-r", PackageDir(), "qvxdsm.inf", "Root\\QVXDSM"};
+    const std::vector<std::string> args = package_runs::BinaryArgs("-r");
     std::string screen;
 
     winsim::SaveMachineFile(machine, scratch_.Path("machine.json"));

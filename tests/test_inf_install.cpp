@@ -4,17 +4,18 @@
 // has the hardware ID, and the clean-up of a half-made device.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "device/device.h"
 #include "setupapi_internal.h"
-#include "support/harness.h"
+#include "support/machine_test.h"
 
 namespace {
 
 using harness::Crlf;
+using harness::ErrorRecords;
+using harness::FaultOn;
 
 const char kInfPath[] = "pkg\\qvxtest.inf";
 const std::string kHardwareId = "Root\\QVXTEST";
@@ -80,24 +81,7 @@ DeviceName  = "Quorvex Test Device"
 ServiceName = "Quorvex Test Service"
 )";
 
-winsim::Fault MakeFault(const char *function, uint32_t error, uint32_t onCall = 0)
-{
-    winsim::Fault fault;
-    fault.function = function;
-    fault.error = error;
-    fault.onCall = onCall;
-    return fault;
-}
-
-// The lines LogErrorText leaves for a code, line ends as "\n".
-std::string ErrorLines(uint32_t code, const std::string &systemText = "")
-{
-    char codeLine[64];
-    std::snprintf(codeLine, sizeof codeLine, "[T] Error code (0x%08x)\n", code);
-    return (systemText.empty() ? std::string() : "[T] " + systemText + "\r\n\n") + codeLine;
-}
-
-const std::string kNoDevice = "[T]F UDPNPD." + ErrorLines(ERROR_NO_SUCH_DEVINST);
+const std::string kNoDevice = "[T]F UDPNPD." + ErrorRecords(ERROR_NO_SUCH_DEVINST);
 const std::string kSuccess = "[T]\nSuccess \n";
 const std::string kOutOfMemory = "Not enough memory resources are available to process this command.";
 
@@ -106,7 +90,7 @@ bool IsRegistered(const winsim::Device *device)
     return device != nullptr && device->registered && !device->removed;
 }
 
-class InfInstallTest : public ::testing::Test {
+class InfInstallTest : public harness::MachineTest {
 protected:
     void SetUp() override
     {
@@ -117,29 +101,13 @@ protected:
     DWORD InstallSection(const std::string &section, const std::string &infPath = kInfPath)
     {
         std::u16string path = winsim::Widen(infPath), name = winsim::Widen(section);
-        Enter();
-        DWORD result = InstallInfSection(path.c_str(), name.c_str());
-        machine_ = winsim::Current();
-        return result;
+        return OnMachine([&] { return InstallInfSection(path.c_str(), name.c_str()); });
     }
 
     DWORD InstallRoot(const std::string &hardwareId, INT force)
     {
         std::u16string path = winsim::Widen(kInfPath), id = winsim::Widen(hardwareId);
-        Enter();
-        DWORD result = InstallRootDevice(path.c_str(), id.c_str(), force, &rebootFlag_);
-        machine_ = winsim::Current();
-        return result;
-    }
-
-    // The machine becomes current with a fresh trace and fresh call counts;
-    // it stays current after the call for the trace checks.
-    void Enter()
-    {
-        machine_.trace.clear();
-        for (auto &fault : machine_.faults)
-            fault.calls = 0;
-        winsim::SetCurrent(machine_);
+        return OnMachine([&] { return InstallRootDevice(path.c_str(), id.c_str(), force, &rebootFlag_); });
     }
 
     void AddTestDevice()
@@ -147,11 +115,8 @@ protected:
         machine_.devices.push_back(harness::SystemDevice("ROOT\\SYSTEM\\0000", {kHardwareId}, "Test Device"));
     }
 
-    std::string Log() const { return harness::MaskTimes(scratch_.Log()); }
     const winsim::Device *CreatedDevice() const { return harness::FindByHardwareId(machine_, kHardwareId); }
 
-    harness::Scratch scratch_;
-    winsim::Machine machine_ = harness::Gen5(2);
     INT rebootFlag_ = 0;
 };
 
@@ -162,16 +127,16 @@ protected:
 TEST_F(InfInstallTest, SectionOfAMissingInfFails)
 {
     EXPECT_EQ(InstallSection("TestInstall", "pkg\\absent.inf"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(Log(), Crlf("[T]Failure." + ErrorLines(ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.")));
+    EXPECT_EQ(Log(), Crlf("[T]Failure." + ErrorRecords(ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.")));
     EXPECT_EQ(winsim::TraceCount("SetupInitDefaultQueueCallbackEx"), 0u);
     EXPECT_EQ(winsim::TraceCount("SetupCloseInfFile"), 0u);
 }
 
 TEST_F(InfInstallTest, SectionWithoutAQueueContextFailsWithNoMemory)
 {
-    machine_.faults.push_back(MakeFault("SetupInitDefaultQueueCallbackEx", ERROR_GEN_FAILURE));
+    machine_.faults.push_back(FaultOn("SetupInitDefaultQueueCallbackEx", ERROR_GEN_FAILURE));
     EXPECT_EQ(InstallSection("TestInstall"), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-    EXPECT_EQ(Log(), Crlf("[T]Failure." + ErrorLines(ERROR_NOT_ENOUGH_MEMORY, kOutOfMemory)));
+    EXPECT_EQ(Log(), Crlf("[T]Failure." + ErrorRecords(ERROR_NOT_ENOUGH_MEMORY, kOutOfMemory)));
     EXPECT_EQ(winsim::TraceCount("SetupInstallFromInfSectionW"), 0u);
     EXPECT_EQ(winsim::TraceCount("SetupTermDefaultQueueCallback"), 0u);
     EXPECT_EQ(winsim::setup::OpenInfCount(), 0u);
@@ -180,7 +145,7 @@ TEST_F(InfInstallTest, SectionWithoutAQueueContextFailsWithNoMemory)
 TEST_F(InfInstallTest, MissingSectionFailsBeforeItsServices)
 {
     EXPECT_EQ(InstallSection("NoSuchSection"), ERROR_SECTION_NOT_FOUND);
-    EXPECT_EQ(Log(), Crlf("[T]Failure." + ErrorLines(ERROR_SECTION_NOT_FOUND)));
+    EXPECT_EQ(Log(), Crlf("[T]Failure." + ErrorRecords(ERROR_SECTION_NOT_FOUND)));
     EXPECT_EQ(winsim::TraceCount("SetupInstallServicesFromInfSectionW"), 0u);
     EXPECT_EQ(winsim::TraceCount("SetupTermDefaultQueueCallback"), 1u);
     EXPECT_EQ(winsim::setup::OpenInfCount(), 0u);
@@ -207,7 +172,7 @@ TEST_F(InfInstallTest, SectionInstallsFilesRegistryAndServices)
     ASSERT_EQ(machine_.services.count(u"QVXTEST"), 1u);
     EXPECT_FALSE(machine_.services.at(u"QVXTEST").markedForDelete);
 
-    scratch_.WriteFile("MPIOInstall.LOG", "");
+    ClearLog();
     EXPECT_EQ(InstallSection("DefaultUninstall"), 0u);
     EXPECT_EQ(Log(), Crlf("[T]Success\n"));
     EXPECT_TRUE(machine_.files[0].deleted);
@@ -218,7 +183,7 @@ TEST_F(InfInstallTest, SectionInstallsFilesRegistryAndServices)
 TEST_F(InfInstallTest, FailingServicesSectionFailsTheWholeSection)
 {
     EXPECT_EQ(InstallSection("FilesOnly"), ERROR_SECTION_NOT_FOUND);
-    EXPECT_EQ(Log(), Crlf("[T]Failure." + ErrorLines(ERROR_SECTION_NOT_FOUND)));
+    EXPECT_EQ(Log(), Crlf("[T]Failure." + ErrorRecords(ERROR_SECTION_NOT_FOUND)));
     EXPECT_TRUE(winsim::TraceHas("SetupInstallServicesFromInfSectionW", "section=FilesOnly.Services"));
     EXPECT_EQ(machine_.files.size(), 1u);   // the copies stay
     EXPECT_EQ(winsim::TraceCount("SetupTermDefaultQueueCallback"), 1u);
@@ -310,16 +275,16 @@ TEST_F(InfInstallTest, HardwareIdLongerThanTheBufferIsStoredCut)
     EXPECT_EQ(device->hardwareIds->size(), 1u);
     // The cut ID is not the one the driver is for, so the second update
     // finds no device; the registered device stays.
-    EXPECT_EQ(Log(), Crlf(kNoDevice + "[T]F UDPNPD2." + ErrorLines(ERROR_NO_SUCH_DEVINST) + "[T]\nFailure." +
-                          ErrorLines(ERROR_NO_SUCH_DEVINST)));
+    EXPECT_EQ(Log(), Crlf(kNoDevice + "[T]F UDPNPD2." + ErrorRecords(ERROR_NO_SUCH_DEVINST) + "[T]\nFailure." +
+                          ErrorRecords(ERROR_NO_SUCH_DEVINST)));
 }
 
 TEST_F(InfInstallTest, FirstUpdateFailureOtherThanNoDeviceEndsTheStep)
 {
-    machine_.faults.push_back(MakeFault("UpdateDriverForPlugAndPlayDevicesW", ERROR_ACCESS_DENIED));
+    machine_.faults.push_back(FaultOn("UpdateDriverForPlugAndPlayDevicesW", ERROR_ACCESS_DENIED));
     EXPECT_EQ(InstallRoot(kHardwareId, 0), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(Log(), Crlf("[T]F UDPNPD." + ErrorLines(ERROR_ACCESS_DENIED, "Access is denied.") + "[T]\nFailure." +
-                          ErrorLines(ERROR_ACCESS_DENIED, "Access is denied.")));
+    EXPECT_EQ(Log(), Crlf("[T]F UDPNPD." + ErrorRecords(ERROR_ACCESS_DENIED, "Access is denied.") + "[T]\nFailure." +
+                          ErrorRecords(ERROR_ACCESS_DENIED, "Access is denied.")));
     EXPECT_EQ(winsim::TraceCount("SetupDiGetINFClassW"), 0u);
     EXPECT_EQ(rebootFlag_, 0);
 }
@@ -329,18 +294,18 @@ TEST_F(InfInstallTest, FirstUpdateFailureOtherThanNoDeviceEndsTheStep)
 TEST_F(InfInstallTest, FirstUpdateFailureWithoutACodeCountsAsSuccess)
 {
     AddTestDevice();
-    machine_.faults.push_back(MakeFault("UpdateDriverForPlugAndPlayDevicesW", ERROR_SUCCESS));
+    machine_.faults.push_back(FaultOn("UpdateDriverForPlugAndPlayDevicesW", ERROR_SUCCESS));
     EXPECT_EQ(InstallRoot(kHardwareId, 0), 0u);
-    EXPECT_EQ(Log(), Crlf("[T]F UDPNPD." + ErrorLines(0, "The operation completed successfully.") + kSuccess));
+    EXPECT_EQ(Log(), Crlf("[T]F UDPNPD." + ErrorRecords(0, "The operation completed successfully.") + kSuccess));
     EXPECT_EQ(winsim::TraceCount("SetupDiGetINFClassW"), 0u);
 }
 
 TEST_F(InfInstallTest, UnreadableInfClassHasNoTag)
 {
-    machine_.faults.push_back(MakeFault("SetupDiGetINFClassW", ERROR_FILE_NOT_FOUND));
+    machine_.faults.push_back(FaultOn("SetupDiGetINFClassW", ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(InstallRoot(kHardwareId, 0), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(Log(), Crlf(kNoDevice + "[T]\nFailure." +
-                          ErrorLines(ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.")));
+                          ErrorRecords(ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.")));
     EXPECT_EQ(winsim::TraceCount("SetupDiCreateDeviceInfoList"), 0u);
     EXPECT_EQ(winsim::TraceCount("SetupDiDestroyDeviceInfoList"), 0u);
     EXPECT_EQ(CreatedDevice(), nullptr);
@@ -365,10 +330,10 @@ TEST_F(InfInstallTest, EachCreationFailureLogsItsTagAndLeavesNoHalfMadeDevice)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.function);
         machine_ = harness::Gen5(2);
-        machine_.faults.push_back(MakeFault(c.function, ERROR_NOT_ENOUGH_MEMORY, c.onCall));
-        scratch_.WriteFile("MPIOInstall.LOG", "");
+        machine_.faults.push_back(FaultOn(c.function, ERROR_NOT_ENOUGH_MEMORY, "", c.onCall));
+        ClearLog();
         EXPECT_EQ(InstallRoot(kHardwareId, 1), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-        const std::string failure = ErrorLines(ERROR_NOT_ENOUGH_MEMORY, kOutOfMemory);
+        const std::string failure = ErrorRecords(ERROR_NOT_ENOUGH_MEMORY, kOutOfMemory);
         EXPECT_EQ(Log(), Crlf(kNoDevice + "[T]" + c.tag + failure + "[T]\nFailure." + failure));
         EXPECT_EQ(winsim::TraceHas("SetupDiCallClassInstaller", "dif=0x5"), c.removesElement);
         EXPECT_EQ(CreatedDevice(), nullptr);
@@ -380,9 +345,9 @@ TEST_F(InfInstallTest, EachCreationFailureLogsItsTagAndLeavesNoHalfMadeDevice)
 
 TEST_F(InfInstallTest, SecondUpdateFailureKeepsTheRegisteredDevice)
 {
-    machine_.faults.push_back(MakeFault("UpdateDriverForPlugAndPlayDevicesW", ERROR_ACCESS_DENIED, 2));
+    machine_.faults.push_back(FaultOn("UpdateDriverForPlugAndPlayDevicesW", ERROR_ACCESS_DENIED, "", 2));
     EXPECT_EQ(InstallRoot(kHardwareId, 0), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    const std::string failure = ErrorLines(ERROR_ACCESS_DENIED, "Access is denied.");
+    const std::string failure = ErrorRecords(ERROR_ACCESS_DENIED, "Access is denied.");
     EXPECT_EQ(Log(), Crlf(kNoDevice + "[T]F UDPNPD2." + failure + "[T]\nFailure." + failure));
     ASSERT_TRUE(IsRegistered(CreatedDevice()));
     EXPECT_EQ(CreatedDevice()->service, u"");

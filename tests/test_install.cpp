@@ -7,15 +7,12 @@
 
 #include "common/common.h"
 #include "package/package.h"
-#include "support/harness.h"
+#include "support/machine_test.h"
 #include "support/package_runs.h"
 
 namespace {
 
 using namespace package_runs;
-using harness::FindByHardwareId;
-using harness::MaskTimes;
-using harness::WithoutTimes;
 
 const std::string kBusLine = "\nInstalling the Multi-Path Adapter Filter and Multi-Path Bus Driver...\n";
 const std::string kDsmLine = "\nInstalling the Device Specific Module...\n";
@@ -27,17 +24,16 @@ std::string CreatedRootDevice()
     return Records({"F UDPNPD.", " Error code (0xe000020b)\n", "\nSuccess \n"});
 }
 
-class InstallTest : public ::testing::Test {
+class InstallTest : public harness::MachineTest {
 protected:
+    void SetUp() override { machine_ = Server(harness::Gen5(2)); }
+
     harness::Run Install(const std::string &source = PackageDir())
     {
         harness::Run run = harness::RunInProcess(machine_, Args("-i", source));
         EXPECT_EQ(run.localBlocksLeft, 0u);
         return run;
     }
-
-    harness::Scratch scratch_;
-    winsim::Machine machine_ = Server(harness::Gen5(2));
 };
 
 TEST_F(InstallTest, Generation5InstallsBusDsmAndDiskDriverThenRestartsAdapters)
@@ -152,14 +148,12 @@ TEST_F(InstallTest, DsmRebootIsMergedAndSkipsTheRestart)
 
 TEST_F(InstallTest, RebootFlagSetOnEntryIsClearedFirst)
 {
-    winsim::SetCurrent(Server(harness::Gen5(2)));
-    OsVersion.dwMajorVersion = 5;
-    OsVersion.dwMinorVersion = 2;
     INT rebootFlag = 1;
     const std::u16string source = harness::U(PackageDir());
-    EXPECT_EQ(InstallPackage(source.c_str(), u"qvxdsm.inf", u"Root\\QVXDSM", &rebootFlag), 0u);
+    EXPECT_EQ(OnMachine([&] { return InstallPackage(source.c_str(), u"qvxdsm.inf", u"Root\\QVXDSM", &rebootFlag); }),
+              0u);
     EXPECT_EQ(rebootFlag, 0);
-    EXPECT_EQ(winsim::Current().devices[kQuorvexAdapter].restarts, 1u);
+    EXPECT_EQ(machine_.devices[kQuorvexAdapter].restarts, 1u);
 }
 
 TEST_F(InstallTest, MissingSourcePathTouchesNothing)
@@ -240,7 +234,7 @@ protected:
     harness::Run InstallWithList(const std::vector<uint8_t> *stored)
     {
         for (const char *name : {"mpio.inf", "mpdev.inf", "mpio.sys", "mpfilt.sys", "mpdev.sys"})
-            scratch_.WriteFile(std::string("package/") + name, ReadPackageFile(name));
+            scratch_.WriteFile(std::string("package/") + name, PackageFile(name));
         scratch_.WriteFile("package/qvxdsm.inf", kPlainDsmInf);
         scratch_.WriteFile("package/plain.sys", "placeholder\n");
         if (stored != nullptr)
@@ -250,21 +244,6 @@ protected:
             EXPECT_EQ(RawList(machine_), *stored) << "the stored value is never rewritten";
         }
         return run;
-    }
-
-    static std::string ReadPackageFile(const std::string &name)
-    {
-        std::string path = PackageDir() + "/" + name;
-        FILE *file = std::fopen(path.c_str(), "rb");
-        std::string bytes;
-        if (file != nullptr) {
-            char buffer[4096];
-            size_t n;
-            while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-                bytes.append(buffer, n);
-            std::fclose(file);
-        }
-        return bytes;
     }
 
     bool QuorvexClaimed() const { return HardwareIds(machine_.devices[kQuorvexDisk0]).back() == "MPIODisk"; }
@@ -283,52 +262,39 @@ TEST_F(StoredListTest, MissingListFailsTheDiskDriverStep)
     EXPECT_EQ(MaskTimes(run.log).find("Restarting"), std::string::npos);
 }
 
-TEST_F(StoredListTest, EmptyOrZeroSizeListClaimsNothing)
+// Lists stored empty, without their last NULs or with an odd byte count: the
+// disks the list names are claimed, and the install succeeds.
+TEST_F(StoredListTest, MalformedListsClaimTheDisksTheyName)
 {
-    for (const std::vector<uint8_t> &stored : {Utf16(std::string(2, '\0')), std::vector<uint8_t>()}) {
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> stored;
+        bool quorvex;
+        bool tessella;
+    };
+    const std::string both = std::string(kTessellaEntry) + '\0' + kQuorvexEntry;
+    const auto withByte = [](std::vector<uint8_t> bytes, uint8_t byte) {
+        bytes.push_back(byte);
+        return bytes;
+    };
+    const Case cases[] = {
+        {"EmptyOrZeroSizeListClaimsNothing (empty)", Utf16(std::string(2, '\0')), false, false},
+        {"EmptyOrZeroSizeListClaimsNothing (zero size)", {}, false, false},
+        {"ListWithoutClosingNulIsReadUpToItsEnd", Utf16(both + '\0'), true, true},
+        {"LastEntryWithoutItsNulStillCounts", Utf16(both), true, true},
+        // The dangling byte would make the entry "QUORVEX LUMENSTRIDE     Q".
+        {"OddByteCountDropsTheDanglingByte", withByte(Utf16(both), 'Q'), true, true},
+        // "TESS" is a prefix; "TESSX" would not be.
+        {"OddByteCountDropsTheDanglingByte (prefix)", withByte(Utf16("TESS"), 'X'), false, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
         machine_ = Server(harness::Gen5(2));
-        harness::Run run = InstallWithList(&stored);
+        harness::Run run = InstallWithList(&c.stored);
         EXPECT_EQ(run.exitCode, 0);
-        EXPECT_FALSE(QuorvexClaimed());
-        EXPECT_FALSE(TessellaClaimed());
+        EXPECT_EQ(QuorvexClaimed(), c.quorvex);
+        EXPECT_EQ(TessellaClaimed(), c.tessella);
     }
-}
-
-TEST_F(StoredListTest, ListWithoutClosingNulIsReadUpToItsEnd)
-{
-    const std::vector<uint8_t> stored = Utf16(std::string(kTessellaEntry) + '\0' + kQuorvexEntry + '\0');
-    harness::Run run = InstallWithList(&stored);
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(QuorvexClaimed());
-    EXPECT_TRUE(TessellaClaimed());
-}
-
-TEST_F(StoredListTest, LastEntryWithoutItsNulStillCounts)
-{
-    const std::vector<uint8_t> stored = Utf16(std::string(kTessellaEntry) + '\0' + kQuorvexEntry);
-    harness::Run run = InstallWithList(&stored);
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(QuorvexClaimed());
-    EXPECT_TRUE(TessellaClaimed());
-}
-
-TEST_F(StoredListTest, OddByteCountDropsTheDanglingByte)
-{
-    // The dangling byte would make the entry "QUORVEX LUMENSTRIDE     Q".
-    std::vector<uint8_t> stored = Utf16(std::string(kTessellaEntry) + '\0' + kQuorvexEntry);
-    stored.push_back('Q');
-    harness::Run run = InstallWithList(&stored);
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(QuorvexClaimed());
-    EXPECT_TRUE(TessellaClaimed());
-
-    machine_ = Server(harness::Gen5(2));
-    stored = Utf16("TESS");
-    stored.push_back('X');
-    run = InstallWithList(&stored);
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(TessellaClaimed());   // "TESS" is a prefix; "TESSX" would not be
-    EXPECT_FALSE(QuorvexClaimed());
 }
 
 TEST_F(StoredListTest, LongSourcePathIsCutAtTheBufferEnd)
@@ -339,7 +305,7 @@ TEST_F(StoredListTest, LongSourcePathIsCutAtTheBufferEnd)
     source += "/" + std::string(250 - source.size() - 1, 'd');
     ASSERT_EQ(source.size(), 250u);
     for (const char *name : {"mpio.inf", "mpio.sys", "mpfilt.sys", "qvxdsm.inf", "qvxdsm.sys"})
-        scratch_.WriteFile(source.substr(scratch_.Dir().size() + 1) + "/" + name, ReadPackageFile(name));
+        scratch_.WriteFile(source.substr(scratch_.Dir().size() + 1) + "/" + name, PackageFile(name));
 
     harness::Run run = Install(source);
     EXPECT_EQ(run.exitCode, -1);

@@ -4,76 +4,66 @@
 #include <string>
 
 #include "registry/registry.h"
-#include "support/harness.h"
+#include "support/machine_test.h"
 
 namespace {
 
+using harness::FaultOn;
+using harness::GetDword;
+
 const std::string kParametersKey = "SYSTEM\\CurrentControlSet\\Services\\mpio\\Parameters";
 
-winsim::Fault FaultOn(const char *function, DWORD error, const std::u16string &subject = u"")
-{
-    winsim::Fault fault;
-    fault.function = function;
-    fault.error = error;
-    fault.subject = subject;
-    return fault;
-}
+class SetMpioParametersTest : public harness::MachineTest {
+protected:
+    void SetUp() override { machine_ = harness::Gen6(); }
+    DWORD Set() { return OnMachine(SetMpioParameters); }
+};
 
-TEST(SetMpioParameters, KeyRefusedWritesNothing)
+TEST_F(SetMpioParametersTest, KeyRefusedWritesNothing)
 {
-    winsim::Machine machine = harness::Gen6();
-    machine.faults.push_back(FaultOn("RegCreateKeyExW", ERROR_ACCESS_DENIED));
-    winsim::SetCurrent(machine);
-    EXPECT_EQ(SetMpioParameters(), (DWORD)ERROR_ACCESS_DENIED);
+    machine_.faults.push_back(FaultOn("RegCreateKeyExW", ERROR_ACCESS_DENIED));
+    EXPECT_EQ(Set(), (DWORD)ERROR_ACCESS_DENIED);
     EXPECT_FALSE(winsim::TraceHas("RegSetValueExW"));
     EXPECT_EQ(winsim::TraceCount("RegCloseKey"), 0u);
 }
 
-TEST(SetMpioParameters, FirstValueRefusedLeavesTheSecondAlone)
+TEST_F(SetMpioParametersTest, FirstValueRefusedLeavesTheSecondAlone)
 {
-    winsim::Machine machine = harness::Gen6();
-    harness::SetDword(machine, kParametersKey, "PDORemovePeriod", 20);
-    machine.faults.push_back(FaultOn("RegSetValueExW", ERROR_ACCESS_DENIED, u"PathVerifyEnabled"));
-    winsim::SetCurrent(machine);
-    EXPECT_EQ(SetMpioParameters(), (DWORD)ERROR_ACCESS_DENIED);
-    EXPECT_EQ(harness::GetDword(winsim::Current(), kParametersKey, "PDORemovePeriod"), 20u);
+    harness::SetDword(machine_, kParametersKey, "PDORemovePeriod", 20);
+    machine_.faults.push_back(FaultOn("RegSetValueExW", ERROR_ACCESS_DENIED, "PathVerifyEnabled"));
+    EXPECT_EQ(Set(), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(GetDword(machine_, kParametersKey, "PDORemovePeriod"), 20u);
     EXPECT_EQ(winsim::TraceCount("RegSetValueExW"), 1u);
     EXPECT_EQ(winsim::TraceCount("RegCloseKey"), 1u);
 }
 
-TEST(SetMpioParameters, SecondValueRefusedKeepsTheFirst)
+TEST_F(SetMpioParametersTest, SecondValueRefusedKeepsTheFirst)
 {
-    winsim::Machine machine = harness::Gen6();
-    machine.faults.push_back(FaultOn("RegSetValueExW", ERROR_GEN_FAILURE, u"PDORemovePeriod"));
-    winsim::SetCurrent(machine);
-    EXPECT_EQ(SetMpioParameters(), (DWORD)ERROR_GEN_FAILURE);
-    EXPECT_EQ(harness::GetDword(winsim::Current(), kParametersKey, "PathVerifyEnabled"), 1u);
+    machine_.faults.push_back(FaultOn("RegSetValueExW", ERROR_GEN_FAILURE, "PDORemovePeriod"));
+    EXPECT_EQ(Set(), (DWORD)ERROR_GEN_FAILURE);
+    EXPECT_EQ(GetDword(machine_, kParametersKey, "PathVerifyEnabled"), 1u);
     EXPECT_EQ(winsim::TraceCount("RegCloseKey"), 1u);
 }
 
-TEST(SetMpioParameters, CreatesTheMissingKey)
+TEST_F(SetMpioParametersTest, CreatesTheMissingKey)
 {
-    winsim::SetCurrent(harness::Gen6());
-    ASSERT_EQ(winsim::FindKey(winsim::Current(), winsim::Widen("SYSTEM\\CurrentControlSet\\Services\\mpio")),
-              nullptr);
-    EXPECT_EQ(SetMpioParameters(), (DWORD)ERROR_SUCCESS);
+    ASSERT_EQ(winsim::FindKey(machine_, winsim::Widen("SYSTEM\\CurrentControlSet\\Services\\mpio")), nullptr);
+    EXPECT_EQ(Set(), (DWORD)ERROR_SUCCESS);
     EXPECT_TRUE(winsim::TraceHas("RegCreateKeyExW", "path=" + kParametersKey + " access=0xf003f options=0x0"));
-    EXPECT_EQ(harness::GetDword(winsim::Current(), kParametersKey, "PathVerifyEnabled"), 1u);
-    EXPECT_EQ(harness::GetDword(winsim::Current(), kParametersKey, "PDORemovePeriod"), 120u);
+    EXPECT_EQ(GetDword(machine_, kParametersKey, "PathVerifyEnabled"), 1u);
+    EXPECT_EQ(GetDword(machine_, kParametersKey, "PDORemovePeriod"), 120u);
     EXPECT_EQ(winsim::TraceCount("RegCloseKey"), 1u);
 }
 
-TEST(SetMpioParameters, OverwritesOtherTypesAndData)
+TEST_F(SetMpioParametersTest, OverwritesOtherTypesAndData)
 {
-    winsim::Machine machine = harness::Gen6();
-    harness::SetString(machine, kParametersKey, "PathVerifyEnabled", "yes");
-    harness::SetDword(machine, kParametersKey, "PDORemovePeriod", 20);
-    winsim::SetCurrent(machine);
-    EXPECT_EQ(SetMpioParameters(), (DWORD)ERROR_SUCCESS);
+    harness::SetString(machine_, kParametersKey, "PathVerifyEnabled", "yes");
+    harness::SetDword(machine_, kParametersKey, "PDORemovePeriod", 20);
+    EXPECT_EQ(Set(), (DWORD)ERROR_SUCCESS);
     EXPECT_TRUE(winsim::TraceHas("RegSetValueExW", "name=PathVerifyEnabled type=4 size=4"));
     EXPECT_TRUE(winsim::TraceHas("RegSetValueExW", "name=PDORemovePeriod type=4 size=4"));
-    EXPECT_EQ(harness::GetDword(winsim::Current(), kParametersKey, "PathVerifyEnabled"), 1u);
-    EXPECT_EQ(harness::GetDword(winsim::Current(), kParametersKey, "PDORemovePeriod"), 120u);
+    EXPECT_EQ(GetDword(machine_, kParametersKey, "PathVerifyEnabled"), 1u);
+    EXPECT_EQ(GetDword(machine_, kParametersKey, "PDORemovePeriod"), 120u);
 }
 
 }  // namespace

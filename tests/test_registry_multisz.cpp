@@ -1,14 +1,17 @@
 // The two known multi-string values, read and written whole.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "registry/registry.h"
-#include "support/harness.h"
+#include "support/machine_test.h"
 
 namespace {
+
+using namespace std::string_literals;
+using harness::FaultOn;
+using harness::Utf16Bytes;
 
 const std::string kMpdevKey = "SYSTEM\\CurrentControlSet\\Control\\MPDEV";
 const std::string kListName = "MPIOSupportedDeviceList";
@@ -17,58 +20,7 @@ const std::string kScsiClassKey =
 
 using Bytes = std::vector<uint8_t>;
 
-void SetRaw(winsim::Machine &machine, const std::string &keyPath, const std::string &name, uint32_t type,
-            const Bytes &bytes)
-{
-    winsim::RegKey *key = winsim::FindKey(machine, winsim::Widen(keyPath), true);
-    key->values[winsim::Fold(winsim::Widen(name))] = {winsim::Widen(name), winsim::RegValue{type, bytes}};
-}
-
-const winsim::RegValue *GetRaw(const std::string &keyPath, const std::string &name)
-{
-    winsim::RegKey *key = winsim::FindKey(winsim::Current(), winsim::Widen(keyPath));
-    if (!key)
-        return nullptr;
-    auto it = key->values.find(winsim::Fold(winsim::Widen(name)));
-    return it == key->values.end() ? nullptr : &it->second.second;
-}
-
-Bytes Utf16Bytes(const std::u16string &text)
-{
-    Bytes bytes(text.size() * 2);
-    std::memcpy(bytes.data(), text.data(), bytes.size());
-    return bytes;
-}
-
-winsim::Fault FaultOn(const char *function, DWORD error, uint32_t call = 0)
-{
-    winsim::Fault fault;
-    fault.function = function;
-    fault.error = error;
-    fault.onCall = call;
-    return fault;
-}
-
 WCHAR *const kUntouched = reinterpret_cast<WCHAR *>(static_cast<uintptr_t>(0x5a5a));
-
-// Reads 'kind' and checks the result, the bytes as stored and that the key
-// was closed; the block is freed here.
-void CheckRead(int line, MultiSzKind kind, DWORD expected, const Bytes &stored)
-{
-    SCOPED_TRACE(testing::Message() << "from line " << line);
-    WCHAR *buffer = kUntouched;
-    DWORD size = 0x5a5a;
-    size_t blocks = winsim::LiveLocalBlocks();
-    EXPECT_EQ(ReadMultiSzValue(kind, &buffer, &size), expected);
-    ASSERT_NE(buffer, kUntouched);
-    ASSERT_NE(buffer, nullptr);
-    EXPECT_EQ(size, stored.size());
-    EXPECT_EQ(Bytes(reinterpret_cast<uint8_t *>(buffer), reinterpret_cast<uint8_t *>(buffer) + size), stored);
-    EXPECT_EQ(winsim::TraceCount("RegCloseKey"), 1u);
-    LocalFree(buffer);
-    EXPECT_EQ(winsim::LiveLocalBlocks(), blocks);
-}
-#define CHECK_READ(...) CheckRead(__LINE__, __VA_ARGS__)
 
 // The units of a read buffer up to the multi-string's closing NUL, as a
 // caller walks it; fails when no closing NUL comes within 'limitUnits'.
@@ -87,74 +39,107 @@ std::vector<std::u16string> Walk(const WCHAR *buffer, size_t limitUnits)
     return strings;
 }
 
-TEST(ReadMultiSzValue, UnknownKindTouchesNothing)
-{
-    winsim::SetCurrent(harness::Gen6());
-    for (MultiSzKind kind : {0, 3, -1}) {
-        WCHAR *buffer = kUntouched;
-        DWORD size = 7;
-        EXPECT_EQ(ReadMultiSzValue(kind, &buffer, &size), (DWORD)ERROR_INVALID_PARAMETER);
-        EXPECT_EQ(buffer, kUntouched);
-        EXPECT_EQ(size, 7u);
+class MultiSzTest : public harness::MachineTest {
+protected:
+    void SetUp() override { machine_ = harness::Gen6(); }
+
+    DWORD Read(MultiSzKind kind, WCHAR **buffer, DWORD *size)
+    {
+        return OnMachine([&] { return ReadMultiSzValue(kind, buffer, size); });
     }
-    EXPECT_FALSE(winsim::TraceHas("RegOpenKeyExW"));
+    DWORD Write(MultiSzKind kind, const WCHAR *data, DWORD size)
+    {
+        return OnMachine([&] { return WriteMultiSzValue(kind, data, size); });
+    }
+
+    // Reads 'kind' and checks the result, the bytes as stored and that the
+    // key was closed; the block is freed here.
+    void CheckRead(int line, MultiSzKind kind, DWORD expected, const Bytes &stored)
+    {
+        SCOPED_TRACE(testing::Message() << "from line " << line);
+        WCHAR *buffer = kUntouched;
+        DWORD size = 0x5a5a;
+        size_t blocks = 0;
+        EXPECT_EQ(OnMachine([&] {
+                      blocks = winsim::LiveLocalBlocks();
+                      return ReadMultiSzValue(kind, &buffer, &size);
+                  }),
+                  expected);
+        ASSERT_NE(buffer, kUntouched);
+        ASSERT_NE(buffer, nullptr);
+        EXPECT_EQ(size, stored.size());
+        EXPECT_EQ(Bytes(reinterpret_cast<uint8_t *>(buffer), reinterpret_cast<uint8_t *>(buffer) + size), stored);
+        EXPECT_EQ(winsim::TraceCount("RegCloseKey"), 1u);
+        LocalFree(buffer);
+        EXPECT_EQ(winsim::LiveLocalBlocks(), blocks);
+    }
+};
+#define CHECK_READ(...) CheckRead(__LINE__, __VA_ARGS__)
+
+class ReadMultiSzValueTest : public MultiSzTest {};
+class WriteMultiSzValueTest : public MultiSzTest {};
+
+// ---------------------------------------------------------------------------
+// ReadMultiSzValue
+// ---------------------------------------------------------------------------
+
+// A read that fails hands back no block and leaves the size alone.
+TEST_F(ReadMultiSzValueTest, FailedReads)
+{
+    struct Case {
+        const char *name;
+        void (*setUp)(winsim::Machine &);
+        MultiSzKind kind;
+        DWORD code;
+        WCHAR *bufferBefore;
+        WCHAR *bufferAfter;
+        bool opens;        // the key was opened
+        size_t closes;     // and closed this often
+    };
+    const auto none = [](winsim::Machine &) {};
+    const auto keyOnly = [](winsim::Machine &machine) { winsim::FindKey(machine, winsim::Widen(kMpdevKey), true); };
+    const auto denied = [](winsim::Machine &machine) {
+        harness::SetMultiSz(machine, kMpdevKey, kListName, {"QUORVEX LUMENSTRIDE     "});
+        winsim::FindKey(machine, winsim::Widen(kMpdevKey))->denyAccess = true;
+    };
+    const auto noMemory = [](winsim::Machine &machine) {
+        harness::SetMultiSz(machine, kMpdevKey, kListName, {"QUORVEX LUMENSTRIDE     "});
+        machine.faults.push_back(FaultOn("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY));
+    };
+    const Case cases[] = {
+        {"UnknownKindTouchesNothing (0)", none, 0, ERROR_INVALID_PARAMETER, kUntouched, kUntouched, false, 0},
+        {"UnknownKindTouchesNothing (3)", none, 3, ERROR_INVALID_PARAMETER, kUntouched, kUntouched, false, 0},
+        {"UnknownKindTouchesNothing (-1)", none, -1, ERROR_INVALID_PARAMETER, kUntouched, kUntouched, false, 0},
+        {"AbsentListLeavesTheOutputsAlone (no key)", none, MULTISZ_SUPPORTED_DEVICES, ERROR_FILE_NOT_FOUND, nullptr,
+         nullptr, true, 0},
+        {"AbsentListLeavesTheOutputsAlone (no value)", keyOnly, MULTISZ_SUPPORTED_DEVICES, ERROR_FILE_NOT_FOUND,
+         nullptr, nullptr, true, 1},
+        {"DeniedKeyGivesItsCode", denied, MULTISZ_SUPPORTED_DEVICES, ERROR_ACCESS_DENIED, nullptr, nullptr, true, 0},
+        {"AllocationFailing", noMemory, MULTISZ_SUPPORTED_DEVICES, ERROR_NOT_ENOUGH_MEMORY, kUntouched, nullptr, true,
+         1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        machine_ = harness::Gen6();
+        c.setUp(machine_);
+        WCHAR *buffer = c.bufferBefore;
+        DWORD size = 7;
+        EXPECT_EQ(Read(c.kind, &buffer, &size), c.code);
+        EXPECT_EQ(buffer, c.bufferAfter);
+        EXPECT_EQ(size, 7u);
+        EXPECT_EQ(winsim::TraceHas("RegOpenKeyExW"), c.opens);
+        EXPECT_EQ(winsim::TraceCount("RegCloseKey"), c.closes);
+        EXPECT_EQ(winsim::LiveLocalBlocks(), 0u);
+    }
 }
 
-TEST(ReadMultiSzValue, AbsentListLeavesTheOutputsAlone)
+TEST_F(ReadMultiSzValueTest, DataQueryFailingHandsOverTheBlock)
 {
-    winsim::SetCurrent(harness::Gen6());
+    harness::SetMultiSz(machine_, kMpdevKey, kListName, {"QUORVEX LUMENSTRIDE     "});
+    machine_.faults.push_back(FaultOn("RegQueryValueExW", ERROR_GEN_FAILURE, "", 2));
     WCHAR *buffer = nullptr;
     DWORD size = 7;
-    // No key.
-    EXPECT_EQ(ReadMultiSzValue(MULTISZ_SUPPORTED_DEVICES, &buffer, &size), (DWORD)ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(buffer, nullptr);
-    EXPECT_EQ(size, 7u);
-    EXPECT_EQ(winsim::TraceCount("RegCloseKey"), 0u);
-    // The key without the value.
-    winsim::FindKey(winsim::Current(), winsim::Widen(kMpdevKey), true);
-    EXPECT_EQ(ReadMultiSzValue(MULTISZ_SUPPORTED_DEVICES, &buffer, &size), (DWORD)ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(buffer, nullptr);
-    EXPECT_EQ(size, 7u);
-    EXPECT_EQ(winsim::TraceCount("RegCloseKey"), 1u);
-    EXPECT_EQ(winsim::LiveLocalBlocks(), 0u);
-}
-
-TEST(ReadMultiSzValue, DeniedKeyGivesItsCode)
-{
-    winsim::Machine machine = harness::Gen6();
-    harness::SetMultiSz(machine, kMpdevKey, kListName, {"QUORVEX LUMENSTRIDE     "});
-    winsim::FindKey(machine, winsim::Widen(kMpdevKey))->denyAccess = true;
-    winsim::SetCurrent(machine);
-    WCHAR *buffer = nullptr;
-    DWORD size = 7;
-    EXPECT_EQ(ReadMultiSzValue(MULTISZ_SUPPORTED_DEVICES, &buffer, &size), (DWORD)ERROR_ACCESS_DENIED);
-    EXPECT_EQ(buffer, nullptr);
-    EXPECT_EQ(size, 7u);
-}
-
-TEST(ReadMultiSzValue, AllocationFailing)
-{
-    winsim::Machine machine = harness::Gen6();
-    harness::SetMultiSz(machine, kMpdevKey, kListName, {"QUORVEX LUMENSTRIDE     "});
-    machine.faults.push_back(FaultOn("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY));
-    winsim::SetCurrent(machine);
-    WCHAR *buffer = kUntouched;
-    DWORD size = 7;
-    EXPECT_EQ(ReadMultiSzValue(MULTISZ_SUPPORTED_DEVICES, &buffer, &size), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
-    EXPECT_EQ(buffer, nullptr);
-    EXPECT_EQ(size, 7u);
-    EXPECT_EQ(winsim::TraceCount("RegCloseKey"), 1u);
-}
-
-TEST(ReadMultiSzValue, DataQueryFailingHandsOverTheBlock)
-{
-    winsim::Machine machine = harness::Gen6();
-    harness::SetMultiSz(machine, kMpdevKey, kListName, {"QUORVEX LUMENSTRIDE     "});
-    machine.faults.push_back(FaultOn("RegQueryValueExW", ERROR_GEN_FAILURE, 2));
-    winsim::SetCurrent(machine);
-    WCHAR *buffer = nullptr;
-    DWORD size = 7;
-    EXPECT_EQ(ReadMultiSzValue(MULTISZ_SUPPORTED_DEVICES, &buffer, &size), (DWORD)ERROR_GEN_FAILURE);
+    EXPECT_EQ(Read(MULTISZ_SUPPORTED_DEVICES, &buffer, &size), (DWORD)ERROR_GEN_FAILURE);
     ASSERT_NE(buffer, nullptr);
     EXPECT_EQ(size, (24u + 2u) * 2u);
     // Nothing was read, yet the block is a (empty) multi-string.
@@ -164,31 +149,26 @@ TEST(ReadMultiSzValue, DataQueryFailingHandsOverTheBlock)
     EXPECT_EQ(winsim::LiveLocalBlocks(), 0u);
 }
 
-TEST(ReadMultiSzValue, BothKnownValues)
+TEST_F(ReadMultiSzValueTest, BothKnownValues)
 {
-    winsim::Machine machine = harness::Gen6();
-    harness::SetMultiSz(machine, kMpdevKey, kListName, {"QUORVEX LUMENSTRIDE     ", "TESSELLAORBIT-2         "});
-    harness::SetMultiSz(machine, kScsiClassKey, "UpperFilters", {"mpio"});
-    winsim::SetCurrent(machine);
+    harness::SetMultiSz(machine_, kMpdevKey, kListName, {"QUORVEX LUMENSTRIDE     ", "TESSELLAORBIT-2         "});
+    harness::SetMultiSz(machine_, kScsiClassKey, "UpperFilters", {"mpio"});
     CHECK_READ(MULTISZ_SUPPORTED_DEVICES, ERROR_SUCCESS,
-               Utf16Bytes(std::u16string(u"QUORVEX LUMENSTRIDE     \0TESSELLAORBIT-2         \0\0", 51)));
+               Utf16Bytes(u"QUORVEX LUMENSTRIDE     \0TESSELLAORBIT-2         \0\0"s));
     EXPECT_TRUE(winsim::TraceHas("RegOpenKeyExW", "path=" + kMpdevKey + " access=0x20019"));
     EXPECT_TRUE(winsim::TraceHas("RegQueryValueExW", "name=MPIOSupportedDeviceList size=0"));
 
-    winsim::Current().trace.clear();
-    CHECK_READ(MULTISZ_UPPER_FILTERS, ERROR_SUCCESS, Utf16Bytes(std::u16string(u"mpio\0\0", 6)));
+    CHECK_READ(MULTISZ_UPPER_FILTERS, ERROR_SUCCESS, Utf16Bytes(u"mpio\0\0"s));
     EXPECT_TRUE(winsim::TraceHas("RegOpenKeyExW", "path=" + kScsiClassKey + " access=0x20019"));
 }
 
-TEST(ReadMultiSzValue, OtherTypeIsReadByteForByte)
+TEST_F(ReadMultiSzValueTest, OtherTypeIsReadByteForByte)
 {
-    winsim::Machine machine = harness::Gen6();
-    harness::SetDword(machine, kMpdevKey, kListName, 0x01020304);
-    winsim::SetCurrent(machine);
+    harness::SetDword(machine_, kMpdevKey, kListName, 0x01020304);
     CHECK_READ(MULTISZ_SUPPORTED_DEVICES, ERROR_SUCCESS, Bytes({4, 3, 2, 1}));
 }
 
-TEST(ReadMultiSzValue, MalformedValuesAreSafeToWalk)
+TEST_F(ReadMultiSzValueTest, MalformedValuesAreSafeToWalk)
 {
     struct Case {
         Bytes stored;
@@ -204,12 +184,10 @@ TEST(ReadMultiSzValue, MalformedValuesAreSafeToWalk)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "stored size " << c.stored.size());
-        winsim::Machine machine = harness::Gen6();
-        SetRaw(machine, kMpdevKey, kListName, REG_MULTI_SZ, c.stored);
-        winsim::SetCurrent(machine);
+        harness::SetRaw(machine_, kMpdevKey, kListName, REG_MULTI_SZ, c.stored);
         WCHAR *buffer = nullptr;
         DWORD size = 0;
-        ASSERT_EQ(ReadMultiSzValue(MULTISZ_SUPPORTED_DEVICES, &buffer, &size), (DWORD)ERROR_SUCCESS);
+        ASSERT_EQ(Read(MULTISZ_SUPPORTED_DEVICES, &buffer, &size), (DWORD)ERROR_SUCCESS);
         EXPECT_EQ(size, c.stored.size());
         // The block reaches two whole NUL units past the stored bytes.
         const size_t units = (c.stored.size() + 1) / 2 + 2;
@@ -219,58 +197,58 @@ TEST(ReadMultiSzValue, MalformedValuesAreSafeToWalk)
     }
 }
 
-TEST(WriteMultiSzValue, UnknownKindTouchesNothing)
+// ---------------------------------------------------------------------------
+// WriteMultiSzValue
+// ---------------------------------------------------------------------------
+
+TEST_F(WriteMultiSzValueTest, UnknownKindTouchesNothing)
 {
-    winsim::SetCurrent(harness::Gen6());
     const WCHAR data[] = u"x\0";
+    Enter();
     EXPECT_EQ(WriteMultiSzValue(0, data, 6), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_EQ(WriteMultiSzValue(3, data, 6), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_FALSE(winsim::TraceHas("RegOpenKeyExW"));
     EXPECT_FALSE(winsim::TraceHas("RegSetValueExW"));
 }
 
-TEST(WriteMultiSzValue, MissingKeyIsNotMade)
+TEST_F(WriteMultiSzValueTest, MissingKeyIsNotMade)
 {
-    winsim::SetCurrent(harness::Gen6());
     const WCHAR data[] = u"QUORVEX LUMENSTRIDE     \0";
-    EXPECT_EQ(WriteMultiSzValue(MULTISZ_SUPPORTED_DEVICES, data, sizeof(data)), (DWORD)ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(winsim::FindKey(winsim::Current(), winsim::Widen(kMpdevKey)), nullptr);
+    EXPECT_EQ(Write(MULTISZ_SUPPORTED_DEVICES, data, sizeof(data)), (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(winsim::FindKey(machine_, winsim::Widen(kMpdevKey)), nullptr);
     EXPECT_FALSE(winsim::TraceHas("RegCreateKeyExW"));
 }
 
-TEST(WriteMultiSzValue, RefusedWriteClosesTheKey)
+TEST_F(WriteMultiSzValueTest, RefusedWriteClosesTheKey)
 {
-    winsim::Machine machine = harness::Gen6();
-    harness::SetMultiSz(machine, kMpdevKey, kListName, {"OLD"});
-    machine.faults.push_back(FaultOn("RegSetValueExW", ERROR_ACCESS_DENIED));
-    winsim::SetCurrent(machine);
+    harness::SetMultiSz(machine_, kMpdevKey, kListName, {"OLD"});
+    machine_.faults.push_back(FaultOn("RegSetValueExW", ERROR_ACCESS_DENIED));
     const WCHAR data[] = u"NEW\0";
-    EXPECT_EQ(WriteMultiSzValue(MULTISZ_SUPPORTED_DEVICES, data, sizeof(data)), (DWORD)ERROR_ACCESS_DENIED);
-    EXPECT_EQ(harness::GetMultiSz(winsim::Current(), kMpdevKey, kListName), std::vector<std::string>{"OLD"});
+    EXPECT_EQ(Write(MULTISZ_SUPPORTED_DEVICES, data, sizeof(data)), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(harness::GetMultiSz(machine_, kMpdevKey, kListName), std::vector<std::string>{"OLD"});
     EXPECT_EQ(winsim::TraceCount("RegCloseKey"), 1u);
 }
 
-TEST(WriteMultiSzValue, StoresExactlyTheBytesGiven)
+TEST_F(WriteMultiSzValueTest, StoresExactlyTheBytesGiven)
 {
-    winsim::Machine machine = harness::Gen6();
-    SetRaw(machine, kMpdevKey, kListName, REG_SZ, Utf16Bytes(u"old text"));
-    harness::SetMultiSz(machine, kScsiClassKey, "UpperFilters", {"mpio", "other"});
-    winsim::SetCurrent(machine);
+    harness::SetRaw(machine_, kMpdevKey, kListName, REG_SZ, Utf16Bytes(u"old text"));
+    harness::SetMultiSz(machine_, kScsiClassKey, "UpperFilters", {"mpio", "other"});
 
     const WCHAR list[] = u"QUORVEX LUMENSTRIDE     \0";
-    EXPECT_EQ(WriteMultiSzValue(MULTISZ_SUPPORTED_DEVICES, list, sizeof(list)), (DWORD)ERROR_SUCCESS);
+    EXPECT_EQ(Write(MULTISZ_SUPPORTED_DEVICES, list, sizeof(list)), (DWORD)ERROR_SUCCESS);
     EXPECT_TRUE(winsim::TraceHas("RegOpenKeyExW", "path=" + kMpdevKey + " access=0x2"));
-    const winsim::RegValue *value = GetRaw(kMpdevKey, kListName);
+    const winsim::RegValue *value = harness::GetRaw(machine_, kMpdevKey, kListName);
     ASSERT_NE(value, nullptr);
     EXPECT_EQ(value->type, (uint32_t)REG_MULTI_SZ);
-    EXPECT_EQ(value->data, Utf16Bytes(std::u16string(u"QUORVEX LUMENSTRIDE     \0\0", 26)));
+    EXPECT_EQ(value->data, Utf16Bytes(u"QUORVEX LUMENSTRIDE     \0\0"s));
+    EXPECT_EQ(winsim::TraceCount("RegCloseKey"), 1u);
 
     // The size is passed on unchanged, even one byte.
-    EXPECT_EQ(WriteMultiSzValue(MULTISZ_UPPER_FILTERS, u"other\0", 1), (DWORD)ERROR_SUCCESS);
-    value = GetRaw(kScsiClassKey, "UpperFilters");
+    EXPECT_EQ(Write(MULTISZ_UPPER_FILTERS, u"other\0", 1), (DWORD)ERROR_SUCCESS);
+    value = harness::GetRaw(machine_, kScsiClassKey, "UpperFilters");
     ASSERT_NE(value, nullptr);
     EXPECT_EQ(value->data, Bytes({'o'}));
-    EXPECT_EQ(winsim::TraceCount("RegCloseKey"), 2u);
+    EXPECT_EQ(winsim::TraceCount("RegCloseKey"), 1u);
 }
 
 }  // namespace

@@ -6,42 +6,30 @@
 #include <string>
 #include <vector>
 
-#include "support/harness.h"
+#include "support/machine_test.h"
 #include "support/package_runs.h"
 
 namespace {
 
 using namespace package_runs;
-using harness::FindByHardwareId;
-using harness::MaskTimes;
-using harness::WithoutTimes;
 
-class ScenarioTest : public ::testing::Test {
+class ScenarioTest : public harness::MachineTest {
 protected:
     void UseMachine(const std::string &exampleName)
     {
         machine_ = winsim::LoadMachineFile(std::string(SOURCE_DIR) + "/examples/machines/" + exampleName);
-        Save();
     }
-    void Save() { winsim::SaveMachineFile(machine_, scratch_.Path("machine.json")); }
-    void Load() { machine_ = winsim::LoadMachineFile(scratch_.Path("machine.json")); }
 
-    // One run of the binary; the machine is read back afterwards.
+    // One run of the binary on machine_, which it saves back.
     harness::Run Run(const std::vector<std::string> &args)
     {
-        harness::Run run = harness::RunBinary(scratch_.Path("machine.json"), args, scratch_.Dir());
+        harness::Run run = harness::RunBinaryOn(machine_, args, scratch_);
         EXPECT_EQ(run.errors, "") << "standard error of " << args[0];
-        Load();
         return run;
     }
     harness::Run Package(const char *mode, const std::string &source = PackageDir())
     {
-        return Run({mode, source, "qvxdsm.inf", "Root\\QVXDSM"});
-    }
-    void Reboot()
-    {
-        winsim::Reboot(machine_);
-        Save();
+        return Run(BinaryArgs(mode, source));
     }
 
     const winsim::Device &Disk(const std::string &instanceSuffix) const
@@ -51,9 +39,6 @@ protected:
                 return device;
         throw std::runtime_error("no disk " + instanceSuffix);
     }
-
-    harness::Scratch scratch_;
-    winsim::Machine machine_;
 };
 
 // The example machines' disks, by the end of their instance IDs.
@@ -83,21 +68,14 @@ TEST_F(ScenarioTest, Generation52InstallCheckUninstallReboot)
 
     harness::Run uninstall = Package("-u");
     EXPECT_EQ(uninstall.exitCode, 0);
-    EXPECT_EQ(MaskTimes(uninstall.log),
-              Records({"Starting Multi-Path install/uninstall package\n",
-                       "\nUninstalling the Device Specific Module...\n"}) +
-                  TryEntries(1) +
-                  Records({"Success\n", "Success \n",
-                           "\nUninstalling the Multi-Path Device Driver.This may take a few minutes..\n"}) +
-                  TryEntries(3) + Records({"Success\n", "Success \n", "\nUninstalling the Multi-Path Bus Driver...\n"}) +
-                  TryEntries(3) + Records({"Success\n", "Success \n"}));
+    EXPECT_EQ(MaskTimes(uninstall.log), CompleteUninstallRecords());
     EXPECT_EQ(FindByHardwareId(machine_, "Detected\\MPIO"), nullptr);
     EXPECT_EQ(Disk(kQuorvexA).restarts, 1u);
     EXPECT_EQ(harness::GetMultiSz(machine_, kMpdevKey, kSupportedDevices), std::vector<std::string>());
     EXPECT_EQ(harness::GetMultiSz(machine_, kAdapterClassKey, "UpperFilters"), std::vector<std::string>());
     EXPECT_TRUE(HasService(machine_, "qvxdsm", true));
 
-    Reboot();
+    winsim::Reboot(machine_);
     EXPECT_EQ(machine_.services.count(winsim::Fold(u"qvxdsm")), 0u);
     EXPECT_EQ(Run({"-c"}).exitCode, 1);
     // The log holds every run, one after the other.
@@ -112,7 +90,6 @@ TEST_F(ScenarioTest, Generation50UninstallRewritesTheValuesItself)
     machine_.os.build = 2195;
     harness::SetMultiSz(machine_, kMpdevKey, kSupportedDevices, {kTessellaEntry});
     harness::SetMultiSz(machine_, kAdapterClassKey, "UpperFilters", {"vendorfilt"});
-    Save();
 
     EXPECT_EQ(Package("-i").exitCode, 0);
     EXPECT_EQ(HardwareIds(Disk(kTessella)).back(), "MPIODisk");
@@ -155,7 +132,7 @@ TEST_F(ScenarioTest, Generation61InstallCheckUninstallReboot)
     for (const char *disk : {kQuorvexA, kQuorvexB, kTessella})
         EXPECT_EQ(Disk(disk).restarts, 1u);
 
-    Reboot();
+    winsim::Reboot(machine_);
     EXPECT_EQ(FindByHardwareId(machine_, "ROOT\\MPIO"), nullptr);
     EXPECT_EQ(FindByHardwareId(machine_, "Root\\QVXDSM"), nullptr);
     EXPECT_EQ(machine_.services.count(winsim::Fold(u"qvxdsm")), 0u);
@@ -182,7 +159,7 @@ TEST_F(ScenarioTest, InstallAfterUninstallWithoutRebootGivesMinusTwo)
     // After the reboot the services install again.  The released disks
     // still run the MPIO disk driver, and its update is not forced: the
     // library finds no better driver and the disk step fails with 259.
-    Reboot();
+    winsim::Reboot(machine_);
     harness::Run afterReboot = Package("-i");
     EXPECT_EQ(afterReboot.exitCode, -1);
     EXPECT_TRUE(HasService(machine_, "mpio"));
@@ -217,13 +194,12 @@ TEST_F(ScenarioTest, FeatureAnswers3010ThenReboot)
 {
     UseMachine("gen6-server.json");
     machine_.dism.exitStatus = 3010;
-    Save();
     harness::Run install = Package("-i");
     EXPECT_EQ(install.exitCode, 1);
     EXPECT_NE(install.console.find("Success (but need a reboot)\r\n"), std::string::npos);
     EXPECT_EQ(machine_.features["MultipathIo"], "EnablePending");
     EXPECT_EQ(MaskTimes(install.log).find("Restarting"), std::string::npos);
-    Reboot();
+    winsim::Reboot(machine_);
     EXPECT_NE(FindByHardwareId(machine_, "ROOT\\MPIO"), nullptr);
 }
 
@@ -236,7 +212,6 @@ TEST_F(ScenarioTest, SupportedListSharedAndMalformedOnGeneration6)
     std::vector<uint8_t> stored = Utf16(std::string(kTessellaEntry) + '\0' + kQuorvexEntry);
     stored.push_back(0);
     SetRawList(machine_, stored);
-    Save();
 
     harness::Run uninstall = Package("-u");
     EXPECT_EQ(uninstall.exitCode, 0);

@@ -6,22 +6,31 @@
 #include <string>
 #include <vector>
 
-#include "support/harness.h"
+#include "support/machine_test.h"
 #include "support/package_runs.h"
 
 namespace {
 
 using namespace package_runs;
-using harness::FindByHardwareId;
-using harness::MaskTimes;
 
 const std::string kBanner = "Starting Multi-Path install/uninstall package\n";
 const std::string kDsmLine = "\nUninstalling the Device Specific Module...\n";
 const std::string kDiskLine = "\nUninstalling the Multi-Path Device Driver.This may take a few minutes..\n";
 const std::string kBusLine = "\nUninstalling the Multi-Path Bus Driver...\n";
 const std::string kRebuildLine = "\nRebuilding the storage stack...\n";
+const std::string kSwitchOffLine = "\nUninstalling the MPIO OC. This may take some time, please be patient...\n";
 
-class UninstallTest : public ::testing::Test {
+// Every device the service drives.
+std::vector<winsim::Device *> DevicesOf(winsim::Machine &machine, const std::u16string &service)
+{
+    std::vector<winsim::Device *> devices;
+    for (auto &device : machine.devices)
+        if (device.service == service)
+            devices.push_back(&device);
+    return devices;
+}
+
+class UninstallTest : public harness::MachineTest {
 protected:
     // Installs the package on the machine; the uninstall then starts from it.
     void Installed(winsim::Machine machine)
@@ -40,8 +49,7 @@ protected:
         return run;
     }
 
-    harness::Scratch scratch_;
-    winsim::Machine machine_;
+    bool BaseRemoved() const { return FindByHardwareId(machine_, "Detected\\MPIO") == nullptr; }
 };
 
 // ---------------------------------------------------------------------------
@@ -53,10 +61,7 @@ TEST_F(UninstallTest, Generation5WithTheListEmptiedRemovesEverything)
     Installed(Server(harness::Gen5(2)));
     harness::Run run = Uninstall();
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) +
-                                      Records({"Success\n", "Success \n", kDiskLine}) + TryEntries(3) +
-                                      Records({"Success\n", "Success \n", kBusLine}) + TryEntries(3) +
-                                      Records({"Success\n", "Success \n"}));
+    EXPECT_EQ(MaskTimes(run.log), CompleteUninstallRecords());
     EXPECT_EQ(FindByHardwareId(machine_, "Root\\QVXDSM"), nullptr);
     EXPECT_EQ(FindByHardwareId(machine_, "Detected\\MPIO"), nullptr);
     for (int disk : {kQuorvexDisk0, kQuorvexDisk1}) {
@@ -98,44 +103,43 @@ TEST_F(UninstallTest, Generation5ListSharedWithAnotherVendorKeepsTheBase)
     EXPECT_TRUE(HasService(machine_, "qvxdsm", true));
 }
 
-TEST_F(UninstallTest, Generation5DiskRemovalRebootIsReported)
+// A removal that needs a reboot is reported by its step, and the run exits
+// with 1.  A bus device that waits for the reboot is removed then.
+TEST_F(UninstallTest, Generation5RemovalsThatNeedARebootAreReported)
 {
-    Installed(Server(harness::Gen5(2)));
-    machine_.devices[kQuorvexDisk1].installFlagsAfterChange = DI_NEEDREBOOT;
-    harness::Run run = Uninstall();
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(MaskTimes(run.log).find(TryEntries(3) + Records({"Success\n", "Success (Please reboot the system)\n"})),
-              std::string::npos);
-}
-
-TEST_F(UninstallTest, Generation5BusRemovalRebootIsReported)
-{
-    Installed(Server(harness::Gen5(2)));
-    for (auto &device : machine_.devices)
-        if (device.service == u"mpio")
-            device.installFlagsAfterChange = DI_NEEDREBOOT;
-    harness::Run run = Uninstall();
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(MaskTimes(run.log).find(Records({kBusLine}) + TryEntries(3) +
-                                      Records({"Success\n", "Success (Please reboot the system)\n"})),
-              std::string::npos);
-    // Removed at the next reboot.
-    const winsim::Device *bus = FindByHardwareId(machine_, "Detected\\MPIO");
-    ASSERT_NE(bus, nullptr);
-    EXPECT_NE(bus->status & DN_WILL_BE_REMOVED, 0u);
-}
-
-TEST_F(UninstallTest, DsmThatCannotBeRemovedAtOnceAsksForAReboot)
-{
-    Installed(Server(harness::Gen5(2)));
-    for (auto &device : machine_.devices)
-        if (device.service == u"qvxdsm")
-            device.refuseRemoval = true;
-    harness::Run run = Uninstall();
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(MaskTimes(run.log).find(Records({kDsmLine, "!!TRY ENTRY 0.\n", "Success\n",
-                                               "Success (Please reboot the system)\n"})),
-              std::string::npos);
+    struct Case {
+        const char *name;
+        void (*mark)(winsim::Machine &);
+        std::string records;
+        bool busWaits;
+    };
+    const Case cases[] = {
+        {"Generation5DiskRemovalRebootIsReported",
+         [](winsim::Machine &machine) { machine.devices[kQuorvexDisk1].installFlagsAfterChange = DI_NEEDREBOOT; },
+         TryEntries(3) + Records({"Success\n", "Success (Please reboot the system)\n"}), false},
+        {"Generation5BusRemovalRebootIsReported",
+         [](winsim::Machine &machine) {
+             for (winsim::Device *device : DevicesOf(machine, u"mpio"))
+                 device->installFlagsAfterChange = DI_NEEDREBOOT;
+         },
+         Records({kBusLine}) + TryEntries(3) + Records({"Success\n", "Success (Please reboot the system)\n"}), true},
+        {"DsmThatCannotBeRemovedAtOnceAsksForAReboot",
+         [](winsim::Machine &machine) {
+             for (winsim::Device *device : DevicesOf(machine, u"qvxdsm"))
+                 device->refuseRemoval = true;
+         },
+         Records({kDsmLine, "!!TRY ENTRY 0.\n", "Success\n", "Success (Please reboot the system)\n"}), false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Installed(Server(harness::Gen5(2)));
+        c.mark(machine_);
+        harness::Run run = Uninstall();
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_NE(MaskTimes(run.log).find(c.records), std::string::npos);
+        const winsim::Device *bus = FindByHardwareId(machine_, "Detected\\MPIO");
+        EXPECT_EQ(bus != nullptr && (bus->status & DN_WILL_BE_REMOVED) != 0, c.busWaits);
+    }
 }
 
 TEST_F(UninstallTest, MissingSourcePathLogsItsTextTwice)
@@ -153,7 +157,7 @@ TEST_F(UninstallTest, MissingSourcePathLogsItsTextTwice)
 TEST_F(UninstallTest, UnreadableListStopsBeforeAnyDiskIsReleased)
 {
     Installed(Server(harness::Gen5(2)));
-    machine_.faults.push_back(FaultOn("RegQueryValueExW", ERROR_ACCESS_DENIED, kSupportedDevices));
+    machine_.faults.push_back(harness::FaultOn("RegQueryValueExW", ERROR_ACCESS_DENIED, kSupportedDevices));
     harness::Run run = Uninstall();
     EXPECT_EQ(run.exitCode, -1);
     EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) +
@@ -166,7 +170,7 @@ TEST_F(UninstallTest, UnreadableListStopsBeforeAnyDiskIsReleased)
 TEST_F(UninstallTest, FailingUninstallSectionIsReportedThreeTimes)
 {
     Installed(Server(harness::Gen5(2)));
-    machine_.faults.push_back(FaultOn("SetupInstallServicesFromInfSectionW", ERROR_ACCESS_DENIED));
+    machine_.faults.push_back(harness::FaultOn("SetupInstallServicesFromInfSectionW", ERROR_ACCESS_DENIED));
     harness::Run run = Uninstall();
     EXPECT_EQ(run.exitCode, -1);
     const std::string failure = Records({"Failure.", " Access is denied.\r\n\n", " Error code (0x00000005)\n"});
@@ -181,15 +185,7 @@ TEST_F(UninstallTest, FailingUninstallSectionIsReportedThreeTimes)
 class StoredListUninstallTest : public UninstallTest {
 protected:
     void SetUp() override { Installed(Server(harness::Gen5(2))); }
-    bool BaseRemoved() const { return FindByHardwareId(machine_, "Detected\\MPIO") == nullptr; }
 };
-
-TEST_F(StoredListUninstallTest, ZeroSizeListCountsAsEmpty)
-{
-    SetRawList(machine_, {});
-    EXPECT_EQ(Uninstall().exitCode, 0);
-    EXPECT_TRUE(BaseRemoved());
-}
 
 TEST_F(StoredListUninstallTest, MissingListCountsAsEmpty)
 {
@@ -198,42 +194,37 @@ TEST_F(StoredListUninstallTest, MissingListCountsAsEmpty)
     key->values.erase(winsim::Fold(harness::U(kSupportedDevices)));
     harness::Run run = Uninstall();
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) +
-                                      Records({"Success\n", "Success \n", kDiskLine}) + TryEntries(3) +
-                                      Records({"Success\n", "Success \n", kBusLine}) + TryEntries(3) +
-                                      Records({"Success\n", "Success \n"}));
+    EXPECT_EQ(MaskTimes(run.log), CompleteUninstallRecords());
     EXPECT_TRUE(BaseRemoved());
     EXPECT_EQ(machine_.devices[kQuorvexDisk0].restarts, 1u);
 }
 
-TEST_F(StoredListUninstallTest, OnlyClosingNulsCountsAsEmpty)
+// A list with no whole entry counts as empty: the base goes too.  The
+// DSM's disks are released either way.
+TEST_F(UninstallTest, MalformedListsCountTheirWholeEntries)
 {
-    SetRawList(machine_, {0, 0, 0, 0});
-    EXPECT_EQ(Uninstall().exitCode, 0);
-    EXPECT_TRUE(BaseRemoved());
-}
-
-TEST_F(StoredListUninstallTest, OtherVendorWithoutClosingNulKeepsTheBase)
-{
-    SetRawList(machine_, Utf16(kTessellaEntry));
-    EXPECT_EQ(Uninstall().exitCode, 0);
-    EXPECT_FALSE(BaseRemoved());
-    EXPECT_EQ(machine_.devices[kQuorvexDisk0].restarts, 1u);
-}
-
-TEST_F(StoredListUninstallTest, OddSizeListIsReadUpToItsLastWholeUnit)
-{
-    // "TESS" and a dangling byte: one entry, so the base stays.
-    std::vector<uint8_t> stored = Utf16("TESS");
-    stored.push_back('E');
-    SetRawList(machine_, stored);
-    EXPECT_EQ(Uninstall().exitCode, 0);
-    EXPECT_FALSE(BaseRemoved());
-    // A dangling byte alone is no entry.
-    SetUp();
-    SetRawList(machine_, {'T'});
-    EXPECT_EQ(Uninstall().exitCode, 0);
-    EXPECT_TRUE(BaseRemoved());
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> stored;
+        bool baseRemoved;
+    };
+    const Case cases[] = {
+        {"ZeroSizeListCountsAsEmpty", {}, true},
+        {"OnlyClosingNulsCountsAsEmpty", {0, 0, 0, 0}, true},
+        {"OtherVendorWithoutClosingNulKeepsTheBase", Utf16(kTessellaEntry), false},
+        // "TESS" and a dangling byte: one entry, so the base stays.
+        {"OddSizeListIsReadUpToItsLastWholeUnit", {'T', 0, 'E', 0, 'S', 0, 'S', 0, 'E'}, false},
+        // A dangling byte alone is no entry.
+        {"OddSizeListIsReadUpToItsLastWholeUnit (one byte)", {'T'}, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Installed(Server(harness::Gen5(2)));
+        SetRawList(machine_, c.stored);
+        EXPECT_EQ(Uninstall().exitCode, 0);
+        EXPECT_EQ(BaseRemoved(), c.baseRemoved);
+        EXPECT_EQ(machine_.devices[kQuorvexDisk0].restarts, 1u);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -279,18 +270,7 @@ TEST_F(UninstallTest, Generation50EmptyDelRegLineFailsAfterTheSectionRan)
 {
     Installed(Server(harness::Gen5(0)));
     // A package whose DSM names no DelReg section.
-    std::string inf = [] {
-        std::string path = PackageDir() + "/qvxdsm.inf";
-        FILE *file = std::fopen(path.c_str(), "rb");
-        std::string bytes;
-        char buffer[4096];
-        size_t n;
-        while (file != nullptr && (n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-            bytes.append(buffer, n);
-        if (file != nullptr)
-            std::fclose(file);
-        return bytes;
-    }();
+    std::string inf = PackageFile("qvxdsm.inf");
     const std::string named = "DelReg   = QvxDsmSupportedDevicesRemove";
     ASSERT_NE(inf.find(named), std::string::npos);
     inf.replace(inf.find(named), named.size(), "DelReg   =");
@@ -313,7 +293,6 @@ TEST_F(UninstallTest, Generation50EmptyDelRegLineFailsAfterTheSectionRan)
 class Generation6UninstallTest : public UninstallTest {
 protected:
     void SetUp() override { Installed(Server(harness::Gen6())); }
-    const std::string switchOff_ = "\nUninstalling the MPIO OC. This may take some time, please be patient...\n";
 };
 
 TEST_F(Generation6UninstallTest, EmptyListSwitchesTheFeatureOffAndChecksTheBusDevice)
@@ -324,7 +303,7 @@ TEST_F(Generation6UninstallTest, EmptyListSwitchesTheFeatureOffAndChecksTheBusDe
     EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) +
                                       Records({"Success\n", "Success \n", kRebuildLine}) + TryEntries(3) +
                                       Records({"Success \n"}) + TryEntries(3) + TryEntries(2));
-    EXPECT_NE(run.console.find(harness::Crlf("!!TRY ENTRY 2.\n" + switchOff_)), std::string::npos);
+    EXPECT_NE(run.console.find(harness::Crlf("!!TRY ENTRY 2.\n" + kSwitchOffLine)), std::string::npos);
     EXPECT_NE(run.console.find(harness::Crlf("!!TRY ENTRY 1.\nSuccess \n")), std::string::npos);
     EXPECT_EQ(machine_.features["MultipathIo"], "Disabled");
     EXPECT_EQ(FindByHardwareId(machine_, "ROOT\\MPIO"), nullptr);
@@ -348,7 +327,7 @@ TEST_F(Generation6UninstallTest, FeatureAskingForARebootSkipsTheCheck)
     machine_.dism.exitStatus = 3010;
     harness::Run run = Uninstall();
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.console.find(harness::Crlf(switchOff_ + "Success (but need a reboot)\n")), std::string::npos);
+    EXPECT_NE(run.console.find(harness::Crlf(kSwitchOffLine + "Success (but need a reboot)\n")), std::string::npos);
     EXPECT_EQ(winsim::TraceCount("_wsystem"), 1u);
     EXPECT_FALSE(winsim::TraceHas("CM_Get_DevNode_Status"));
     EXPECT_EQ(machine_.features["MultipathIo"], "DisablePending");
@@ -428,37 +407,44 @@ TEST_F(Generation6UninstallTest, NoBusDeviceLeavesTheFeatureAlone)
     EXPECT_FALSE(winsim::TraceHas("_wsystem"));
 }
 
-TEST_F(Generation6UninstallTest, DsmRebootCarriesIntoTheRebuildLine)
+// A reboot the DSM removal or the rebuild asks for is reported on the
+// rebuild line; the feature is switched off all the same, and its own check
+// of the bus device is skipped.
+TEST_F(UninstallTest, Generation6RebootBeforeTheSwitchOffSkipsTheRemovalCheck)
 {
-    for (auto &device : machine_.devices)
-        if (device.service == u"qvxdsm")
-            device.refuseRemoval = true;
-    machine_.dism.onDisable = "remove";
-    harness::Run run = Uninstall();
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(MaskTimes(run.log).find(Records({kRebuildLine}) + TryEntries(3) +
-                                      Records({"Success (Please reboot the system)\n"})),
-              std::string::npos);
-    // A reboot is already needed: the feature's own check is skipped.
-    EXPECT_NE(run.console.find(harness::Crlf(switchOff_ + "Success (but need a reboot)\n")), std::string::npos);
-}
-
-TEST_F(Generation6UninstallTest, RebuildRebootSkipsTheRemovalCheck)
-{
-    machine_.devices[kTessellaDisk].installFlagsAfterChange = DI_NEEDRESTART;
-    harness::Run run = Uninstall();
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(MaskTimes(run.log).find(Records({kRebuildLine}) + TryEntries(3) +
-                                      Records({"Success (Please reboot the system)\n"})),
-              std::string::npos);
-    EXPECT_NE(run.console.find(harness::Crlf(switchOff_ + "Success (but need a reboot)\n")), std::string::npos);
-    EXPECT_FALSE(winsim::TraceHas("CM_Get_DevNode_Status"));
+    struct Case {
+        const char *name;
+        void (*mark)(winsim::Machine &);
+    };
+    const Case cases[] = {
+        {"DsmRebootCarriesIntoTheRebuildLine",
+         [](winsim::Machine &machine) {
+             for (winsim::Device *device : DevicesOf(machine, u"qvxdsm"))
+                 device->refuseRemoval = true;
+             machine.dism.onDisable = "remove";
+         }},
+        {"RebuildRebootSkipsTheRemovalCheck",
+         [](winsim::Machine &machine) { machine.devices[kTessellaDisk].installFlagsAfterChange = DI_NEEDRESTART; }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Installed(Server(harness::Gen6()));
+        c.mark(machine_);
+        harness::Run run = Uninstall();
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_NE(MaskTimes(run.log).find(Records({kRebuildLine}) + TryEntries(3) +
+                                          Records({"Success (Please reboot the system)\n"})),
+                  std::string::npos);
+        EXPECT_NE(run.console.find(harness::Crlf(kSwitchOffLine + "Success (but need a reboot)\n")),
+                  std::string::npos);
+        EXPECT_FALSE(winsim::TraceHas("CM_Get_DevNode_Status"));
+    }
 }
 
 TEST_F(Generation6UninstallTest, FailingRebuildIsLoggedOnce)
 {
     machine_.faults.push_back(
-        FaultOn("SetupDiGetDeviceRegistryPropertyW", ERROR_GEN_FAILURE, winsim::Narrow(machine_.devices[kQuorvexDisk1].instanceId)));
+        harness::FaultOn("SetupDiGetDeviceRegistryPropertyW", ERROR_GEN_FAILURE, winsim::Narrow(machine_.devices[kQuorvexDisk1].instanceId)));
     harness::Run run = Uninstall();
     EXPECT_EQ(run.exitCode, -1);
     EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) +

@@ -6,10 +6,8 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
-#include "support/harness.h"
+#include "support/machine_test.h"
 #include "winsim/machine.h"
 #include "winsim/windows.h"
 
@@ -17,14 +15,6 @@ namespace {
 
 using harness::U;
 using winsim::Machine;
-
-std::string ReadAll(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::string ParseError(const std::string &json)
 {
@@ -35,6 +25,22 @@ std::string ParseError(const std::string &json)
     }
     return "(parsed)";
 }
+
+// The stand-in's functions on a generation 6 machine, made current by Enter().
+class StandInTest : public harness::MachineTest {
+protected:
+    StandInTest() { machine_ = harness::Gen6(); }
+};
+class MachineFile : public StandInTest {};
+class LocalHeap : public StandInTest {};
+class LocalTime : public StandInTest {};
+class FindFirstFile : public StandInTest {};
+class Version : public StandInTest {};
+class Console : public StandInTest {};
+class Shutdown : public StandInTest {};
+class MessageBox : public StandInTest {};
+class FeatureCommand : public StandInTest {};
+class Faults : public StandInTest {};
 
 // ---------------------------------------------------------------------------
 // Machine description
@@ -142,7 +148,7 @@ TEST(MachineDescription, RoundTripKeepsStateAndValueFormats)
     m.reboots.push_back({EWX_REBOOT | EWX_FORCE, 0x80020003});
     m.driverStore.push_back({u"oem0.inf", u"C:\\pkg\\qvxdsm.inf", std::string("\xff\xfe[\0V\0", 6)});
     m.files.push_back({u"12\\mpio.sys", u"C:\\pkg\\mpio.sys", true});
-    m.faults.push_back({"RegOpenKeyExW", 5, 0, true, u"SYSTEM\\X", 0});
+    m.faults.push_back(harness::FaultFrom("RegOpenKeyExW", 5, 0, "SYSTEM\\X"));
     m.messageBoxAnswers = {IDCANCEL};
     m.rebootPending = true;
 
@@ -207,55 +213,51 @@ TEST(MachineDescription, DefaultMachineIsAServerWithoutMultipath)
 // ---------------------------------------------------------------------------
 // The machine file
 // ---------------------------------------------------------------------------
-TEST(MachineFile, SaveReplacesWholeFileAndLoadReadsIt)
+TEST_F(MachineFile, SaveReplacesWholeFileAndLoadReadsIt)
 {
-    harness::Scratch scratch;
-    const std::string path = scratch.Path("machine.json");
-    scratch.WriteFile("machine.json", "old contents that are longer than nothing");
-    Machine m = harness::Gen5(2);
-    winsim::SaveMachineFile(m, path);
+    const std::string path = scratch_.Path("machine.json");
+    scratch_.WriteFile("machine.json", "old contents that are longer than nothing");
+    machine_ = harness::Gen5(2);
+    winsim::SaveMachineFile(machine_, path);
     Machine loaded = winsim::LoadMachineFile(path);
     EXPECT_EQ(loaded.os.minor, 2u);
     EXPECT_EQ(loaded.path, path);
-    EXPECT_EQ(ReadAll(path), winsim::SerializeMachine(m) + "\n");
+    EXPECT_EQ(harness::FileBytes(path), winsim::SerializeMachine(machine_) + "\n");
     // No temporary file stays behind.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch.Dir()), {}), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch_.Dir()), {}), 1);
 }
 
-TEST(MachineFile, FailedSaveLeavesNoTemporaryAndThrows)
+TEST_F(MachineFile, FailedSaveLeavesNoTemporaryAndThrows)
 {
-    harness::Scratch scratch;
     // A directory in the file's place makes the final rename fail.
-    std::filesystem::create_directory(scratch.Path("machine.json"));
-    EXPECT_THROW(winsim::SaveMachineFile(harness::Gen6(), scratch.Path("machine.json")), std::runtime_error);
-    EXPECT_TRUE(std::filesystem::is_directory(scratch.Path("machine.json")));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch.Dir()), {}), 1);
+    std::filesystem::create_directory(scratch_.Path("machine.json"));
+    EXPECT_THROW(winsim::SaveMachineFile(harness::Gen6(), scratch_.Path("machine.json")), std::runtime_error);
+    EXPECT_TRUE(std::filesystem::is_directory(scratch_.Path("machine.json")));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch_.Dir()), {}), 1);
 }
 
-TEST(MachineFile, LoadOfMalformedFileNamesTheFault)
+TEST_F(MachineFile, LoadOfMalformedFileNamesTheFault)
 {
-    harness::Scratch scratch;
-    scratch.WriteFile("m.json", R"({"devices": [{"instance_id": "A\\1", "class": "foo"}]})");
+    scratch_.WriteFile("m.json", R"({"devices": [{"instance_id": "A\\1", "class": "foo"}]})");
     try {
-        winsim::LoadMachineFile(scratch.Path("m.json"));
+        winsim::LoadMachineFile(scratch_.Path("m.json"));
         FAIL() << "parsed";
     } catch (const std::runtime_error &error) {
         EXPECT_STREQ(error.what(), "devices[0].class: unknown class \"foo\"");
     }
-    EXPECT_THROW(winsim::LoadMachineFile(scratch.Path("absent.json")), std::runtime_error);
+    EXPECT_THROW(winsim::LoadMachineFile(scratch_.Path("absent.json")), std::runtime_error);
 }
 
 // ---------------------------------------------------------------------------
 // Registry
 // ---------------------------------------------------------------------------
-class RegistryTest : public ::testing::Test {
+class RegistryTest : public StandInTest {
 protected:
     void SetUp() override
     {
-        Machine m = harness::Gen6();
-        harness::SetMultiSz(m, "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "MPIOSupportedDeviceList",
+        harness::SetMultiSz(machine_, "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "MPIOSupportedDeviceList",
                             {"QUORVEX LUMENSTRIDE     "});
-        winsim::SetCurrent(m);
+        Enter();
     }
     HKEY Open(const char16_t *path, REGSAM access)
     {
@@ -371,9 +373,9 @@ TEST_F(RegistryTest, DeniedKeyRefusesOpenCreateAndKeysBelow)
 // ---------------------------------------------------------------------------
 // Kernel
 // ---------------------------------------------------------------------------
-TEST(LocalHeap, CountsLiveBlocksAndRejectsUnknownPointers)
+TEST_F(LocalHeap, CountsLiveBlocksAndRejectsUnknownPointers)
 {
-    winsim::SetCurrent(harness::Gen6());
+    Enter();
     const size_t before = winsim::LiveLocalBlocks();
     auto *zeroed = static_cast<uint8_t *>(LocalAlloc(LPTR, 64));
     ASSERT_NE(zeroed, nullptr);
@@ -393,11 +395,10 @@ TEST(LocalHeap, CountsLiveBlocksAndRejectsUnknownPointers)
     EXPECT_EQ(winsim::LiveLocalBlocks(), before);
 }
 
-TEST(LocalHeap, InjectedFailureReturnsNull)
+TEST_F(LocalHeap, InjectedFailureReturnsNull)
 {
-    Machine m = harness::Gen6();
-    m.faults.push_back({"LocalAlloc", ERROR_NOT_ENOUGH_MEMORY, 2, false, {}, 0});
-    winsim::SetCurrent(m);
+    machine_.faults.push_back(harness::FaultOn("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY, "", 2));
+    Enter();
     HLOCAL first = LocalAlloc(LMEM_FIXED, 8);
     EXPECT_NE(first, nullptr);
     EXPECT_EQ(LocalAlloc(LMEM_FIXED, 8), nullptr);
@@ -405,9 +406,9 @@ TEST(LocalHeap, InjectedFailureReturnsNull)
     LocalFree(first);
 }
 
-class FormatMessageTest : public ::testing::Test {
+class FormatMessageTest : public StandInTest {
 protected:
-    void SetUp() override { winsim::SetCurrent(harness::Gen6()); }
+    void SetUp() override { Enter(); }
     // The allocated text for an identifier, or nothing (with the last error).
     std::optional<std::u16string> Text(DWORD id, DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER |
                                                                 FORMAT_MESSAGE_FROM_SYSTEM)
@@ -473,10 +474,10 @@ TEST_F(FormatMessageTest, ChecksFlagsLanguageAndInserts)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
 }
 
-TEST(LocalTime, ReadsTheMachineClockAndStepsIt)
+TEST_F(LocalTime, ReadsTheMachineClockAndStepsIt)
 {
-    Machine m = winsim::ParseMachine(R"({"clock": {"time": "2026-12-31 23:59:59.999", "step_ms": 1}})");
-    winsim::SetCurrent(m);
+    machine_ = winsim::ParseMachine(R"({"clock": {"time": "2026-12-31 23:59:59.999", "step_ms": 1}})");
+    Enter();
     SYSTEMTIME first{}, second{};
     GetLocalTime(&first);
     GetLocalTime(&second);
@@ -491,15 +492,14 @@ TEST(LocalTime, ReadsTheMachineClockAndStepsIt)
     EXPECT_EQ(second.wDayOfWeek, 5);
 }
 
-TEST(FindFirstFile, FindsFilesWithWindowsSeparatorsAndPatterns)
+TEST_F(FindFirstFile, FindsFilesWithWindowsSeparatorsAndPatterns)
 {
-    harness::Scratch scratch;
-    winsim::SetCurrent(harness::Gen6());
-    scratch.WriteFile("pkg/mpio.inf", "x");
-    scratch.WriteFile("pkg/qvxdsm.inf", "xyz");
+    Enter();
+    scratch_.WriteFile("pkg/mpio.inf", "x");
+    scratch_.WriteFile("pkg/qvxdsm.inf", "xyz");
     WIN32_FIND_DATAW data;
 
-    HANDLE found = FindFirstFileW(U(scratch.Dir() + "\\pkg\\QVXDSM.INF").c_str(), &data);
+    HANDLE found = FindFirstFileW(U(scratch_.Dir() + "\\pkg\\QVXDSM.INF").c_str(), &data);
     ASSERT_NE(found, INVALID_HANDLE_VALUE);
     EXPECT_EQ(std::u16string(data.cFileName), u"qvxdsm.inf");  // the name as stored
     EXPECT_EQ(data.nFileSizeLow, 3u);
@@ -518,11 +518,10 @@ TEST(FindFirstFile, FindsFilesWithWindowsSeparatorsAndPatterns)
     FindClose(found);
 }
 
-TEST(FindFirstFile, TellsMissingFileFromMissingDirectory)
+TEST_F(FindFirstFile, TellsMissingFileFromMissingDirectory)
 {
-    harness::Scratch scratch;
-    winsim::SetCurrent(harness::Gen6());
-    scratch.WriteFile("pkg/mpio.inf", "x");
+    Enter();
+    scratch_.WriteFile("pkg/mpio.inf", "x");
     WIN32_FIND_DATAW data;
     EXPECT_EQ(FindFirstFileW(u"pkg\\absent.inf", &data), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
@@ -534,10 +533,10 @@ TEST(FindFirstFile, TellsMissingFileFromMissingDirectory)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
-TEST(Version, ChecksRecordSizeAndReportsTheMachine)
+TEST_F(Version, ChecksRecordSizeAndReportsTheMachine)
 {
-    Machine m = harness::Gen5(2);
-    winsim::SetCurrent(m);
+    machine_ = harness::Gen5(2);
+    Enter();
     OSVERSIONINFOW info{};
     info.dwOSVersionInfoSize = sizeof(info) - 4;
     EXPECT_EQ(GetVersionExW(&info), FALSE);
@@ -556,11 +555,10 @@ TEST(Version, ChecksRecordSizeAndReportsTheMachine)
     EXPECT_EQ(ex[282], 3);  // wProductType: a server
 }
 
-TEST(Console, WriteFileAndWprintfAppendConvertedBytes)
+TEST_F(Console, WriteFileAndWprintfAppendConvertedBytes)
 {
-    Machine m = harness::Gen6();
-    m.echoConsole = false;
-    winsim::SetCurrent(m);
+    machine_.echoConsole = false;
+    Enter();
     DWORD written = 0;
     EXPECT_EQ(WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "raw\r\n", 5, &written, nullptr), TRUE);
     EXPECT_EQ(written, 5u);
@@ -592,19 +590,18 @@ bool EnableShutdownPrivilege()
     return adjusted && error == ERROR_SUCCESS;
 }
 
-TEST(Shutdown, RefusedWithoutTheEnabledPrivilege)
+TEST_F(Shutdown, RefusedWithoutTheEnabledPrivilege)
 {
-    winsim::SetCurrent(harness::Gen6());
+    Enter();
     EXPECT_EQ(ExitWindowsEx(EWX_REBOOT | EWX_FORCE, 0x80020003), FALSE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PRIVILEGE_NOT_HELD));
     EXPECT_TRUE(winsim::Current().reboots.empty());
 }
 
-TEST(Shutdown, NotGrantedPrivilegeIsAPartialSuccess)
+TEST_F(Shutdown, NotGrantedPrivilegeIsAPartialSuccess)
 {
-    Machine m = harness::Gen6();
-    m.shutdownPrivilege = false;
-    winsim::SetCurrent(m);
+    machine_.shutdownPrivilege = false;
+    Enter();
     HANDLE token = nullptr;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
     TOKEN_PRIVILEGES privileges{};
@@ -618,15 +615,14 @@ TEST(Shutdown, NotGrantedPrivilegeIsAPartialSuccess)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PRIVILEGE_NOT_HELD));
 }
 
-TEST(Shutdown, AcceptedRequestIsRecordedOnceAndCompletesAtReboot)
+TEST_F(Shutdown, AcceptedRequestIsRecordedOnceAndCompletesAtReboot)
 {
-    Machine m = harness::Gen6();
-    m.devices.push_back(harness::MpioBus());
-    m.devices.back().status |= DN_WILL_BE_REMOVED;
-    m.devices.push_back(harness::Disk("QUORVEX ", "LUMENSTRIDE     "));
-    m.devices.back().status |= DN_NEED_RESTART;
-    m.services[u"QVXDSM"] = winsim::Service{u"qvxdsm", u"", u"", 1, 3, true};
-    winsim::SetCurrent(m);
+    machine_.devices.push_back(harness::MpioBus());
+    machine_.devices.back().status |= DN_WILL_BE_REMOVED;
+    machine_.devices.push_back(harness::Disk("QUORVEX ", "LUMENSTRIDE     "));
+    machine_.devices.back().status |= DN_NEED_RESTART;
+    machine_.services[u"QVXDSM"] = winsim::Service{u"qvxdsm", u"", u"", 1, 3, true};
+    Enter();
     ASSERT_TRUE(EnableShutdownPrivilege());
     EXPECT_EQ(ExitWindowsEx(EWX_REBOOT | EWX_FORCE, 0x80020003), TRUE);
     EXPECT_EQ(ExitWindowsEx(EWX_REBOOT | EWX_FORCE, 0x80020003), FALSE);
@@ -644,11 +640,10 @@ TEST(Shutdown, AcceptedRequestIsRecordedOnceAndCompletesAtReboot)
     EXPECT_FALSE(winsim::CompleteRequestedReboot(after, 1));
 }
 
-TEST(MessageBox, ScriptedAnswersAreUsedInOrderAndRecorded)
+TEST_F(MessageBox, ScriptedAnswersAreUsedInOrderAndRecorded)
 {
-    Machine m = harness::Gen6();
-    m.messageBoxAnswers = {IDCANCEL, IDCANCEL, IDOK};
-    winsim::SetCurrent(m);
+    machine_.messageBoxAnswers = {IDCANCEL, IDCANCEL, IDOK};
+    Enter();
     // Escape on an OK-only box answers OK.
     EXPECT_EQ(MessageBoxW(nullptr, u"Driver reinstall Failed \n Manual uninstall required", u"REINSTALL", MB_OK),
               IDOK);
@@ -665,11 +660,10 @@ TEST(MessageBox, ScriptedAnswersAreUsedInOrderAndRecorded)
     EXPECT_TRUE(winsim::Current().messageBoxAnswers.empty());
 }
 
-TEST(MessageBox, UnansweredBoxFailsAndIsStillRecorded)
+TEST_F(MessageBox, UnansweredBoxFailsAndIsStillRecorded)
 {
-    Machine m = harness::Gen6();
-    m.echoConsole = false;
-    winsim::SetCurrent(m);
+    machine_.echoConsole = false;
+    Enter();
     SetLastError(0);
     EXPECT_EQ(MessageBoxW(nullptr, u"text", u"REINSTALL", MB_OKCANCEL), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -685,10 +679,9 @@ TEST(MessageBox, UnansweredBoxFailsAndIsStillRecorded)
 const char16_t kEnable[] = u"DISM.exe /online /norestart /enable-feature:MultipathIo";
 const char16_t kDisable[] = u"DISM.exe /online /norestart /disable-feature:MultipathIo";
 
-TEST(FeatureCommand, UnknownCommandsFailAsTheInterpreterDoes)
+TEST_F(FeatureCommand, UnknownCommandsFailAsTheInterpreterDoes)
 {
-    Machine m = harness::Gen6();
-    winsim::SetCurrent(m);
+    Enter();
     EXPECT_EQ(_wsystem(u"dsim.exe /online"), 1);
     // Not the exact line: the tool rejects the option and nothing changes.
     EXPECT_EQ(_wsystem(u"DISM.exe  /online /norestart /enable-feature:MultipathIo"), 87);
@@ -698,9 +691,9 @@ TEST(FeatureCommand, UnknownCommandsFailAsTheInterpreterDoes)
     EXPECT_TRUE(winsim::TraceHas("_wsystem", "command=dsim.exe /online"));
 }
 
-TEST(FeatureCommand, EnableBringsTheBusDevice)
+TEST_F(FeatureCommand, EnableBringsTheBusDevice)
 {
-    winsim::SetCurrent(harness::Gen6());
+    Enter();
     EXPECT_EQ(_wsystem(u"dism.EXE /online /norestart /enable-feature:MultipathIo"), 0);
     Machine &after = winsim::Current();
     EXPECT_EQ(after.features.at("MultipathIo"), "Enabled");
@@ -717,20 +710,18 @@ TEST(FeatureCommand, EnableBringsTheBusDevice)
     EXPECT_EQ(after.devices.size(), 1u);
 }
 
-TEST(FeatureCommand, BusDeviceTakesTheFirstFreeInstanceNumber)
+TEST_F(FeatureCommand, BusDeviceTakesTheFirstFreeInstanceNumber)
 {
-    Machine m = harness::Gen6();
-    m.devices.push_back(harness::ScsiAdapter("ROOT\\MPIO\\0000", {"Other"}, "Something else"));
-    winsim::SetCurrent(m);
+    machine_.devices.push_back(harness::ScsiAdapter("ROOT\\MPIO\\0000", {"Other"}, "Something else"));
+    Enter();
     EXPECT_EQ(_wsystem(kEnable), 0);
     EXPECT_EQ(harness::FindByHardwareId(winsim::Current(), "ROOT\\MPIO")->instanceId, u"ROOT\\MPIO\\0001");
 }
 
-TEST(FeatureCommand, EnableNeedingRebootCompletesAtReboot)
+TEST_F(FeatureCommand, EnableNeedingRebootCompletesAtReboot)
 {
-    Machine m = harness::Gen6();
-    m.dism.exitStatus = 3010;
-    winsim::SetCurrent(m);
+    machine_.dism.exitStatus = 3010;
+    Enter();
     EXPECT_EQ(_wsystem(kEnable), 3010);
     Machine after = winsim::Current();
     EXPECT_EQ(after.features.at("MultipathIo"), "EnablePending");
@@ -742,15 +733,15 @@ TEST(FeatureCommand, EnableNeedingRebootCompletesAtReboot)
     EXPECT_NE(harness::FindByHardwareId(after, "ROOT\\MPIO"), nullptr);
 }
 
-TEST(FeatureCommand, DisableMarksRemovesOrKeepsTheBusDevice)
+TEST_F(FeatureCommand, DisableMarksRemovesOrKeepsTheBusDevice)
 {
     for (const std::string mode : {"mark", "remove", "keep"}) {
         SCOPED_TRACE(mode);
-        Machine m = harness::Gen6();
-        m.features["MultipathIo"] = "Enabled";
-        m.devices.push_back(harness::MpioBus());
-        m.dism.onDisable = mode;
-        winsim::SetCurrent(m);
+        machine_ = harness::Gen6();
+        machine_.features["MultipathIo"] = "Enabled";
+        machine_.devices.push_back(harness::MpioBus());
+        machine_.dism.onDisable = mode;
+        Enter();
         EXPECT_EQ(_wsystem(kDisable), 0);
         Machine after = winsim::Current();
         EXPECT_EQ(after.features.at("MultipathIo"), "Disabled");
@@ -761,13 +752,12 @@ TEST(FeatureCommand, DisableMarksRemovesOrKeepsTheBusDevice)
     }
 }
 
-TEST(FeatureCommand, DisableNeedingRebootMarksTheDevice)
+TEST_F(FeatureCommand, DisableNeedingRebootMarksTheDevice)
 {
-    Machine m = harness::Gen6();
-    m.features["MultipathIo"] = "Enabled";
-    m.devices.push_back(harness::MpioBus());
-    m.dism.exitStatus = 3010;
-    winsim::SetCurrent(m);
+    machine_.features["MultipathIo"] = "Enabled";
+    machine_.devices.push_back(harness::MpioBus());
+    machine_.dism.exitStatus = 3010;
+    Enter();
     EXPECT_EQ(_wsystem(kDisable), 3010);
     Machine after = winsim::Current();
     EXPECT_EQ(after.features.at("MultipathIo"), "DisablePending");
@@ -780,13 +770,13 @@ TEST(FeatureCommand, DisableNeedingRebootMarksTheDevice)
     EXPECT_EQ(winsim::ParseMachine(winsim::SerializeMachine(after)).devices.size(), 0u);
 }
 
-TEST(FeatureCommand, FailureStatusesChangeNothing)
+TEST_F(FeatureCommand, FailureStatusesChangeNothing)
 {
     for (int status : {1, 87, -1}) {
         SCOPED_TRACE(status);
-        Machine m = harness::Gen6();
-        m.dism.exitStatus = status;
-        winsim::SetCurrent(m);
+        machine_ = harness::Gen6();
+        machine_.dism.exitStatus = status;
+        Enter();
         EXPECT_EQ(_wsystem(kEnable), status);
         EXPECT_EQ(winsim::Current().features.at("MultipathIo"), "Disabled");
         EXPECT_TRUE(winsim::Current().devices.empty());
@@ -797,15 +787,14 @@ TEST(FeatureCommand, FailureStatusesChangeNothing)
 // ---------------------------------------------------------------------------
 // Fault injection
 // ---------------------------------------------------------------------------
-TEST(Faults, ByCallCountFromCountOnAndBySubject)
+TEST_F(Faults, ByCallCountFromCountOnAndBySubject)
 {
-    Machine m = harness::Gen6();
-    harness::SetDword(m, "SYSTEM\\A", "V", 1);
-    harness::SetDword(m, "SYSTEM\\B", "V", 1);
-    m.faults.push_back({"RegOpenKeyExW", 5, 2, false, {}, 0});               // the 2nd call only
-    m.faults.push_back({"RegCreateKeyExW", 1072, 2, true, {}, 0});           // the 2nd call and later
-    m.faults.push_back({"RegQueryValueExW", 31, 0, true, u"pathverifyenabled", 0});  // that value, always
-    winsim::SetCurrent(m);
+    harness::SetDword(machine_, "SYSTEM\\A", "V", 1);
+    harness::SetDword(machine_, "SYSTEM\\B", "V", 1);
+    machine_.faults.push_back(harness::FaultOn("RegOpenKeyExW", 5, "", 2));                      // the 2nd call only
+    machine_.faults.push_back(harness::FaultFrom("RegCreateKeyExW", 1072, 2));                   // the 2nd call and later
+    machine_.faults.push_back(harness::FaultFrom("RegQueryValueExW", 31, 0, "pathverifyenabled"));  // that value, always
+    Enter();
 
     HKEY key = nullptr;
     auto open = [&] {
@@ -837,22 +826,20 @@ TEST(Faults, ByCallCountFromCountOnAndBySubject)
     RegCloseKey(key);
 }
 
-TEST(Faults, SubjectCountsOnlyItsOwnCalls)
+TEST_F(Faults, SubjectCountsOnlyItsOwnCalls)
 {
-    Machine m = harness::Gen6();
-    m.faults.push_back({"_wsystem", 0xFFFFFFFF, 2, false, u"dism.exe /online /norestart /enable-feature:multipathio", 0});
-    winsim::SetCurrent(m);
+    machine_.faults.push_back(harness::FaultOn("_wsystem", 0xFFFFFFFF, "dism.exe /online /norestart /enable-feature:multipathio", 2));
+    Enter();
     EXPECT_EQ(_wsystem(kEnable), 0);
     EXPECT_EQ(_wsystem(kDisable), 0);  // another subject: not counted
     EXPECT_EQ(_wsystem(kEnable), -1);
     EXPECT_EQ(_wsystem(kEnable), 0);
 }
 
-TEST(Faults, CountsRestartWithEachRun)
+TEST_F(Faults, CountsRestartWithEachRun)
 {
-    Machine m = harness::Gen6();
-    m.faults.push_back({"GetVersionExW", 5, 1, false, {}, 0});
-    winsim::SetCurrent(m);
+    machine_.faults.push_back(harness::FaultOn("GetVersionExW", 5, "", 1));
+    Enter();
     OSVERSIONINFOW info{};
     info.dwOSVersionInfoSize = sizeof info;
     EXPECT_EQ(GetVersionExW(&info), FALSE);

@@ -8,11 +8,11 @@
 #include <filesystem>
 
 #include "support/harness.h"
+#include "support/package_runs.h"
 #include "winsim/machine.h"
 
 namespace {
 
-const std::string kPackage = std::string(SOURCE_DIR) + "/examples/package";
 const std::string kBanner = "Starting Multi-Path install/uninstall package\r\n";
 
 TEST(HostBinary, MalformedMachineChangesNothingAndNamesTheFault)
@@ -44,15 +44,11 @@ TEST(HostBinary, AbsentMachineIsCreatedFromTheDefault)
 TEST(HostBinary, ForcedRebootAfterReinstallIsCompletedBeforeSaving)
 {
     harness::Scratch scratch;
-    winsim::Machine m = harness::Gen6();
-    m.dism.exitStatus = 3010;  // the feature arrives only with the reboot
-    m.messageBoxAnswers = {IDOK};
-    winsim::SaveMachineFile(m, scratch.Path("m.json"));
-
-    harness::Run run =
-        harness::RunBinary(scratch.Path("m.json"), {"-r", kPackage, "qvxdsm.inf", "Root\\QVXDSM"}, scratch.Dir());
+    winsim::Machine after = harness::Gen6();
+    after.dism.exitStatus = 3010;  // the feature arrives only with the reboot
+    after.messageBoxAnswers = {IDOK};
+    harness::Run run = harness::RunBinaryOn(after, package_runs::BinaryArgs("-r"), scratch);
     EXPECT_EQ(run.exitCode, -1) << run.errors;  // "-r" always ends so
-    winsim::Machine after = winsim::LoadMachineFile(scratch.Path("m.json"));
     ASSERT_EQ(after.messageBoxes.size(), 1u);
     EXPECT_EQ(after.messageBoxes[0].answer, IDOK);
     ASSERT_EQ(after.reboots.size(), 1u);

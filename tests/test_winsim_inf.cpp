@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "setupapi_internal.h"
-#include "support/harness.h"
+#include "support/machine_test.h"
 
 namespace {
 
@@ -11,22 +11,12 @@ using harness::U;
 
 const std::string kVersion = "[Version]\nSignature=\"$Windows NT$\"\n";
 
-// Checks that a call failed with a code; the code is read before anything else runs.
-#define EXPECT_FAILS_WITH(call, code) ExpectFailsWith((call), (code), #call, __LINE__)
-void ExpectFailsWith(BOOL ok, DWORD expected, const char *text, int line)
-{
-    DWORD error = GetLastError();
-    EXPECT_FALSE(ok) << text << " at line " << line;
-    EXPECT_EQ(error, expected) << text << " at line " << line;
-}
-
-class InfTest : public ::testing::Test {
+class InfTest : public harness::MachineTest {
 protected:
     void SetUp() override
     {
-        winsim::Machine machine = harness::Gen6();
-        machine.echoConsole = false;
-        winsim::SetCurrent(machine);
+        machine_ = harness::Gen6();
+        Enter();
     }
 
     void TearDown() override
@@ -65,7 +55,6 @@ protected:
         return buffer;
     }
 
-    harness::Scratch scratch_;
     std::vector<HINF> opened_;
 };
 
@@ -451,11 +440,8 @@ TEST_F(InfTest, CallsAskTheFaultPlanBySection)
 {
     HINF inf = Open(kServiceInf);
     ASSERT_NE(inf, INVALID_HANDLE_VALUE);
-    winsim::Fault fault;
-    fault.function = "SetupInstallServicesFromInfSectionW";
-    fault.error = ERROR_ACCESS_DENIED;
-    fault.subject = u"defaultuninstall.services";
-    winsim::Current().faults.push_back(fault);
+    winsim::Current().faults.push_back(
+        harness::FaultOn("SetupInstallServicesFromInfSectionW", ERROR_ACCESS_DENIED, "defaultuninstall.services"));
     EXPECT_TRUE(SetupInstallServicesFromInfSectionW(inf, u"DefaultInstall.Services", 0));
     EXPECT_FAILS_WITH(SetupInstallServicesFromInfSectionW(inf, u"DefaultUninstall.Services", 0),
                       ERROR_ACCESS_DENIED);

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "setupapi_internal.h"
-#include "support/harness.h"
+#include "support/machine_test.h"
 
 namespace {
 
@@ -15,14 +15,6 @@ using harness::U;
 const std::string kAdapter = "PCI\\VEN_1000&DEV_0054\\4&2A&0&00A8";
 const std::string kPhantom = "PCI\\VEN_1000&DEV_0055\\4&2A&0&00B0";
 const std::string kDsm = "ROOT\\SYSTEM\\0001";
-
-#define EXPECT_FAILS_WITH(call, code) ExpectFailsWith((call), (code), #call, __LINE__)
-void ExpectFailsWith(BOOL ok, DWORD expected, const char *text, int line)
-{
-    DWORD error = GetLastError();
-    EXPECT_FALSE(ok) << text << " at line " << line;
-    EXPECT_EQ(error, expected) << text << " at line " << line;
-}
 
 std::vector<uint8_t> MultiSz(const std::vector<std::u16string> &strings)
 {
@@ -38,21 +30,20 @@ std::vector<uint8_t> MultiSz(const std::vector<std::u16string> &strings)
     return bytes;
 }
 
-class SetupApiTest : public ::testing::Test {
+class SetupApiTest : public harness::MachineTest {
 protected:
     // Devices 1..4: a started adapter, a disk, an adapter that is not
     // plugged in, the MPIO bus device; then a DSM system device.
     void SetUp() override
     {
-        winsim::Machine machine = harness::Gen5();
-        machine.echoConsole = false;
-        machine.devices.push_back(harness::ScsiAdapter(kAdapter, {"PCI\\VEN_1000&DEV_0054"}, "Tessella SAS Adapter"));
-        machine.devices.push_back(harness::Disk("QUORVEX ", "LUMENSTRIDE     "));
-        machine.devices.push_back(harness::ScsiAdapter(kPhantom, {"PCI\\VEN_1000&DEV_0055"}, "Spare Adapter"));
-        machine.devices.back().present = false;
-        machine.devices.push_back(harness::MpioBus("Detected\\MPIO"));
-        machine.devices.push_back(harness::SystemDevice(kDsm, {"Other\\ID", "root\\qvxdsm"}, "Old DSM"));
-        winsim::SetCurrent(machine);
+        machine_ = harness::Gen5();
+        machine_.devices.push_back(harness::ScsiAdapter(kAdapter, {"PCI\\VEN_1000&DEV_0054"}, "Tessella SAS Adapter"));
+        machine_.devices.push_back(harness::Disk("QUORVEX ", "LUMENSTRIDE     "));
+        machine_.devices.push_back(harness::ScsiAdapter(kPhantom, {"PCI\\VEN_1000&DEV_0055"}, "Spare Adapter"));
+        machine_.devices.back().present = false;
+        machine_.devices.push_back(harness::MpioBus("Detected\\MPIO"));
+        machine_.devices.push_back(harness::SystemDevice(kDsm, {"Other\\ID", "root\\qvxdsm"}, "Old DSM"));
+        Enter();
     }
 
     void TearDown() override
@@ -383,11 +374,7 @@ TEST_F(SetupApiTest, RemovingAnUnregisteredElementJustDropsIt)
 
 TEST_F(SetupApiTest, DeviceCallsAskTheFaultPlanByInstanceId)
 {
-    winsim::Fault fault;
-    fault.function = "SetupDiCallClassInstaller";
-    fault.error = ERROR_NOT_DISABLEABLE;
-    fault.subject = U(kPhantom);
-    winsim::Current().faults.push_back(fault);
+    winsim::Current().faults.push_back(harness::FaultOn("SetupDiCallClassInstaller", ERROR_NOT_DISABLEABLE, kPhantom));
     HDEVINFO set;
     SP_DEVINFO_DATA adapter = Element(GUID_DEVCLASS_SCSIADAPTER, kAdapter, set);
     SP_DEVINFO_DATA phantom = Element(GUID_DEVCLASS_SCSIADAPTER, kPhantom, set);
@@ -468,7 +455,6 @@ protected:
         return UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId, inf_.c_str(), flags, reboot);
     }
 
-    harness::Scratch scratch_;
     std::u16string inf_;
 };
 

@@ -9,7 +9,7 @@
 
 #include "frontend/frontend.h"
 #include "sequence_doubles.h"
-#include "support/harness.h"
+#include "support/machine_test.h"
 
 namespace {
 
@@ -17,16 +17,6 @@ using Args = std::vector<std::u16string>;
 
 const Args kPackage = {u"C:\\pkg", u"qvxdsm.inf", u"Root\\QVXDSM"};
 const std::string kBanner = "[T]Starting Multi-Path install/uninstall package\n";
-const std::string kUsage =
-    "[T]Installs the Multi-Path software package.\n"
-    "[T]\n"
-    "[T]Usage: install switch source_path dsm_inf dsm_hwid\n"
-    "[T]\n"
-    "[T]  switch     \tWhether to install or uninstall (-i, -u, -c)\n"
-    "[T]  source_path\tPermanent location that hosts all the infs and drivers\n"
-    "[T]  dsm_inf    \tName of dsm inf (with extension)\n"
-    "[T]  dsm_hwid   \tHardware Id associated with the dsm\n"
-    "[T]\n";
 const std::string kParametersKey = "SYSTEM\\CurrentControlSet\\Services\\mpio\\Parameters";
 const std::u16string kFailedBox = u"Driver reinstall Failed \n Manual uninstall required";
 const std::u16string kSuccessBox = u"Driver reinstall success \n Reboot required!";
@@ -38,30 +28,21 @@ Args WithSwitch(const std::u16string &switchText, const Args &rest = kPackage)
     return args;
 }
 
-// The log without time stamps, to compare with text written with "\n".
-std::string Console(const std::string &maskedLog)
-{
-    std::string out = maskedLog;
-    for (size_t at; (at = out.find("[T]")) != std::string::npos;)
-        out.erase(at, 3);
-    return out;
-}
-
-class EntryTest : public testing::Test {
+class EntryTest : public harness::MachineTest {
 protected:
-    void SetUp() override { doubles::Reset(); }
-
-    harness::Run Run(const Args &args)
+    void SetUp() override
     {
-        harness::Run run = harness::RunInProcess(machine, args);
-        return run;
+        doubles::Reset();
+        machine_ = harness::Gen6();
     }
+
+    harness::Run Run(const Args &args) { return harness::RunInProcess(machine_, args); }
     // The run's log holds exactly these records and the console their text.
     void ExpectLog(int line, const harness::Run &run, const std::string &records)
     {
         SCOPED_TRACE(testing::Message() << "from line " << line);
         EXPECT_EQ(harness::MaskTimes(run.log), harness::Crlf(records));
-        EXPECT_EQ(run.console, harness::Crlf(Console(records)));
+        EXPECT_EQ(run.console, harness::WithoutTimes(run.log));
     }
     void ExpectUsage(int line, const Args &args)
     {
@@ -69,12 +50,9 @@ protected:
         doubles::Reset();
         harness::Run run = Run(args);
         EXPECT_EQ(run.exitCode, -1);
-        ExpectLog(line, run, kBanner + kUsage);
+        ExpectLog(line, run, kBanner + harness::kUsageRecords);
         EXPECT_EQ(doubles::TotalCalls(), 0);
     }
-
-    harness::Scratch scratch;
-    winsim::Machine machine = harness::Gen6();
 };
 
 // ---------------------------------------------------------------------------
@@ -82,10 +60,7 @@ protected:
 // ---------------------------------------------------------------------------
 TEST_F(EntryTest, VersionFailureEndsTheRunAfterTheBanner)
 {
-    winsim::Fault fault;
-    fault.function = "GetVersionExW";
-    fault.error = ERROR_INVALID_PARAMETER;
-    machine.faults.push_back(fault);
+    machine_.faults.push_back(harness::FaultOn("GetVersionExW", ERROR_INVALID_PARAMETER));
     for (const Args &args : {Args{u"-c"}, WithSwitch(u"-i"), Args{u"-x"}}) {
         harness::Run run = Run(args);
         EXPECT_EQ(run.exitCode, -1);
@@ -102,8 +77,8 @@ TEST_F(EntryTest, VersionRecordAndBusHardwareId)
     };
     for (const Case &c : {Case{5, u"Detected\\MPIO"}, Case{6, u"ROOT\\MPIO"}, Case{10, u"ROOT\\MPIO"}}) {
         SCOPED_TRACE(testing::Message() << "major " << c.major);
-        machine = c.major == 5 ? harness::Gen5(2) : harness::Gen6();
-        machine.os.major = c.major;
+        machine_ = c.major == 5 ? harness::Gen5(2) : harness::Gen6();
+        machine_.os.major = c.major;
         doubles::Reset();
         Run({u"-c"});
         EXPECT_TRUE(winsim::TraceHas("GetVersionExW", "size=276"));
@@ -167,66 +142,48 @@ TEST_F(EntryTest, CheckFailingExitsWithMinusOne)
 // ---------------------------------------------------------------------------
 // Install and uninstall
 // ---------------------------------------------------------------------------
-TEST_F(EntryTest, InstallExitCodes)
+// The install and uninstall switches run their sequence once, with a cleared
+// flag, and log nothing of their own; neither offers a reboot.
+TEST_F(EntryTest, InstallAndUninstallExitCodes)
 {
     struct Case {
+        const char16_t *switchText;
+        doubles::Sequence *sequence;
         DWORD result;
         INT rebootFlag;
         int exitCode;
     };
     const Case cases[] = {
-        {ERROR_SUCCESS, 0, 0},
-        {ERROR_SUCCESS, 1, 1},
-        {ERROR_SUCCESS, 7, 1},
-        {ERROR_SERVICE_MARKED_FOR_DELETE, 0, -2},
-        {ERROR_SERVICE_MARKED_FOR_DELETE, 1, -2},
-        {ERROR_ACCESS_DENIED, 0, -1},
-        {ERROR_ACCESS_DENIED, 1, -1},
-        {ERROR_NO_SUCH_DEVINST, 0, -1},
-        {ERROR_SUCCESS_REBOOT_REQUIRED, 0, -1},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << "result " << c.result << " flag " << c.rebootFlag);
-        doubles::Reset();
-        doubles::install.result = c.result;
-        doubles::install.rebootFlag = c.rebootFlag;
-        harness::Run run = Run(WithSwitch(u"-i"));
-        EXPECT_EQ(run.exitCode, c.exitCode);
-        EXPECT_EQ(doubles::install.calls, 1);
-        EXPECT_EQ(doubles::TotalCalls(), 1);
-        EXPECT_EQ(doubles::install.flagOnEntry, 0);
-        ExpectLog(__LINE__, run, kBanner);
-        // The install switch never offers a reboot of its own.
-        EXPECT_TRUE(machine.messageBoxes.empty());
-        EXPECT_TRUE(machine.reboots.empty());
-    }
-}
-
-TEST_F(EntryTest, UninstallExitCodes)
-{
-    struct Case {
-        DWORD result;
-        INT rebootFlag;
-        int exitCode;
-    };
-    const Case cases[] = {
-        {ERROR_SUCCESS, 0, 0},
-        {ERROR_SUCCESS, 1, 1},
+        {u"-i", &doubles::install, ERROR_SUCCESS, 0, 0},
+        {u"-i", &doubles::install, ERROR_SUCCESS, 1, 1},
+        {u"-i", &doubles::install, ERROR_SUCCESS, 7, 1},
+        {u"-i", &doubles::install, ERROR_SERVICE_MARKED_FOR_DELETE, 0, -2},
+        {u"-i", &doubles::install, ERROR_SERVICE_MARKED_FOR_DELETE, 1, -2},
+        {u"-i", &doubles::install, ERROR_ACCESS_DENIED, 0, -1},
+        {u"-i", &doubles::install, ERROR_ACCESS_DENIED, 1, -1},
+        {u"-i", &doubles::install, ERROR_NO_SUCH_DEVINST, 0, -1},
+        {u"-i", &doubles::install, ERROR_SUCCESS_REBOOT_REQUIRED, 0, -1},
+        {u"-u", &doubles::uninstall, ERROR_SUCCESS, 0, 0},
+        {u"-u", &doubles::uninstall, ERROR_SUCCESS, 1, 1},
         // The special value belongs to the install switch only.
-        {ERROR_SERVICE_MARKED_FOR_DELETE, 0, -1},
-        {ERROR_ACCESS_DENIED, 1, -1},
-        {0xFFFFFFFF, 0, -1},
+        {u"-u", &doubles::uninstall, ERROR_SERVICE_MARKED_FOR_DELETE, 0, -1},
+        {u"-u", &doubles::uninstall, ERROR_ACCESS_DENIED, 1, -1},
+        {u"-u", &doubles::uninstall, 0xFFFFFFFF, 0, -1},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << "result " << c.result << " flag " << c.rebootFlag);
+        SCOPED_TRACE(testing::Message() << winsim::Narrow(c.switchText) << " result " << c.result << " flag "
+                                        << c.rebootFlag);
         doubles::Reset();
-        doubles::uninstall.result = c.result;
-        doubles::uninstall.rebootFlag = c.rebootFlag;
-        harness::Run run = Run(WithSwitch(u"-u"));
+        c.sequence->result = c.result;
+        c.sequence->rebootFlag = c.rebootFlag;
+        harness::Run run = Run(WithSwitch(c.switchText));
         EXPECT_EQ(run.exitCode, c.exitCode);
-        EXPECT_EQ(doubles::uninstall.calls, 1);
+        EXPECT_EQ(c.sequence->calls, 1);
         EXPECT_EQ(doubles::TotalCalls(), 1);
-        EXPECT_EQ(doubles::uninstall.flagOnEntry, 0);
+        EXPECT_EQ(c.sequence->flagOnEntry, 0);
+        ExpectLog(__LINE__, run, kBanner);
+        EXPECT_TRUE(machine_.messageBoxes.empty());
+        EXPECT_TRUE(machine_.reboots.empty());
     }
 }
 
@@ -245,7 +202,7 @@ TEST_F(EntryTest, PackageValuesAreHandedOnUnchanged)
 TEST_F(EntryTest, UnwritableLogStillRunsTheSequence)
 {
     // A directory takes the log's name, so every open fails, even for root.
-    ASSERT_EQ(mkdir(scratch.Path("MPIOInstall.LOG").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(scratch_.Path("MPIOInstall.LOG").c_str(), 0755), 0);
     doubles::install.rebootFlag = 1;
     harness::Run run = Run(WithSwitch(u"-i"));
     EXPECT_EQ(run.exitCode, 1);
@@ -259,18 +216,15 @@ TEST_F(EntryTest, UnwritableLogStillRunsTheSequence)
 
 TEST_F(EntryTest, ReadOnlyLogStillRunsTheSequence)
 {
-    scratch.WriteFile("MPIOInstall.LOG", "");
-    ASSERT_EQ(chmod(scratch.Path("MPIOInstall.LOG").c_str(), 0444), 0);
-    if (FILE *probe = std::fopen("MPIOInstall.LOG", "a+b")) {
-        std::fclose(probe);
+    scratch_.WriteFile("MPIOInstall.LOG", "");
+    if (!scratch_.MakeReadOnly("MPIOInstall.LOG"))
         GTEST_SKIP() << "this user may write read-only files";
-    }
     doubles::uninstall.rebootFlag = 1;
     harness::Run run = Run(WithSwitch(u"-u"));
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(doubles::uninstall.calls, 1);
     EXPECT_EQ(run.console, "");
-    EXPECT_EQ(scratch.Log(), "");
+    EXPECT_EQ(scratch_.Log(), "");
 }
 
 // ---------------------------------------------------------------------------
@@ -288,17 +242,17 @@ void ExpectBox(int line, const winsim::MessageBoxRecord &box, const std::u16stri
 
 TEST_F(EntryTest, ReinstallFailingAsksForAManualUninstall)
 {
-    machine.messageBoxAnswers = {IDOK};
+    machine_.messageBoxAnswers = {IDOK};
     doubles::install.result = ERROR_SERVICE_MARKED_FOR_DELETE;
     harness::Run run = Run(WithSwitch(u"-r"));
     EXPECT_EQ(run.exitCode, -1);
     EXPECT_EQ(doubles::install.calls, 1);
     EXPECT_EQ(doubles::install.args, kPackage);
-    ASSERT_EQ(machine.messageBoxes.size(), 1u);
-    ExpectBox(__LINE__, machine.messageBoxes[0], kFailedBox, MB_OK, IDOK);
+    ASSERT_EQ(machine_.messageBoxes.size(), 1u);
+    ExpectBox(__LINE__, machine_.messageBoxes[0], kFailedBox, MB_OK, IDOK);
     EXPECT_FALSE(winsim::TraceHas("RegCreateKeyExW"));
-    EXPECT_EQ(harness::GetDword(machine, kParametersKey, "PathVerifyEnabled"), std::nullopt);
-    EXPECT_TRUE(machine.reboots.empty());
+    EXPECT_EQ(harness::GetDword(machine_, kParametersKey, "PathVerifyEnabled"), std::nullopt);
+    EXPECT_TRUE(machine_.reboots.empty());
     EXPECT_FALSE(run.rebooted);
     // The boxes are not logged.
     ExpectLog(__LINE__, run, kBanner);
@@ -306,29 +260,29 @@ TEST_F(EntryTest, ReinstallFailingAsksForAManualUninstall)
 
 TEST_F(EntryTest, ReinstallCancelledSetsTheParametersOnly)
 {
-    machine.messageBoxAnswers = {IDCANCEL};
+    machine_.messageBoxAnswers = {IDCANCEL};
     harness::Run run = Run(WithSwitch(u"-r"));
     EXPECT_EQ(run.exitCode, -1);
-    ASSERT_EQ(machine.messageBoxes.size(), 1u);
-    ExpectBox(__LINE__, machine.messageBoxes[0], kSuccessBox, MB_OKCANCEL, IDCANCEL);
-    EXPECT_EQ(harness::GetDword(machine, kParametersKey, "PathVerifyEnabled"), 1u);
-    EXPECT_EQ(harness::GetDword(machine, kParametersKey, "PDORemovePeriod"), 120u);
-    EXPECT_TRUE(machine.reboots.empty());
+    ASSERT_EQ(machine_.messageBoxes.size(), 1u);
+    ExpectBox(__LINE__, machine_.messageBoxes[0], kSuccessBox, MB_OKCANCEL, IDCANCEL);
+    EXPECT_EQ(harness::GetDword(machine_, kParametersKey, "PathVerifyEnabled"), 1u);
+    EXPECT_EQ(harness::GetDword(machine_, kParametersKey, "PDORemovePeriod"), 120u);
+    EXPECT_TRUE(machine_.reboots.empty());
     EXPECT_FALSE(winsim::TraceHas("OpenProcessToken"));
     ExpectLog(__LINE__, run, kBanner);
 }
 
 TEST_F(EntryTest, ReinstallAcceptedRebootsWhateverTheFlag)
 {
-    machine.messageBoxAnswers = {IDOK};
+    machine_.messageBoxAnswers = {IDOK};
     doubles::install.rebootFlag = 0;
     harness::Run run = Run(WithSwitch(u"-r"));
     EXPECT_EQ(run.exitCode, -1);
-    ASSERT_EQ(machine.messageBoxes.size(), 1u);
-    ExpectBox(__LINE__, machine.messageBoxes[0], kSuccessBox, MB_OKCANCEL, IDOK);
-    ASSERT_EQ(machine.reboots.size(), 1u);
-    EXPECT_EQ(machine.reboots[0].flags, 6u);
-    EXPECT_EQ(machine.reboots[0].reason, 0x80020003u);
+    ASSERT_EQ(machine_.messageBoxes.size(), 1u);
+    ExpectBox(__LINE__, machine_.messageBoxes[0], kSuccessBox, MB_OKCANCEL, IDOK);
+    ASSERT_EQ(machine_.reboots.size(), 1u);
+    EXPECT_EQ(machine_.reboots[0].flags, 6u);
+    EXPECT_EQ(machine_.reboots[0].reason, 0x80020003u);
     EXPECT_TRUE(run.rebooted);
 
     // The parameters are written after the install, before the box.
@@ -342,33 +296,30 @@ TEST_F(EntryTest, ReinstallAcceptedRebootsWhateverTheFlag)
     }
     EXPECT_GE(created, doubles::install.traceLength);
     EXPECT_LT(created, box);
-    EXPECT_EQ(harness::GetDword(machine, kParametersKey, "PDORemovePeriod"), 120u);
+    EXPECT_EQ(harness::GetDword(machine_, kParametersKey, "PDORemovePeriod"), 120u);
 }
 
 TEST_F(EntryTest, ReinstallRebootNotPossible)
 {
     // The privilege refused: nothing happens and nothing is said.
-    machine.messageBoxAnswers = {IDOK};
-    machine.shutdownPrivilege = false;
+    machine_.messageBoxAnswers = {IDOK};
+    machine_.shutdownPrivilege = false;
     harness::Run run = Run(WithSwitch(u"-r"));
     EXPECT_EQ(run.exitCode, -1);
-    EXPECT_TRUE(machine.reboots.empty());
+    EXPECT_TRUE(machine_.reboots.empty());
     EXPECT_FALSE(run.rebooted);
     ExpectLog(__LINE__, run, kBanner);
 }
 
 TEST_F(EntryTest, ReinstallParametersRefusedStillOffersTheReboot)
 {
-    winsim::Fault fault;
-    fault.function = "RegCreateKeyExW";
-    fault.error = ERROR_ACCESS_DENIED;
-    machine.faults.push_back(fault);
-    machine.messageBoxAnswers = {IDOK};
+    machine_.faults.push_back(harness::FaultOn("RegCreateKeyExW", ERROR_ACCESS_DENIED));
+    machine_.messageBoxAnswers = {IDOK};
     harness::Run run = Run(WithSwitch(u"-r"));
     EXPECT_EQ(run.exitCode, -1);
-    ASSERT_EQ(machine.messageBoxes.size(), 1u);
-    ExpectBox(__LINE__, machine.messageBoxes[0], kSuccessBox, MB_OKCANCEL, IDOK);
-    EXPECT_EQ(machine.reboots.size(), 1u);
+    ASSERT_EQ(machine_.messageBoxes.size(), 1u);
+    ExpectBox(__LINE__, machine_.messageBoxes[0], kSuccessBox, MB_OKCANCEL, IDOK);
+    EXPECT_EQ(machine_.reboots.size(), 1u);
 }
 
 TEST_F(EntryTest, ReinstallBoxThatCannotShowIsNoConsent)
@@ -376,7 +327,7 @@ TEST_F(EntryTest, ReinstallBoxThatCannotShowIsNoConsent)
     // No answer scripted and no terminal: the box fails, which is not OK.
     harness::Run run = Run(WithSwitch(u"-r"));
     EXPECT_EQ(run.exitCode, -1);
-    EXPECT_TRUE(machine.reboots.empty());
+    EXPECT_TRUE(machine_.reboots.empty());
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -36,26 +37,6 @@ std::u16string U(const std::string &utf8)
 // Machines
 // ---------------------------------------------------------------------------
 namespace {
-
-void SetValue(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName, uint32_t type,
-              std::vector<uint8_t> data)
-{
-    winsim::RegKey *key = winsim::FindKey(machine, Widen(keyPath), true);
-    winsim::RegValue value;
-    value.type = type;
-    value.data = std::move(data);
-    key->values[winsim::Fold(Widen(valueName))] = {Widen(valueName), std::move(value)};
-}
-
-const winsim::RegValue *GetValue(winsim::Machine &machine, const std::string &keyPath,
-                                 const std::string &valueName)
-{
-    winsim::RegKey *key = winsim::FindKey(machine, Widen(keyPath), false);
-    if (!key)
-        return nullptr;
-    auto it = key->values.find(winsim::Fold(Widen(valueName)));
-    return it == key->values.end() ? nullptr : &it->second.second;
-}
 
 winsim::Machine Bare(uint32_t major, uint32_t minor, uint32_t build)
 {
@@ -159,18 +140,47 @@ winsim::Device MpioBus(const std::string &hardwareId)
     return bus;
 }
 
+void SetRaw(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName, uint32_t type,
+            std::vector<uint8_t> data)
+{
+    winsim::RegKey *key = winsim::FindKey(machine, Widen(keyPath), true);
+    winsim::RegValue value;
+    value.type = type;
+    value.data = std::move(data);
+    key->values[winsim::Fold(Widen(valueName))] = {Widen(valueName), std::move(value)};
+}
+
+const winsim::RegValue *GetRaw(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName)
+{
+    winsim::RegKey *key = winsim::FindKey(machine, Widen(keyPath), false);
+    if (!key)
+        return nullptr;
+    auto it = key->values.find(winsim::Fold(Widen(valueName)));
+    return it == key->values.end() ? nullptr : &it->second.second;
+}
+
+std::vector<uint8_t> Utf16Bytes(const std::u16string &units)
+{
+    std::vector<uint8_t> bytes;
+    for (char16_t unit : units) {
+        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    return bytes;
+}
+
 void SetMultiSz(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName,
                 const std::vector<std::string> &strings)
 {
     std::vector<Text> units;
     for (const auto &text : strings)
         units.push_back(Widen(text));
-    SetValue(machine, keyPath, valueName, REG_MULTI_SZ, winsim::MultiStringBytes(units));
+    SetRaw(machine, keyPath, valueName, REG_MULTI_SZ, winsim::MultiStringBytes(units));
 }
 
 void SetDword(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName, uint32_t value)
 {
-    SetValue(machine, keyPath, valueName, REG_DWORD,
+    SetRaw(machine, keyPath, valueName, REG_DWORD,
              {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
               static_cast<uint8_t>(value >> 24)});
 }
@@ -178,13 +188,13 @@ void SetDword(winsim::Machine &machine, const std::string &keyPath, const std::s
 void SetString(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName,
                const std::string &value)
 {
-    SetValue(machine, keyPath, valueName, REG_SZ, winsim::StringBytes(Widen(value)));
+    SetRaw(machine, keyPath, valueName, REG_SZ, winsim::StringBytes(Widen(value)));
 }
 
 std::optional<std::vector<std::string>> GetMultiSz(winsim::Machine &machine, const std::string &keyPath,
                                                    const std::string &valueName)
 {
-    const winsim::RegValue *value = GetValue(machine, keyPath, valueName);
+    const winsim::RegValue *value = GetRaw(machine, keyPath, valueName);
     if (!value || value->type != REG_MULTI_SZ)
         return std::nullopt;
     std::vector<std::string> strings;
@@ -196,11 +206,20 @@ std::optional<std::vector<std::string>> GetMultiSz(winsim::Machine &machine, con
 std::optional<uint32_t> GetDword(winsim::Machine &machine, const std::string &keyPath,
                                  const std::string &valueName)
 {
-    const winsim::RegValue *value = GetValue(machine, keyPath, valueName);
+    const winsim::RegValue *value = GetRaw(machine, keyPath, valueName);
     if (!value || value->type != REG_DWORD || value->data.size() != 4)
         return std::nullopt;
     return static_cast<uint32_t>(value->data[0] | value->data[1] << 8 | value->data[2] << 16 |
                                  static_cast<uint32_t>(value->data[3]) << 24);
+}
+
+std::vector<std::string> HardwareIds(const winsim::Device &device)
+{
+    std::vector<std::string> ids;
+    if (device.hardwareIds)
+        for (const auto &id : *device.hardwareIds)
+            ids.push_back(Narrow(id));
+    return ids;
 }
 
 const winsim::Device *FindByHardwareId(const winsim::Machine &machine, const std::string &hardwareId)
@@ -214,6 +233,34 @@ const winsim::Device *FindByHardwareId(const winsim::Machine &machine, const std
                 return &device;
     }
     return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Faults
+// ---------------------------------------------------------------------------
+winsim::Fault FaultOn(const char *function, uint32_t error, const std::string &subject, uint32_t onCall)
+{
+    winsim::Fault fault;
+    fault.function = function;
+    fault.error = error;
+    fault.subject = Widen(subject);
+    fault.onCall = onCall;
+    return fault;
+}
+
+winsim::Fault FaultFrom(const char *function, uint32_t error, uint32_t onCall, const std::string &subject)
+{
+    winsim::Fault fault = FaultOn(function, error, subject, onCall);
+    fault.everyCall = true;
+    return fault;
+}
+
+std::string FileBytes(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 // ---------------------------------------------------------------------------
@@ -258,10 +305,7 @@ void Scratch::WriteFile(const std::string &name, const std::string &bytes) const
 
 std::string Scratch::ReadFile(const std::string &name) const
 {
-    std::ifstream in(Path(name), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return FileBytes(Path(name));
 }
 
 bool Scratch::Exists(const std::string &name) const
@@ -274,25 +318,23 @@ std::string Scratch::Log() const
     return ReadFile("MPIOInstall.LOG");
 }
 
+bool Scratch::MakeReadOnly(const std::string &name) const
+{
+    fs::permissions(Path(name), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    std::FILE *probe = std::fopen(Path(name).c_str(), "a+b");
+    if (probe == nullptr)
+        return true;
+    std::fclose(probe);
+    return false;
+}
+
 // ---------------------------------------------------------------------------
 // Binary runs
 // ---------------------------------------------------------------------------
-namespace {
-
-std::string ReadWhole(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-}  // namespace
-
 Run RunBinary(const std::string &machineFile, const std::vector<std::string> &args, const std::string &cwd)
 {
     const std::string logPath = cwd + "/MPIOInstall.LOG";
-    const size_t logBefore = ReadWhole(logPath).size();
+    const size_t logBefore = FileBytes(logPath).size();
 
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0)
@@ -352,8 +394,17 @@ Run RunBinary(const std::string &machineFile, const std::vector<std::string> &ar
         run.exitCode = static_cast<int8_t>(WEXITSTATUS(status));
     else
         run.exitCode = -1000 - (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    std::string log = ReadWhole(logPath);
+    std::string log = FileBytes(logPath);
     run.log = log.size() >= logBefore ? log.substr(logBefore) : log;
+    return run;
+}
+
+Run RunBinaryOn(winsim::Machine &machine, const std::vector<std::string> &args, const Scratch &scratch)
+{
+    const std::string file = scratch.Path("machine.json");
+    winsim::SaveMachineFile(machine, file);
+    Run run = RunBinary(file, args, scratch.Dir());
+    machine = winsim::LoadMachineFile(file);
     return run;
 }
 
@@ -383,5 +434,23 @@ std::string Crlf(const std::string &text)
     }
     return out;
 }
+
+std::string ErrorRecords(uint32_t code, const std::string &systemText)
+{
+    char codeLine[64];
+    std::snprintf(codeLine, sizeof codeLine, "[T] Error code (0x%08x)\n", code);
+    return (systemText.empty() ? std::string() : "[T] " + systemText + "\r\n\n") + codeLine;
+}
+
+const char *const kUsageRecords =
+    "[T]Installs the Multi-Path software package.\n"
+    "[T]\n"
+    "[T]Usage: install switch source_path dsm_inf dsm_hwid\n"
+    "[T]\n"
+    "[T]  switch     \tWhether to install or uninstall (-i, -u, -c)\n"
+    "[T]  source_path\tPermanent location that hosts all the infs and drivers\n"
+    "[T]  dsm_inf    \tName of dsm inf (with extension)\n"
+    "[T]  dsm_hwid   \tHardware Id associated with the dsm\n"
+    "[T]\n";
 
 }  // namespace harness

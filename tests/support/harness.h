@@ -55,13 +55,35 @@ void SetDword(winsim::Machine &machine, const std::string &keyPath, const std::s
               uint32_t value);
 void SetString(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName,
                const std::string &value);
+// Any type and any bytes, e.g. a list stored without its closing NUL.
+void SetRaw(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName, uint32_t type,
+            std::vector<uint8_t> data);
 // Reads: nothing when the key or value is absent (or has another type).
 std::optional<std::vector<std::string>> GetMultiSz(winsim::Machine &machine, const std::string &keyPath,
                                                    const std::string &valueName);
 std::optional<uint32_t> GetDword(winsim::Machine &machine, const std::string &keyPath,
                                  const std::string &valueName);
+const winsim::RegValue *GetRaw(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName);
+// UTF-16LE bytes of the units as written, NULs included.
+std::vector<uint8_t> Utf16Bytes(const std::u16string &units);
+// A device's hardware IDs (none when it has no list).
+std::vector<std::string> HardwareIds(const winsim::Device &device);
 // The machine's first device (not removed) that lists the hardware ID.
 const winsim::Device *FindByHardwareId(const winsim::Machine &machine, const std::string &hardwareId);
+
+// ---------------------------------------------------------------------------
+// Faults
+// ---------------------------------------------------------------------------
+// 'function' fails with 'error': on every call when 'onCall' is 0, else on
+// that call only (counted from 1).  A subject (a value name, a section, a
+// device's instance ID, ...) limits the fault, and its count, to the calls
+// about that subject.
+winsim::Fault FaultOn(const char *function, uint32_t error, const std::string &subject = "", uint32_t onCall = 0);
+// The same from call 'onCall' on.
+winsim::Fault FaultFrom(const char *function, uint32_t error, uint32_t onCall, const std::string &subject = "");
+
+// The bytes of a file ("" when there is none).
+std::string FileBytes(const std::string &path);
 
 // ---------------------------------------------------------------------------
 // Scratch directory
@@ -85,6 +107,9 @@ public:
     bool Exists(const std::string &name) const;
     // The raw bytes of MPIOInstall.LOG ("" when there is none).
     std::string Log() const;
+    // Makes a file read-only; false when this user may write it all the
+    // same (root), so that a test of a read-only file cannot run.
+    bool MakeReadOnly(const std::string &name) const;
 
 private:
     std::string dir_;
@@ -120,6 +145,9 @@ Run RunInProcess(winsim::Machine &machine, const std::vector<std::u16string> &ar
 // -1 and -2 compare as -1 and -2; the stand-in's own 2 and 3 stay 2 and 3.
 // A process killed by a signal gives exitCode -1000 - signal.
 Run RunBinary(const std::string &machineFile, const std::vector<std::string> &args, const std::string &cwd);
+// RunBinary on 'machine', saved as "machine.json" in the scratch directory
+// and run there; the machine is read back from the file afterwards.
+Run RunBinaryOn(winsim::Machine &machine, const std::vector<std::string> &args, const Scratch &scratch);
 
 // ---------------------------------------------------------------------------
 // Log text
@@ -130,6 +158,11 @@ std::string MaskTimes(const std::string &log);
 std::string WithoutTimes(const std::string &log);
 // "\n" to "\r\n", for writing expected log and console bytes readably.
 std::string Crlf(const std::string &text);
+// The masked records LogErrorText leaves for a code, in "\n" form: the
+// system's text when there is one, then the code line.
+std::string ErrorRecords(uint32_t code, const std::string &systemText = "");
+// The masked records of the usage text, in "\n" form.
+extern const char *const kUsageRecords;
 // UTF-8 to UTF-16, for arguments.
 std::u16string U(const std::string &utf8);
 

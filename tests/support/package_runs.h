@@ -23,10 +23,25 @@ inline std::string PackageDir()
     return std::string(SOURCE_DIR) + "/examples/package";
 }
 
-// "-i", "-u" or "-r" with the example package, its DSM INF and hardware ID.
+// A file of the example package, "" when there is none.
+inline std::string PackageFile(const std::string &name)
+{
+    return harness::FileBytes(PackageDir() + "/" + name);
+}
+
+// "-i", "-u" or "-r" with a package (the example one by default), its DSM INF
+// and hardware ID: for the host binary, and for a run in this process.
+inline std::vector<std::string> BinaryArgs(const char *mode, const std::string &source = PackageDir())
+{
+    return {mode, source, "qvxdsm.inf", "Root\\QVXDSM"};
+}
+
 inline std::vector<std::u16string> Args(const char *mode, const std::string &source = PackageDir())
 {
-    return {harness::U(mode), harness::U(source), u"qvxdsm.inf", u"Root\\QVXDSM"};
+    std::vector<std::u16string> args;
+    for (const std::string &arg : BinaryArgs(mode, source))
+        args.push_back(harness::U(arg));
+    return args;
 }
 
 // Adds the adapters (in walk order before anything installed later) and
@@ -65,6 +80,19 @@ inline std::string TryEntries(int count)
     return text;
 }
 
+// The log of a generation 5 uninstall that takes out the DSM, then the disk
+// driver from Server()'s three disks, then the bus driver.
+inline std::string CompleteUninstallRecords()
+{
+    return Records({"Starting Multi-Path install/uninstall package\n",
+                    "\nUninstalling the Device Specific Module...\n"}) +
+           TryEntries(1) +
+           Records({"Success\n", "Success \n",
+                    "\nUninstalling the Multi-Path Device Driver.This may take a few minutes..\n"}) +
+           TryEntries(3) + Records({"Success\n", "Success \n", "\nUninstalling the Multi-Path Bus Driver...\n"}) +
+           TryEntries(3) + Records({"Success\n", "Success \n"});
+}
+
 // The restart of Server()'s adapters with the MPIO bus device third.
 inline std::string RestartRecords(const std::string &busId)
 {
@@ -73,14 +101,10 @@ inline std::string RestartRecords(const std::string &busId)
                     "!!TRY ENTRY 2.\n", "HWID:" + busId + "\n", "Skipped\n", "Success \n"});
 }
 
-inline std::vector<std::string> HardwareIds(const winsim::Device &device)
-{
-    std::vector<std::string> ids;
-    if (device.hardwareIds)
-        for (const auto &id : *device.hardwareIds)
-            ids.push_back(winsim::Narrow(id));
-    return ids;
-}
+using harness::FindByHardwareId;
+using harness::HardwareIds;
+using harness::MaskTimes;
+using harness::WithoutTimes;
 
 inline bool HasService(const winsim::Machine &machine, const std::string &name, bool markedForDelete = false)
 {
@@ -88,45 +112,23 @@ inline bool HasService(const winsim::Machine &machine, const std::string &name, 
     return found != machine.services.end() && found->second.markedForDelete == markedForDelete;
 }
 
-inline winsim::Fault FaultOn(const char *function, uint32_t error, const std::string &subject = "",
-                             uint32_t call = 0)
-{
-    winsim::Fault fault;
-    fault.function = function;
-    fault.error = error;
-    fault.subject = winsim::Widen(subject);
-    fault.onCall = call;
-    return fault;
-}
-
-// Stores raw bytes as the supported-device list (REG_MULTI_SZ).
+// The supported-device list as stored: set as any bytes (REG_MULTI_SZ), read
+// back byte for byte (none when absent).
 inline void SetRawList(winsim::Machine &machine, const std::vector<uint8_t> &bytes)
 {
-    winsim::RegKey *key = winsim::FindKey(machine, winsim::Widen(kMpdevKey), true);
-    winsim::RegValue value;
-    value.type = REG_MULTI_SZ;
-    value.data = bytes;
-    key->values[winsim::Fold(winsim::Widen(kSupportedDevices))] = {winsim::Widen(kSupportedDevices), value};
+    harness::SetRaw(machine, kMpdevKey, kSupportedDevices, REG_MULTI_SZ, bytes);
 }
 
 inline std::vector<uint8_t> RawList(winsim::Machine &machine)
 {
-    winsim::RegKey *key = winsim::FindKey(machine, winsim::Widen(kMpdevKey), false);
-    if (key == nullptr)
-        return {};
-    auto found = key->values.find(winsim::Fold(winsim::Widen(kSupportedDevices)));
-    return found == key->values.end() ? std::vector<uint8_t>() : found->second.second.data;
+    const winsim::RegValue *value = harness::GetRaw(machine, kMpdevKey, kSupportedDevices);
+    return value ? value->data : std::vector<uint8_t>();
 }
 
 // UTF-16LE bytes of ASCII text, NULs included as written.
 inline std::vector<uint8_t> Utf16(const std::string &text)
 {
-    std::vector<uint8_t> bytes;
-    for (char c : text) {
-        bytes.push_back(static_cast<uint8_t>(c));
-        bytes.push_back(0);
-    }
-    return bytes;
+    return harness::Utf16Bytes(harness::U(text));
 }
 
 }  // namespace package_runs

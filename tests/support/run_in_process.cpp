@@ -1,7 +1,5 @@
 // Runs of the program's wmain in this process, on a machine of the test's.
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "common/common.h"
 #include "frontend/frontend.h"
@@ -9,25 +7,13 @@
 
 namespace harness {
 
-namespace {
-
-std::string LogBytes()
-{
-    std::ifstream in("MPIOInstall.LOG", std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-}  // namespace
-
 Run RunInProcess(winsim::Machine &machine, const std::vector<std::u16string> &args)
 {
     machine.echoConsole = false;
     const size_t consoleBefore = machine.console.size();
     const size_t rebootsBefore = machine.reboots.size();
     const size_t blocksBefore = winsim::LiveLocalBlocks();
-    const std::string logBefore = LogBytes();
+    const std::string logBefore = FileBytes("MPIOInstall.LOG");
     winsim::SetCurrent(machine);
     FoundDevInst = 0;
 
@@ -48,7 +34,7 @@ Run RunInProcess(winsim::Machine &machine, const std::vector<std::u16string> &ar
     run.console = after.console.substr(consoleBefore);
     const size_t blocksAfter = winsim::LiveLocalBlocks();
     run.localBlocksLeft = blocksAfter > blocksBefore ? blocksAfter - blocksBefore : 0;
-    const std::string log = LogBytes();
+    const std::string log = FileBytes("MPIOInstall.LOG");
     run.log = log.size() >= logBefore.size() ? log.substr(logBefore.size()) : log;
     machine = after;
     return run;

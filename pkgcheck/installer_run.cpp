@@ -1,0 +1,172 @@
+#include "installer_run.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "process.h"
+
+namespace pkgcheck {
+
+namespace {
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::string line;
+    std::istringstream in(text);
+    while (std::getline(in, line)) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+            line.pop_back();
+        size_t start = line.find_first_not_of(' ');
+        if (start != std::string::npos)
+            lines.push_back(line.substr(start));
+    }
+    return lines;
+}
+
+// "[12/08/2026 10:20:30.123]" starts every record of the log.
+std::string WithoutTimeStamps(const std::string &log)
+{
+    std::string out;
+    for (size_t i = 0; i < log.size(); i++) {
+        if (log[i] == '[' && i + 25 <= log.size() && log[i + 3] == '/' && log[i + 6] == '/' && log[i + 24] == ']') {
+            i += 24;
+            continue;
+        }
+        out.push_back(log[i]);
+    }
+    return out;
+}
+
+bool IsProgressLine(const std::string &line)
+{
+    for (const char *start : {"Installing", "Uninstalling", "Restarting", "Rebuilding", "Check "})
+        if (line.rfind(start, 0) == 0)
+            return true;
+    return false;
+}
+
+bool IsWalkLine(const std::string &line)
+{
+    for (const char *start : {"!!TRY ENTRY", "HWID:", "Skipped", "Device Desc:", "Driver Status:"})
+        if (line.rfind(start, 0) == 0)
+            return true;
+    return false;
+}
+
+bool IsFailureLine(const std::string &line)
+{
+    return line.find("Failure") != std::string::npos || line.find("Unable to validate") != std::string::npos ||
+           line.find("failed with error") != std::string::npos;
+}
+
+// What the setup library's codes that a package can cause mean.
+struct KnownError {
+    uint32_t code;
+    const char *name;
+    const char *meaning;
+};
+const KnownError kKnownErrors[] = {
+    {0x00000002, "ERROR_FILE_NOT_FOUND", "a file the INF names is not in the package"},
+    {0x00000103, "ERROR_NO_MORE_ITEMS", "the same driver is already installed and the update is not forced"},
+    {0x00000430, "ERROR_SERVICE_MARKED_FOR_DELETE", "a service is marked for deletion until the next reboot"},
+    {0xE0000003, "ERROR_GENERAL_SYNTAX", "the INF does not parse"},
+    {0xE0000100, "ERROR_WRONG_INF_STYLE", "the INF's Signature is not \"$Windows NT$\""},
+    {0xE0000101, "ERROR_SECTION_NOT_FOUND", "a section the INF names does not exist"},
+    {0xE0000200, "ERROR_NO_ASSOCIATED_CLASS", "the INF has no Class or ClassGuid"},
+    {0xE0000206, "ERROR_INVALID_CLASS", "the INF's ClassGuid is not a GUID"},
+    {0xE0000217, "ERROR_BAD_SERVICE_INSTALLSECT", "a service-install section lacks an entry"},
+    {0xE0000219, "ERROR_NO_ASSOCIATED_SERVICE", "the driver's .Services section has no AddService with flag 0x2"},
+    {0xE0000228, "ERROR_NO_COMPAT_DRIVERS", "no models section for this platform lists the hardware ID"},
+};
+
+}  // namespace
+
+MachineRun::MachineRun(const std::filesystem::path &dir, const std::string &installer, const Package &package)
+    : dir_(dir), machineFile_((dir / "machine.json").string()), installer_(installer),
+      packageArgs_{std::filesystem::absolute(package.dir).string(), package.Dsm().fileName, package.dsmHwid}
+{
+    std::filesystem::create_directories(dir_);
+}
+
+Step MachineRun::Run(const std::string &mode)
+{
+    std::vector<std::string> args{mode};
+    if (mode != "-c")
+        args.insert(args.end(), packageArgs_.begin(), packageArgs_.end());
+    const std::string logPath = (dir_ / "MPIOInstall.LOG").string();
+    const std::string before = ReadFile(logPath);
+    ProcessResult result = RunProcess(installer_, args, dir_, {{"WINSIM_MACHINE", machineFile_}});
+    const std::string after = ReadFile(logPath);
+    Step step;
+    step.exitCode = result.exitCode;
+    step.log = Lines(WithoutTimeStamps(after.substr(std::min(before.size(), after.size()))));
+    step.console = Lines(result.output);
+    step.errors = result.errors;
+    return step;
+}
+
+winsim::Machine MachineRun::Load() const { return winsim::LoadMachineFile(machineFile_); }
+
+void MachineRun::Save(const winsim::Machine &machine) const { winsim::SaveMachineFile(machine, machineFile_); }
+
+void MachineRun::Reboot() const
+{
+    winsim::Machine machine = Load();
+    winsim::Reboot(machine);
+    Save(machine);
+}
+
+std::vector<std::string> Explain(const Step &step)
+{
+    const std::vector<std::string> &lines =
+        std::any_of(step.log.begin(), step.log.end(), IsFailureLine) ? step.log : step.console;
+    auto failure = std::find_if(lines.rbegin(), lines.rend(), IsFailureLine);
+    auto end = lines.end(), start = lines.size() > 4 ? lines.end() - 4 : lines.begin();
+    if (failure != lines.rend()) {
+        end = std::min(lines.end(), failure.base() + 2);
+        start = failure.base() - 1;
+        while (start != lines.begin() && !IsProgressLine(*start))
+            --start;
+    }
+    std::vector<std::string> explained;
+    for (auto it = start; it != end; ++it)
+        if (!IsWalkLine(*it))
+            explained.push_back(*it);
+    if (explained.size() > 10)
+        explained.erase(explained.begin() + 1, explained.end() - 9);
+    for (const std::string &line : Lines(step.errors))
+        explained.push_back(line);
+    return explained;
+}
+
+std::string LastError(const Step &step)
+{
+    for (const std::vector<std::string> *lines : {&step.log, &step.console}) {
+        for (auto it = lines->rbegin(); it != lines->rend(); ++it) {
+            const size_t at = it->find("Error code (0x");
+            unsigned code = 0;
+            if (at == std::string::npos || std::sscanf(it->c_str() + at, "Error code (0x%x)", &code) != 1)
+                continue;
+            char text[16];
+            std::snprintf(text, sizeof text, "0x%08X", code);
+            for (const KnownError &known : kKnownErrors)
+                if (known.code == code)
+                    return std::string(text) + " " + known.name + ": " + known.meaning;
+            return text;
+        }
+    }
+    return std::string();
+}
+
+}  // namespace pkgcheck

@@ -1,0 +1,48 @@
+// One simulated machine in a scratch directory and the host installer's runs
+// on it: the exit code and the log lines of each run, and the lines and the
+// error code that explain a failed one.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "package.h"
+#include "winsim/machine.h"
+
+namespace pkgcheck {
+
+// One run of the installer.
+struct Step {
+    int exitCode = 0;
+    std::vector<std::string> log;       // the lines this run appended, without time stamps
+    std::vector<std::string> console;
+    std::string errors;
+};
+
+class MachineRun {
+public:
+    MachineRun(const std::filesystem::path &dir, const std::string &installer, const Package &package);
+
+    // "-i", "-u" (with the package's arguments) or "-c".
+    Step Run(const std::string &mode);
+
+    winsim::Machine Load() const;
+    void Save(const winsim::Machine &machine) const;
+    void Reboot() const;
+
+private:
+    std::filesystem::path dir_;
+    std::string machineFile_;
+    std::string installer_;
+    std::vector<std::string> packageArgs_;
+};
+
+// The lines that explain a failed run: from the progress line of the step
+// that failed to its last failure and error code.
+std::vector<std::string> Explain(const Step &step);
+// The last error code the run logged, named when a package can cause it;
+// empty when it logged none.
+std::string LastError(const Step &step);
+
+}  // namespace pkgcheck

@@ -1,0 +1,54 @@
+// What pkgcheck found: two tables of verdicts (the INF checks, one column per
+// INF; the lifecycle, one column per Windows generation), rendered for a
+// person or as one JSON document for a vendor's CI.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pkgcheck {
+
+enum class Verdict { Pass, Warn, Fail, NotApplicable };
+
+struct Cell {
+    Verdict verdict = Verdict::NotApplicable;
+    std::string shown;              // a short outcome beside the mark ("0", "-1")
+    std::string reason;             // one line; listed under the table when set
+    std::vector<std::string> log;   // the installer's log lines that explain it
+    std::optional<int> exitCode;    // lifecycle steps that run the installer
+};
+
+struct Row {
+    std::string id;                 // stable name for machines ("models-ntamd64")
+    std::string title;              // what a person reads
+    std::vector<Cell> cells;        // one per column of the table
+};
+
+struct Table {
+    std::string title;
+    std::vector<std::string> columns;
+    std::vector<Row> rows;
+};
+
+struct Report {
+    std::string sourceDir;
+    std::string dsmInf;
+    std::string dsmHwid;
+    std::string dsmDescription;     // the build's, which "-c" looks for
+    std::string installer;          // the host binary the lifecycle ran
+    Table infChecks;
+    Table lifecycle;
+
+    int Count(Verdict verdict) const;
+};
+
+Cell Pass(const std::string &reason = std::string());
+Cell Warn(const std::string &reason);
+Cell Fail(const std::string &reason);
+Cell NotApplicable(const std::string &reason = std::string());
+
+std::string RenderText(const Report &report);
+std::string RenderJson(const Report &report);
+
+}  // namespace pkgcheck
