@@ -6,6 +6,8 @@
 set -euo pipefail
 scope=${1:-all}
 packages=(cmake make g++ libgtest-dev libgmock-dev nlohmann-json3-dev python3)
+# clang and its runtime libraries: libFuzzer for the fuzz targets.
+packages+=(clang-14 libclang-rt-14-dev)
 if [ "$scope" = all ]; then
   packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64)
   # Debian's ansible brings the ansible.windows collection; unzip unpacks the release.

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the build needs, builds the host and both Windows presets with
-# warnings as errors, and runs every test suite in turn.  Each suite ends its
-# output with a line "N passed, M failed"; the script prints one line per
-# suite and a last line counting them all.
+# warnings as errors, and runs every test suite in turn, among them the host
+# suite again under AddressSanitizer and UndefinedBehaviorSanitizer
+# (host-asan) and each fuzz target of fuzz/ for FUZZ_SECONDS (60 by default).
+# Each suite ends its output with a line "N passed, M failed"; the script
+# prints one line per suite and a last line counting them all.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -10,6 +12,8 @@ scripts/bootstrap.sh all || exit 1
 
 cmake --preset host || exit 1
 cmake --build build/host -j"$(nproc)" || exit 1
+cmake --preset host-asan || exit 1
+cmake --build build/host-asan -j"$(nproc)" || exit 1
 
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
@@ -23,11 +27,15 @@ suite() {
   shift
   "$@" 2>&1 | tee "$logs/current"
   local code=${PIPESTATUS[0]}
-  local line passed failed
+  local line passed failed skipped
   line=$(grep -oE '(^|: )[0-9]+ passed, [0-9]+ failed' "$logs/current" | tail -1)
   passed=$(grep -oE '[0-9]+ passed' <<<"$line" | grep -oE '[0-9]+')
   failed=$(grep -oE '[0-9]+ failed' <<<"$line" | grep -oE '[0-9]+')
+  # "(K skipped)" after the counts; read here, as the suite ran in a subshell.
+  skipped=$(grep -oE '^[0-9]+ passed, [0-9]+ failed \([0-9]+ skipped\)' "$logs/current" | tail -1 |
+            grep -oE '[0-9]+ skipped' | grep -oE '[0-9]+')
   passed=${passed:-0} failed=${failed:-1}
+  all_skipped=$((all_skipped + ${skipped:-0}))
   [ "$code" -eq 0 ] || [ "$failed" -gt 0 ] || failed=1
   [ "$code" -eq 0 ] || status=1
   summary+=("$name: $passed passed, $failed failed (exit $code)")
@@ -43,12 +51,28 @@ host_suite() {
   failed=$(sed -n 's/.* \([0-9]*\) tests failed out of.*/\1/p' "$logs/ctest" | tail -1)
   skipped=$(grep -c '(Skipped)' "$logs/ctest")
   total=${total:-0} failed=${failed:-1}
-  all_skipped=$((all_skipped + skipped))
   echo "$((total - failed - skipped)) passed, $failed failed ($skipped skipped)"
   return "$code"
 }
 
+# Every fuzz target in turn; one that finds nothing counts as passed.
+# scripts/fuzz.sh names the reproducer of a finding.
+fuzz_targets() {
+  local dir passed=0 failed=0
+  for dir in fuzz/corpus/*/; do
+    if scripts/fuzz.sh "$(basename "$dir")" "${FUZZ_SECONDS:-60}"; then
+      passed=$((passed + 1))
+    else
+      failed=$((failed + 1))
+    fi
+  done
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+}
+
 suite "host suite" host_suite build/host
+suite "asan suite" host_suite build/host-asan
+suite "fuzz targets" fuzz_targets
 suite "Wine suite" env HOST_BUILD=build/host tests/wine/ci.sh
 suite "vendor builds" python3 tests/wine/vendor.py
 suite "admin kit" scripts/check-admin-kit.sh
