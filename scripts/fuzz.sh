@@ -14,10 +14,11 @@ target=${1:?usage: scripts/fuzz.sh TARGET SECONDS}
 seconds=${2:?usage: scripts/fuzz.sh TARGET SECONDS}
 [ -d "fuzz/corpus/$target" ] || { echo "fuzz: no target $target (fuzz/corpus/$target)" >&2; exit 2; }
 
-if [ ! -f build/fuzz/CMakeCache.txt ]; then
-  cmake --preset fuzz >/dev/null || exit 2
-fi
-cmake --build build/fuzz -j"$(nproc)" --target "fuzz_$target" >/dev/null || exit 2
+mkdir -p build/fuzz
+build_log=build/fuzz/build-$target.log
+{ [ -f build/fuzz/CMakeCache.txt ] || cmake --preset fuzz; } >"$build_log" 2>&1 &&
+  cmake --build build/fuzz -j"$(nproc)" --target "fuzz_$target" >>"$build_log" 2>&1 ||
+  { cat "$build_log"; echo "fuzz $target: the build failed"; exit 2; }
 binary=$root/build/fuzz/fuzz/fuzz_$target
 findings=$root/build/fuzz/findings/$target
 work=$root/build/fuzz/work/$target
