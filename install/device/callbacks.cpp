@@ -2,8 +2,7 @@
  * and restart, and the restart of every SCSI adapter. */
 #include "common/common.h"
 #include "device/device.h"
-#include "frontend/frontend.h"
-
+#include "frontend/log.h"
 
 /* Reads the device's hardware-ID list into a cleared buffer of
  * HARDWARE_ID_UNITS units. */
@@ -120,13 +119,5 @@ DWORD RestartScsiAdapters(INT *rebootFlag)
     DWORD result;
 
     result = EnumClassDevices(&GUID_DEVCLASS_SCSIADAPTER, RestartDeviceCallback, NULL, &restartFlag);
-    if (result != ERROR_SUCCESS) {
-        LogMessage(TEXT("Failure."));
-        LogErrorText(result);
-        return result;
-    }
-    if (*rebootFlag == 0)
-        *rebootFlag = restartFlag;
-    LogMessage(TEXT("Success %s\n"), restartFlag != 0 ? REBOOT_TEXT : NO_REBOOT_TEXT);
-    return ERROR_SUCCESS;
+    return LogStepOutcome(result, restartFlag, rebootFlag);
 }

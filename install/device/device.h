@@ -15,7 +15,7 @@ void NormalizeSupportedDeviceList(WCHAR *list);
 DWORD ClaimDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT *outFlag);
 DWORD ReleaseDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT *outFlag);
 
-/* Class-installer requests shared by the visitors; each returns 0 or the
+/* Class-installer requests shared by the visitors; each returns ERROR_SUCCESS or the
  * failing call's code.  ReportRestartNeed sets the out flag when the device
  * asks for a restart or the machine for a reboot after a change. */
 DWORD RequestDeviceRemoval(HDEVINFO set, PSP_DEVINFO_DATA device);

@@ -102,16 +102,16 @@ DWORD ClaimDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT *
                                            HARDWARE_ID_UNITS * sizeof(WCHAR), NULL))
         return GetLastError();
     if (hardwareIds[0] == 0)
-        return 0;
+        return ERROR_SUCCESS;
 
     for (id = hardwareIds; *id != 0 && !covered; id += TextLength(id) + 1)
         covered = IsListedDisk(id, (const WCHAR *)list);
     if (!covered)
-        return 0;
+        return ERROR_SUCCESS;
 
     used = RewriteHardwareIds(hardwareIds, rewritten);
     if (used == 0)
-        return 0;
+        return ERROR_SUCCESS;
 
     if (!SetupDiSetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, (const BYTE *)rewritten,
                                            (DWORD)(used * sizeof(WCHAR) + sizeof(WCHAR))))
@@ -139,7 +139,7 @@ DWORD ReleaseDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT
             claimed = TRUE;
     }
     if (covered)
-        return 0;
+        return ERROR_SUCCESS;
 
     if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_ENUMERATOR_NAME, NULL, (PBYTE)enumerator,
                                            PATH_BUFFER_UNITS * sizeof(WCHAR), NULL))
@@ -151,13 +151,13 @@ DWORD ReleaseDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT
         result = RequestDeviceRemoval(set, device);
     } else if (claimed || OsVersion.dwMajorVersion > 5) {
         result = MarkDeviceForReinstall(set, device);
-        if (result == 0)
+        if (result == ERROR_SUCCESS)
             result = RequestDeviceRestart(set, device);
     } else {
-        return 0;
+        return ERROR_SUCCESS;
     }
-    if (result != 0)
+    if (result != ERROR_SUCCESS)
         return result;
     ReportRestartNeed(set, device, outFlag);
-    return 0;
+    return ERROR_SUCCESS;
 }

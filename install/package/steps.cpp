@@ -1,6 +1,6 @@
 /* Steps the install and uninstall sequences share. */
 #include "package/package.h"
-#include "frontend/frontend.h"
+#include "frontend/log.h"
 
 /* source path + "\" + file name, cut at the buffer's end. */
 void ComposeInfPath(WCHAR *path, const WCHAR *sourcePath, const WCHAR *fileName)
@@ -10,7 +10,7 @@ void ComposeInfPath(WCHAR *path, const WCHAR *sourcePath, const WCHAR *fileName)
     TextAppend(path, PATH_BUFFER_UNITS, fileName);
 }
 
-/* 0 when the source path names an existing file or directory; otherwise
+/* ERROR_SUCCESS when the source path names an existing file or directory; otherwise
  * logs the reason and returns the search's code. */
 DWORD ValidateSourcePath(const WCHAR *sourcePath)
 {
@@ -26,7 +26,7 @@ DWORD ValidateSourcePath(const WCHAR *sourcePath)
         return code;
     }
     FindClose(search);
-    return 0;
+    return ERROR_SUCCESS;
 }
 
 /* The list block carries two NUL units behind its byte count.  Writing them

@@ -14,7 +14,7 @@ DWORD ReadDelRegSectionName(const WCHAR *infPath, WCHAR **sectionName)
 {
     HINF inf;
     DWORD required = 0;
-    DWORD result = 0;
+    DWORD result = ERROR_SUCCESS;
 
     inf = SetupOpenInfFileW(infPath, NULL, INF_STYLE_WIN4, NULL);
     if (inf == INVALID_HANDLE_VALUE)
@@ -54,7 +54,7 @@ DWORD GetInfStringField(PINFCONTEXT context, DWORD fieldIndex, DWORD *requiredSi
         allocated = TRUE;
     }
     if (SetupGetStringFieldW(context, fieldIndex, *text, *requiredSize, requiredSize))
-        return 0;
+        return ERROR_SUCCESS;
 
     result = GetLastError();
     if (allocated) {
@@ -112,8 +112,8 @@ static BOOL FindListEntry(const WCHAR *list, DWORD byteCount, const WCHAR *text,
 }
 
 /* Removes the first entry equal to 'text' from the caller's list, replacing
- * the block when anything is left.  0, or ERROR_NOT_ENOUGH_MEMORY with the
- * caller's list unchanged. */
+ * the block when anything is left.  ERROR_SUCCESS, or ERROR_NOT_ENOUGH_MEMORY
+ * with the caller's list unchanged. */
 static DWORD RemoveListEntry(WCHAR **list, DWORD *byteCount, const WCHAR *text)
 {
     LIST_MATCH match = {};
@@ -126,7 +126,7 @@ static DWORD RemoveListEntry(WCHAR **list, DWORD *byteCount, const WCHAR *text)
     size_t i;
 
     if (*list == NULL || !FindListEntry(*list, *byteCount, text, &match))
-        return 0;
+        return ERROR_SUCCESS;
 
     /* Signed, so that a byte count smaller than the walked list cannot wrap. */
     newCount = (LONGLONG)*byteCount - 2 * (LONGLONG)match.length - 2;
@@ -135,7 +135,7 @@ static DWORD RemoveListEntry(WCHAR **list, DWORD *byteCount, const WCHAR *text)
          * cleared so that the block reads as an empty list. */
         (*list)[0] = 0;
         *byteCount = 1;
-        return 0;
+        return ERROR_SUCCESS;
     }
 
     tailStart = match.start + match.length + 1;
@@ -163,7 +163,7 @@ static DWORD RemoveListEntry(WCHAR **list, DWORD *byteCount, const WCHAR *text)
     LocalFree(*list);
     *list = block;
     *byteCount = (DWORD)newCount;
-    return 0;
+    return ERROR_SUCCESS;
 }
 
 static void FreeFieldTexts(WCHAR **fields, size_t count)
@@ -189,7 +189,7 @@ DWORD RemoveDelRegStrings(const WCHAR *infPath, const WCHAR *sectionName, MultiS
     HINF inf;
     LONG lineCount;
     LONG index;
-    DWORD result = 0;
+    DWORD result = ERROR_SUCCESS;
 
     inf = SetupOpenInfFileW(infPath, NULL, INF_STYLE_WIN4, NULL);
     if (inf == INVALID_HANDLE_VALUE)
@@ -215,7 +215,7 @@ DWORD RemoveDelRegStrings(const WCHAR *infPath, const WCHAR *sectionName, MultiS
         for (i = 0; i < sizeof(textFields) / sizeof(textFields[0]) && readable; i++) {
             DWORD units = 0;
 
-            readable = GetInfStringField(&context, textFields[i], &units, &fields[textFields[i]]) == 0;
+            readable = GetInfStringField(&context, textFields[i], &units, &fields[textFields[i]]) == ERROR_SUCCESS;
         }
         if (!readable || !knownKind)
             continue;
@@ -224,7 +224,7 @@ DWORD RemoveDelRegStrings(const WCHAR *infPath, const WCHAR *sectionName, MultiS
             continue;
 
         result = RemoveListEntry(list, byteCount, fields[DELREG_STRING_FIELD]);
-        if (result != 0)
+        if (result != ERROR_SUCCESS)
             break;
     }
 
