@@ -52,7 +52,9 @@ protected:
         OsVersion.dwMinorVersion = machine_.os.minor;
         flag_ = 0;
         std::u16string copy = list ? *list : std::u16string();
-        DWORD result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, callback, list ? copy.data() : nullptr, &flag_);
+        MULTISZ_VIEW view;
+        MultiSzViewInit(&view, copy.data(), static_cast<DWORD>(copy.size() * sizeof(WCHAR)));
+        DWORD result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, callback, list ? &view : nullptr, &flag_);
         machine_ = winsim::Current();
         return result;
     }
@@ -72,14 +74,18 @@ TEST(NormalizeSupportedDeviceList, NullAndEmptyListsAreLeftAlone)
 {
     NormalizeSupportedDeviceList(nullptr);
     std::u16string list = u"\0A B\0\0"s;
-    NormalizeSupportedDeviceList(list.data());
+    MULTISZ_VIEW view;
+    MultiSzViewInit(&view, list.data(), static_cast<DWORD>(list.size() * sizeof(WCHAR)));
+    NormalizeSupportedDeviceList(&view);
     EXPECT_EQ(list, u"\0A B\0\0"s);
 }
 
 TEST(NormalizeSupportedDeviceList, BlanksBecomeUnderscoresUpToTheClosingNul)
 {
     std::u16string list = u"QUORVEX LUMENSTRIDE     \0 A  B \0\0C D\0"s;
-    NormalizeSupportedDeviceList(list.data());
+    MULTISZ_VIEW view;
+    MultiSzViewInit(&view, list.data(), static_cast<DWORD>(list.size() * sizeof(WCHAR)));
+    NormalizeSupportedDeviceList(&view);
     EXPECT_EQ(list, u"QUORVEX_LUMENSTRIDE_____\0_A__B_\0\0C D\0"s);
 }
 

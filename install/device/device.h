@@ -11,7 +11,13 @@ DWORD FindDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID hardwareId
 DWORD RestartDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID context, INT *outFlag);
 DWORD RestartScsiAdapters(INT *rebootFlag);
 
-void NormalizeSupportedDeviceList(WCHAR *list);
+/* Reads the device's hardware-ID list into 'buffer' (HARDWARE_ID_UNITS
+ * units, cleared here) and gives the view of it. */
+DWORD ReadHardwareIds(HDEVINFO set, PSP_DEVINFO_DATA device, WCHAR *buffer, MULTISZ_VIEW *ids);
+/* TRUE when some hardware ID equals 'hardwareId', ignoring ASCII case. */
+BOOL HasHardwareId(const MULTISZ_VIEW *ids, const WCHAR *hardwareId);
+
+void NormalizeSupportedDeviceList(const MULTISZ_VIEW *list);
 DWORD ClaimDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT *outFlag);
 DWORD ReleaseDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT *outFlag);
 

@@ -4,13 +4,12 @@
 #include "package/package.h"
 #include "device/device.h"
 #include "frontend/log.h"
-#include "registry/registry.h"
 
 DWORD InstallDiskDriver(const WCHAR *infPath, INT *rebootFlag)
 {
     BOOL reboot = FALSE;
-    WCHAR *list = NULL;
-    DWORD size = 0;
+    WCHAR *block = NULL;
+    MULTISZ_VIEW list;
     DWORD result;
 
     if (!SetupCopyOEMInfW(infPath, NULL, SPOST_PATH, 0, NULL, 0, NULL, NULL)) {
@@ -18,13 +17,11 @@ DWORD InstallDiskDriver(const WCHAR *infPath, INT *rebootFlag)
         goto report;
     }
     /* Without a supported-device list the disk driver is not installed. */
-    result = ReadMultiSzValue(MULTISZ_SUPPORTED_DEVICES, &list, &size);
+    result = ReadSupportedDeviceList(&block, &list);
     if (result != ERROR_SUCCESS)
         goto cleanupList;
-    CloseListAtByteCount(list, size);
-    NormalizeSupportedDeviceList(list);
 
-    result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, ClaimDiskCallback, list, &reboot);
+    result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, ClaimDiskCallback, &list, &reboot);
     if (result == ERROR_SUCCESS &&
         !UpdateDriverForPlugAndPlayDevicesW(NULL, MPIO_DISK_HARDWARE_ID, infPath, 0, &reboot)) {
         result = GetLastError();
@@ -34,8 +31,8 @@ DWORD InstallDiskDriver(const WCHAR *infPath, INT *rebootFlag)
     }
 
 cleanupList:
-    if (list != NULL)
-        LocalFree(list);
+    if (block != NULL)
+        LocalFree(block);
 report:
     return LogStepOutcome(result, reboot, rebootFlag);
 }

@@ -66,14 +66,14 @@ report:
     return LogStepOutcome(result, restart, rebootFlag);
 }
 
-DWORD UninstallDiskDriver(const WCHAR *infPath, WCHAR *list, INT *rebootFlag)
+DWORD UninstallDiskDriver(const WCHAR *infPath, const MULTISZ_VIEW *list, INT *rebootFlag)
 {
     INT restart = 0;
     DWORD result;
 
-    result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, ReleaseDiskCallback, list, &restart);
+    result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, ReleaseDiskCallback, (PVOID)list, &restart);
     /* While the list has entries the disk driver stays. */
-    if (result == ERROR_SUCCESS && (list == NULL || list[0] == 0))
+    if (result == ERROR_SUCCESS && MultiSzViewIsEmpty(list))
         result = InstallInfSection(infPath, UNINSTALL_SECTION);
     return LogStepOutcome(result, restart, rebootFlag);
 }
@@ -124,10 +124,10 @@ static DWORD SwitchOffMultipathFeature(INT *rebootFlag)
 }
 
 /* Removes the base as far as the list allows; 'list' may be NULL. */
-static DWORD UninstallBase(const WCHAR *sourcePath, WCHAR *list, INT *rebootFlag)
+static DWORD UninstallBase(const WCHAR *sourcePath, const MULTISZ_VIEW *list, INT *rebootFlag)
 {
     WCHAR infPath[PATH_BUFFER_UNITS] = {};
-    BOOL listEmpty = (list == NULL || list[0] == 0);
+    BOOL listEmpty = MultiSzViewIsEmpty(list);
     INT walkFlag = 0;
     DWORD result;
 
@@ -143,7 +143,7 @@ static DWORD UninstallBase(const WCHAR *sourcePath, WCHAR *list, INT *rebootFlag
     }
 
     LogMessage(TEXT("\nRebuilding the storage stack...\n"));
-    result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, ReleaseDiskCallback, list, &walkFlag);
+    result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, ReleaseDiskCallback, (PVOID)list, &walkFlag);
     if (result != ERROR_SUCCESS)
         return result;
     if (*rebootFlag == 0)
@@ -157,8 +157,8 @@ static DWORD UninstallBase(const WCHAR *sourcePath, WCHAR *list, INT *rebootFlag
 DWORD UninstallPackage(const WCHAR *sourcePath, const WCHAR *dsmInf, const WCHAR *dsmHwid, INT *rebootFlag)
 {
     WCHAR infPath[PATH_BUFFER_UNITS] = {};
-    WCHAR *list = NULL;
-    DWORD size = 0;
+    WCHAR *block = NULL;
+    MULTISZ_VIEW list;
     DWORD result;
 
     *rebootFlag = 0;
@@ -172,25 +172,15 @@ DWORD UninstallPackage(const WCHAR *sourcePath, const WCHAR *dsmInf, const WCHAR
     if (result != ERROR_SUCCESS)
         goto report;
 
-    result = ReadMultiSzValue(MULTISZ_SUPPORTED_DEVICES, &list, &size);
-    if (result == ERROR_FILE_NOT_FOUND) {
-        /* No list at all counts as an empty one. */
-        if (list != NULL)
-            LocalFree(list);
-        list = NULL;
-        result = ERROR_SUCCESS;
-    } else if (result != ERROR_SUCCESS) {
-        goto cleanupList;
-    } else {
-        CloseListAtByteCount(list, size);
-        NormalizeSupportedDeviceList(list);
-    }
+    result = ReadSupportedDeviceList(&block, &list);
+    /* No list at all counts as an empty one. */
+    if (result == ERROR_FILE_NOT_FOUND)
+        result = UninstallBase(sourcePath, NULL, rebootFlag);
+    else if (result == ERROR_SUCCESS)
+        result = UninstallBase(sourcePath, &list, rebootFlag);
 
-    result = UninstallBase(sourcePath, list, rebootFlag);
-
-cleanupList:
-    if (list != NULL)
-        LocalFree(list);
+    if (block != NULL)
+        LocalFree(block);
 report:
     if (result != ERROR_SUCCESS) {
         LogMessage(TEXT("Failure."));

@@ -64,9 +64,9 @@ DWORD GetInfStringField(PINFCONTEXT context, DWORD fieldIndex, DWORD *requiredSi
     return result;
 }
 
-/* The layout of a stored list, found by walking only the whole units inside
- * its byte count: a list that lost its last NUL, its closing NUL, or an odd
- * trailing byte is read as if it ended there. */
+/* The layout of a stored list as its view sees it: a list that lost its
+ * last NUL, its closing NUL, or an odd trailing byte is read as if it ended
+ * there. */
 typedef struct _LIST_MATCH {
     size_t start;       /* first unit of the matching entry */
     size_t length;      /* its length in units */
@@ -75,40 +75,25 @@ typedef struct _LIST_MATCH {
     size_t lastStart;   /* first unit of the last entry */
 } LIST_MATCH;
 
-/* Length of the text at 'units', never looking at more than 'limit' units. */
-static size_t BoundedLength(const WCHAR *units, size_t limit)
-{
-    size_t length = 0;
-
-    while (length < limit && units[length] != 0)
-        length++;
-    return length;
-}
-
 /* Finds the first entry equal to 'text' (A-Z folded); FALSE when none. */
-static BOOL FindListEntry(const WCHAR *list, DWORD byteCount, const WCHAR *text, LIST_MATCH *match)
+static BOOL FindListEntry(WCHAR *list, DWORD byteCount, const WCHAR *text, LIST_MATCH *match)
 {
-    size_t units = byteCount / sizeof(WCHAR);
-    size_t textLength = TextLength(text);
-    size_t position = 0;
-    BOOL found = FALSE;
+    MULTISZ_VIEW view;
+    MULTISZ_ENTRY entry;
+    MULTISZ_ENTRY last = {};
+    BOOL more;
 
-    match->lastCut = FALSE;
-    match->lastStart = 0;
-    while (position < units && list[position] != 0) {
-        size_t length = BoundedLength(list + position, units - position);
-
-        if (!found && length == textLength && TextCompareNoCaseN(list + position, text, length) == 0) {
-            match->start = position;
-            match->length = length;
-            found = TRUE;
-        }
-        match->lastStart = position;
-        match->lastCut = (position + length == units);
-        position += length + 1;
-    }
-    match->closing = position < units ? position : units;
-    return found;
+    MultiSzViewInit(&view, list, byteCount);
+    if (!MultiSzViewFindNoCase(&view, text, &entry))
+        return FALSE;
+    match->start = entry.offset;
+    match->length = entry.length;
+    for (more = MultiSzViewFirst(&view, &entry); more; more = MultiSzViewNext(&view, &entry))
+        last = entry;
+    match->lastStart = last.offset;
+    match->lastCut = (last.offset + last.length == view.count);
+    match->closing = match->lastCut ? view.count : last.offset + last.length + 1;
+    return TRUE;
 }
 
 /* Removes the first entry equal to 'text' from the caller's list, replacing
@@ -125,7 +110,7 @@ static DWORD RemoveListEntry(WCHAR **list, DWORD *byteCount, const WCHAR *text)
     WCHAR *block;
     size_t i;
 
-    if (*list == NULL || !FindListEntry(*list, *byteCount, text, &match))
+    if (!FindListEntry(*list, *byteCount, text, &match))
         return ERROR_SUCCESS;
 
     /* Signed, so that a byte count smaller than the walked list cannot wrap. */
