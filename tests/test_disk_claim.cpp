@@ -54,7 +54,7 @@ protected:
         std::u16string copy = list ? *list : std::u16string();
         MULTISZ_VIEW view;
         MultiSzViewInit(&view, copy.data(), static_cast<DWORD>(copy.size() * sizeof(WCHAR)));
-        DWORD result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, callback, list ? &view : nullptr, &flag_);
+        DWORD result = EnumDiskDrives(callback, list ? &view : nullptr, &flag_);
         machine_ = winsim::Current();
         return result;
     }

@@ -1,5 +1,6 @@
 // The bounded multi-string view: the entries it hands out for well-formed
-// and malformed buffers.
+// and malformed buffers, and the disk-driver steps that build the list's
+// match keys from it.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,11 +8,19 @@
 #include <vector>
 
 #include "common/common.h"
+#include "device/device.h"
+#include "package/package.h"
+#include "support/harness.h"
 
 namespace {
 
 using namespace std::string_literals;
 using Bytes = std::vector<uint8_t>;
+
+// The step's failure lines for ERROR_NOT_ENOUGH_MEMORY, as the console shows them.
+const std::string kOutOfMemoryFailure =
+    "Failure. Not enough memory resources are available to process this command.\r\r\n\r\n"
+    " Error code (0x00000008)\r\n";
 
 Bytes Utf16Bytes(const std::u16string &units)
 {
@@ -94,6 +103,82 @@ TEST(MultiSzView, EntryEndingAtTheCountComparesByItsLength)
     EXPECT_EQ(std::u16string(copy), u"c");
     TextCopyN(copy, 2, u"LONG", 4);   // cut at the capacity, still terminated
     EXPECT_EQ(std::u16string(copy), u"L");
+}
+
+// ---------------------------------------------------------------------------
+// The disk-driver steps: the match keys are built once per walk, in one
+// block, and a failed allocation fails the step like any other error.
+// ---------------------------------------------------------------------------
+
+class DiskDriverStepTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        machine_.devices.push_back(harness::Disk("QUORVEX ", "LUMENSTRIDE     ", "0100", "SCSI", 0));
+        harness::SetMultiSz(machine_, "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "MPIOSupportedDeviceList",
+                            {"TESSELLAORBIT-2         ", "QUORVEX LUMENSTRIDE     "});
+    }
+    void Start()
+    {
+        winsim::SetCurrent(machine_);
+        OsVersion.dwMajorVersion = machine_.os.major;
+        OsVersion.dwMinorVersion = machine_.os.minor;
+        blocks_ = winsim::LiveLocalBlocks();
+    }
+    winsim::Device &Disk() { return winsim::Current().devices[0]; }
+
+    harness::Scratch scratch_;
+    winsim::Machine machine_ = harness::Gen5(2);
+    size_t blocks_ = 0;
+    const std::u16string mpdev_ = harness::U(std::string(SOURCE_DIR) + "/examples/package/mpdev.inf");
+};
+
+TEST_F(DiskDriverStepTest, InstallFailsWhenTheKeysCannotBeAllocated)
+{
+    winsim::Fault fault;
+    fault.function = "LocalAlloc";
+    fault.error = ERROR_NOT_ENOUGH_MEMORY;
+    fault.onCall = 2;   // the list's block, then the keys
+    machine_.faults.push_back(fault);
+    Start();
+    INT reboot = 0;
+    EXPECT_EQ(InstallDiskDriver(mpdev_.c_str(), &reboot), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(harness::WithoutTimes(scratch_.Log()), kOutOfMemoryFailure);
+    EXPECT_EQ(Disk().hardwareIds->back(), u"GenDisk");
+    EXPECT_FALSE(winsim::TraceHas("UpdateDriverForPlugAndPlayDevicesW"));
+    EXPECT_EQ(winsim::LiveLocalBlocks(), blocks_);
+}
+
+TEST_F(DiskDriverStepTest, KeysAreBuiltOncePerWalkAndFreed)
+{
+    machine_.devices.push_back(harness::Disk("TESSELLA", "ORBIT-2         ", "0200", "SCSI", 1));
+    machine_.devices.push_back(harness::Disk("OTHER   ", "MODEL           ", "0300", "SCSI", 2));
+    Start();
+    INT reboot = 0;
+    EXPECT_EQ(InstallDiskDriver(mpdev_.c_str(), &reboot), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(Disk().hardwareIds->back(), u"MPIODisk");
+    EXPECT_EQ(winsim::Current().devices[1].hardwareIds->back(), u"MPIODisk");
+    EXPECT_EQ(winsim::Current().devices[2].hardwareIds->back(), u"GenDisk");
+    EXPECT_EQ(winsim::TraceCount("LocalAlloc"), 2u);   // the list and its keys, for three disks
+    EXPECT_EQ(winsim::LiveLocalBlocks(), blocks_);
+}
+
+TEST_F(DiskDriverStepTest, UninstallFailsWhenTheKeysCannotBeAllocated)
+{
+    WCHAR units[] = u"TESSELLAORBIT-2_________\0";
+    MULTISZ_VIEW list;
+    MultiSzViewInit(&list, units, sizeof(units));
+    winsim::Fault fault;
+    fault.function = "LocalAlloc";
+    fault.error = ERROR_NOT_ENOUGH_MEMORY;
+    fault.onCall = 1;
+    machine_.faults.push_back(fault);
+    Start();
+    INT reboot = 0;
+    EXPECT_EQ(UninstallDiskDriver(mpdev_.c_str(), &list, &reboot), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(harness::WithoutTimes(scratch_.Log()), kOutOfMemoryFailure);
+    EXPECT_FALSE(winsim::TraceHas("SetupDiGetClassDevsW"));
+    EXPECT_EQ(winsim::LiveLocalBlocks(), blocks_);
 }
 
 }  // namespace

@@ -6,46 +6,89 @@
 
 #define GENERIC_DISK_ID TEXT("GenDisk")
 #define MPIO_ENUMERATOR TEXT("MPIO")
-/* "SCSI\Disk" followed by 8 vendor and 16 product characters. */
-#define MATCH_KEY_TEMPLATE TEXT("SCSI\\Disk________________________")
-#define MATCH_KEY_UNITS 34
-#define VENDOR_PRODUCT_UNITS 24
+/* Every key begins with this; 8 vendor and 16 product units follow. */
+#define MATCH_KEY_PREFIX TEXT("SCSI\\Disk")
+#define MATCH_KEY_PREFIX_UNITS 9
 
-/* Builds "SCSI\Disk" + the first 24 units of the entry; returns the key length. */
-static size_t BuildMatchKey(WCHAR *key, const MULTISZ_ENTRY *entry)
+/* "SCSI\Disk" + the first 24 units of the entry (fewer when it is shorter). */
+static void BuildMatchKey(MATCH_KEY *key, const MULTISZ_ENTRY *entry)
 {
-    size_t start;
-
-    TextCopy(key, MATCH_KEY_UNITS, MATCH_KEY_TEMPLATE);
-    start = TextLength(key) - VENDOR_PRODUCT_UNITS;
-    TextCopyN(key + start, MATCH_KEY_UNITS - start, entry->text, entry->length);
-    return TextLength(key);
+    TextCopy(key->text, MATCH_KEY_UNITS, MATCH_KEY_PREFIX);
+    TextCopyN(key->text + MATCH_KEY_PREFIX_UNITS, MATCH_KEY_UNITS - MATCH_KEY_PREFIX_UNITS, entry->text,
+              entry->length);
+    key->length = TextLength(key->text);
 }
 
-/* TRUE when the hardware ID begins with the key of some entry of the list. */
-static BOOL MatchesSomeEntry(const MULTISZ_ENTRY *id, const MULTISZ_VIEW *list)
+/* The keys of every entry of the list, in list order, in one block. */
+static DWORD BuildMatchKeys(const MULTISZ_VIEW *list, DISK_MATCH_KEYS *matchKeys)
 {
-    WCHAR key[MATCH_KEY_UNITS];
     MULTISZ_ENTRY entry;
+    size_t count = 0;
+    size_t i = 0;
     BOOL more;
 
-    for (more = MultiSzViewFirst(list, &entry); more; more = MultiSzViewNext(list, &entry)) {
-        size_t keyLength = BuildMatchKey(key, &entry);
+    matchKeys->keys = NULL;
+    matchKeys->count = 0;
+    for (more = MultiSzViewFirst(list, &entry); more; more = MultiSzViewNext(list, &entry))
+        count++;
+    if (count == 0)
+        return ERROR_SUCCESS;
+    if (count > (SIZE_T)-1 / sizeof(MATCH_KEY))
+        return ERROR_NOT_ENOUGH_MEMORY;
+    matchKeys->keys = (MATCH_KEY *)LocalAlloc(LMEM_FIXED, count * sizeof(MATCH_KEY));
+    if (matchKeys->keys == NULL)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    for (more = MultiSzViewFirst(list, &entry); more; more = MultiSzViewNext(list, &entry))
+        BuildMatchKey(&matchKeys->keys[i++], &entry);
+    matchKeys->count = count;
+    return ERROR_SUCCESS;
+}
 
-        if (id->length >= keyLength && TextCompareNoCaseN(id->text, key, keyLength) == 0)
+DWORD EnumDiskDrives(DeviceCallback callback, const MULTISZ_VIEW *list, INT *flag)
+{
+    DISK_MATCH_KEYS matchKeys;
+    DWORD result;
+
+    result = BuildMatchKeys(list, &matchKeys);
+    if (result != ERROR_SUCCESS)
+        return result;
+    result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, callback, &matchKeys, flag);
+    if (matchKeys.keys != NULL)
+        LocalFree(matchKeys.keys);
+    return result;
+}
+
+/* TRUE when the hardware ID begins with the key of some entry.  The keys
+ * share their prefix, so it is compared once. */
+static BOOL MatchesSomeKey(const MULTISZ_ENTRY *id, const DISK_MATCH_KEYS *matchKeys)
+{
+    const WCHAR *idRest;
+    size_t i;
+
+    if (id->length < MATCH_KEY_PREFIX_UNITS ||
+        TextCompareNoCaseN(id->text, MATCH_KEY_PREFIX, MATCH_KEY_PREFIX_UNITS) != 0)
+        return FALSE;
+    idRest = id->text + MATCH_KEY_PREFIX_UNITS;
+    for (i = 0; i < matchKeys->count; i++) {
+        const MATCH_KEY *key = &matchKeys->keys[i];
+
+        if (id->length >= key->length && TextCompareNoCaseN(idRest, key->text + MATCH_KEY_PREFIX_UNITS,
+                                                            key->length - MATCH_KEY_PREFIX_UNITS) == 0)
             return TRUE;
     }
     return FALSE;
 }
 
 /* TRUE when some hardware ID of the disk matches some entry of the list. */
-static BOOL IsListedDisk(const MULTISZ_VIEW *ids, const MULTISZ_VIEW *list)
+static BOOL IsListedDisk(const MULTISZ_VIEW *ids, const DISK_MATCH_KEYS *matchKeys)
 {
     MULTISZ_ENTRY id;
     BOOL more;
 
+    if (matchKeys == NULL)
+        return FALSE;
     for (more = MultiSzViewFirst(ids, &id); more; more = MultiSzViewNext(ids, &id)) {
-        if (MatchesSomeEntry(&id, list))
+        if (MatchesSomeKey(&id, matchKeys))
             return TRUE;
     }
     return FALSE;
@@ -94,7 +137,7 @@ static size_t RewriteHardwareIds(const MULTISZ_VIEW *ids, WCHAR *rewritten)
     return replaced ? used : 0;
 }
 
-DWORD ClaimDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT *outFlag)
+DWORD ClaimDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID matchKeys, INT *outFlag)
 {
     WCHAR buffer[HARDWARE_ID_UNITS];
     WCHAR rewritten[HARDWARE_ID_UNITS] = {};
@@ -106,7 +149,7 @@ DWORD ClaimDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT *
     result = ReadHardwareIds(set, device, buffer, &ids);
     if (result != ERROR_SUCCESS)
         return result;
-    if (!IsListedDisk(&ids, (const MULTISZ_VIEW *)list))
+    if (!IsListedDisk(&ids, (const DISK_MATCH_KEYS *)matchKeys))
         return ERROR_SUCCESS;
 
     used = RewriteHardwareIds(&ids, rewritten);
@@ -119,7 +162,7 @@ DWORD ClaimDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT *
     return MarkDeviceForReinstall(set, device);
 }
 
-DWORD ReleaseDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT *outFlag)
+DWORD ReleaseDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID matchKeys, INT *outFlag)
 {
     WCHAR buffer[HARDWARE_ID_UNITS];
     WCHAR enumerator[PATH_BUFFER_UNITS + 1] = {};
@@ -130,7 +173,7 @@ DWORD ReleaseDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT
     result = ReadHardwareIds(set, device, buffer, &ids);
     if (result != ERROR_SUCCESS)
         return result;
-    if (IsListedDisk(&ids, (const MULTISZ_VIEW *)list))
+    if (IsListedDisk(&ids, (const DISK_MATCH_KEYS *)matchKeys))
         return ERROR_SUCCESS;
     /* Major version 5 gives back only the disks the claim rewrote. */
     claimed = OsVersion.dwMajorVersion < 6 && HasHardwareId(&ids, MPIO_DISK_HARDWARE_ID);

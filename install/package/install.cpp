@@ -21,7 +21,7 @@ DWORD InstallDiskDriver(const WCHAR *infPath, INT *rebootFlag)
     if (result != ERROR_SUCCESS)
         goto cleanupList;
 
-    result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, ClaimDiskCallback, &list, &reboot);
+    result = EnumDiskDrives(ClaimDiskCallback, &list, &reboot);
     if (result == ERROR_SUCCESS &&
         !UpdateDriverForPlugAndPlayDevicesW(NULL, MPIO_DISK_HARDWARE_ID, infPath, 0, &reboot)) {
         result = GetLastError();

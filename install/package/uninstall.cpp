@@ -71,7 +71,7 @@ DWORD UninstallDiskDriver(const WCHAR *infPath, const MULTISZ_VIEW *list, INT *r
     INT restart = 0;
     DWORD result;
 
-    result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, ReleaseDiskCallback, (PVOID)list, &restart);
+    result = EnumDiskDrives(ReleaseDiskCallback, list, &restart);
     /* While the list has entries the disk driver stays. */
     if (result == ERROR_SUCCESS && MultiSzViewIsEmpty(list))
         result = InstallInfSection(infPath, UNINSTALL_SECTION);
@@ -143,7 +143,7 @@ static DWORD UninstallBase(const WCHAR *sourcePath, const MULTISZ_VIEW *list, IN
     }
 
     LogMessage(TEXT("\nRebuilding the storage stack...\n"));
-    result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, ReleaseDiskCallback, (PVOID)list, &walkFlag);
+    result = EnumDiskDrives(ReleaseDiskCallback, list, &walkFlag);
     if (result != ERROR_SUCCESS)
         return result;
     if (*rebootFlag == 0)
