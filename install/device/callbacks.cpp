@@ -96,11 +96,9 @@ DWORD RestartDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID context
 
     (void)context;
     result = ReadHardwareIds(set, device, buffer, &ids);
-    if (result != ERROR_SUCCESS)
+    /* An unreadable list ends the walk; the MPIO bus device is left running. */
+    if (result != ERROR_SUCCESS || LogIdsUpToBusDevice(&ids))
         return result;
-    /* The MPIO bus device is left running. */
-    if (LogIdsUpToBusDevice(&ids))
-        return ERROR_SUCCESS;
 
     result = RequestDeviceRestart(set, device);
     if (result != ERROR_SUCCESS)

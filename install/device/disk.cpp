@@ -9,6 +9,21 @@
 /* Every key begins with this; 8 vendor and 16 product units follow. */
 #define MATCH_KEY_PREFIX TEXT("SCSI\\Disk")
 #define MATCH_KEY_PREFIX_UNITS 9
+#define MATCH_KEY_UNITS 34
+
+/* The key a disk's hardware ID must begin with to match a supported-device
+ * entry. */
+typedef struct _MATCH_KEY {
+    WCHAR text[MATCH_KEY_UNITS];
+    size_t length;
+} MATCH_KEY;
+
+/* The context of the claim and release walks: the keys of the list's
+ * entries in one LocalAlloc block (NULL when the list has no entries). */
+typedef struct _DISK_MATCH_KEYS {
+    MATCH_KEY *keys;
+    size_t count;
+} DISK_MATCH_KEYS;
 
 /* "SCSI\Disk" + the first 24 units of the entry (fewer when it is shorter). */
 static void BuildMatchKey(MATCH_KEY *key, const MULTISZ_ENTRY *entry)
