@@ -87,14 +87,13 @@ def main(directory):
             rows.append((f"machine load + save, {label}", f"n={size:,}", seconds(cpu) + split,
                          seconds(reference.get("cpu")), ratio(cpu, reference.get("cpu")),
                          growth(previous[1], cpu, previous[0], size) if previous else ""))
-            if kind == "devices" and size == 16384:
-                measured = ratio(cpu, reference.get("cpu"))
-                goals.append(("load + save of 16,384 devices <= 2x nlohmann parse + dump", measured,
-                              measured != "-" and float(measured) <= 2))
             previous = (size, cpu)
-            times[size] = cpu
+            times[size] = (cpu, reference.get("cpu"))
         if kind == "devices":
-            measured = growth(times.get(4096), times.get(65536), 4096, 65536)
+            measured = ratio(*times.get(16384, (None, None)))
+            goals.append(("load + save of 16,384 devices <= 2x nlohmann parse + dump", measured,
+                          measured != "-" and float(measured) <= 2))
+            measured = growth(times.get(4096, (None,))[0], times.get(65536, (None,))[0], 4096, 65536)
             goals.append(("growth of load + save, 4,096 to 65,536 devices <= 1.1", measured,
                           measured != "-" and float(measured) <= 1.1))
 
@@ -146,6 +145,7 @@ def main(directory):
         else:
             rows.append(("host install -i, 5.2, 16,384 disks, m=256 (whole process)", "",
                          "stopped (timeout)", "", "", ""))
+            goals.append(("host install -i on 5.2, 16,384 disks, m=256 <= 1.5 s", "-", False))
     wine = load(os.path.join(directory, "wine.json"))
     if wine and wine.get("install", {}).get("cpu") and wine.get("trivial", {}).get("cpu"):
         mine, trivial = wine["install"], wine["trivial"]
