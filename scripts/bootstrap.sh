@@ -5,7 +5,7 @@
 #                                           and Ansible for the deployment role)
 set -euo pipefail
 scope=${1:-all}
-packages=(cmake make g++ libgtest-dev libgmock-dev nlohmann-json3-dev python3)
+packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev python3)
 if [ "$scope" = all ]; then
   packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64)
   # Debian's ansible brings the ansible.windows collection; unzip unpacks the release.
