@@ -1,5 +1,5 @@
-// The disk claim and release walks: EnumClassDevices over the disk class
-// with ClaimDiskCallback or ReleaseDiskCallback, on a 5.2 machine of 16,384
+// The disk claim and release walks: EnumDiskDrives with ClaimDiskCallback or
+// ReleaseDiskCallback, on a 5.2 machine of 16,384
 // disks whose supported-device list has M entries naming half of them.  The
 // time per disk is the benchmark's time divided by the disks.  The walks'
 // progress lines go to a log file in a scratch directory and to /dev/null.
@@ -18,10 +18,19 @@ namespace {
 
 constexpr size_t kDisks = 16384;
 
-// The one place that hands the normalised list to the callbacks.
-DWORD WalkDisks(DeviceCallback callback, WCHAR *normalizedList, INT *flag)
+// A view over a whole multi-string held in a vector.
+MULTISZ_VIEW ViewOf(std::vector<WCHAR> &list)
 {
-    return EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, callback, normalizedList, flag);
+    MULTISZ_VIEW view;
+    MultiSzViewInit(&view, list.data(), static_cast<DWORD>(list.size() * sizeof(WCHAR)));
+    return view;
+}
+
+// The one place that hands the normalised list to the callbacks.
+DWORD WalkDisks(DeviceCallback callback, std::vector<WCHAR> &normalizedList, INT *flag)
+{
+    MULTISZ_VIEW view = ViewOf(normalizedList);
+    return EnumDiskDrives(callback, &view, flag);
 }
 
 struct WalkSetup {
@@ -39,7 +48,8 @@ std::vector<WCHAR> NormalizedList(size_t entries)
         list.push_back(0);
     }
     list.push_back(0);
-    NormalizeSupportedDeviceList(list.data());
+    MULTISZ_VIEW view = ViewOf(list);
+    NormalizeSupportedDeviceList(&view);
     return list;
 }
 
@@ -75,7 +85,7 @@ const WalkSetup &SetupFor(size_t entries)
 
     MakeCurrent(setup.unclaimed);
     INT flag = 0;
-    DWORD result = WalkDisks(ClaimDiskCallback, setup.list.data(), &flag);
+    DWORD result = WalkDisks(ClaimDiskCallback, setup.list, &flag);
     setup.claimed = winsim::Current();
     setup.claimed.trace.clear();
     if (result != 0)
@@ -99,7 +109,7 @@ void Walk(benchmark::State &state, DeviceCallback callback, bool onClaimed)
         MakeCurrent(onClaimed ? setup.claimed : setup.unclaimed);
         INT flag = 0;
         state.ResumeTiming();
-        DWORD result = WalkDisks(callback, list.data(), &flag);
+        DWORD result = WalkDisks(callback, list, &flag);
         if (result != 0) {
             state.SkipWithError(("the walk failed with " + std::to_string(result)).c_str());
             break;
