@@ -5,7 +5,7 @@
 #                                           and Ansible for the deployment role)
 set -euo pipefail
 scope=${1:-all}
-packages=(cmake make g++ libgtest-dev libgmock-dev nlohmann-json3-dev python3)
+packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev python3)
 # clang and its runtime libraries: libFuzzer for the fuzz targets.
 packages+=(clang-14 libclang-rt-14-dev)
 if [ "$scope" = all ]; then

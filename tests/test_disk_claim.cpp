@@ -38,7 +38,9 @@ winsim::Device DiskWithIds(const Ids &ids, unsigned unit = 0)
 // The one place the tests hand a list to the normalisation.
 std::u16string Normalized(std::u16string list)
 {
-    NormalizeSupportedDeviceList(list.data());
+    MULTISZ_VIEW view;
+    MultiSzViewInit(&view, list.data(), static_cast<DWORD>(list.size() * sizeof(WCHAR)));
+    NormalizeSupportedDeviceList(&view);
     return list;
 }
 
@@ -50,8 +52,9 @@ protected:
     {
         flag_ = 0;
         std::u16string copy = list ? *list : std::u16string();
-        return OnMachine(
-            [&] { return EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, callback, list ? copy.data() : nullptr, &flag_); });
+        MULTISZ_VIEW view;
+        MultiSzViewInit(&view, copy.data(), static_cast<DWORD>(copy.size() * sizeof(WCHAR)));
+        return OnMachine([&] { return EnumDiskDrives(callback, list ? &view : nullptr, &flag_); });
     }
     DWORD Claim(const std::u16string &list) { return Walk(ClaimDiskCallback, &list); }
     DWORD Release(const std::u16string *list) { return Walk(ReleaseDiskCallback, list); }

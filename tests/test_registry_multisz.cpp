@@ -22,20 +22,16 @@ using Bytes = std::vector<uint8_t>;
 
 WCHAR *const kUntouched = reinterpret_cast<WCHAR *>(static_cast<uintptr_t>(0x5a5a));
 
-// The units of a read buffer up to the multi-string's closing NUL, as a
-// caller walks it; fails when no closing NUL comes within 'limitUnits'.
-std::vector<std::u16string> Walk(const WCHAR *buffer, size_t limitUnits)
+// The entries of a read buffer of 'size' bytes, as the program's readers
+// walk it.
+std::vector<std::u16string> Walk(WCHAR *buffer, DWORD size)
 {
     std::vector<std::u16string> strings;
-    size_t i = 0;
-    while (i < limitUnits && buffer[i] != 0) {
-        std::u16string text;
-        while (i < limitUnits && buffer[i] != 0)
-            text += buffer[i++];
-        strings.push_back(text);
-        i++;
-    }
-    EXPECT_LT(i, limitUnits) << "no closing NUL";
+    MULTISZ_VIEW view;
+    MULTISZ_ENTRY entry;
+    MultiSzViewInit(&view, buffer, size);
+    for (BOOL more = MultiSzViewFirst(&view, &entry); more; more = MultiSzViewNext(&view, &entry))
+        strings.emplace_back(entry.text, entry.length);
     return strings;
 }
 
@@ -143,7 +139,7 @@ TEST_F(ReadMultiSzValueTest, DataQueryFailingHandsOverTheBlock)
     ASSERT_NE(buffer, nullptr);
     EXPECT_EQ(size, (24u + 2u) * 2u);
     // Nothing was read, yet the block is a (empty) multi-string.
-    EXPECT_TRUE(Walk(buffer, size / 2 + 2).empty());
+    EXPECT_TRUE(Walk(buffer, size).empty());
     EXPECT_EQ(winsim::TraceCount("RegCloseKey"), 1u);
     LocalFree(buffer);
     EXPECT_EQ(winsim::LiveLocalBlocks(), 0u);
@@ -179,8 +175,8 @@ TEST_F(ReadMultiSzValueTest, MalformedValuesAreSafeToWalk)
         {{0x41, 0}, {u"A"}},                       // no terminators at all
         {{0x41, 0, 0x42, 0, 0, 0}, {u"AB"}},          // no closing NUL
         {{0x41, 0, 0, 0, 0x42, 0}, {u"A", u"B"}},     // last string unterminated
-        {{0x41, 0, 0, 0, 0x42}, {u"A", u"B"}},        // odd size: half a unit
-        {{0x41}, {u"A"}},                          // one byte
+        {{0x41, 0, 0, 0, 0x42}, {u"A"}},              // odd size: half a unit is no entry
+        {{0x41}, {}},                              // one byte
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "stored size " << c.stored.size());
@@ -189,10 +185,9 @@ TEST_F(ReadMultiSzValueTest, MalformedValuesAreSafeToWalk)
         DWORD size = 0;
         ASSERT_EQ(Read(MULTISZ_SUPPORTED_DEVICES, &buffer, &size), (DWORD)ERROR_SUCCESS);
         EXPECT_EQ(size, c.stored.size());
-        // The block reaches two whole NUL units past the stored bytes.
-        const size_t units = (c.stored.size() + 1) / 2 + 2;
-        EXPECT_TRUE(winsim::TraceHas("LocalAlloc", "flags=0x0 size=" + std::to_string(units * 2)));
-        EXPECT_EQ(Walk(buffer, units), c.walked);
+        // Exactly the stored bytes: the walk is bounded by the size.
+        EXPECT_TRUE(winsim::TraceHas("LocalAlloc", "flags=0x0 size=" + std::to_string(c.stored.size())));
+        EXPECT_EQ(Walk(buffer, size), c.walked);
         LocalFree(buffer);
     }
 }

@@ -3,6 +3,7 @@
 
 #include "common/platform.h"
 #include "common/text.h"
+#include "common/multisz_view.h"
 
 /* Buffer sizes in UTF-16 units. */
 #define PATH_BUFFER_UNITS 260

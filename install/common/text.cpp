@@ -16,12 +16,17 @@ size_t TextLength(const WCHAR *text)
 
 void TextCopy(WCHAR *dst, size_t capacity, const WCHAR *src)
 {
+    TextCopyN(dst, capacity, src, (size_t)-1);
+}
+
+void TextCopyN(WCHAR *dst, size_t capacity, const WCHAR *src, size_t count)
+{
     size_t i = 0;
 
     if (dst == NULL || capacity == 0)
         return;
     if (src != NULL) {
-        while (i + 1 < capacity && src[i] != 0) {
+        while (i + 1 < capacity && i < count && src[i] != 0) {
             dst[i] = src[i];
             i++;
         }

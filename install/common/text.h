@@ -8,6 +8,9 @@
 size_t TextLength(const WCHAR *text);
 /* Copy src into dst of 'capacity' units (terminator included). */
 void TextCopy(WCHAR *dst, size_t capacity, const WCHAR *src);
+/* As TextCopy, taking at most 'count' units of src: for text that need not
+ * be terminated, such as a multi-string entry. */
+void TextCopyN(WCHAR *dst, size_t capacity, const WCHAR *src, size_t count);
 /* Append src to the text in dst of 'capacity' units. */
 void TextAppend(WCHAR *dst, size_t capacity, const WCHAR *src);
 /* Whole-string comparison ignoring the case of A-Z only; 0 when equal. */

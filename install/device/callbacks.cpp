@@ -2,58 +2,39 @@
  * and restart, and the restart of every SCSI adapter. */
 #include "common/common.h"
 #include "device/device.h"
-#include "frontend/frontend.h"
+#include "frontend/log.h"
 
-
-/* Reads the device's hardware-ID list into a cleared buffer of
- * HARDWARE_ID_UNITS units. */
-static DWORD ReadHardwareIds(HDEVINFO set, PSP_DEVINFO_DATA device, WCHAR *hardwareIds)
+DWORD ReadHardwareIds(HDEVINFO set, PSP_DEVINFO_DATA device, WCHAR *buffer, MULTISZ_VIEW *ids)
 {
-    if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, NULL, (PBYTE)hardwareIds,
+    size_t i;
+
+    for (i = 0; i < HARDWARE_ID_UNITS; i++)
+        buffer[i] = 0;
+    if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, NULL, (PBYTE)buffer,
                                            HARDWARE_ID_UNITS * sizeof(WCHAR), NULL))
         return GetLastError();
+    /* The whole buffer: units the read did not fill are still clear. */
+    MultiSzViewInit(ids, buffer, HARDWARE_ID_UNITS * sizeof(WCHAR));
     return ERROR_SUCCESS;
 }
 
-/* Length of the entry at 'offset' of a hardware-ID list buffer, or 0 at the
- * list's end.  A list that fills the buffer to its last unit carries no
- * terminator of its own: an entry not closed inside the buffer is not
- * taken, so that nothing is read past the buffer. */
-static size_t HardwareIdLength(const WCHAR *hardwareIds, size_t offset)
+BOOL HasHardwareId(const MULTISZ_VIEW *ids, const WCHAR *hardwareId)
 {
-    size_t length = 0;
+    MULTISZ_ENTRY id;
 
-    while (offset + length < HARDWARE_ID_UNITS) {
-        if (hardwareIds[offset + length] == 0)
-            return length;
-        length++;
-    }
-    return 0;
-}
-
-/* 1 when some entry of the list equals the ID, ignoring ASCII case. */
-static INT HasHardwareId(const WCHAR *hardwareIds, const WCHAR *hardwareId)
-{
-    size_t offset = 0;
-    size_t length;
-
-    while ((length = HardwareIdLength(hardwareIds, offset)) != 0) {
-        if (TextCompareNoCase(hardwareIds + offset, hardwareId) == 0)
-            return 1;
-        offset += length + 1;
-    }
-    return 0;
+    return MultiSzViewFindNoCase(ids, hardwareId, &id);
 }
 
 DWORD RemoveDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID hardwareId, INT *outFlag)
 {
-    WCHAR hardwareIds[HARDWARE_ID_UNITS] = {};
+    WCHAR buffer[HARDWARE_ID_UNITS];
+    MULTISZ_VIEW ids;
     DWORD result;
 
-    result = ReadHardwareIds(set, device, hardwareIds);
+    result = ReadHardwareIds(set, device, buffer, &ids);
     if (result != ERROR_SUCCESS)
         return result;
-    if (!HasHardwareId(hardwareIds, (const WCHAR *)hardwareId))
+    if (!HasHardwareId(&ids, (const WCHAR *)hardwareId))
         return ERROR_SUCCESS;
 
     result = RequestDeviceRemoval(set, device);
@@ -71,12 +52,13 @@ DWORD RemoveDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID hardware
 
 DWORD FindDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID hardwareId, INT *outFlag)
 {
-    WCHAR hardwareIds[HARDWARE_ID_UNITS] = {};
+    WCHAR buffer[HARDWARE_ID_UNITS];
+    MULTISZ_VIEW ids;
     INT found = 0;
     DWORD result;
 
-    result = ReadHardwareIds(set, device, hardwareIds);
-    if (result == ERROR_SUCCESS && HasHardwareId(hardwareIds, (const WCHAR *)hardwareId)) {
+    result = ReadHardwareIds(set, device, buffer, &ids);
+    if (result == ERROR_SUCCESS && HasHardwareId(&ids, (const WCHAR *)hardwareId)) {
         FoundDevInst = device->DevInst;
         found = 1;
     }
@@ -85,27 +67,38 @@ DWORD FindDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID hardwareId
     return result;
 }
 
+/* Logs the device's hardware IDs up to the MPIO bus device's own; TRUE when
+ * it is among them. */
+static BOOL LogIdsUpToBusDevice(const MULTISZ_VIEW *ids)
+{
+    /* One ID with a terminator: the last entry may have none. */
+    WCHAR loggedId[HARDWARE_ID_UNITS + 1];
+    MULTISZ_ENTRY bus;
+    MULTISZ_ENTRY id;
+    BOOL isBus = MultiSzViewFindNoCase(ids, MpioBusHardwareId, &bus);
+    BOOL more;
+
+    for (more = MultiSzViewFirst(ids, &id); more && (!isBus || id.offset <= bus.offset);
+         more = MultiSzViewNext(ids, &id)) {
+        TextCopyN(loggedId, HARDWARE_ID_UNITS + 1, id.text, id.length);
+        LogMessage(TEXT("HWID:%s\n"), loggedId);
+    }
+    if (isBus)
+        LogMessage(TEXT("Skipped\n"));
+    return isBus;
+}
+
 DWORD RestartDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID context, INT *outFlag)
 {
-    WCHAR hardwareIds[HARDWARE_ID_UNITS] = {};
-    size_t offset = 0;
-    size_t length;
+    WCHAR buffer[HARDWARE_ID_UNITS];
+    MULTISZ_VIEW ids;
     DWORD result;
 
     (void)context;
-    result = ReadHardwareIds(set, device, hardwareIds);
-    if (result != ERROR_SUCCESS)
+    result = ReadHardwareIds(set, device, buffer, &ids);
+    /* An unreadable list ends the walk; the MPIO bus device is left running. */
+    if (result != ERROR_SUCCESS || LogIdsUpToBusDevice(&ids))
         return result;
-
-    /* The MPIO bus device is left running. */
-    while ((length = HardwareIdLength(hardwareIds, offset)) != 0) {
-        LogMessage(TEXT("HWID:%s\n"), hardwareIds + offset);
-        if (TextCompareNoCase(hardwareIds + offset, MpioBusHardwareId) == 0) {
-            LogMessage(TEXT("Skipped\n"));
-            return ERROR_SUCCESS;
-        }
-        offset += length + 1;
-    }
 
     result = RequestDeviceRestart(set, device);
     if (result != ERROR_SUCCESS)
@@ -120,13 +113,5 @@ DWORD RestartScsiAdapters(INT *rebootFlag)
     DWORD result;
 
     result = EnumClassDevices(&GUID_DEVCLASS_SCSIADAPTER, RestartDeviceCallback, NULL, &restartFlag);
-    if (result != ERROR_SUCCESS) {
-        LogMessage(TEXT("Failure."));
-        LogErrorText(result);
-        return result;
-    }
-    if (*rebootFlag == 0)
-        *rebootFlag = restartFlag;
-    LogMessage(TEXT("Success %s\n"), restartFlag != 0 ? REBOOT_TEXT : NO_REBOOT_TEXT);
-    return ERROR_SUCCESS;
+    return LogStepOutcome(result, restartFlag, rebootFlag);
 }

@@ -11,13 +11,25 @@ DWORD FindDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID hardwareId
 DWORD RestartDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID context, INT *outFlag);
 DWORD RestartScsiAdapters(INT *rebootFlag);
 
-void NormalizeSupportedDeviceList(WCHAR *list);
-DWORD ClaimDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT *outFlag);
-DWORD ReleaseDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID list, INT *outFlag);
+/* Reads the device's hardware-ID list into 'buffer' (HARDWARE_ID_UNITS
+ * units, cleared here) and gives the view of it. */
+DWORD ReadHardwareIds(HDEVINFO set, PSP_DEVINFO_DATA device, WCHAR *buffer, MULTISZ_VIEW *ids);
+/* TRUE when some hardware ID equals 'hardwareId', ignoring ASCII case. */
+BOOL HasHardwareId(const MULTISZ_VIEW *ids, const WCHAR *hardwareId);
 
-/* Class-installer requests shared by the visitors; each returns 0 or the
- * failing call's code.  ReportRestartNeed sets the out flag when the device
- * asks for a restart or the machine for a reboot after a change. */
+void NormalizeSupportedDeviceList(const MULTISZ_VIEW *list);
+/* Walks the disk drive class with the claim or the release callback, whose
+ * context is the match keys of the list (NULL when there is none), built
+ * once for the walk.  ERROR_NOT_ENOUGH_MEMORY when the keys cannot be
+ * allocated: no disk is visited. */
+DWORD EnumDiskDrives(DeviceCallback callback, const MULTISZ_VIEW *list, INT *flag);
+DWORD ClaimDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID matchKeys, INT *outFlag);
+DWORD ReleaseDiskCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID matchKeys, INT *outFlag);
+
+/* Class-installer requests shared by the visitors; each returns
+ * ERROR_SUCCESS or the failing call's code.  ReportRestartNeed sets the out
+ * flag when the device asks for a restart or the machine for a reboot after
+ * a change. */
 DWORD RequestDeviceRemoval(HDEVINFO set, PSP_DEVINFO_DATA device);
 DWORD RequestDeviceRestart(HDEVINFO set, PSP_DEVINFO_DATA device);
 DWORD MarkDeviceForReinstall(HDEVINFO set, PSP_DEVINFO_DATA device);

@@ -2,7 +2,7 @@
  * in the order the setup library lists them. */
 #include "common/common.h"
 #include "device/device.h"
-#include "frontend/frontend.h"
+#include "frontend/log.h"
 
 DWORD EnumClassDevices(const GUID *classGuid, DeviceCallback callback, PVOID context, INT *flag)
 {

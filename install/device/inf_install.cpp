@@ -3,7 +3,7 @@
  * "MPIO" when no device carries the ID yet. */
 #include "common/common.h"
 #include "device/device.h"
-#include "frontend/frontend.h"
+#include "frontend/log.h"
 
 #define SERVICES_SUFFIX TEXT(".Services")
 #define ROOT_DEVICE_NAME TEXT("MPIO")

@@ -2,7 +2,7 @@
  * without the time stamp, to the console.  Text is converted to bytes here,
  * not by the C runtime, so both outputs hold the same bytes on every
  * platform: units up to U+00FF as one byte, others dropped, LF as CR LF. */
-#include "frontend/frontend.h"
+#include "frontend/log.h"
 
 /* Room for the longest text of a buffer: every unit a line feed. */
 #define LOG_BYTES_MAX (2 * LOG_BUFFER_UNITS)
@@ -90,4 +90,17 @@ void LogErrorText(DWORD code)
     LogMessage(TEXT(" Error code (0x%08x)\n"), (unsigned int)code);
     if (text != NULL)
         LocalFree(text);
+}
+
+DWORD LogStepOutcome(DWORD result, INT restart, INT *rebootFlag)
+{
+    if (result != ERROR_SUCCESS) {
+        LogMessage(TEXT("Failure."));
+        LogErrorText(result);
+        return result;
+    }
+    if (*rebootFlag == 0)
+        *rebootFlag = restart;
+    LogMessage(TEXT("Success %s\n"), restart != 0 ? REBOOT_TEXT : NO_REBOOT_TEXT);
+    return ERROR_SUCCESS;
 }

@@ -3,7 +3,7 @@
  * waits for a restart or its removal. */
 #include "common/common.h"
 #include "device/device.h"
-#include "frontend/frontend.h"
+#include "frontend/log.h"
 #include "package/package.h"
 #include "vendor.h"
 

@@ -1,7 +1,7 @@
 /* Switches the system's multipath feature through its servicing tool.  Its
  * progress and outcome lines go to the console only; the error text of a
  * failure also reaches the log. */
-#include "frontend/frontend.h"
+#include "frontend/log.h"
 #include "package/package.h"
 
 #define FEATURE_COMMAND_UNITS 260

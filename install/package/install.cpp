@@ -3,48 +3,38 @@
  * the DSM), then a restart of the SCSI adapters when no reboot is pending. */
 #include "package/package.h"
 #include "device/device.h"
-#include "frontend/frontend.h"
-#include "registry/registry.h"
+#include "frontend/log.h"
 
 DWORD InstallDiskDriver(const WCHAR *infPath, INT *rebootFlag)
 {
     BOOL reboot = FALSE;
-    WCHAR *list = NULL;
-    DWORD size = 0;
-    DWORD result = 0;
+    WCHAR *block = NULL;
+    MULTISZ_VIEW list;
+    DWORD result;
 
     if (!SetupCopyOEMInfW(infPath, NULL, SPOST_PATH, 0, NULL, 0, NULL, NULL)) {
         result = GetLastError();
         goto report;
     }
     /* Without a supported-device list the disk driver is not installed. */
-    result = ReadMultiSzValue(MULTISZ_SUPPORTED_DEVICES, &list, &size);
-    if (result != 0)
+    result = ReadSupportedDeviceList(&block, &list);
+    if (result != ERROR_SUCCESS)
         goto cleanupList;
-    CloseListAtByteCount(list, size);
-    NormalizeSupportedDeviceList(list);
 
-    result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, ClaimDiskCallback, list, &reboot);
-    if (result == 0 && !UpdateDriverForPlugAndPlayDevicesW(NULL, MPIO_DISK_HARDWARE_ID, infPath, 0, &reboot)) {
+    result = EnumDiskDrives(ClaimDiskCallback, &list, &reboot);
+    if (result == ERROR_SUCCESS &&
+        !UpdateDriverForPlugAndPlayDevicesW(NULL, MPIO_DISK_HARDWARE_ID, infPath, 0, &reboot)) {
         result = GetLastError();
         /* No disk carries "MPIODisk": nothing was claimed, now or before. */
         if (result == ERROR_NO_SUCH_DEVINST)
-            result = 0;
+            result = ERROR_SUCCESS;
     }
 
 cleanupList:
-    if (list != NULL)
-        LocalFree(list);
+    if (block != NULL)
+        LocalFree(block);
 report:
-    if (result != 0) {
-        LogMessage(TEXT("Failure."));
-        LogErrorText(result);
-        return result;
-    }
-    if (*rebootFlag == 0)
-        *rebootFlag = reboot;
-    LogMessage(TEXT("Success %s\n"), reboot ? REBOOT_TEXT : NO_REBOOT_TEXT);
-    return 0;
+    return LogStepOutcome(result, reboot, rebootFlag);
 }
 
 /* Major version 5 or lower: bus driver, DSM and disk driver from the package. */
@@ -56,13 +46,13 @@ static DWORD InstallPackageComponents(WCHAR *infPath, const WCHAR *sourcePath, c
     ComposeInfPath(infPath, sourcePath, MPIO_INF_NAME);
     LogMessage(TEXT("\nInstalling the Multi-Path Adapter Filter and Multi-Path Bus Driver...\n"));
     result = InstallRootDevice(infPath, MpioBusHardwareId, 0, rebootFlag);
-    if (result != 0)
+    if (result != ERROR_SUCCESS)
         return result;
 
     ComposeInfPath(infPath, sourcePath, dsmInf);
     LogMessage(TEXT("\nInstalling the Device Specific Module...\n"));
     result = InstallRootDevice(infPath, dsmHwid, 1, rebootFlag);
-    if (result != 0)
+    if (result != ERROR_SUCCESS)
         return result;
 
     ComposeInfPath(infPath, sourcePath, MPDEV_INF_NAME);
@@ -79,11 +69,11 @@ static DWORD InstallFeatureAndDsm(WCHAR *infPath, const WCHAR *sourcePath, const
     DWORD result;
 
     result = EnumClassDevices(&GUID_DEVCLASS_SCSIADAPTER, FindDeviceCallback, (PVOID)MpioBusHardwareId, &found);
-    if (result != 0)
+    if (result != ERROR_SUCCESS)
         return result;
     if (found == 0) {
         result = RunMultipathFeatureCommand(TRUE, rebootFlag);
-        if (result != 0)
+        if (result != ERROR_SUCCESS)
             return result;
         wprintf(TEXT("Success %ls\n"), *rebootFlag != 0 ? FEATURE_REBOOT_TEXT : NO_REBOOT_TEXT);
     }
@@ -100,19 +90,19 @@ DWORD InstallPackage(const WCHAR *sourcePath, const WCHAR *dsmInf, const WCHAR *
 
     *rebootFlag = 0;
     result = ValidateSourcePath(sourcePath);
-    if (result != 0)
+    if (result != ERROR_SUCCESS)
         return result;
 
     if (OsVersion.dwMajorVersion <= 5)
         result = InstallPackageComponents(infPath, sourcePath, dsmInf, dsmHwid, rebootFlag);
     else
         result = InstallFeatureAndDsm(infPath, sourcePath, dsmInf, dsmHwid, rebootFlag);
-    if (result != 0)
+    if (result != ERROR_SUCCESS)
         return result;
 
     /* With a reboot pending the adapters are left alone: the reboot restarts them. */
     if (*rebootFlag != 0)
-        return 0;
+        return ERROR_SUCCESS;
     LogMessage(TEXT("\nRestarting all SCSI adapters...\n"));
     return RestartScsiAdapters(rebootFlag);
 }

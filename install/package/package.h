@@ -16,7 +16,7 @@ DWORD InstallDiskDriver(const WCHAR *infPath, INT *rebootFlag);
 
 DWORD UninstallPackage(const WCHAR *sourcePath, const WCHAR *dsmInf, const WCHAR *dsmHwid, INT *rebootFlag);
 DWORD UninstallComponent(const WCHAR *infPath, const WCHAR *hardwareId, INT kind, INT *rebootFlag);
-DWORD UninstallDiskDriver(const WCHAR *infPath, WCHAR *list, INT *rebootFlag);
+DWORD UninstallDiskDriver(const WCHAR *infPath, const MULTISZ_VIEW *list, INT *rebootFlag);
 
 DWORD CheckInstallMPIO(INT *condition, INT *rebootFlag);
 DWORD CheckDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID context, INT *outFlag);
@@ -27,4 +27,6 @@ DWORD RunMultipathFeatureCommand(BOOL enable, INT *rebootFlag);
 /* Steps shared by the sequences. */
 void ComposeInfPath(WCHAR *path, const WCHAR *sourcePath, const WCHAR *fileName);
 DWORD ValidateSourcePath(const WCHAR *sourcePath);
-void CloseListAtByteCount(WCHAR *list, DWORD byteCount);
+/* Reads the supported-device list into a block the caller frees (also on
+ * a failure after the allocation) and normalises it in place. */
+DWORD ReadSupportedDeviceList(WCHAR **block, MULTISZ_VIEW *list);

@@ -1,6 +1,8 @@
 /* Steps the install and uninstall sequences share. */
 #include "package/package.h"
-#include "frontend/frontend.h"
+#include "device/device.h"
+#include "frontend/log.h"
+#include "registry/registry.h"
 
 /* source path + "\" + file name, cut at the buffer's end. */
 void ComposeInfPath(WCHAR *path, const WCHAR *sourcePath, const WCHAR *fileName)
@@ -10,7 +12,7 @@ void ComposeInfPath(WCHAR *path, const WCHAR *sourcePath, const WCHAR *fileName)
     TextAppend(path, PATH_BUFFER_UNITS, fileName);
 }
 
-/* 0 when the source path names an existing file or directory; otherwise
+/* ERROR_SUCCESS when the source path names an existing file or directory; otherwise
  * logs the reason and returns the search's code. */
 DWORD ValidateSourcePath(const WCHAR *sourcePath)
 {
@@ -26,15 +28,18 @@ DWORD ValidateSourcePath(const WCHAR *sourcePath)
         return code;
     }
     FindClose(search);
-    return 0;
+    return ERROR_SUCCESS;
 }
 
-/* The list block carries two NUL units behind its byte count.  Writing them
- * again at the last whole unit inside the count closes a value stored without
- * its last NULs or with an odd byte count, so that walking it entry by entry
- * stays inside the block. */
-void CloseListAtByteCount(WCHAR *list, DWORD byteCount)
+DWORD ReadSupportedDeviceList(WCHAR **block, MULTISZ_VIEW *list)
 {
-    list[byteCount / sizeof(WCHAR)] = 0;
-    list[byteCount / sizeof(WCHAR) + 1] = 0;
+    DWORD size = 0;
+    DWORD result;
+
+    result = ReadMultiSzValue(MULTISZ_SUPPORTED_DEVICES, block, &size);
+    if (result != ERROR_SUCCESS)
+        return result;
+    MultiSzViewInit(list, *block, size);
+    NormalizeSupportedDeviceList(list);
+    return ERROR_SUCCESS;
 }

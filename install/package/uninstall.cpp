@@ -2,24 +2,10 @@
  * the supported-device list, read again afterwards, allows. */
 #include "package/package.h"
 #include "device/device.h"
-#include "frontend/frontend.h"
+#include "frontend/log.h"
 #include "registry/registry.h"
 
 #define UNINSTALL_SECTION TEXT("DefaultUninstall")
-
-/* Logs the outcome of a component step and merges its restart flag. */
-static DWORD ReportStep(DWORD result, INT restart, INT *rebootFlag)
-{
-    if (result != 0) {
-        LogMessage(TEXT("Failure."));
-        LogErrorText(result);
-        return result;
-    }
-    if (*rebootFlag == 0)
-        *rebootFlag = restart;
-    LogMessage(TEXT("Success %s\n"), restart != 0 ? REBOOT_TEXT : NO_REBOOT_TEXT);
-    return 0;
-}
 
 /* Takes the strings that the INF's DelReg section names out of the value
  * read before its uninstall section ran, and stores the value again. */
@@ -29,14 +15,14 @@ static DWORD ApplyDelRegStrings(const WCHAR *infPath, INT kind, WCHAR **value, D
     DWORD result;
 
     result = ReadDelRegSectionName(infPath, &sectionName);
-    if (result != 0)
+    if (result != ERROR_SUCCESS)
         goto cleanupName;
     if (sectionName[0] == 0) {
         result = ERROR_INVALID_DATA;
         goto cleanupName;
     }
     result = RemoveDelRegStrings(infPath, sectionName, kind, value, size);
-    if (result != 0)
+    if (result != ERROR_SUCCESS)
         goto cleanupName;
     result = WriteMultiSzValue(kind, *value, *size);
 
@@ -61,35 +47,35 @@ DWORD UninstallComponent(const WCHAR *infPath, const WCHAR *hardwareId, INT kind
         goto report;
     }
     result = EnumClassDevices(&classGuid, RemoveDeviceCallback, (PVOID)hardwareId, &restart);
-    if (result != 0)
+    if (result != ERROR_SUCCESS)
         goto report;
 
     /* Only the oldest systems leave the DelReg string deletions undone. */
     if (OsVersion.dwMajorVersion > 5 || (OsVersion.dwMajorVersion == 5 && OsVersion.dwMinorVersion != 0))
         cleanUp = FALSE;
-    if (cleanUp && ReadMultiSzValue(kind, &value, &size) != 0)
+    if (cleanUp && ReadMultiSzValue(kind, &value, &size) != ERROR_SUCCESS)
         cleanUp = FALSE;
 
     result = InstallInfSection(infPath, UNINSTALL_SECTION);
-    if (result == 0 && cleanUp && value != NULL)
+    if (result == ERROR_SUCCESS && cleanUp && value != NULL)
         result = ApplyDelRegStrings(infPath, kind, &value, &size);
 
     if (value != NULL)
         LocalFree(value);
 report:
-    return ReportStep(result, restart, rebootFlag);
+    return LogStepOutcome(result, restart, rebootFlag);
 }
 
-DWORD UninstallDiskDriver(const WCHAR *infPath, WCHAR *list, INT *rebootFlag)
+DWORD UninstallDiskDriver(const WCHAR *infPath, const MULTISZ_VIEW *list, INT *rebootFlag)
 {
     INT restart = 0;
     DWORD result;
 
-    result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, ReleaseDiskCallback, list, &restart);
+    result = EnumDiskDrives(ReleaseDiskCallback, list, &restart);
     /* While the list has entries the disk driver stays. */
-    if (result == 0 && (list == NULL || list[0] == 0))
+    if (result == ERROR_SUCCESS && MultiSzViewIsEmpty(list))
         result = InstallInfSection(infPath, UNINSTALL_SECTION);
-    return ReportStep(result, restart, rebootFlag);
+    return LogStepOutcome(result, restart, rebootFlag);
 }
 
 /* Major version 6 or higher with no supported devices left: switches the
@@ -103,34 +89,34 @@ static DWORD SwitchOffMultipathFeature(INT *rebootFlag)
     DWORD result;
 
     result = EnumClassDevices(&GUID_DEVCLASS_SCSIADAPTER, FindDeviceCallback, (PVOID)MpioBusHardwareId, &found);
-    if (result != 0 || found == 0)
+    if (result != ERROR_SUCCESS || found == 0)
         return result;
     result = RunMultipathFeatureCommand(FALSE, rebootFlag);
-    if (result != 0)
+    if (result != ERROR_SUCCESS)
         return result;
     if (*rebootFlag != 0) {
         wprintf(TEXT("Success %ls\n"), FEATURE_REBOOT_TEXT);
-        return 0;
+        return ERROR_SUCCESS;
     }
 
     /* Fresh answer: the outcome is read from FoundDevInst. */
     found = 0;
     FoundDevInst = 0;
     result = EnumClassDevices(&GUID_DEVCLASS_SCSIADAPTER, FindDeviceCallback, (PVOID)MpioBusHardwareId, &found);
-    if (result != 0) {
+    if (result != ERROR_SUCCESS) {
         wprintf(TEXT("Failure."));
         LogErrorText(result);
         return result;
     }
     if (FoundDevInst == 0) {
         wprintf(TEXT("Success %ls\n"), NO_REBOOT_TEXT);
-        return 0;
+        return ERROR_SUCCESS;
     }
     if (CM_Get_DevNode_Status(&status, &problem, FoundDevInst, 0) == CR_SUCCESS &&
         (status & DN_WILL_BE_REMOVED) != 0) {
         *rebootFlag = 1;
         wprintf(TEXT("Success %ls\n"), FEATURE_REBOOT_TEXT);
-        return 0;
+        return ERROR_SUCCESS;
     }
     wprintf(TEXT("Failure."));
     LogErrorText(ERROR_GEN_FAILURE);
@@ -138,10 +124,10 @@ static DWORD SwitchOffMultipathFeature(INT *rebootFlag)
 }
 
 /* Removes the base as far as the list allows; 'list' may be NULL. */
-static DWORD UninstallBase(const WCHAR *sourcePath, WCHAR *list, INT *rebootFlag)
+static DWORD UninstallBase(const WCHAR *sourcePath, const MULTISZ_VIEW *list, INT *rebootFlag)
 {
     WCHAR infPath[PATH_BUFFER_UNITS] = {};
-    BOOL listEmpty = (list == NULL || list[0] == 0);
+    BOOL listEmpty = MultiSzViewIsEmpty(list);
     INT walkFlag = 0;
     DWORD result;
 
@@ -149,7 +135,7 @@ static DWORD UninstallBase(const WCHAR *sourcePath, WCHAR *list, INT *rebootFlag
         ComposeInfPath(infPath, sourcePath, MPDEV_INF_NAME);
         LogMessage(TEXT("\nUninstalling the Multi-Path Device Driver.This may take a few minutes..\n"));
         result = UninstallDiskDriver(infPath, list, rebootFlag);
-        if (result != 0 || !listEmpty)
+        if (result != ERROR_SUCCESS || !listEmpty)
             return result;
         ComposeInfPath(infPath, sourcePath, MPIO_INF_NAME);
         LogMessage(TEXT("\nUninstalling the Multi-Path Bus Driver...\n"));
@@ -157,56 +143,46 @@ static DWORD UninstallBase(const WCHAR *sourcePath, WCHAR *list, INT *rebootFlag
     }
 
     LogMessage(TEXT("\nRebuilding the storage stack...\n"));
-    result = EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, ReleaseDiskCallback, list, &walkFlag);
-    if (result != 0)
+    result = EnumDiskDrives(ReleaseDiskCallback, list, &walkFlag);
+    if (result != ERROR_SUCCESS)
         return result;
     if (*rebootFlag == 0)
         *rebootFlag = walkFlag;
     LogMessage(TEXT("Success %s\n"), *rebootFlag != 0 ? REBOOT_TEXT : NO_REBOOT_TEXT);
     if (!listEmpty)
-        return 0;
+        return ERROR_SUCCESS;
     return SwitchOffMultipathFeature(rebootFlag);
 }
 
 DWORD UninstallPackage(const WCHAR *sourcePath, const WCHAR *dsmInf, const WCHAR *dsmHwid, INT *rebootFlag)
 {
     WCHAR infPath[PATH_BUFFER_UNITS] = {};
-    WCHAR *list = NULL;
-    DWORD size = 0;
+    WCHAR *block = NULL;
+    MULTISZ_VIEW list;
     DWORD result;
 
     *rebootFlag = 0;
     result = ValidateSourcePath(sourcePath);
-    if (result != 0)
+    if (result != ERROR_SUCCESS)
         goto report;
 
     ComposeInfPath(infPath, sourcePath, dsmInf);
     LogMessage(TEXT("\nUninstalling the Device Specific Module...\n"));
     result = UninstallComponent(infPath, dsmHwid, MULTISZ_SUPPORTED_DEVICES, rebootFlag);
-    if (result != 0)
+    if (result != ERROR_SUCCESS)
         goto report;
 
-    result = ReadMultiSzValue(MULTISZ_SUPPORTED_DEVICES, &list, &size);
-    if (result == ERROR_FILE_NOT_FOUND) {
-        /* No list at all counts as an empty one. */
-        if (list != NULL)
-            LocalFree(list);
-        list = NULL;
-        result = 0;
-    } else if (result != 0) {
-        goto cleanupList;
-    } else {
-        CloseListAtByteCount(list, size);
-        NormalizeSupportedDeviceList(list);
-    }
+    result = ReadSupportedDeviceList(&block, &list);
+    /* No list at all counts as an empty one. */
+    if (result == ERROR_FILE_NOT_FOUND)
+        result = UninstallBase(sourcePath, NULL, rebootFlag);
+    else if (result == ERROR_SUCCESS)
+        result = UninstallBase(sourcePath, &list, rebootFlag);
 
-    result = UninstallBase(sourcePath, list, rebootFlag);
-
-cleanupList:
-    if (list != NULL)
-        LocalFree(list);
+    if (block != NULL)
+        LocalFree(block);
 report:
-    if (result != 0) {
+    if (result != ERROR_SUCCESS) {
         LogMessage(TEXT("Failure."));
         LogErrorText(result);
     }

@@ -14,7 +14,7 @@ DWORD ReadDelRegSectionName(const WCHAR *infPath, WCHAR **sectionName)
 {
     HINF inf;
     DWORD required = 0;
-    DWORD result = 0;
+    DWORD result = ERROR_SUCCESS;
 
     inf = SetupOpenInfFileW(infPath, NULL, INF_STYLE_WIN4, NULL);
     if (inf == INVALID_HANDLE_VALUE)
@@ -54,7 +54,7 @@ DWORD GetInfStringField(PINFCONTEXT context, DWORD fieldIndex, DWORD *requiredSi
         allocated = TRUE;
     }
     if (SetupGetStringFieldW(context, fieldIndex, *text, *requiredSize, requiredSize))
-        return 0;
+        return ERROR_SUCCESS;
 
     result = GetLastError();
     if (allocated) {
@@ -64,9 +64,9 @@ DWORD GetInfStringField(PINFCONTEXT context, DWORD fieldIndex, DWORD *requiredSi
     return result;
 }
 
-/* The layout of a stored list, found by walking only the whole units inside
- * its byte count: a list that lost its last NUL, its closing NUL, or an odd
- * trailing byte is read as if it ended there. */
+/* The layout of a stored list as its view sees it: a list that lost its
+ * last NUL, its closing NUL, or an odd trailing byte is read as if it ended
+ * there. */
 typedef struct _LIST_MATCH {
     size_t start;       /* first unit of the matching entry */
     size_t length;      /* its length in units */
@@ -75,45 +75,30 @@ typedef struct _LIST_MATCH {
     size_t lastStart;   /* first unit of the last entry */
 } LIST_MATCH;
 
-/* Length of the text at 'units', never looking at more than 'limit' units. */
-static size_t BoundedLength(const WCHAR *units, size_t limit)
-{
-    size_t length = 0;
-
-    while (length < limit && units[length] != 0)
-        length++;
-    return length;
-}
-
 /* Finds the first entry equal to 'text' (A-Z folded); FALSE when none. */
-static BOOL FindListEntry(const WCHAR *list, DWORD byteCount, const WCHAR *text, LIST_MATCH *match)
+static BOOL FindListEntry(WCHAR *list, DWORD byteCount, const WCHAR *text, LIST_MATCH *match)
 {
-    size_t units = byteCount / sizeof(WCHAR);
-    size_t textLength = TextLength(text);
-    size_t position = 0;
-    BOOL found = FALSE;
+    MULTISZ_VIEW view;
+    MULTISZ_ENTRY entry;
+    MULTISZ_ENTRY last = {};
+    BOOL more;
 
-    match->lastCut = FALSE;
-    match->lastStart = 0;
-    while (position < units && list[position] != 0) {
-        size_t length = BoundedLength(list + position, units - position);
-
-        if (!found && length == textLength && TextCompareNoCaseN(list + position, text, length) == 0) {
-            match->start = position;
-            match->length = length;
-            found = TRUE;
-        }
-        match->lastStart = position;
-        match->lastCut = (position + length == units);
-        position += length + 1;
-    }
-    match->closing = position < units ? position : units;
-    return found;
+    MultiSzViewInit(&view, list, byteCount);
+    if (!MultiSzViewFindNoCase(&view, text, &entry))
+        return FALSE;
+    match->start = entry.offset;
+    match->length = entry.length;
+    for (more = MultiSzViewFirst(&view, &entry); more; more = MultiSzViewNext(&view, &entry))
+        last = entry;
+    match->lastStart = last.offset;
+    match->lastCut = (last.offset + last.length == view.count);
+    match->closing = match->lastCut ? view.count : last.offset + last.length + 1;
+    return TRUE;
 }
 
 /* Removes the first entry equal to 'text' from the caller's list, replacing
- * the block when anything is left.  0, or ERROR_NOT_ENOUGH_MEMORY with the
- * caller's list unchanged. */
+ * the block when anything is left.  ERROR_SUCCESS, or ERROR_NOT_ENOUGH_MEMORY
+ * with the caller's list unchanged. */
 static DWORD RemoveListEntry(WCHAR **list, DWORD *byteCount, const WCHAR *text)
 {
     LIST_MATCH match = {};
@@ -125,8 +110,8 @@ static DWORD RemoveListEntry(WCHAR **list, DWORD *byteCount, const WCHAR *text)
     WCHAR *block;
     size_t i;
 
-    if (*list == NULL || !FindListEntry(*list, *byteCount, text, &match))
-        return 0;
+    if (!FindListEntry(*list, *byteCount, text, &match))
+        return ERROR_SUCCESS;
 
     /* Signed, so that a byte count smaller than the walked list cannot wrap. */
     newCount = (LONGLONG)*byteCount - 2 * (LONGLONG)match.length - 2;
@@ -135,7 +120,7 @@ static DWORD RemoveListEntry(WCHAR **list, DWORD *byteCount, const WCHAR *text)
          * cleared so that the block reads as an empty list. */
         (*list)[0] = 0;
         *byteCount = 1;
-        return 0;
+        return ERROR_SUCCESS;
     }
 
     tailStart = match.start + match.length + 1;
@@ -163,7 +148,7 @@ static DWORD RemoveListEntry(WCHAR **list, DWORD *byteCount, const WCHAR *text)
     LocalFree(*list);
     *list = block;
     *byteCount = (DWORD)newCount;
-    return 0;
+    return ERROR_SUCCESS;
 }
 
 static void FreeFieldTexts(WCHAR **fields, size_t count)
@@ -189,7 +174,7 @@ DWORD RemoveDelRegStrings(const WCHAR *infPath, const WCHAR *sectionName, MultiS
     HINF inf;
     LONG lineCount;
     LONG index;
-    DWORD result = 0;
+    DWORD result = ERROR_SUCCESS;
 
     inf = SetupOpenInfFileW(infPath, NULL, INF_STYLE_WIN4, NULL);
     if (inf == INVALID_HANDLE_VALUE)
@@ -215,7 +200,7 @@ DWORD RemoveDelRegStrings(const WCHAR *infPath, const WCHAR *sectionName, MultiS
         for (i = 0; i < sizeof(textFields) / sizeof(textFields[0]) && readable; i++) {
             DWORD units = 0;
 
-            readable = GetInfStringField(&context, textFields[i], &units, &fields[textFields[i]]) == 0;
+            readable = GetInfStringField(&context, textFields[i], &units, &fields[textFields[i]]) == ERROR_SUCCESS;
         }
         if (!readable || !knownKind)
             continue;
@@ -224,7 +209,7 @@ DWORD RemoveDelRegStrings(const WCHAR *infPath, const WCHAR *sectionName, MultiS
             continue;
 
         result = RemoveListEntry(list, byteCount, fields[DELREG_STRING_FIELD]);
-        if (result != 0)
+        if (result != ERROR_SUCCESS)
             break;
     }
 

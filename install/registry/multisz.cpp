@@ -9,10 +9,6 @@
     TEXT("SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E97B-E325-11CE-BFC1-08002BE10318}")
 #define UPPER_FILTERS_VALUE TEXT("UpperFilters")
 
-/* Room added after the stored bytes: up to an even byte count, then two NUL
- * units, so that even a malformed value ends as a multi-string. */
-#define MULTISZ_GUARD_BYTES (1 + 2 * sizeof(WCHAR))
-
 DWORD LookupMultiSzKind(MultiSzKind kind, const WCHAR **keyPath, const WCHAR **valueName)
 {
     switch (kind) {
@@ -52,8 +48,7 @@ DWORD ReadMultiSzValue(MultiSzKind kind, WCHAR **buffer, DWORD *size)
     HKEY key = NULL;
     DWORD storedSize = 0;
     DWORD capacity;
-    SIZE_T blockSize;
-    SIZE_T i;
+    DWORD i;
     BYTE *block;
     DWORD result;
 
@@ -68,20 +63,15 @@ DWORD ReadMultiSzValue(MultiSzKind kind, WCHAR **buffer, DWORD *size)
     if (result != ERROR_SUCCESS)
         goto cleanupKey;
 
-    if (storedSize > (DWORD)-1 - MULTISZ_GUARD_BYTES) {
-        *buffer = NULL;
-        result = ERROR_NOT_ENOUGH_MEMORY;
-        goto cleanupKey;
-    }
-    blockSize = ((SIZE_T)storedSize + 1) / 2 * 2 + 2 * sizeof(WCHAR);
-    block = (BYTE *)LocalAlloc(LMEM_FIXED, blockSize);
+    /* Exactly the stored size: readers walk it through a bounded view. */
+    block = (BYTE *)LocalAlloc(LMEM_FIXED, storedSize);
     *buffer = (WCHAR *)block;
     if (block == NULL) {
         result = ERROR_NOT_ENOUGH_MEMORY;
         goto cleanupKey;
     }
-    /* Zero first: bytes the data query leaves unwritten, and the guard. */
-    for (i = 0; i < blockSize; i++)
+    /* Zero first: a value that shrank since the size query leaves bytes unwritten. */
+    for (i = 0; i < storedSize; i++)
         block[i] = 0;
     *size = storedSize;
 

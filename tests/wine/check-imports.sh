@@ -2,8 +2,10 @@
 # Checks the two Windows builds of install.exe as users get them: a PE
 # executable of the right machine type, importing the setup library, the
 # new-device library and the configuration manager (CM_Get_DevNode_Status
-# from cfgmgr32.dll itself) and nothing but Windows' own DLLs; with the
-# manifest (administrator, Vista to Windows 10) and the version resource.
+# from cfgmgr32.dll itself) and nothing but Windows' own DLLs; user32.dll
+# delay-loaded only (MessageBoxW and ExitWindowsEx), never loaded at start;
+# with the manifest (administrator, Vista to Windows 10) and the version
+# resource.
 #
 #   tests/wine/check-imports.sh [X64_EXE] [X86_EXE]
 set -uo pipefail
@@ -14,7 +16,78 @@ x86=${2:-$root/build/windows-x86/install.exe}
 # DLLs every supported Windows (2000 on) has; nothing else may be imported.
 allowed="ADVAPI32.DLL CFGMGR32.DLL KERNEL32.DLL MSVCRT.DLL NEWDEV.DLL SETUPAPI.DLL USER32.DLL"
 required="SETUPAPI.DLL NEWDEV.DLL CFGMGR32.DLL"
+# Loaded only by the runs that call them (the message boxes and the reboot of "-r").
+delay_required="USER32.DLL: ExitWindowsEx
+USER32.DLL: MessageBoxW"
+# The version the build was configured with (MPIO_VERSION in its cache), else
+# the default in CMakeLists.txt.
+default_version=$(sed -n 's/^set(MPIO_VERSION "\([0-9.]*\)".*/\1/p' "$root/CMakeLists.txt")
+configured_version() {
+  local cached
+  cached=$(sed -n 's/^MPIO_VERSION:STRING=//p' "$(dirname "$1")/CMakeCache.txt" 2>/dev/null)
+  echo "${cached:-$default_version}"
+}
 failures=0
+
+# "DLL name: function" for every delay-loaded import.  GNU ld leaves the
+# header's delay-import directory empty (dlltool's descriptors carry no
+# closing null record) and objdump does not list delay imports, so the
+# descriptors are found by their shape: RVA-based (attribute 1), naming a
+# "*.dll" and a name table of hint/name records.
+delay_imports() {
+  python3 - "$1" <<'PYTHON'
+import re, struct, sys
+
+image = open(sys.argv[1], "rb").read()
+pe = struct.unpack_from("<I", image, 0x3C)[0]
+sections, header_size = struct.unpack_from("<H", image, pe + 6)[0], struct.unpack_from("<H", image, pe + 20)[0]
+thunk_size = 8 if struct.unpack_from("<H", image, pe + 24)[0] == 0x20B else 4
+ordinal_flag = 1 << (thunk_size * 8 - 1)
+mapped = []   # (rva, size, file offset)
+for i in range(sections):
+    entry = pe + 24 + header_size + 40 * i
+    virtual_size, rva, raw_size, raw_offset = struct.unpack_from("<IIII", image, entry + 8)
+    mapped.append((rva, min(virtual_size or raw_size, raw_size), raw_offset))
+
+def offset(rva):
+    for start, size, raw in mapped:
+        if start <= rva < start + size:
+            return raw + rva - start
+    return None
+
+def text(rva):
+    at = offset(rva)
+    if at is None:
+        return None
+    end = image.find(b"\0", at, at + 256)
+    name = image[at:end] if end > at else b""
+    return name.decode("ascii") if re.fullmatch(rb"[\x21-\x7E]+", name) else None
+
+def functions(name_table):
+    names, at = [], offset(name_table)
+    while at is not None and at + thunk_size <= len(image):
+        thunk = int.from_bytes(image[at:at + thunk_size], "little")
+        if thunk == 0:
+            return names
+        name = None if thunk & ordinal_flag else text(thunk + 2)
+        if name is None:
+            return None
+        names.append(name)
+        at += thunk_size
+    return None
+
+for start, size, raw in mapped:
+    for at in range(raw, raw + size - 31, 4):
+        attributes, dll_rva, module_rva, iat_rva, int_rva = struct.unpack_from("<5I", image, at)
+        if attributes != 1 or 0 in (dll_rva, module_rva, iat_rva, int_rva):
+            continue
+        dll = text(dll_rva)
+        if dll is None or not dll.lower().endswith(".dll"):
+            continue
+        for function in functions(int_rva) or []:
+            print(dll.upper() + ": " + function)
+PYTHON
+}
 
 fail() {
   echo "FAIL $1: $2"
@@ -27,10 +100,6 @@ check() {
     fail "$exe" "missing"
     return
   fi
-  # The version the exe was built with: its build directory's setting.
-  local version
-  version=$(sed -n 's/^MPIO_VERSION:STRING=//p' "$(dirname "$exe")/CMakeCache.txt" 2>/dev/null)
-  [ -n "$version" ] || fail "$exe" "no MPIO_VERSION in its build directory's CMakeCache.txt"
   local dump
   dump=$("$objdump" -p "$exe" 2>&1) || { fail "$exe" "objdump cannot read it"; return; }
   grep -q "file format $format" <<<"$dump" || fail "$exe" "not a $format executable"
@@ -49,11 +118,25 @@ check() {
   for dll in $required; do
     grep -qx "$dll" <<<"$dlls" || fail "$exe" "does not import $dll"
   done
+  grep -qx "USER32.DLL" <<<"$dlls" && fail "$exe" "imports user32.dll at start; it must be delay-loaded"
+
+  local delayed delayed_dlls entry
+  delayed=$(delay_imports "$exe") || { fail "$exe" "delay imports unreadable"; return; }
+  delayed_dlls=$(cut -d: -f1 <<<"$delayed" | sort -u)
+  for dll in $delayed_dlls; do
+    [[ " $allowed " == *" $dll "* ]] || fail "$exe" "delay-loads $dll, which is not a Windows system DLL"
+  done
+  while IFS= read -r entry; do
+    grep -qx "$entry" <<<"$delayed" || fail "$exe" "does not delay-load ${entry#*: } from ${entry%%:*}"
+  done <<<"$delay_required"
   grep -qx "CFGMGR32.DLL: CM_Get_DevNode_Status" <<<"$imports" ||
     fail "$exe" "CM_Get_DevNode_Status is not imported from cfgmgr32.dll"
   grep -q "^SETUPAPI.DLL: CM_" <<<"$imports" && fail "$exe" "imports CM_* functions from setupapi.dll"
 
   # Resources: the manifest and the version block.
+  local version
+  version=$(configured_version "$exe")
+  [ -n "$version" ] || { fail "$exe" "no version to compare with"; return; }
   local resources
   resources=$("$windres" -i "$exe" -O rc 2>&1) || { fail "$exe" "resources unreadable"; return; }
   grep -q 'requestedExecutionLevel level=""requireAdministrator""' <<<"$resources" ||
@@ -69,7 +152,7 @@ check() {
   grep -q 'VALUE "ProductName", "MPIO Package Installer"' <<<"$resources" || fail "$exe" "no product name"
   grep -q "VALUE \"FileVersion\", \"$version.0\"" <<<"$resources" || fail "$exe" "file version is not $version.0"
   grep -q "FILEVERSION ${version//./, }, 0" <<<"$resources" || fail "$exe" "binary file version is not $version"
-  echo "checked $exe: $(tr '\n' ' ' <<<"$dlls")"
+  echo "checked $exe: $(tr '\n' ' ' <<<"$dlls")(delay-loaded: $(tr '\n' ' ' <<<"$delayed_dlls"| sed 's/ $//'))"
 }
 
 check "$x64" x86_64-w64-mingw32-objdump x86_64-w64-mingw32-windres pei-x86-64

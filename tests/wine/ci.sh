@@ -22,10 +22,16 @@ done
 stage "imports and resources"
 tests/wine/check-imports.sh build/windows-x64/install.exe build/windows-x86/install.exe
 
-# HOST_BUILD names a host build directory to reuse (the test script's).
+# HOST_BUILD names a host build directory to reuse (the test script's); it
+# keeps the build type it was configured with.  Without it, a directory of our
+# own is built as the host preset builds: optimised, with debug information.
 host_build=${HOST_BUILD:-build/wine-host}
 stage "host binary"
-cmake -S "$root" -B "$host_build" -DCMAKE_BUILD_TYPE=Debug >/dev/null
+if [ -f "$host_build/CMakeCache.txt" ]; then
+  cmake -S "$root" -B "$host_build" >/dev/null
+else
+  cmake -S "$root" -B "$host_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
 cmake --build "$host_build" -j "$jobs" --target installer
 
 stage "Wine suite"

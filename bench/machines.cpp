@@ -1,0 +1,149 @@
+#include "machines.h"
+
+#include <cstdio>
+
+namespace bench {
+
+namespace {
+
+constexpr const char *kVendor = "BENCH   ";
+constexpr const char *kRevision = "0100";
+constexpr const char *kScsiAdapterClass = "{4D36E97B-E325-11CE-BFC1-08002BE10318}";
+constexpr const char *kDiskClass = "{4D36E967-E325-11CE-BFC1-08002BE10318}";
+constexpr const char *kSystemClass = "{4D36E97D-E325-11CE-BFC1-08002BE10318}";
+
+std::string Product(size_t model)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "MODEL%05zu", model);
+    std::string product = text;
+    product.resize(16, ' ');
+    return product;
+}
+
+std::string Underscored(std::string text)
+{
+    for (auto &c : text)
+        if (c == ' ')
+            c = '_';
+    return text;
+}
+
+std::string Trimmed(std::string text)
+{
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
+}
+
+// A JSON string: the generated texts hold only printable ASCII.
+std::string Quoted(const std::string &text)
+{
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '\\' || c == '"')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+std::string QuotedList(const std::vector<std::string> &texts)
+{
+    std::string list = "[";
+    for (size_t i = 0; i < texts.size(); i++)
+        list += (i ? ", " : "") + Quoted(texts[i]);
+    return list + "]";
+}
+
+std::string DiskJson(size_t index, size_t model)
+{
+    const std::string vendor = Underscored(kVendor);
+    const std::string product = Underscored(Product(model));
+    const std::string first = std::string(kRevision, 1);
+    char unit[24];
+    std::snprintf(unit, sizeof unit, "%06zx", index);
+    const std::string instanceId = "SCSI\\DISK&VEN_" + Trimmed(kVendor) + "&PROD_" + Trimmed(Product(model)) +
+                                   "&REV_" + kRevision + "\\5&1B2C3D4E&0&" + unit;
+    const std::vector<std::string> hardwareIds = {
+        "SCSI\\Disk" + vendor + product + kRevision, "SCSI\\Disk" + vendor + product, "SCSI\\Disk" + vendor,
+        "SCSI\\" + vendor + product + first, vendor + product + first, "GenDisk"};
+    return "    {\"instance_id\": " + Quoted(instanceId) + ", \"class\": " + Quoted(kDiskClass) +
+           ", \"hardware_ids\": " + QuotedList(hardwareIds) + ", \"description\": " +
+           Quoted(Trimmed(kVendor) + " " + Trimmed(Product(model)) + " SCSI Disk Device") +
+           ", \"enumerator\": \"SCSI\", \"config_flags\": 0, \"service\": \"disk\"}";
+}
+
+std::string AdapterJson()
+{
+    return "    {\"instance_id\": \"PCI\\\\VEN_1D7A&DEV_0A31&SUBSYS_00011D7A&REV_01\\\\4&1C2B3A4D&0&0010\", "
+           "\"class\": " + Quoted(kScsiAdapterClass) +
+           ", \"hardware_ids\": [\"PCI\\\\VEN_1D7A&DEV_0A31&SUBSYS_00011D7A&REV_01\", "
+           "\"PCI\\\\VEN_1D7A&DEV_0A31&CC_010700\"], \"description\": \"Brightwater 12G SAS Host Bus Adapter\", "
+           "\"enumerator\": \"PCI\", \"config_flags\": 0, \"service\": \"bwsas\"}";
+}
+
+std::string ValueJson(const std::string &name, const std::string &type, const std::string &data)
+{
+    return Quoted(name) + ": {\"type\": " + Quoted(type) + ", \"data\": " + data + "}";
+}
+
+std::string KeyJson(const std::string &path, const std::string &values)
+{
+    return "    " + Quoted(path) + ": {\"values\": {" + values + "}}";
+}
+
+// The build and service pack of the 5.x releases; later ones keep the default.
+std::string OsBuild(const MachineShape &shape)
+{
+    if (shape.osMajor != 5)
+        return "";
+    const char *build = shape.osMinor == 0 ? "2195" : shape.osMinor == 1 ? "2600" : "3790";
+    return std::string(", \"build\": ") + build + ", \"csd\": \"Service Pack 2\"";
+}
+
+}  // namespace
+
+std::vector<std::string> SupportedDeviceList(size_t entries)
+{
+    std::vector<std::string> list;
+    for (size_t model = 0; model < entries; model++)
+        list.push_back(kVendor + Product(model));
+    return list;
+}
+
+std::string MachineJson(const MachineShape &shape)
+{
+    const size_t models = 2 * (shape.listEntries ? shape.listEntries : 1);
+    std::string json = "{\n  \"os\": {\"major\": " + std::to_string(shape.osMajor) +
+                       ", \"minor\": " + std::to_string(shape.osMinor) + OsBuild(shape) +
+                       "},\n  \"interactive\": false,\n";
+
+    json += "  \"devices\": [\n" + AdapterJson();
+    for (size_t i = 0; i < shape.disks; i++)
+        json += ",\n" + DiskJson(i, i % models);
+    json += "\n  ],\n";
+
+    const std::string classRoot = "SYSTEM\\CurrentControlSet\\Control\\Class\\";
+    json += "  \"registry\": {\n";
+    json += KeyJson(classRoot + kScsiAdapterClass, ValueJson("Class", "REG_SZ", "\"SCSIAdapter\"")) + ",\n";
+    json += KeyJson(classRoot + kDiskClass, ValueJson("Class", "REG_SZ", "\"DiskDrive\"")) + ",\n";
+    json += KeyJson(classRoot + kSystemClass, ValueJson("Class", "REG_SZ", "\"System\"")) + ",\n";
+    json += "    \"SYSTEM\\\\CurrentControlSet\\\\Services\": {}";
+    if (shape.listEntries)
+        json += ",\n" + KeyJson("SYSTEM\\CurrentControlSet\\Control\\MPDEV",
+                                ValueJson("MPIOSupportedDeviceList", "REG_MULTI_SZ",
+                                          QuotedList(SupportedDeviceList(shape.listEntries))));
+    for (size_t i = 0; i < shape.registryKeys; i++) {
+        char unit[24];
+        std::snprintf(unit, sizeof unit, "%06zx", i);
+        const std::string model = Trimmed(Product(i % models));
+        json += ",\n" + KeyJson("SYSTEM\\CurrentControlSet\\Enum\\SCSI\\Disk&Ven_BENCH&Prod_" + model +
+                                    "&Rev_0100\\5&1B2C3D4E&0&" + unit,
+                                ValueJson("FriendlyName", "REG_SZ", Quoted("BENCH " + model + " SCSI Disk Device")));
+    }
+    json += "\n  }\n}\n";
+    return json;
+}
+
+}  // namespace bench
