@@ -1,6 +1,6 @@
 // The program's multi-string paths on arbitrary values: a machine with two
 // disks (one of the SCSI bus, one of the MPIO bus) whose hardware IDs come
-// from the input, the supported-device list stored as the input's bytes, the
+// from the input, the supported-device list as the input's bytes, the
 // claim and release walks over it, and the DelReg removal of an INF from the
 // input on the same bytes.  No run may leave a LocalAlloc block behind.
 // Run it in a scratch directory: each run removes MPIOInstall.LOG there.
@@ -65,12 +65,15 @@ winsim::Device Disk(const char16_t *enumerator, const std::vector<winsim::Text> 
     return disk;
 }
 
-// A generation-5 machine without devices of its own.
+// A generation-5 machine without devices of its own, with the key of the
+// supported-device list.
 winsim::Machine BaseMachine()
 {
     winsim::Machine machine = winsim::DefaultMachine();
     machine.os = {5, 2, 3790, u"Service Pack 2", ""};
     machine.devices.clear();
+    // The removal writes what is left of a list back to its value.
+    winsim::FindKey(machine, u"SYSTEM\\CurrentControlSet\\Control\\MPDEV", true);
     machine.interactive = false;
     machine.echoConsole = false;
     return machine;
@@ -91,8 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     winsim::SetCurrent(std::move(machine));
     const size_t blocksBefore = winsim::LiveLocalBlocks();
 
-    fuzz::StoreSupportedDeviceList(parts[1]);
-    fuzz::ClaimAndReleaseDisks();
+    fuzz::ClaimAndReleaseDisks(parts[1]);
     fuzz::RemoveDelRegStrings(kInfName, parts[1]);
 
     if (winsim::LiveLocalBlocks() != blocksBefore) {

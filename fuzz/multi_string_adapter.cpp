@@ -1,55 +1,54 @@
 // Calls into the program's multi-string functions with today's signatures.
+// Lists live in LocalAlloc blocks of exactly their byte count, so that a
+// read past the count is caught by AddressSanitizer.
 #include "multi_string_adapter.h"
 
 #include <cstring>
 
+#include "common/multisz_view.h"
 #include "device/device.h"
-#include "package/package.h"
 #include "registry/registry.h"
 #include "winsim/machine.h"
 
 namespace fuzz {
 
-void StoreSupportedDeviceList(const std::string &bytes)
+namespace {
+
+WCHAR *CopyToBlock(const std::string &bytes)
 {
-    const WCHAR *keyPath = nullptr;
-    const WCHAR *valueName = nullptr;
-    LookupMultiSzKind(MULTISZ_SUPPORTED_DEVICES, &keyPath, &valueName);
-    winsim::RegKey *key = winsim::FindKey(keyPath, true);
-    winsim::RegValue value{REG_MULTI_SZ, std::vector<uint8_t>(bytes.begin(), bytes.end())};
-    key->values[winsim::Fold(valueName)] = {valueName, value};
+    auto *block = static_cast<WCHAR *>(LocalAlloc(LMEM_FIXED, bytes.size()));
+    std::memcpy(block, bytes.data(), bytes.size());
+    return block;
 }
 
-void ClaimAndReleaseDisks()
+}  // namespace
+
+void ClaimAndReleaseDisks(const std::string &bytes)
 {
-    WCHAR *list = nullptr;
-    DWORD size = 0;
+    WCHAR *block = CopyToBlock(bytes);
+    MULTISZ_VIEW list;
     INT flag = 0;
 
     // The sequences read the version once at the start; the release walk asks it.
     OsVersion.dwMajorVersion = winsim::Current().os.major;
     OsVersion.dwMinorVersion = winsim::Current().os.minor;
-    if (ReadMultiSzValue(MULTISZ_SUPPORTED_DEVICES, &list, &size) == 0) {
-        CloseListAtByteCount(list, size);
-        NormalizeSupportedDeviceList(list);
-        EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, ClaimDiskCallback, list, &flag);
-        EnumClassDevices(&GUID_DEVCLASS_DISKDRIVE, ReleaseDiskCallback, list, &flag);
-    }
-    if (list != nullptr)
-        LocalFree(list);
+    MultiSzViewInit(&list, block, static_cast<DWORD>(bytes.size()));
+    NormalizeSupportedDeviceList(&list);
+    EnumDiskDrives(ClaimDiskCallback, &list, &flag);
+    EnumDiskDrives(ReleaseDiskCallback, &list, &flag);
+    LocalFree(block);
 }
 
 void RemoveDelRegStrings(const WCHAR *infName, const std::string &bytes)
 {
     WCHAR *section = nullptr;
 
-    if (ReadDelRegSectionName(infName, &section) == 0 && section[0] != 0) {
+    if (ReadDelRegSectionName(infName, &section) == ERROR_SUCCESS && section[0] != 0) {
         for (MultiSzKind kind : {MULTISZ_SUPPORTED_DEVICES, MULTISZ_UPPER_FILTERS}) {
-            auto *list = static_cast<WCHAR *>(LocalAlloc(LMEM_FIXED, bytes.size()));
+            WCHAR *list = CopyToBlock(bytes);
             DWORD size = static_cast<DWORD>(bytes.size());
-            std::memcpy(list, bytes.data(), bytes.size());
             // Writing the list back reads the whole count the removal returned.
-            if (::RemoveDelRegStrings(infName, section, kind, &list, &size) == 0)
+            if (::RemoveDelRegStrings(infName, section, kind, &list, &size) == ERROR_SUCCESS)
                 WriteMultiSzValue(kind, list, size);
             LocalFree(list);
         }

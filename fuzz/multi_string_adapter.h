@@ -9,13 +9,10 @@
 
 namespace fuzz {
 
-// Stores 'bytes' (any count, odd or without NULs) as the supported-device
-// list on the current machine.
-void StoreSupportedDeviceList(const std::string &bytes);
-
-// Reads the stored list as the sequences do, normalises it, claims the
-// listed disks of the machine and releases those the list does not name.
-void ClaimAndReleaseDisks();
+// The supported-device list as 'bytes' (any count, odd or without NULs) in a
+// block of exactly that size: normalised, then the claim walk and the
+// release walk over the disks of the current machine.
+void ClaimAndReleaseDisks(const std::string &bytes);
 
 // Takes the strings of the DelReg section named by the INF's
 // [DefaultUninstall] out of a list of exactly 'bytes', for each of the two
