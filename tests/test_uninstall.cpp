@@ -249,21 +249,23 @@ TEST_F(UninstallTest, Generation50RewritesBothValuesFromTheirDelRegSections)
     EXPECT_FALSE(winsim::TraceHas("RegSetValueExW", "name=UpperFilters"));
 }
 
-TEST_F(UninstallTest, Generation50OnlyEntryWithoutClosingNulLeavesOneByte)
+// Lists in the forms other tools write, emptied by the clean-up: stored back
+// as one NUL unit of type REG_MULTI_SZ.
+TEST_F(UninstallTest, Generation50EmptiedListsAreStoredAsOneNulUnit)
 {
     Installed(Server(harness::Gen5(0)));
     SetRawList(machine_, Utf16(std::string(kQuorvexEntry) + '\0'));
-    winsim::RegKey *filters = winsim::FindKey(machine_, harness::U(kAdapterClassKey), false);
-    ASSERT_NE(filters, nullptr);
-    filters->values[winsim::Fold(u"UpperFilters")].second.data = Utf16(std::string("vendorfilt") + '\0' + "mpfilt");
+    harness::SetString(machine_, kAdapterClassKey, "UpperFilters", "mpfilt");
 
     harness::Run run = Uninstall();
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(RawList(machine_), std::vector<uint8_t>({0}));
-    // A one-byte list is empty: the bus driver goes, and "mpfilt" with it.
+    EXPECT_EQ(RawList(machine_), std::vector<uint8_t>({0, 0}));
+    // The emptied list lets the bus driver go, and "mpfilt" with it.
     EXPECT_EQ(FindByHardwareId(machine_, "Detected\\MPIO"), nullptr);
-    filters = winsim::FindKey(machine_, harness::U(kAdapterClassKey), false);   // the run replaced the machine
-    EXPECT_EQ(filters->values[winsim::Fold(u"UpperFilters")].second.data, Utf16(std::string("vendorfilt") + '\0' + '\0'));
+    const winsim::RegValue *filters = harness::GetRaw(machine_, kAdapterClassKey, "UpperFilters");
+    ASSERT_NE(filters, nullptr);
+    EXPECT_EQ(filters->type, static_cast<uint32_t>(REG_MULTI_SZ));
+    EXPECT_EQ(filters->data, std::vector<uint8_t>({0, 0}));
 }
 
 TEST_F(UninstallTest, Generation50EmptyDelRegLineFailsAfterTheSectionRan)

@@ -116,10 +116,11 @@ static DWORD RemoveListEntry(WCHAR **list, DWORD *byteCount, const WCHAR *text)
     /* Signed, so that a byte count smaller than the walked list cannot wrap. */
     newCount = (LONGLONG)*byteCount - 2 * (LONGLONG)match.length - 2;
     if (newCount < 2) {
-        /* The removed entry was the only one; the whole first unit is
-         * cleared so that the block reads as an empty list. */
+        /* The removed entry was the only one, in a list stored without its
+         * closing NUL.  The block holds at least that entry's whole unit,
+         * so it stays and becomes the empty list: one NUL unit. */
         (*list)[0] = 0;
-        *byteCount = 1;
+        *byteCount = sizeof(WCHAR);
         return ERROR_SUCCESS;
     }
 
