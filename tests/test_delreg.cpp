@@ -248,6 +248,50 @@ TEST_F(RemoveDelRegStringsTest, NullListHasNoEntries)
 }
 
 // ---------------------------------------------------------------------------
+// CloseMultiSzList: the list made fit to store back, whatever was removed.
+// ---------------------------------------------------------------------------
+
+TEST_F(RemoveDelRegStringsTest, ClosingAListKeepsItsEntries)
+{
+    struct Closing {
+        const char *name;
+        std::vector<uint8_t> stored;
+        std::vector<uint8_t> expected;
+        Block block;
+    };
+    const Closing closings[] = {
+        {"ClosedListStaysAsItIs", Utf16Bytes(u"A\0B\0\0"s), Utf16Bytes(u"A\0B\0\0"s), Block::kSame},
+        {"NulsBehindTheClosingNulStay", Utf16Bytes(u"A\0\0\0\0"s), Utf16Bytes(u"A\0\0\0\0"s), Block::kSame},
+        {"EmptyListStaysAsItIs", Utf16Bytes(u"\0"s), Utf16Bytes(u"\0"s), Block::kSame},
+        {"MissingClosingNulIsAdded", Utf16Bytes(u"A\0B\0"s), Utf16Bytes(u"A\0B\0\0"s), Block::kNew},
+        // A REG_SZ value: one string and its NUL.
+        {"SingleStringGetsItsClosingNul", Utf16Bytes(u"mpfilt\0"s), Utf16Bytes(u"mpfilt\0\0"s), Block::kNew},
+        {"LastStringWithoutNulIsClosed", Utf16Bytes(u"A\0BC"s), Utf16Bytes(u"A\0BC\0\0"s), Block::kNew},
+        {"DanglingByteIsDropped", {'A', 0, 0, 0, 0, 0, 'X'}, Utf16Bytes(u"A\0\0"s), Block::kNew},
+        {"NoDataBecomesTheEmptyList", {}, Utf16Bytes(u"\0"s), Block::kNew},
+        {"OneByteBecomesTheEmptyList", {0}, Utf16Bytes(u"\0"s), Block::kNew},
+    };
+    for (const Closing &closing : closings) {
+        SCOPED_TRACE(closing.name);
+        SetList(closing.stored);
+        WCHAR *before = list_;
+        EXPECT_EQ(CloseMultiSzList(&list_, &size_), 0u);
+        EXPECT_EQ(Stored(), closing.expected);
+        EXPECT_EQ(list_ == before, closing.block == Block::kSame);
+    }
+}
+
+TEST_F(RemoveDelRegStringsTest, ClosingWithoutMemoryKeepsTheList)
+{
+    SetList(Utf16Bytes(u"A\0B"s));
+    WCHAR *before = list_;
+    winsim::Current().faults.push_back(FaultOn("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(CloseMultiSzList(&list_, &size_), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(list_, before);
+    EXPECT_EQ(Stored(), Utf16Bytes(u"A\0B"s));
+}
+
+// ---------------------------------------------------------------------------
 // ReadDelRegSectionName
 // ---------------------------------------------------------------------------
 

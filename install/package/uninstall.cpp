@@ -8,7 +8,8 @@
 #define UNINSTALL_SECTION TEXT("DefaultUninstall")
 
 /* Takes the strings that the INF's DelReg section names out of the value
- * read before its uninstall section ran, and stores the value again. */
+ * read before its uninstall section ran, and stores the value again as a
+ * closed multi-string, whatever form it was stored in. */
 static DWORD ApplyDelRegStrings(const WCHAR *infPath, INT kind, WCHAR **value, DWORD *size)
 {
     WCHAR *sectionName = NULL;
@@ -22,6 +23,9 @@ static DWORD ApplyDelRegStrings(const WCHAR *infPath, INT kind, WCHAR **value, D
         goto cleanupName;
     }
     result = RemoveDelRegStrings(infPath, sectionName, kind, value, size);
+    if (result != ERROR_SUCCESS)
+        goto cleanupName;
+    result = CloseMultiSzList(value, size);
     if (result != ERROR_SUCCESS)
         goto cleanupName;
     result = WriteMultiSzValue(kind, *value, *size);
