@@ -4,6 +4,7 @@
 #include "winsim/machine.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -1456,6 +1457,13 @@ Machine LoadMachineFile(const std::string &path)
 
 void SaveMachineFile(const Machine &machine, const std::string &path)
 {
+    // The new file takes the old one's permission bits; a file its owner may
+    // not write is read-only and is not replaced.
+    struct stat existing;
+    const bool exists = stat(path.c_str(), &existing) == 0;
+    if (exists && (existing.st_mode & S_IWUSR) == 0)
+        throw std::runtime_error("the file is read-only");
+
     const std::string text = SerializeMachine(machine) + "\n";
     const std::string temp = path + ".tmp." + std::to_string(getpid());
     auto fail = [&](const char *what) {
@@ -1466,6 +1474,10 @@ void SaveMachineFile(const Machine &machine, const std::string &path)
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         fail("cannot create");
+    if (exists && fchmod(fd, existing.st_mode & 07777) != 0) {
+        close(fd);
+        fail("cannot set the mode of");
+    }
     size_t done = 0;
     while (done < text.size()) {
         ssize_t n = write(fd, text.data() + done, text.size() - done);
