@@ -1443,6 +1443,10 @@ Machine DefaultMachine()
 // ---------------------------------------------------------------------------
 Machine LoadMachineFile(const std::string &path)
 {
+    // A directory opens as an empty stream, which would read as malformed JSON.
+    struct stat status;
+    if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+        throw std::runtime_error("a directory, not a machine file");
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw std::runtime_error(std::string("cannot read the file: ") + std::strerror(errno));
