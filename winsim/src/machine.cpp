@@ -1189,22 +1189,42 @@ bool ValidUtf8(const std::string &bytes)
 
 }  // namespace
 
+namespace {
+
+// The library's text without its "[json.exception.parse_error.101] " tag.
+std::string JsonFault(const json::exception &error)
+{
+    const std::string message = error.what();
+    const size_t tagEnd = message.find("] ");
+    return message.rfind("[json.exception.", 0) == 0 && tagEnd != std::string::npos ? message.substr(tagEnd + 2)
+                                                                                      : message;
+}
+
+}  // namespace
+
 Machine ParseMachine(const std::string &text)
 {
     json root;
     try {
         root = json::parse(text, nullptr, true, /*ignore_comments=*/true);
-    } catch (const json::parse_error &error) {
-        std::string message = error.what();
-        // Drop the library's "[json.exception.parse_error.101] parse error " prefix.
-        auto at = message.find("parse error");
-        if (at != std::string::npos)
-            message = message.substr(at);
-        throw std::runtime_error("not valid JSON: " + message);
+    } catch (const json::out_of_range &error) {
+        // While parsing, only a number too large for any type is out of range;
+        // the library names it in quotes.
+        const std::string message = error.what();
+        const size_t open = message.find('\'');
+        const size_t close = message.rfind('\'');
+        const std::string number = open < close ? message.substr(open + 1, close - open - 1) : std::string();
+        throw std::runtime_error("not valid JSON: number out of range: " + number);
+    } catch (const json::exception &error) {
+        throw std::runtime_error("not valid JSON: " + JsonFault(error));
     }
     Machine machine;
     machine.interactive = true;
-    ParseTop(root, machine);
+    try {
+        ParseTop(root, machine);
+    } catch (const json::exception &error) {
+        throw std::runtime_error("malformed description: " + JsonFault(error));
+    }
     return machine;
 }
 
