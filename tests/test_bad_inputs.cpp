@@ -28,6 +28,7 @@ struct Input {
     std::vector<std::string> args;
     std::string machineFile = "machine.json";
     bool writeMachine = true;
+    fs::perms mode = fs::perms::unknown;   // given to the machine file before the run, and kept by it
 
     explicit Input(const harness::Scratch &where) : scratch(where), machine(Server(harness::Gen6()))
     {
@@ -287,6 +288,19 @@ TEST(BadInputs, EachEndsAsItsRowSays)
         {"UnknownMember", [](Input &in) { in.MachineText("{\"colour\": \"blue\"}"); }, 2, "", State::kUnchanged,
          "colour"},
         {"EmptyMachineFile", [](Input &in) { in.MachineText(""); }, 2, "", State::kUnchanged, "machine.json: "},
+        {"NumberOutOfRange", [](Input &in) { in.MachineText("{\"os\": {\"major\": 6e333}}"); }, 2, "",
+         State::kUnchanged, "machine.json: not valid JSON: number out of range: 6e333\n"},
+        {"MachinePathIsADirectory",
+         [](Input &in) {
+             fs::create_directory(in.scratch.Path(in.machineFile));
+             in.writeMachine = false;
+         },
+         2, "", State::kUnchanged, "machine.json: a directory, not a machine file\n"},
+        // The program runs; its changes are not saved over the file.
+        {"ReadOnlyMachineFile", [](Input &in) { in.mode = fs::perms::owner_read | fs::perms::group_read; }, 3,
+         kDsmDone, State::kUnchanged, "machine.json: the machine was not saved: the file is read-only\n"},
+        {"MachineFileOfMode0600", [](Input &in) { in.mode = fs::perms::owner_read | fs::perms::owner_write; }, 0,
+         kDsmDone, State::kDsmInstalled},
         // The built-in machine is used, and cannot be saved there.
         {"MachineInAMissingDirectory",
          [](Input &in) {
@@ -312,6 +326,8 @@ TEST(BadInputs, EachEndsAsItsRowSays)
         const std::string file = scratch.Path(input.machineFile);
         if (input.writeMachine)
             winsim::SaveMachineFile(input.machine, file);
+        if (input.mode != fs::perms::unknown)
+            fs::permissions(file, input.mode);
         const std::string before = harness::FileBytes(file);
 
         harness::Run run = harness::RunBinary(file, input.args, scratch.Dir());
@@ -328,7 +344,11 @@ TEST(BadInputs, EachEndsAsItsRowSays)
             EXPECT_EQ(run.errors, "");
         else
             EXPECT_NE(run.errors.find(row.errors), std::string::npos) << run.errors;
+        EXPECT_EQ(run.errors.find("json.exception"), std::string::npos) << run.errors;
         EXPECT_EQ(CheckState(row.state, before, file), "");
+        if (input.mode != fs::perms::unknown) {
+            EXPECT_EQ(fs::status(file).permissions(), input.mode);
+        }
     }
 }
 
