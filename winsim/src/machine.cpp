@@ -4,6 +4,7 @@
 #include "winsim/machine.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -1188,22 +1189,42 @@ bool ValidUtf8(const std::string &bytes)
 
 }  // namespace
 
+namespace {
+
+// The library's text without its "[json.exception.parse_error.101] " tag.
+std::string JsonFault(const json::exception &error)
+{
+    const std::string message = error.what();
+    const size_t tagEnd = message.find("] ");
+    return message.rfind("[json.exception.", 0) == 0 && tagEnd != std::string::npos ? message.substr(tagEnd + 2)
+                                                                                      : message;
+}
+
+}  // namespace
+
 Machine ParseMachine(const std::string &text)
 {
     json root;
     try {
         root = json::parse(text, nullptr, true, /*ignore_comments=*/true);
-    } catch (const json::parse_error &error) {
-        std::string message = error.what();
-        // Drop the library's "[json.exception.parse_error.101] parse error " prefix.
-        auto at = message.find("parse error");
-        if (at != std::string::npos)
-            message = message.substr(at);
-        throw std::runtime_error("not valid JSON: " + message);
+    } catch (const json::out_of_range &error) {
+        // While parsing, only a number too large for any type is out of range;
+        // the library names it in quotes.
+        const std::string message = error.what();
+        const size_t open = message.find('\'');
+        const size_t close = message.rfind('\'');
+        const std::string number = open < close ? message.substr(open + 1, close - open - 1) : std::string();
+        throw std::runtime_error("not valid JSON: number out of range: " + number);
+    } catch (const json::exception &error) {
+        throw std::runtime_error("not valid JSON: " + JsonFault(error));
     }
     Machine machine;
     machine.interactive = true;
-    ParseTop(root, machine);
+    try {
+        ParseTop(root, machine);
+    } catch (const json::exception &error) {
+        throw std::runtime_error("malformed description: " + JsonFault(error));
+    }
     return machine;
 }
 
@@ -1442,6 +1463,10 @@ Machine DefaultMachine()
 // ---------------------------------------------------------------------------
 Machine LoadMachineFile(const std::string &path)
 {
+    // A directory opens as an empty stream, which would read as malformed JSON.
+    struct stat status;
+    if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+        throw std::runtime_error("a directory, not a machine file");
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw std::runtime_error(std::string("cannot read the file: ") + std::strerror(errno));
@@ -1456,6 +1481,13 @@ Machine LoadMachineFile(const std::string &path)
 
 void SaveMachineFile(const Machine &machine, const std::string &path)
 {
+    // The new file takes the old one's permission bits; a file its owner may
+    // not write is read-only and is not replaced.
+    struct stat existing;
+    const bool exists = stat(path.c_str(), &existing) == 0;
+    if (exists && (existing.st_mode & S_IWUSR) == 0)
+        throw std::runtime_error("the file is read-only");
+
     const std::string text = SerializeMachine(machine) + "\n";
     const std::string temp = path + ".tmp." + std::to_string(getpid());
     auto fail = [&](const char *what) {
@@ -1466,6 +1498,10 @@ void SaveMachineFile(const Machine &machine, const std::string &path)
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         fail("cannot create");
+    if (exists && fchmod(fd, existing.st_mode & 07777) != 0) {
+        close(fd);
+        fail("cannot set the mode of");
+    }
     size_t done = 0;
     while (done < text.size()) {
         ssize_t n = write(fd, text.data() + done, text.size() - done);

@@ -324,13 +324,21 @@ uint32_t AddRegLine(const inf::Line &line, const Text &path)
     return 0;
 }
 
+// Whether the machine's setup library knows the delete-string flag; the one
+// of 5.0 and earlier does not, and deletes the value a line names whole.
+bool KnowsDeleteString(const OsInfo &os)
+{
+    return os.major > 5 || (os.major == 5 && os.minor >= 1);
+}
+
 // Applies a DelReg line to the key it names, at 'path'.
 uint32_t DelRegLine(const inf::Line &line, const Text &path)
 {
     const uint32_t flags = IntFieldOr(line, 4, 0);
     auto valueName = line.Field(3);
-    const bool deleteString =
-        valueName && (flags & FLG_DELREG_MULTI_SZ_DELSTRING) == FLG_DELREG_MULTI_SZ_DELSTRING;
+    const bool deleteString = valueName &&
+                              (flags & FLG_DELREG_MULTI_SZ_DELSTRING) == FLG_DELREG_MULTI_SZ_DELSTRING &&
+                              KnowsDeleteString(Current().os);
     if (!valueName || (!deleteString && (flags & kDelRegKeyOnlyCommon)))
         return DeleteKey(path);
     RegKey *key;
