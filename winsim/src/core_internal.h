@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,21 @@ inline Text TextOf(const WCHAR *text)
 {
     return text ? Text(text) : Text();
 }
+
+// UTF-8: the code point of one well-formed sequence at 'at' (< bytes.size())
+// and its length in bytes; nothing for a broken, overlong or surrogate one.
+struct Utf8Sequence {
+    uint32_t codePoint;
+    size_t length;
+};
+std::optional<Utf8Sequence> NextUtf8(const std::string &bytes, size_t at);
+// Appends a code point as one or two UTF-16 units.
+void AppendUtf16(Text &out, uint32_t codePoint);
+// The pieces of a text between separators, empty ones included.
+std::vector<Text> SplitText(const Text &text, char16_t separator);
+// Hex digits: one digit's value; 'digits' digits from 'pos' as a number.
+bool HexDigitValue(char c, unsigned &value);
+bool ParseHexDigits(const std::string &text, size_t pos, size_t digits, uint64_t &value);
 
 // Trace arguments: a number in hexadecimal ("0x14"), a caller's text as
 // UTF-8 ("null" for a null pointer).

@@ -20,6 +20,31 @@ std::string GuidText(const GUID *guid)
     return guid ? GuidToString(*guid) : std::string("null");
 }
 
+// The instance ID of a new element: the name as given, or with
+// DICD_GENERATE_ID "ROOT\<NAME>\NNNN" with the first free number.  0, or the
+// error to fail with.
+uint32_t NewInstanceId(const Machine &machine, const Text &name, DWORD creationFlags, Text &instanceId)
+{
+    if (!(creationFlags & DICD_GENERATE_ID)) {
+        if (InstanceIdInUse(machine, name))
+            return ERROR_DEVINST_ALREADY_EXISTS;
+        instanceId = name;
+        return 0;
+    }
+    if (name.find(u'\\') != Text::npos)
+        return ERROR_INVALID_DEVINST_NAME;
+    const Text base = u"ROOT\\" + Fold(name) + u"\\";
+    for (unsigned number = 0; number <= 9999; number++) {
+        char digits[8];
+        std::snprintf(digits, sizeof digits, "%04u", number);
+        if (!InstanceIdInUse(machine, base + Widen(digits))) {
+            instanceId = base + Widen(digits);
+            return 0;
+        }
+    }
+    return ERROR_DEVINST_ALREADY_EXISTS;
+}
+
 }  // namespace
 
 DeviceInfoSet *LookupSet(HDEVINFO handle)
@@ -216,26 +241,8 @@ BOOL SetupDiCreateDeviceInfoW(HDEVINFO handle, PCWSTR deviceName, const GUID *cl
 
     Machine &machine = Current();
     Text instanceId;
-    if (creationFlags & DICD_GENERATE_ID) {
-        // A generated ID is "ROOT\<NAME>\NNNN" with the first free number.
-        if (name.find(u'\\') != Text::npos)
-            return FailBool(ERROR_INVALID_DEVINST_NAME);
-        Text base = u"ROOT\\" + Fold(name) + u"\\";
-        for (unsigned number = 0; number <= 9999; number++) {
-            char digits[8];
-            std::snprintf(digits, sizeof digits, "%04u", number);
-            if (!InstanceIdInUse(machine, base + Widen(digits))) {
-                instanceId = base + Widen(digits);
-                break;
-            }
-        }
-        if (instanceId.empty())
-            return FailBool(ERROR_DEVINST_ALREADY_EXISTS);
-    } else {
-        if (InstanceIdInUse(machine, name))
-            return FailBool(ERROR_DEVINST_ALREADY_EXISTS);
-        instanceId = name;
-    }
+    if (uint32_t error = NewInstanceId(machine, name, creationFlags, instanceId))
+        return FailBool(error);
 
     Device device;
     device.instanceId = instanceId;

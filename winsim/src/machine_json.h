@@ -1,0 +1,117 @@
+// Pieces shared by the reader and the writer of the machine's JSON
+// description: the names it gives registry types and message box answers,
+// and the readers of single values, which name the place of a fault
+// ("devices[2].class: unknown class \"foo\"").
+#pragma once
+
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "core_internal.h"
+#include "winsim/machine.h"
+
+namespace winsim::description {
+
+using json = nlohmann::json;
+
+struct TypeName {
+    const char *name;
+    uint32_t type;
+};
+inline constexpr TypeName kTypeNames[] = {
+    {"REG_NONE", REG_NONE},     {"REG_SZ", REG_SZ},       {"REG_EXPAND_SZ", REG_EXPAND_SZ},
+    {"REG_BINARY", REG_BINARY}, {"REG_DWORD", REG_DWORD}, {"REG_MULTI_SZ", REG_MULTI_SZ},
+    {"REG_QWORD", REG_QWORD},
+};
+
+struct AnswerName {
+    const char *name;
+    int id;
+};
+inline constexpr AnswerName kAnswers[] = {{"OK", 1},     {"CANCEL", 2}, {"ABORT", 3}, {"RETRY", 4},
+                                          {"IGNORE", 5}, {"YES", 6},    {"NO", 7}};
+
+// ---------------------------------------------------------------------------
+// Places in the description, as faults name them
+// ---------------------------------------------------------------------------
+[[noreturn]] void Fail(const std::string &where, const std::string &fault);
+std::string Member(const std::string &where, const std::string &name);   // "os.major"
+std::string Index(const std::string &where, size_t index);               // "devices[2]"
+std::string Keyed(const std::string &where, const std::string &key);     // "services[\"disk\"]"
+
+void ExpectObject(const json &j, const std::string &where);
+void ExpectArray(const json &j, const std::string &where);
+
+// ---------------------------------------------------------------------------
+// Single values
+// ---------------------------------------------------------------------------
+// A JSON integer, or a string "0x..." in hex, within [low, high].
+int64_t ReadInteger(const json &j, const std::string &where, int64_t low, int64_t high);
+// Hex digits (spaces allowed between them) as bytes.
+std::vector<uint8_t> ReadHex(const json &j, const std::string &where);
+// A setup class: its GUID in braces or the name of a class the machine knows.
+GUID ReadClass(const json &j, const std::string &where);
+// A registry value: {"type": ..., "data": ...} or {"type": ..., "hex": ...}.
+RegValue ReadValue(const json &j, const std::string &where);
+// A message box answer: a name ("OK") or its number.
+int ReadAnswer(const json &j, const std::string &where);
+
+void ReadInto(const json &j, const std::string &where, uint32_t &out);
+void ReadInto(const json &j, const std::string &where, bool &out);
+void ReadInto(const json &j, const std::string &where, std::string &out);
+void ReadInto(const json &j, const std::string &where, Text &out);
+void ReadInto(const json &j, const std::string &where, std::vector<Text> &out);
+
+template <typename T>
+void ReadInto(const json &j, const std::string &where, std::optional<T> &out)
+{
+    T value{};
+    ReadInto(j, where, value);
+    out = std::move(value);
+}
+
+// An array, each element read by 'readOne'.
+template <typename T>
+void ReadList(const json &j, const std::string &where, std::vector<T> &out,
+              T (*readOne)(const json &, const std::string &))
+{
+    ExpectArray(j, where);
+    for (size_t i = 0; i < j.size(); i++)
+        out.push_back(readOne(j[i], Index(where, i)));
+}
+
+// An object of the description: a member it does not know is a fault; each
+// member is read with its own place for the faults.
+class ObjectReader {
+public:
+    ObjectReader(const json &object, const std::string &where, std::initializer_list<const char *> known);
+
+    const json *Find(const char *name) const;
+    const json &Need(const char *name) const;   // a fault when the member is absent
+    std::string At(const char *name) const { return Member(where_, name); }
+
+    // Reads a member that may be absent; true when it was there.
+    template <typename T>
+    bool Read(const char *name, T &out) const
+    {
+        const json *value = Find(name);
+        if (value)
+            ReadInto(*value, At(name), out);
+        return value != nullptr;
+    }
+    template <typename T>
+    void ReadNeeded(const char *name, T &out) const
+    {
+        ReadInto(Need(name), At(name), out);
+    }
+
+private:
+    const json &object_;
+    std::string where_;
+};
+
+}  // namespace winsim::description

@@ -1,0 +1,211 @@
+// The machine model: the current machine, its registry data and the lookups
+// shared by the API families.
+#include <cstdio>
+
+#include "core_internal.h"
+#include "winsim/machine.h"
+
+namespace winsim {
+
+// ---------------------------------------------------------------------------
+// The current machine
+// ---------------------------------------------------------------------------
+Machine &Current()
+{
+    static Machine machine;
+    return machine;
+}
+
+ProcessState &Process()
+{
+    static ProcessState state;
+    return state;
+}
+
+void SetCurrent(Machine machine)
+{
+    Current() = std::move(machine);
+    for (auto &fault : Current().faults)
+        fault.calls = 0;
+    Process() = ProcessState();
+}
+
+std::string Arch(const OsInfo &os)
+{
+    if (!os.arch.empty())
+        return os.arch;
+    return os.major < 5 || (os.major == 5 && os.minor < 2) ? "x86" : "amd64";
+}
+
+// ---------------------------------------------------------------------------
+// Registry data
+// ---------------------------------------------------------------------------
+Text UnitsOf(const uint8_t *bytes, size_t size)
+{
+    Text units(size / 2, u'\0');
+    for (size_t i = 0; i < units.size(); i++)
+        units[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    return units;
+}
+
+std::vector<uint8_t> StringBytes(const Text &text)
+{
+    std::vector<uint8_t> bytes;
+    for (char16_t unit : text) {
+        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+std::vector<uint8_t> MultiStringBytes(const std::vector<Text> &strings)
+{
+    std::vector<uint8_t> bytes;
+    for (const Text &s : strings) {
+        auto part = StringBytes(s);
+        bytes.insert(bytes.end(), part.begin(), part.end());
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+std::vector<Text> ParseMultiString(const uint8_t *bytes, size_t size)
+{
+    std::vector<Text> strings;
+    Text current;
+    for (char16_t unit : UnitsOf(bytes, size)) {
+        if (unit != 0) {
+            current.push_back(unit);
+            continue;
+        }
+        if (current.empty())
+            return strings;
+        strings.push_back(current);
+        current.clear();
+    }
+    if (!current.empty())
+        strings.push_back(current);
+    return strings;
+}
+
+// ---------------------------------------------------------------------------
+// The registry tree
+// ---------------------------------------------------------------------------
+std::vector<Text> SplitKeyPath(const Text &path)
+{
+    std::vector<Text> parts;
+    Text part;
+    for (char16_t unit : path) {
+        if (unit == u'\\') {
+            if (!part.empty())
+                parts.push_back(part);
+            part.clear();
+        } else {
+            part += unit;
+        }
+    }
+    if (!part.empty())
+        parts.push_back(part);
+    return parts;
+}
+
+void SetValueIn(RegKey &key, const Text &name, uint32_t type, std::vector<uint8_t> data)
+{
+    RegValue value;
+    value.type = type;
+    value.data = std::move(data);
+    key.values[Fold(name)] = {name, std::move(value)};
+}
+
+RegKey *FindKey(Machine &machine, const Text &path, bool create)
+{
+    RegKey *key = &machine.hklm;
+    for (const auto &part : SplitKeyPath(path)) {
+        auto it = key->subkeys.find(Fold(part));
+        if (it == key->subkeys.end()) {
+            if (!create)
+                return nullptr;
+            RegKey child;
+            child.name = part;
+            it = key->subkeys.emplace(Fold(part), std::move(child)).first;
+        }
+        key = &it->second;
+    }
+    return key;
+}
+
+RegKey *FindKey(const Text &path, bool create)
+{
+    return FindKey(Current(), path, create);
+}
+
+// ---------------------------------------------------------------------------
+// Devices
+// ---------------------------------------------------------------------------
+Device *FindDeviceByDevInst(DEVINST devInst)
+{
+    auto &devices = Current().devices;
+    if (devInst == 0 || devInst > devices.size())
+        return nullptr;
+    Device &device = devices[devInst - 1];
+    return device.removed ? nullptr : &device;
+}
+
+Text EnumeratorOf(const Text &instanceId)
+{
+    return instanceId.substr(0, instanceId.find(u'\\'));
+}
+
+bool InstanceIdInUse(const Machine &machine, const Text &instanceId)
+{
+    for (const Device &device : machine.devices)
+        if (!device.removed && EqualNoCase(device.instanceId, instanceId))
+            return true;
+    return false;
+}
+
+bool ContainsNoCase(const std::vector<Text> &list, const Text &text)
+{
+    for (const Text &existing : list)
+        if (EqualNoCase(existing, text))
+            return true;
+    return false;
+}
+
+Device *FindMpioBusDevice(Machine &machine)
+{
+    for (auto &device : machine.devices)
+        if (!device.removed && device.registered && device.hardwareIds &&
+            ContainsNoCase(*device.hardwareIds, u"ROOT\\MPIO"))
+            return &device;
+    return nullptr;
+}
+
+Device &AddMpioBusDevice(Machine &machine)
+{
+    Text instanceId;
+    for (unsigned number = 0;; number++) {
+        char suffix[8];
+        std::snprintf(suffix, sizeof suffix, "%04u", number);
+        instanceId = u"ROOT\\MPIO\\" + Widen(suffix);
+        if (!InstanceIdInUse(machine, instanceId))
+            break;
+    }
+    Device device;
+    device.instanceId = instanceId;
+    device.classGuid = GUID_DEVCLASS_SCSIADAPTER;
+    device.hardwareIds = std::vector<Text>{u"ROOT\\MPIO"};
+    device.description = u"Multi-Path Support";
+    device.enumerator = u"ROOT";
+    device.configFlags = 0;
+    device.status = DN_ROOT_ENUMERATED | DN_DRIVER_LOADED | DN_STARTED;
+    device.service = u"mpio";
+    device.present = true;
+    machine.devices.push_back(std::move(device));
+    return machine.devices.back();
+}
+
+}  // namespace winsim
