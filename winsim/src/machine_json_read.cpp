@@ -2,6 +2,7 @@
 // order the description lists them.
 #include <cstdio>
 #include <stdexcept>
+#include <unordered_map>
 
 #include "machine_json.h"
 
@@ -93,12 +94,14 @@ Device ReadDevice(const json &j, const std::string &where)
 void ReadDevices(const json &j, Machine &machine)
 {
     ExpectArray(j, "devices");
+    machine.devices.reserve(j.size());
+    std::unordered_map<Text, size_t> indexById;   // by folded instance ID
     for (size_t i = 0; i < j.size(); i++) {
         const std::string at = Index("devices", i);
         Device device = ReadDevice(j[i], at);
-        for (size_t k = 0; k < machine.devices.size(); k++)
-            if (EqualNoCase(machine.devices[k].instanceId, device.instanceId))
-                Fail(Member(at, "instance_id"), "same as devices[" + std::to_string(k) + "]");
+        auto [first, added] = indexById.emplace(Fold(device.instanceId), i);
+        if (!added)
+            Fail(Member(at, "instance_id"), "same as devices[" + std::to_string(first->second) + "]");
         machine.devices.push_back(std::move(device));
     }
 }

@@ -7,18 +7,31 @@
 
 namespace winsim {
 
+namespace {
+
+char16_t FoldUnit(char16_t unit)
+{
+    return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
+}
+
+}  // namespace
+
 Text Fold(const Text &text)
 {
     Text folded(text);
     for (auto &unit : folded)
-        if (unit >= u'a' && unit <= u'z')
-            unit = static_cast<char16_t>(unit - u'a' + u'A');
+        unit = FoldUnit(unit);
     return folded;
 }
 
 bool EqualNoCase(const Text &a, const Text &b)
 {
-    return a.size() == b.size() && Fold(a) == Fold(b);
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (FoldUnit(a[i]) != FoldUnit(b[i]))
+            return false;
+    return true;
 }
 
 std::optional<Utf8Sequence> NextUtf8(const std::string &bytes, size_t at)
