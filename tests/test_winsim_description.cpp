@@ -3,11 +3,17 @@
 // depend on how the machine was built.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <map>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "core_internal.h"
 #include "winsim/machine.h"
 
 namespace {
@@ -86,6 +92,81 @@ TEST(DescriptionDevices, EqualNoCaseFoldsOnlyAsciiLetters)
         EXPECT_EQ(winsim::EqualNoCase(c.a, c.b), c.equal);
         EXPECT_EQ(winsim::EqualNoCase(c.b, c.a), c.equal);
     }
+}
+
+// The member names of the saved registry, in their order.
+std::vector<std::string> SavedKeyPaths(const winsim::Machine &machine)
+{
+    auto saved = nlohmann::ordered_json::parse(winsim::SerializeMachine(machine));
+    std::vector<std::string> paths;
+    for (const auto &member : saved["registry"].items())
+        paths.push_back(member.key());
+    return paths;
+}
+
+TEST(DescriptionRegistry, KeysAreSavedDepthFirstByFoldedNameAsCreated)
+{
+    winsim::Machine m;
+    for (const char16_t *path : {u"SYSTEM\\x", u"SOFTWARE\\c", u"SOFTWARE\\A\\z", u"SOFTWARE\\b",
+                                 u"software\\a\\Y"})
+        winsim::SetValueIn(*winsim::FindKey(m, path, true), u"V", REG_DWORD, {1, 0, 0, 0});
+    winsim::FindKey(m, u"SOFTWARE\\A\\Empty", true);
+    winsim::FindKey(m, u"SYSTEM", false)->denyAccess = true;
+    EXPECT_EQ(SavedKeyPaths(m), (std::vector<std::string>{"SOFTWARE\\A\\Empty", "SOFTWARE\\A\\Y",
+                                                           "SOFTWARE\\A\\z", "SOFTWARE\\b", "SOFTWARE\\c",
+                                                           "SYSTEM", "SYSTEM\\x"}));
+}
+
+TEST(DescriptionRegistry, NamesThatMeetInUtf8AreSavedOnce)
+{
+    // A lone surrogate is written as U+FFFD: three keys and three values
+    // with one UTF-8 name each; the last of each in the tree's order stays.
+    winsim::Machine m;
+    winsim::RegKey &key = *winsim::FindKey(m, u"SOFTWARE\\K", true);
+    for (const char16_t *name : {u"N\xD800", u"N\xDC00", u"N\xFFFD"}) {
+        winsim::SetValueIn(*winsim::FindKey(m, std::u16string(u"SOFTWARE\\") + name, true), u"V", REG_DWORD,
+                           {static_cast<uint8_t>(name[1] >> 8), 0, 0, 0});
+        winsim::SetValueIn(key, name, REG_DWORD, {static_cast<uint8_t>(name[1] >> 8), 0, 0, 0});
+    }
+    const std::string text = winsim::SerializeMachine(m);
+    auto saved = nlohmann::ordered_json::parse(text);
+    EXPECT_EQ(saved["registry"].size(), 2u);
+    EXPECT_EQ(saved["registry"]["SOFTWARE\\N\xEF\xBF\xBD"]["values"]["V"]["data"], 0xFF);
+    EXPECT_EQ(saved["registry"]["SOFTWARE\\K"]["values"].size(), 1u);
+    EXPECT_EQ(saved["registry"]["SOFTWARE\\K"]["values"]["N\xEF\xBF\xBD"]["data"], 0xFF);
+    EXPECT_EQ(winsim::SerializeMachine(winsim::ParseMachine(text)), text);
+}
+
+std::string FourDigits(unsigned number)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%04u", number);
+    return text;
+}
+
+std::string ReadAll(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(DescriptionRegistry, ManyPerDiskKeysSurviveTheRoundTrip)
+{
+    winsim::Machine m = winsim::ParseMachine(ReadAll(std::string(SOURCE_DIR) + "/examples/machines/gen5-server.json"));
+    const std::u16string classKey = u"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E967-E325-11CE-BFC1-08002BE10318}\\";
+    for (unsigned i = 1000; i-- > 0;)
+        winsim::SetValueIn(*winsim::FindKey(m, classKey + winsim::Widen(FourDigits(i)), true), u"MatchingDeviceId",
+                           REG_SZ, {'G', 0, 0, 0});
+    const std::string text = winsim::SerializeMachine(m);
+    EXPECT_EQ(winsim::SerializeMachine(winsim::ParseMachine(text)), text);
+    const std::vector<std::string> paths = SavedKeyPaths(m);
+    const auto first = std::find(paths.begin(), paths.end(), winsim::Narrow(classKey) + "0000");
+    ASSERT_NE(first, paths.end());
+    ASSERT_GE(paths.end() - first, 1000);
+    for (unsigned i = 0; i < 1000; i++)
+        EXPECT_EQ(first[i], winsim::Narrow(classKey) + FourDigits(i));
 }
 
 }  // namespace

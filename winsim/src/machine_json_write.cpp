@@ -132,6 +132,33 @@ ojson ToJson(const RegValue &value)
     return out;
 }
 
+// Whether another text may have the same UTF-8 form: Narrow writes a lone
+// surrogate as U+FFFD, so only texts holding either can meet.
+bool MayShareUtf8(const Text &text)
+{
+    for (size_t i = 0; i < text.size(); i++) {
+        const char16_t unit = text[i];
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF)
+            i++;   // a pair
+        else if ((unit >= 0xD800 && unit <= 0xDFFF) || unit == 0xFFFD)
+            return true;
+    }
+    return false;
+}
+
+// Adds a member whose name is unique in its object (a key path, a value
+// name in its key).  Unless its UTF-8 form may be another's, it is appended
+// to the members (an ordered_json object is a vector of them) without the
+// search operator[] makes; otherwise a later member replaces an earlier one.
+void AddUniqueMember(ojson &object, const Text &name, ojson value)
+{
+    if (MayShareUtf8(name))
+        object[Narrow(name)] = std::move(value);
+    else
+        object.get_ref<ojson::object_t &>().emplace_back(Narrow(name), std::move(value));
+}
+
 // Every key with values, a denied key and every leaf, by its full path.
 void KeysToJson(const RegKey &key, const Text &path, ojson &out)
 {
@@ -140,12 +167,12 @@ void KeysToJson(const RegKey &key, const Text &path, ojson &out)
         if (!key.values.empty()) {
             ojson values = ojson::object();
             for (const auto &[folded, named] : key.values)
-                values[Narrow(named.first)] = ToJson(named.second);
-            entry["values"] = values;
+                AddUniqueMember(values, named.first, ToJson(named.second));
+            entry["values"] = std::move(values);
         }
         if (key.denyAccess)
             entry["deny_access"] = true;
-        out[Narrow(path)] = entry;
+        AddUniqueMember(out, path, std::move(entry));
     }
     for (const auto &[folded, child] : key.subkeys)
         KeysToJson(child, path.empty() ? child.name : path + u"\\" + child.name, out);
@@ -287,7 +314,7 @@ ojson ServicesToJson(const std::map<Text, Service> &services)
 {
     ojson out = ojson::object();
     for (const auto &[folded, service] : services)
-        out[Narrow(service.name)] = ToJson(service);
+        AddUniqueMember(out, service.name, ToJson(service));
     return out;
 }
 
