@@ -11,6 +11,54 @@ namespace {
 using ojson = nlohmann::ordered_json;
 using namespace description;
 
+// Whether another text may have the same UTF-8 form: Narrow writes a lone
+// surrogate as U+FFFD, so only texts holding either can meet.
+bool MayShareUtf8(const Text &text)
+{
+    for (size_t i = 0; i < text.size(); i++) {
+        const char16_t unit = text[i];
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF)
+            i++;   // a pair
+        else if ((unit >= 0xD800 && unit <= 0xDFFF) || unit == 0xFFFD)
+            return true;
+    }
+    return false;
+}
+
+// An object built member by member, in order.  ordered_json's operator[]
+// searches the members for each name, and each time their vector grows it
+// copies them all (the names are const, so moving them may throw); here the
+// vector is reserved and appended to.
+class Members {
+public:
+    explicit Members(size_t expected) : object_(ojson::object()) { Vector().reserve(expected); }
+
+    // A member whose name the object does not have yet.
+    Members &Add(std::string name, ojson value)
+    {
+        Vector().emplace_back(std::move(name), std::move(value));
+        return *this;
+    }
+    // A member whose name is unique among the object's texts (a key path, a
+    // value or service name).  Should its UTF-8 form meet another's, the
+    // later member replaces the earlier one.
+    Members &AddUnique(const Text &name, ojson value)
+    {
+        if (MayShareUtf8(name))
+            object_[Narrow(name)] = std::move(value);
+        else
+            Add(Narrow(name), std::move(value));
+        return *this;
+    }
+    ojson Take() { return std::move(object_); }
+
+private:
+    ojson::object_t &Vector() { return object_.get_ref<ojson::object_t &>(); }
+
+    ojson object_;
+};
+
 std::string Hex32(uint32_t value)
 {
     char text[16];
@@ -123,100 +171,88 @@ ojson NameOr(const Entry (&table)[N], Value Entry::*field, Value value)
 
 ojson ToJson(const RegValue &value)
 {
-    ojson out;
-    out["type"] = NameOr(kTypeNames, &TypeName::type, value.type);
+    Members out(2);
+    out.Add("type", NameOr(kTypeNames, &TypeName::type, value.type));
     if (auto data = ValueData(value))
-        out["data"] = std::move(*data);
+        out.Add("data", std::move(*data));
     else
-        out["hex"] = HexBytes(value.data);
-    return out;
+        out.Add("hex", HexBytes(value.data));
+    return out.Take();
 }
 
-// Whether another text may have the same UTF-8 form: Narrow writes a lone
-// surrogate as U+FFFD, so only texts holding either can meet.
-bool MayShareUtf8(const Text &text)
+// The keys the registry member lists: every key with values, a denied key
+// and every leaf, by its full path, depth first in the order of folded names.
+void SavedKeys(const RegKey &key, const Text &path, std::vector<std::pair<Text, const RegKey *>> &out)
 {
-    for (size_t i = 0; i < text.size(); i++) {
-        const char16_t unit = text[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF)
-            i++;   // a pair
-        else if ((unit >= 0xD800 && unit <= 0xDFFF) || unit == 0xFFFD)
-            return true;
-    }
-    return false;
-}
-
-// Adds a member whose name is unique in its object (a key path, a value
-// name in its key).  Unless its UTF-8 form may be another's, it is appended
-// to the members (an ordered_json object is a vector of them) without the
-// search operator[] makes; otherwise a later member replaces an earlier one.
-void AddUniqueMember(ojson &object, const Text &name, ojson value)
-{
-    if (MayShareUtf8(name))
-        object[Narrow(name)] = std::move(value);
-    else
-        object.get_ref<ojson::object_t &>().emplace_back(Narrow(name), std::move(value));
-}
-
-// Every key with values, a denied key and every leaf, by its full path.
-void KeysToJson(const RegKey &key, const Text &path, ojson &out)
-{
-    if (!path.empty() && (!key.values.empty() || key.denyAccess || key.subkeys.empty())) {
-        ojson entry = ojson::object();
-        if (!key.values.empty()) {
-            ojson values = ojson::object();
-            for (const auto &[folded, named] : key.values)
-                AddUniqueMember(values, named.first, ToJson(named.second));
-            entry["values"] = std::move(values);
-        }
-        if (key.denyAccess)
-            entry["deny_access"] = true;
-        AddUniqueMember(out, path, std::move(entry));
-    }
+    if (!path.empty() && (!key.values.empty() || key.denyAccess || key.subkeys.empty()))
+        out.emplace_back(path, &key);
     for (const auto &[folded, child] : key.subkeys)
-        KeysToJson(child, path.empty() ? child.name : path + u"\\" + child.name, out);
+        SavedKeys(child, path.empty() ? child.name : path + u"\\" + child.name, out);
+}
+
+ojson ToJson(const RegKey &key)
+{
+    Members out(2);
+    if (!key.values.empty()) {
+        Members values(key.values.size());
+        for (const auto &[folded, named] : key.values)
+            values.AddUnique(named.first, ToJson(named.second));
+        out.Add("values", values.Take());
+    }
+    if (key.denyAccess)
+        out.Add("deny_access", true);
+    return out.Take();
+}
+
+ojson RegistryToJson(const RegKey &hklm)
+{
+    std::vector<std::pair<Text, const RegKey *>> keys;
+    SavedKeys(hklm, Text(), keys);
+    Members out(keys.size());
+    for (const auto &[path, key] : keys)
+        out.AddUnique(path, ToJson(*key));
+    return out.Take();
 }
 
 ojson ToJson(const Device &device)
 {
-    ojson out;
-    out["instance_id"] = Narrow(device.instanceId);
-    out["class"] = GuidToString(device.classGuid);
+    Members out(14);
+    out.Add("instance_id", Narrow(device.instanceId));
+    out.Add("class", GuidToString(device.classGuid));
     if (device.hardwareIds)
-        out["hardware_ids"] = TextList(*device.hardwareIds);
+        out.Add("hardware_ids", TextList(*device.hardwareIds));
     if (device.description)
-        out["description"] = Narrow(*device.description);
+        out.Add("description", Narrow(*device.description));
     if (device.enumerator)
-        out["enumerator"] = Narrow(*device.enumerator);
+        out.Add("enumerator", Narrow(*device.enumerator));
     if (device.configFlags)
-        out["config_flags"] = Code(*device.configFlags);
-    out["status"] = Hex32(device.status);
-    out["problem"] = device.problem;
-    out["present"] = device.present;
+        out.Add("config_flags", Code(*device.configFlags));
+    out.Add("status", Hex32(device.status));
+    out.Add("problem", device.problem);
+    out.Add("present", device.present);
     if (device.refuseRemoval)
-        out["refuse_removal"] = true;
+        out.Add("refuse_removal", true);
     if (device.installFlagsAfterChange)
-        out["install_flags_after_change"] = Hex32(device.installFlagsAfterChange);
+        out.Add("install_flags_after_change", Hex32(device.installFlagsAfterChange));
     if (!device.driverInf.empty())
-        out["driver_inf"] = Narrow(device.driverInf);
+        out.Add("driver_inf", Narrow(device.driverInf));
     if (!device.service.empty())
-        out["service"] = Narrow(device.service);
+        out.Add("service", Narrow(device.service));
     if (device.restarts)
-        out["restarts"] = device.restarts;
-    return out;
+        out.Add("restarts", device.restarts);
+    return out.Take();
 }
 
 ojson ToJson(const Service &service)
 {
-    ojson out;
-    out["display_name"] = Narrow(service.displayName);
-    out["binary"] = Narrow(service.binary);
-    out["type"] = service.type;
-    out["start"] = service.start;
+    Members out(5);
+    out.Add("display_name", Narrow(service.displayName));
+    out.Add("binary", Narrow(service.binary));
+    out.Add("type", service.type);
+    out.Add("start", service.start);
     if (service.markedForDelete)
-        out["marked_for_delete"] = true;
-    return out;
+        out.Add("marked_for_delete", true);
+    return out.Take();
 }
 
 ojson ToJson(int answer)
@@ -226,16 +262,16 @@ ojson ToJson(int answer)
 
 ojson ToJson(const Fault &fault)
 {
-    ojson out;
-    out["function"] = fault.function;
-    out["error"] = Code(fault.error);
+    Members out(5);
+    out.Add("function", fault.function);
+    out.Add("error", Code(fault.error));
     if (fault.onCall)
-        out["call"] = fault.onCall;
+        out.Add("call", fault.onCall);
     if (fault.everyCall)
-        out["every"] = true;
+        out.Add("every", true);
     if (!fault.subject.empty())
-        out["subject"] = Narrow(fault.subject);
-    return out;
+        out.Add("subject", Narrow(fault.subject));
+    return out.Take();
 }
 
 ojson ToJson(const MessageBoxRecord &box)
@@ -250,37 +286,38 @@ ojson ToJson(const RebootRecord &reboot)
 
 ojson ToJson(const DriverStoreEntry &entry)
 {
-    ojson out;
-    out["published_name"] = Narrow(entry.publishedName);
-    out["original_path"] = Narrow(entry.originalPath);
+    Members out(3);
+    out.Add("published_name", Narrow(entry.publishedName));
+    out.Add("original_path", Narrow(entry.originalPath));
     // INF files may be UTF-16; such bytes are kept as hex.
     if (ValidUtf8(entry.content))
-        out["content"] = entry.content;
+        out.Add("content", entry.content);
     else
-        out["content_hex"] = HexBytes(std::vector<uint8_t>(entry.content.begin(), entry.content.end()));
-    return out;
+        out.Add("content_hex", HexBytes(std::vector<uint8_t>(entry.content.begin(), entry.content.end())));
+    return out.Take();
 }
 
 ojson ToJson(const CopiedFile &file)
 {
-    ojson out;
-    out["destination"] = Narrow(file.destination);
-    out["source"] = Narrow(file.source);
+    Members out(3);
+    out.Add("destination", Narrow(file.destination));
+    out.Add("source", Narrow(file.source));
     if (file.deleted)
-        out["deleted"] = true;
-    return out;
+        out.Add("deleted", true);
+    return out.Take();
 }
 
 // A list member, left out when the list is empty.
 template <typename T>
-void PutList(ojson &root, const char *name, const std::vector<T> &list)
+void AddList(Members &object, const char *name, const std::vector<T> &list)
 {
     if (list.empty())
         return;
     ojson array = ojson::array();
+    array.get_ref<ojson::array_t &>().reserve(list.size());
     for (const T &item : list)
         array.push_back(ToJson(item));
-    root[name] = std::move(array);
+    object.Add(name, std::move(array));
 }
 
 ojson OsToJson(const OsInfo &os)
@@ -303,6 +340,7 @@ ojson ClockToJson(const Machine &machine)
 ojson DevicesToJson(const std::vector<Device> &devices)
 {
     ojson out = ojson::array();
+    out.get_ref<ojson::array_t &>().reserve(devices.size());
     // An element that was never registered belongs to its set, not the machine.
     for (const auto &device : devices)
         if (!device.removed && device.registered)
@@ -312,36 +350,34 @@ ojson DevicesToJson(const std::vector<Device> &devices)
 
 ojson ServicesToJson(const std::map<Text, Service> &services)
 {
-    ojson out = ojson::object();
+    Members out(services.size());
     for (const auto &[folded, service] : services)
-        AddUniqueMember(out, service.name, ToJson(service));
-    return out;
+        out.AddUnique(service.name, ToJson(service));
+    return out.Take();
 }
 
 }  // namespace
 
 std::string SerializeMachine(const Machine &machine)
 {
-    ojson root;
-    root["os"] = OsToJson(machine.os);
-    root["clock"] = ClockToJson(machine);
-    root["devices"] = DevicesToJson(machine.devices);
-    ojson registry = ojson::object();
-    KeysToJson(machine.hklm, Text(), registry);
-    root["registry"] = std::move(registry);
-    root["services"] = ServicesToJson(machine.services);
-    root["features"] = machine.features;
-    root["dism"] = {{"exit_status", machine.dism.exitStatus}, {"on_disable", machine.dism.onDisable}};
-    PutList(root, "message_box_answers", machine.messageBoxAnswers);
-    root["shutdown_privilege"] = machine.shutdownPrivilege;
-    root["interactive"] = machine.interactive;
-    PutList(root, "faults", machine.faults);
-    PutList(root, "message_boxes", machine.messageBoxes);
-    PutList(root, "reboots", machine.reboots);
-    PutList(root, "driver_store", machine.driverStore);
-    PutList(root, "files", machine.files);
-    root["reboot_pending"] = machine.rebootPending;
-    return root.dump(2, ' ', false, ojson::error_handler_t::replace);
+    Members root(17);
+    root.Add("os", OsToJson(machine.os));
+    root.Add("clock", ClockToJson(machine));
+    root.Add("devices", DevicesToJson(machine.devices));
+    root.Add("registry", RegistryToJson(machine.hklm));
+    root.Add("services", ServicesToJson(machine.services));
+    root.Add("features", machine.features);
+    root.Add("dism", {{"exit_status", machine.dism.exitStatus}, {"on_disable", machine.dism.onDisable}});
+    AddList(root, "message_box_answers", machine.messageBoxAnswers);
+    root.Add("shutdown_privilege", machine.shutdownPrivilege);
+    root.Add("interactive", machine.interactive);
+    AddList(root, "faults", machine.faults);
+    AddList(root, "message_boxes", machine.messageBoxes);
+    AddList(root, "reboots", machine.reboots);
+    AddList(root, "driver_store", machine.driverStore);
+    AddList(root, "files", machine.files);
+    root.Add("reboot_pending", machine.rebootPending);
+    return root.Take().dump(2, ' ', false, ojson::error_handler_t::replace);
 }
 
 }  // namespace winsim
