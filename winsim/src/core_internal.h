@@ -57,6 +57,8 @@ inline Text TextOf(const WCHAR *text)
     return text ? Text(text) : Text();
 }
 
+// Fold without a copy.
+void FoldInPlace(Text &text);
 // UTF-8: the code point of one well-formed sequence at 'at' (< bytes.size())
 // and its length in bytes; nothing for a broken, overlong or surrogate one.
 struct Utf8Sequence {

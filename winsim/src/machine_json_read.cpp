@@ -118,10 +118,10 @@ void ReadKey(const json &j, const std::string &at, RegKey &key)
     for (auto v = values->begin(); v != values->end(); ++v) {
         const std::string valueAt = Keyed(valuesAt, v.key());
         Text name = Widen(v.key());
-        if (key.values.count(Fold(name)))
+        auto [named, added] = key.values.try_emplace(Fold(name));
+        if (!added)
             Fail(valueAt, "duplicate value name");
-        RegValue value = ReadValue(v.value(), valueAt);
-        SetValueIn(key, name, value.type, std::move(value.data));
+        named->second = {std::move(name), ReadValue(v.value(), valueAt)};
     }
 }
 

@@ -11,19 +11,37 @@ namespace {
 using ojson = nlohmann::ordered_json;
 using namespace description;
 
-// Whether another text may have the same UTF-8 form: Narrow writes a lone
-// surrogate as U+FFFD, so only texts holding either can meet.
-bool MayShareUtf8(const Text &text)
+// Whether every surrogate of the text is in a pair: only then does its
+// UTF-8 form give it back.
+bool ValidUtf16(const Text &text)
 {
     for (size_t i = 0; i < text.size(); i++) {
         const char16_t unit = text[i];
         if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
             text[i + 1] <= 0xDFFF)
-            i++;   // a pair
-        else if ((unit >= 0xD800 && unit <= 0xDFFF) || unit == 0xFFFD)
-            return true;
+            i++;
+        else if (unit >= 0xD800 && unit <= 0xDFFF)
+            return false;
     }
-    return false;
+    return true;
+}
+
+// Whether another text may have the same UTF-8 form: Narrow writes a lone
+// surrogate as U+FFFD, so only texts holding either can meet.
+bool MayShareUtf8(const Text &text)
+{
+    return !ValidUtf16(text) || text.find(u'\uFFFD') != Text::npos;
+}
+
+bool ValidUtf8(const std::string &bytes)
+{
+    for (size_t i = 0; i < bytes.size();) {
+        auto sequence = NextUtf8(bytes, i);
+        if (!sequence)
+            return false;
+        i += sequence->length;
+    }
+    return true;
 }
 
 // An object built member by member, in order.  ordered_json's operator[]
@@ -93,25 +111,12 @@ ojson TextList(const std::vector<Text> &list)
     return array;
 }
 
-bool ValidUtf16(const Text &text)
-{
-    return Widen(Narrow(text)) == text;
-}
-
-bool ValidUtf8(const std::string &bytes)
-{
-    return Narrow(Widen(bytes)) == bytes;
-}
-
 // A REG_SZ's bytes as text when they are one terminated string.
 std::optional<Text> WellFormedString(const std::vector<uint8_t> &bytes)
 {
-    if (bytes.size() < 2 || bytes.size() % 2)
+    if (bytes.size() < 2 || bytes.size() % 2 || bytes[bytes.size() - 2] != 0 || bytes.back() != 0)
         return std::nullopt;
-    Text units = UnitsOf(bytes.data(), bytes.size());
-    if (units.back() != 0)
-        return std::nullopt;
-    Text text = units.substr(0, units.size() - 1);
+    Text text = UnitsOf(bytes.data(), bytes.size() - 2);
     if (text.find(u'\0') != Text::npos || !ValidUtf16(text))
         return std::nullopt;
     return text;

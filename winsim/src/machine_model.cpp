@@ -1,5 +1,6 @@
 // The machine model: the current machine, its registry data and the lookups
 // shared by the API families.
+#include <algorithm>
 #include <cstdio>
 
 #include "core_internal.h"
@@ -123,14 +124,20 @@ void SetValueIn(RegKey &key, const Text &name, uint32_t type, std::vector<uint8_
 RegKey *FindKey(Machine &machine, const Text &path, bool create)
 {
     RegKey *key = &machine.hklm;
-    for (const auto &part : SplitKeyPath(path)) {
-        auto it = key->subkeys.find(Fold(part));
+    Text folded;
+    for (size_t start = 0, end; start < path.size(); start = end + 1) {
+        end = std::min(path.find(u'\\', start), path.size());
+        if (end == start)
+            continue;   // empty names of a doubled, leading or trailing '\'
+        folded.assign(path, start, end - start);
+        FoldInPlace(folded);
+        auto it = key->subkeys.find(folded);
         if (it == key->subkeys.end()) {
             if (!create)
                 return nullptr;
             RegKey child;
-            child.name = part;
-            it = key->subkeys.emplace(Fold(part), std::move(child)).first;
+            child.name = path.substr(start, end - start);
+            it = key->subkeys.emplace(folded, std::move(child)).first;
         }
         key = &it->second;
     }

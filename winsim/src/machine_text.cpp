@@ -16,11 +16,16 @@ char16_t FoldUnit(char16_t unit)
 
 }  // namespace
 
+void FoldInPlace(Text &text)
+{
+    for (auto &unit : text)
+        unit = FoldUnit(unit);
+}
+
 Text Fold(const Text &text)
 {
     Text folded(text);
-    for (auto &unit : folded)
-        unit = FoldUnit(unit);
+    FoldInPlace(folded);
     return folded;
 }
 
@@ -105,6 +110,10 @@ std::string Narrow(const Text &text)
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); i++) {
         uint32_t cp = text[i];
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+            continue;
+        }
         if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
             text[i + 1] <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
@@ -123,7 +132,9 @@ Text Widen(const std::string &utf8)
     out.reserve(utf8.size());
     size_t i = 0;
     while (i < utf8.size()) {
-        if (auto sequence = NextUtf8(utf8, i)) {
+        if (static_cast<unsigned char>(utf8[i]) < 0x80) {
+            out += static_cast<char16_t>(utf8[i++]);
+        } else if (auto sequence = NextUtf8(utf8, i)) {
             AppendUtf16(out, sequence->codePoint);
             i += sequence->length;
         } else {
