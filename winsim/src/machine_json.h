@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -38,36 +39,60 @@ inline constexpr AnswerName kAnswers[] = {{"OK", 1},     {"CANCEL", 2}, {"ABORT"
 // ---------------------------------------------------------------------------
 // Places in the description, as faults name them
 // ---------------------------------------------------------------------------
-[[noreturn]] void Fail(const std::string &where, const std::string &fault);
-std::string Member(const std::string &where, const std::string &name);   // "os.major"
-std::string Index(const std::string &where, size_t index);               // "devices[2]"
-std::string Keyed(const std::string &where, const std::string &key);     // "services[\"disk\"]"
+// A place: a member of an object ("os.major"), an element of an array
+// ("devices[2]") or a member named by its key ("services[\"disk\"]").  It
+// refers to the place it is in and to the name or key it is given, which
+// must outlive it; its text is put together only when a fault names it.
+class Path {
+public:
+    // A member of the description itself.
+    static Path Top(std::string_view name) { return Path(nullptr, Kind::Member, name, 0); }
 
-void ExpectObject(const json &j, const std::string &where);
-void ExpectArray(const json &j, const std::string &where);
+    Path Member(std::string_view name) const { return Path(this, Kind::Member, name, 0); }
+    Path Index(size_t index) const { return Path(this, Kind::Index, std::string_view(), index); }
+    Path Keyed(std::string_view key) const { return Path(this, Kind::Key, key, 0); }
+    std::string Text() const;
+
+private:
+    enum class Kind { Member, Index, Key };
+    Path(const Path *parent, Kind kind, std::string_view name, size_t index)
+        : parent_(parent), kind_(kind), name_(name), index_(index)
+    {
+    }
+
+    const Path *parent_;
+    Kind kind_;
+    std::string_view name_;
+    size_t index_;
+};
+
+[[noreturn]] void Fail(const Path &where, const std::string &fault);
+
+void ExpectObject(const json &j, const Path &where);
+void ExpectArray(const json &j, const Path &where);
 
 // ---------------------------------------------------------------------------
 // Single values
 // ---------------------------------------------------------------------------
 // A JSON integer, or a string "0x..." in hex, within [low, high].
-int64_t ReadInteger(const json &j, const std::string &where, int64_t low, int64_t high);
+int64_t ReadInteger(const json &j, const Path &where, int64_t low, int64_t high);
 // Hex digits (spaces allowed between them) as bytes.
-std::vector<uint8_t> ReadHex(const json &j, const std::string &where);
+std::vector<uint8_t> ReadHex(const json &j, const Path &where);
 // A setup class: its GUID in braces or the name of a class the machine knows.
-GUID ReadClass(const json &j, const std::string &where);
+GUID ReadClass(const json &j, const Path &where);
 // A registry value: {"type": ..., "data": ...} or {"type": ..., "hex": ...}.
-RegValue ReadValue(const json &j, const std::string &where);
+RegValue ReadValue(const json &j, const Path &where);
 // A message box answer: a name ("OK") or its number.
-int ReadAnswer(const json &j, const std::string &where);
+int ReadAnswer(const json &j, const Path &where);
 
-void ReadInto(const json &j, const std::string &where, uint32_t &out);
-void ReadInto(const json &j, const std::string &where, bool &out);
-void ReadInto(const json &j, const std::string &where, std::string &out);
-void ReadInto(const json &j, const std::string &where, Text &out);
-void ReadInto(const json &j, const std::string &where, std::vector<Text> &out);
+void ReadInto(const json &j, const Path &where, uint32_t &out);
+void ReadInto(const json &j, const Path &where, bool &out);
+void ReadInto(const json &j, const Path &where, std::string &out);
+void ReadInto(const json &j, const Path &where, Text &out);
+void ReadInto(const json &j, const Path &where, std::vector<Text> &out);
 
 template <typename T>
-void ReadInto(const json &j, const std::string &where, std::optional<T> &out)
+void ReadInto(const json &j, const Path &where, std::optional<T> &out)
 {
     T value{};
     ReadInto(j, where, value);
@@ -76,23 +101,25 @@ void ReadInto(const json &j, const std::string &where, std::optional<T> &out)
 
 // An array, each element read by 'readOne'.
 template <typename T>
-void ReadList(const json &j, const std::string &where, std::vector<T> &out,
-              T (*readOne)(const json &, const std::string &))
+void ReadList(const json &j, const Path &where, std::vector<T> &out,
+              T (*readOne)(const json &, const Path &))
 {
     ExpectArray(j, where);
     for (size_t i = 0; i < j.size(); i++)
-        out.push_back(readOne(j[i], Index(where, i)));
+        out.push_back(readOne(j[i], where.Index(i)));
 }
 
 // An object of the description: a member it does not know is a fault; each
 // member is read with its own place for the faults.
 class ObjectReader {
 public:
-    ObjectReader(const json &object, const std::string &where, std::initializer_list<const char *> known);
+    ObjectReader(const json &object, const Path &where, std::initializer_list<const char *> known);
+    ObjectReader(const ObjectReader &) = delete;
+    ObjectReader &operator=(const ObjectReader &) = delete;
 
     const json *Find(const char *name) const;
     const json &Need(const char *name) const;   // a fault when the member is absent
-    std::string At(const char *name) const { return Member(where_, name); }
+    Path At(const char *name) const { return where_.Member(name); }
 
     // Reads a member that may be absent; true when it was there.
     template <typename T>
@@ -111,7 +138,7 @@ public:
 
 private:
     const json &object_;
-    std::string where_;
+    Path where_;
 };
 
 }  // namespace winsim::description

@@ -14,16 +14,16 @@ using namespace description;
 
 const char *const kFeatureStates[] = {"Enabled", "Disabled", "EnablePending", "DisablePending"};
 
-void ReadOs(const json &j, Machine &machine)
+void ReadOs(const json &j, const Path &where, Machine &machine)
 {
-    ObjectReader os(j, "os", {"major", "minor", "build", "csd", "arch"});
+    ObjectReader os(j, where, {"major", "minor", "build", "csd", "arch"});
     if (os.Read("arch", machine.os.arch) && machine.os.arch != "amd64" && machine.os.arch != "x86")
-        Fail("os.arch", "not \"amd64\" or \"x86\"");
+        Fail(os.At("arch"), "not \"amd64\" or \"x86\"");
     os.Read("major", machine.os.major);
     os.Read("minor", machine.os.minor);
     os.Read("build", machine.os.build);
     if (os.Read("csd", machine.os.csd) && machine.os.csd.size() > 127)
-        Fail("os.csd", "longer than 127 units");
+        Fail(os.At("csd"), "longer than 127 units");
 }
 
 // "YYYY-MM-DD HH:MM:SS[.mmm]" as a local time, its day of the week computed.
@@ -52,20 +52,20 @@ std::optional<SYSTEMTIME> LocalTimeFromText(const std::string &text)
     return clock;
 }
 
-void ReadClock(const json &j, Machine &machine)
+void ReadClock(const json &j, const Path &where, Machine &machine)
 {
-    ObjectReader clock(j, "clock", {"time", "step_ms"});
+    ObjectReader clock(j, where, {"time", "step_ms"});
     std::string time;
     if (clock.Read("time", time)) {
         auto local = LocalTimeFromText(time);
         if (!local)
-            Fail("clock.time", "must be a local time \"YYYY-MM-DD HH:MM:SS.mmm\"");
+            Fail(clock.At("time"), "must be a local time \"YYYY-MM-DD HH:MM:SS.mmm\"");
         machine.clock = *local;
     }
     clock.Read("step_ms", machine.clockStepMs);
 }
 
-Device ReadDevice(const json &j, const std::string &where)
+Device ReadDevice(const json &j, const Path &where)
 {
     ObjectReader o(j, where,
                    {"instance_id", "class", "hardware_ids", "description", "enumerator", "config_flags", "status",
@@ -91,32 +91,32 @@ Device ReadDevice(const json &j, const std::string &where)
     return device;
 }
 
-void ReadDevices(const json &j, Machine &machine)
+void ReadDevices(const json &j, const Path &where, Machine &machine)
 {
-    ExpectArray(j, "devices");
+    ExpectArray(j, where);
     machine.devices.reserve(j.size());
     std::unordered_map<Text, size_t> indexById;   // by folded instance ID
     for (size_t i = 0; i < j.size(); i++) {
-        const std::string at = Index("devices", i);
+        const Path at = where.Index(i);
         Device device = ReadDevice(j[i], at);
         auto [first, added] = indexById.emplace(Fold(device.instanceId), i);
         if (!added)
-            Fail(Member(at, "instance_id"), "same as devices[" + std::to_string(first->second) + "]");
+            Fail(at.Member("instance_id"), "same as devices[" + std::to_string(first->second) + "]");
         machine.devices.push_back(std::move(device));
     }
 }
 
-void ReadKey(const json &j, const std::string &at, RegKey &key)
+void ReadKey(const json &j, const Path &at, RegKey &key)
 {
     ObjectReader o(j, at, {"values", "deny_access"});
     o.Read("deny_access", key.denyAccess);
     const json *values = o.Find("values");
     if (values == nullptr)
         return;
-    const std::string valuesAt = o.At("values");
+    const Path valuesAt = o.At("values");
     ExpectObject(*values, valuesAt);
     for (auto v = values->begin(); v != values->end(); ++v) {
-        const std::string valueAt = Keyed(valuesAt, v.key());
+        const Path valueAt = valuesAt.Keyed(v.key());
         Text name = Widen(v.key());
         auto [named, added] = key.values.try_emplace(Fold(name));
         if (!added)
@@ -125,11 +125,11 @@ void ReadKey(const json &j, const std::string &at, RegKey &key)
     }
 }
 
-void ReadRegistry(const json &j, Machine &machine)
+void ReadRegistry(const json &j, const Path &where, Machine &machine)
 {
-    ExpectObject(j, "registry");
+    ExpectObject(j, where);
     for (auto it = j.begin(); it != j.end(); ++it) {
-        const std::string at = Keyed("registry", it.key());
+        const Path at = where.Keyed(it.key());
         Text path = Widen(it.key());
         if (path.empty() || path.front() == u'\\' || path.back() == u'\\' || path.find(u"\\\\") != Text::npos)
             Fail(at, "bad key path (empty name in it)");
@@ -137,11 +137,11 @@ void ReadRegistry(const json &j, Machine &machine)
     }
 }
 
-void ReadServices(const json &j, Machine &machine)
+void ReadServices(const json &j, const Path &where, Machine &machine)
 {
-    ExpectObject(j, "services");
+    ExpectObject(j, where);
     for (auto it = j.begin(); it != j.end(); ++it) {
-        const std::string at = Keyed("services", it.key());
+        const Path at = where.Keyed(it.key());
         ObjectReader o(it.value(), at, {"display_name", "binary", "type", "start", "marked_for_delete"});
         Service service;
         service.name = Widen(it.key());
@@ -158,11 +158,11 @@ void ReadServices(const json &j, Machine &machine)
     }
 }
 
-void ReadFeatures(const json &j, Machine &machine)
+void ReadFeatures(const json &j, const Path &where, Machine &machine)
 {
-    ExpectObject(j, "features");
+    ExpectObject(j, where);
     for (auto it = j.begin(); it != j.end(); ++it) {
-        const std::string at = Keyed("features", it.key());
+        const Path at = where.Keyed(it.key());
         std::string state;
         ReadInto(it.value(), at, state);
         bool known = false;
@@ -174,21 +174,21 @@ void ReadFeatures(const json &j, Machine &machine)
     }
 }
 
-void ReadDism(const json &j, Machine &machine)
+void ReadDism(const json &j, const Path &where, Machine &machine)
 {
-    ObjectReader dism(j, "dism", {"exit_status", "on_disable"});
+    ObjectReader dism(j, where, {"exit_status", "on_disable"});
     if (const json *v = dism.Find("exit_status"))
         machine.dism.exitStatus =
-            static_cast<int>(static_cast<uint32_t>(ReadInteger(*v, "dism.exit_status", INT32_MIN, 0xFFFFFFFFLL)));
+            static_cast<int>(static_cast<uint32_t>(ReadInteger(*v, dism.At("exit_status"), INT32_MIN, 0xFFFFFFFFLL)));
     std::string mode;
     if (dism.Read("on_disable", mode)) {
         if (mode != "mark" && mode != "remove" && mode != "keep")
-            Fail("dism.on_disable", "unknown mode \"" + mode + "\" (mark, remove or keep)");
+            Fail(dism.At("on_disable"), "unknown mode \"" + mode + "\" (mark, remove or keep)");
         machine.dism.onDisable = mode;
     }
 }
 
-Fault ReadFault(const json &j, const std::string &at)
+Fault ReadFault(const json &j, const Path &at)
 {
     ObjectReader o(j, at, {"function", "error", "call", "every", "subject"});
     Fault fault;
@@ -203,7 +203,7 @@ Fault ReadFault(const json &j, const std::string &at)
     return fault;
 }
 
-MessageBoxRecord ReadMessageBox(const json &j, const std::string &at)
+MessageBoxRecord ReadMessageBox(const json &j, const Path &at)
 {
     ObjectReader o(j, at, {"text", "caption", "type", "answer"});
     MessageBoxRecord record;
@@ -215,7 +215,7 @@ MessageBoxRecord ReadMessageBox(const json &j, const std::string &at)
     return record;
 }
 
-RebootRecord ReadReboot(const json &j, const std::string &at)
+RebootRecord ReadReboot(const json &j, const Path &at)
 {
     ObjectReader o(j, at, {"flags", "reason"});
     RebootRecord record;
@@ -224,7 +224,7 @@ RebootRecord ReadReboot(const json &j, const std::string &at)
     return record;
 }
 
-DriverStoreEntry ReadStoreEntry(const json &j, const std::string &at)
+DriverStoreEntry ReadStoreEntry(const json &j, const Path &at)
 {
     ObjectReader o(j, at, {"published_name", "original_path", "content", "content_hex"});
     DriverStoreEntry entry;
@@ -241,7 +241,7 @@ DriverStoreEntry ReadStoreEntry(const json &j, const std::string &at)
     return entry;
 }
 
-CopiedFile ReadCopiedFile(const json &j, const std::string &at)
+CopiedFile ReadCopiedFile(const json &j, const Path &at)
 {
     ObjectReader o(j, at, {"destination", "source", "deleted"});
     CopiedFile file;
@@ -253,7 +253,7 @@ CopiedFile ReadCopiedFile(const json &j, const std::string &at)
 
 struct TopMember {
     const char *name;
-    void (*read)(const json &, Machine &);
+    void (*read)(const json &, const Path &, Machine &);
 };
 
 const TopMember kTopMembers[] = {
@@ -265,15 +265,15 @@ const TopMember kTopMembers[] = {
     {"features", ReadFeatures},
     {"dism", ReadDism},
     {"message_box_answers",
-     [](const json &j, Machine &m) { ReadList(j, "message_box_answers", m.messageBoxAnswers, ReadAnswer); }},
-    {"shutdown_privilege", [](const json &j, Machine &m) { ReadInto(j, "shutdown_privilege", m.shutdownPrivilege); }},
-    {"interactive", [](const json &j, Machine &m) { ReadInto(j, "interactive", m.interactive); }},
-    {"faults", [](const json &j, Machine &m) { ReadList(j, "faults", m.faults, ReadFault); }},
-    {"message_boxes", [](const json &j, Machine &m) { ReadList(j, "message_boxes", m.messageBoxes, ReadMessageBox); }},
-    {"reboots", [](const json &j, Machine &m) { ReadList(j, "reboots", m.reboots, ReadReboot); }},
-    {"driver_store", [](const json &j, Machine &m) { ReadList(j, "driver_store", m.driverStore, ReadStoreEntry); }},
-    {"files", [](const json &j, Machine &m) { ReadList(j, "files", m.files, ReadCopiedFile); }},
-    {"reboot_pending", [](const json &j, Machine &m) { ReadInto(j, "reboot_pending", m.rebootPending); }},
+     [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.messageBoxAnswers, ReadAnswer); }},
+    {"shutdown_privilege", [](const json &j, const Path &at, Machine &m) { ReadInto(j, at, m.shutdownPrivilege); }},
+    {"interactive", [](const json &j, const Path &at, Machine &m) { ReadInto(j, at, m.interactive); }},
+    {"faults", [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.faults, ReadFault); }},
+    {"message_boxes", [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.messageBoxes, ReadMessageBox); }},
+    {"reboots", [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.reboots, ReadReboot); }},
+    {"driver_store", [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.driverStore, ReadStoreEntry); }},
+    {"files", [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.files, ReadCopiedFile); }},
+    {"reboot_pending", [](const json &j, const Path &at, Machine &m) { ReadInto(j, at, m.rebootPending); }},
 };
 
 json ParseJson(const std::string &text)
@@ -296,13 +296,13 @@ Machine ParseMachine(const std::string &text)
 {
     const json root = ParseJson(text);
     if (!root.is_object())
-        Fail("", "the description must be a JSON object");
+        throw std::runtime_error("the description must be a JSON object");
     for (auto it = root.begin(); it != root.end(); ++it) {
         bool known = false;
         for (const TopMember &member : kTopMembers)
             known = known || it.key() == member.name;
         if (!known)
-            Fail(it.key(), "unknown member");
+            Fail(Path::Top(it.key()), "unknown member");
     }
     Machine machine;
     // A described machine may ask on the terminal unless it says otherwise;
@@ -311,7 +311,7 @@ Machine ParseMachine(const std::string &text)
     for (const TopMember &member : kTopMembers) {
         auto found = root.find(member.name);
         if (found != root.end())
-            member.read(*found, machine);
+            member.read(*found, Path::Top(member.name), machine);
     }
     return machine;
 }

@@ -7,33 +7,33 @@
 
 namespace winsim::description {
 
-[[noreturn]] void Fail(const std::string &where, const std::string &fault)
+std::string Path::Text() const
 {
-    throw std::runtime_error(where.empty() ? fault : where + ": " + fault);
+    std::string text = parent_ ? parent_->Text() : std::string();
+    switch (kind_) {
+    case Kind::Member:
+        return (text.empty() ? text : text + ".").append(name_);
+    case Kind::Index:
+        return text + "[" + std::to_string(index_) + "]";
+    case Kind::Key:
+        return (text + "[\"").append(name_) + "\"]";
+    }
+    return text;
 }
 
-std::string Member(const std::string &where, const std::string &name)
+[[noreturn]] void Fail(const Path &where, const std::string &fault)
 {
-    return where.empty() ? name : where + "." + name;
+    const std::string place = where.Text();
+    throw std::runtime_error(place.empty() ? fault : place + ": " + fault);
 }
 
-std::string Index(const std::string &where, size_t index)
-{
-    return where + "[" + std::to_string(index) + "]";
-}
-
-std::string Keyed(const std::string &where, const std::string &key)
-{
-    return where + "[\"" + key + "\"]";
-}
-
-void ExpectObject(const json &j, const std::string &where)
+void ExpectObject(const json &j, const Path &where)
 {
     if (!j.is_object())
         Fail(where, "must be an object");
 }
 
-void ExpectArray(const json &j, const std::string &where)
+void ExpectArray(const json &j, const Path &where)
 {
     if (!j.is_array())
         Fail(where, "must be an array");
@@ -41,7 +41,7 @@ void ExpectArray(const json &j, const std::string &where)
 
 namespace {
 
-uint64_t ReadHexNumber(const std::string &text, const std::string &where)
+uint64_t ReadHexNumber(const std::string &text, const Path &where)
 {
     if (text.size() < 3 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X') || text.size() > 18)
         Fail(where, "must be a number or a \"0x...\" hex string");
@@ -53,11 +53,11 @@ uint64_t ReadHexNumber(const std::string &text, const std::string &where)
 
 }  // namespace
 
-int64_t ReadInteger(const json &j, const std::string &where, int64_t low, int64_t high)
+int64_t ReadInteger(const json &j, const Path &where, int64_t low, int64_t high)
 {
     int64_t value = 0;
     if (j.is_number_unsigned() || j.is_string()) {
-        const uint64_t u = j.is_string() ? ReadHexNumber(j.get<std::string>(), where) : j.get<uint64_t>();
+        const uint64_t u = j.is_string() ? ReadHexNumber(j.get_ref<const std::string &>(), where) : j.get<uint64_t>();
         if (u > static_cast<uint64_t>(high))
             Fail(where, "out of range");
         value = static_cast<int64_t>(u);
@@ -71,44 +71,44 @@ int64_t ReadInteger(const json &j, const std::string &where, int64_t low, int64_
     return value;
 }
 
-void ReadInto(const json &j, const std::string &where, uint32_t &out)
+void ReadInto(const json &j, const Path &where, uint32_t &out)
 {
     out = static_cast<uint32_t>(ReadInteger(j, where, 0, 0xFFFFFFFFLL));
 }
 
-void ReadInto(const json &j, const std::string &where, bool &out)
+void ReadInto(const json &j, const Path &where, bool &out)
 {
     if (!j.is_boolean())
         Fail(where, "must be true or false");
     out = j.get<bool>();
 }
 
-void ReadInto(const json &j, const std::string &where, std::string &out)
+void ReadInto(const json &j, const Path &where, std::string &out)
 {
     if (!j.is_string())
         Fail(where, "must be a string");
-    out = j.get<std::string>();
+    out = j.get_ref<const std::string &>();
 }
 
-void ReadInto(const json &j, const std::string &where, Text &out)
+void ReadInto(const json &j, const Path &where, Text &out)
 {
-    std::string utf8;
-    ReadInto(j, where, utf8);
-    out = Widen(utf8);
+    if (!j.is_string())
+        Fail(where, "must be a string");
+    out = Widen(j.get_ref<const std::string &>());
 }
 
-void ReadInto(const json &j, const std::string &where, std::vector<Text> &out)
+void ReadInto(const json &j, const Path &where, std::vector<Text> &out)
 {
     ExpectArray(j, where);
     out.clear();
     for (size_t i = 0; i < j.size(); i++) {
         Text text;
-        ReadInto(j[i], Index(where, i), text);
+        ReadInto(j[i], where.Index(i), text);
         out.push_back(std::move(text));
     }
 }
 
-std::vector<uint8_t> ReadHex(const json &j, const std::string &where)
+std::vector<uint8_t> ReadHex(const json &j, const Path &where)
 {
     std::string text;
     ReadInto(j, where, text);
@@ -128,7 +128,7 @@ std::vector<uint8_t> ReadHex(const json &j, const std::string &where)
     return bytes;
 }
 
-GUID ReadClass(const json &j, const std::string &where)
+GUID ReadClass(const json &j, const Path &where)
 {
     std::string text;
     ReadInto(j, where, text);
@@ -142,18 +142,21 @@ GUID ReadClass(const json &j, const std::string &where)
 
 // A name from a table, unless the text is a "0x..." number; nothing then.
 template <typename Entry, size_t N, typename Value>
-std::optional<Value> ReadName(const json &j, const std::string &where, const Entry (&table)[N],
+std::optional<Value> ReadName(const json &j, const Path &where, const Entry (&table)[N],
                               Value Entry::*value, const char *what)
 {
-    if (!j.is_string() || j.get<std::string>().rfind("0x", 0) == 0)
+    if (!j.is_string())
+        return std::nullopt;
+    const std::string &text = j.get_ref<const std::string &>();
+    if (text.rfind("0x", 0) == 0)
         return std::nullopt;
     for (const Entry &entry : table)
-        if (j.get<std::string>() == entry.name)
+        if (text == entry.name)
             return entry.*value;
-    Fail(where, std::string("unknown ") + what + " \"" + j.get<std::string>() + "\"");
+    Fail(where, std::string("unknown ") + what + " \"" + text + "\"");
 }
 
-int ReadAnswer(const json &j, const std::string &where)
+int ReadAnswer(const json &j, const Path &where)
 {
     if (auto id = ReadName(j, where, kAnswers, &AnswerName::id, "answer"))
         return *id;
@@ -162,7 +165,7 @@ int ReadAnswer(const json &j, const std::string &where)
 
 namespace {
 
-uint32_t ReadType(const json &j, const std::string &where)
+uint32_t ReadType(const json &j, const Path &where)
 {
     if (auto type = ReadName(j, where, kTypeNames, &TypeName::type, "type"))
         return *type;
@@ -180,7 +183,7 @@ std::vector<uint8_t> LittleEndian(uint64_t value, size_t size)
 }
 
 // The bytes of a value given as "data", in the form its type reads.
-std::vector<uint8_t> ReadValueData(const json &data, const std::string &at, uint32_t type)
+std::vector<uint8_t> ReadValueData(const json &data, const Path &at, uint32_t type)
 {
     switch (type) {
     case REG_SZ:
@@ -194,7 +197,7 @@ std::vector<uint8_t> ReadValueData(const json &data, const std::string &at, uint
         ReadInto(data, at, strings);
         for (size_t i = 0; i < strings.size(); i++)
             if (strings[i].empty())
-                Fail(Index(at, i), "empty string inside a multi-string (use \"hex\")");
+                Fail(at.Index(i), "empty string inside a multi-string (use \"hex\")");
         return MultiStringBytes(strings);
     }
     case REG_DWORD: {
@@ -213,7 +216,7 @@ std::vector<uint8_t> ReadValueData(const json &data, const std::string &at, uint
 
 }  // namespace
 
-RegValue ReadValue(const json &j, const std::string &where)
+RegValue ReadValue(const json &j, const Path &where)
 {
     ObjectReader value(j, where, {"type", "data", "hex"});
     RegValue out;
@@ -228,7 +231,7 @@ RegValue ReadValue(const json &j, const std::string &where)
     return out;
 }
 
-ObjectReader::ObjectReader(const json &object, const std::string &where, std::initializer_list<const char *> known)
+ObjectReader::ObjectReader(const json &object, const Path &where, std::initializer_list<const char *> known)
     : object_(object), where_(where)
 {
     ExpectObject(object, where);
@@ -237,7 +240,7 @@ ObjectReader::ObjectReader(const json &object, const std::string &where, std::in
         for (const char *name : known)
             found = found || it.key() == name;
         if (!found)
-            Fail(Member(where, it.key()), "unknown member");
+            Fail(where.Member(it.key()), "unknown member");
     }
 }
 

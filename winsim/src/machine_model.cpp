@@ -52,6 +52,7 @@ Text UnitsOf(const uint8_t *bytes, size_t size)
 std::vector<uint8_t> StringBytes(const Text &text)
 {
     std::vector<uint8_t> bytes;
+    bytes.reserve(2 * text.size() + 2);
     for (char16_t unit : text) {
         bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
         bytes.push_back(static_cast<uint8_t>(unit >> 8));
