@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "winsim/machine.h"
@@ -65,7 +66,9 @@ struct Utf8Sequence {
     uint32_t codePoint;
     size_t length;
 };
-std::optional<Utf8Sequence> NextUtf8(const std::string &bytes, size_t at);
+std::optional<Utf8Sequence> NextUtf8(std::string_view bytes, size_t at);
+// Whether the bytes are UTF-8 throughout.
+bool ValidUtf8(std::string_view bytes);
 // Appends a code point as one or two UTF-16 units.
 void AppendUtf16(Text &out, uint32_t codePoint);
 // The pieces of a text between separators, empty ones included.

@@ -1,7 +1,8 @@
 // Pieces shared by the reader and the writer of the machine's JSON
-// description: the names it gives registry types and message box answers,
-// and the readers of single values, which name the place of a fault
-// ("devices[2].class: unknown class \"foo\"").
+// description: the names it gives registry types and message box answers;
+// the readers of single values, which name the place of a fault
+// ("devices[2].class: unknown class \"foo\""); the writers shared by the
+// registry and the other members.
 #pragma once
 
 #include <initializer_list>
@@ -13,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core_internal.h"
+#include "json_writer.h"
 #include "winsim/machine.h"
 
 namespace winsim::description {
@@ -140,5 +142,34 @@ private:
     const json &object_;
     Path where_;
 };
+
+// ---------------------------------------------------------------------------
+// Writing
+// ---------------------------------------------------------------------------
+std::string HexBytes(const uint8_t *bytes, size_t size);
+void WriteTextList(JsonWriter &w, const std::vector<Text> &list);
+
+// A value by its name in a table where it has one, else as a number.
+template <typename Entry, size_t N, typename Value>
+void WriteName(JsonWriter &w, const Entry (&table)[N], Value Entry::*field, Value value)
+{
+    for (const Entry &entry : table) {
+        if (entry.*field == value) {
+            w.String(entry.name);
+            return;
+        }
+    }
+    w.Number(value);
+}
+
+// The UTF-8 names of members named by texts unique in their object, each
+// with the index of the text it stands for.  Texts differ in UTF-8 too
+// unless a lone surrogate became U+FFFD; should two names meet, the later
+// text takes the earlier one's place: an object holds one member a name.
+std::vector<std::pair<std::string, size_t>> Utf8Names(const std::vector<const Text *> &names);
+
+// The "registry" member: every key with values, a denied key and every
+// leaf, by its full path.
+void WriteRegistry(JsonWriter &w, const RegKey &hklm);
 
 }  // namespace winsim::description

@@ -39,7 +39,7 @@ bool EqualNoCase(const Text &a, const Text &b)
     return true;
 }
 
-std::optional<Utf8Sequence> NextUtf8(const std::string &bytes, size_t at)
+std::optional<Utf8Sequence> NextUtf8(std::string_view bytes, size_t at)
 {
     const unsigned char lead = static_cast<unsigned char>(bytes[at]);
     uint32_t cp = 0;
@@ -68,6 +68,17 @@ std::optional<Utf8Sequence> NextUtf8(const std::string &bytes, size_t at)
     if (cp < minimum[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
         return std::nullopt;
     return Utf8Sequence{cp, extra + 1};
+}
+
+bool ValidUtf8(std::string_view bytes)
+{
+    for (size_t i = 0; i < bytes.size();) {
+        auto sequence = NextUtf8(bytes, i);
+        if (!sequence)
+            return false;
+        i += sequence->length;
+    }
+    return true;
 }
 
 void AppendUtf16(Text &out, uint32_t codePoint)
