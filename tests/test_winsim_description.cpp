@@ -1,6 +1,6 @@
-// The machine description with many devices and keys: duplicate instance
-// IDs found among them, case-blind comparison, and a save whose bytes do not
-// depend on how the machine was built.
+// The machine with many devices and keys: duplicate instance IDs found
+// among them, case-blind comparison, the first free generated instance
+// number, and the order and names of the saved registry.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,6 +26,13 @@ std::string ParseError(const std::string &json)
         return error.what();
     }
     return "(loaded)";
+}
+
+std::string FourDigits(unsigned number)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%04u", number);
+    return text;
 }
 
 // An instance ID as JSON text.
@@ -94,6 +101,48 @@ TEST(DescriptionDevices, EqualNoCaseFoldsOnlyAsciiLetters)
     }
 }
 
+TEST(DescriptionDevices, FirstFreeInstanceIdSkipsTakenNumbersInAnyCase)
+{
+    const struct {
+        std::vector<std::string> taken;   // "-" before an ID: the device is removed
+        uint32_t last;
+        std::optional<std::u16string> id;
+    } cases[] = {
+        {{}, 9999, u"ROOT\\MPIO\\0000"},
+        {{"root\\mpio\\0000", "-ROOT\\MPIO\\0001", "ROOT\\MPIO\\0002"}, 9999, u"ROOT\\MPIO\\0001"},
+        // Not the numbers "%04u" writes: five digits with a leading zero, three digits, a sign.
+        {{"ROOT\\MPIO\\00000", "ROOT\\MPIO\\000", "ROOT\\MPIO\\+000", "ROOT\\MPIOX0000"}, 9999,
+         u"ROOT\\MPIO\\0000"},
+        {{"ROOT\\MPIO\\0000", "ROOT\\MPIO\\0001"}, 1, std::nullopt},
+    };
+    for (const auto &c : cases) {
+        winsim::Machine m;
+        for (const std::string &id : c.taken) {
+            winsim::Device device;
+            device.removed = id[0] == '-';
+            device.instanceId = winsim::Widen(id.substr(device.removed ? 1 : 0));
+            m.devices.push_back(device);
+        }
+        EXPECT_EQ(winsim::FirstFreeInstanceId(m, u"ROOT\\MPIO\\", c.last), c.id);
+    }
+}
+
+TEST(DescriptionDevices, FirstFreeInstanceIdGoesPastFourDigits)
+{
+    winsim::Machine m;
+    for (unsigned i = 0; i < 10000; i++) {
+        winsim::Device device;
+        device.instanceId = u"ROOT\\MPIO\\" + winsim::Widen(FourDigits(i));
+        m.devices.push_back(device);
+    }
+    winsim::Device fiveDigits;
+    fiveDigits.instanceId = u"ROOT\\MPIO\\10000";
+    m.devices.push_back(fiveDigits);
+    EXPECT_EQ(winsim::FirstFreeInstanceId(m, u"ROOT\\MPIO\\", 9999), std::nullopt);
+    EXPECT_EQ(winsim::FirstFreeInstanceId(m, u"ROOT\\MPIO\\", UINT32_MAX),
+              std::optional<std::u16string>(u"ROOT\\MPIO\\10001"));
+}
+
 // The member names of the saved registry, in their order.
 std::vector<std::string> SavedKeyPaths(const winsim::Machine &machine)
 {
@@ -135,13 +184,6 @@ TEST(DescriptionRegistry, NamesThatMeetInUtf8AreSavedOnce)
     EXPECT_EQ(saved["registry"]["SOFTWARE\\K"]["values"].size(), 1u);
     EXPECT_EQ(saved["registry"]["SOFTWARE\\K"]["values"]["N\xEF\xBF\xBD"]["data"], 0xFF);
     EXPECT_EQ(winsim::SerializeMachine(winsim::ParseMachine(text)), text);
-}
-
-std::string FourDigits(unsigned number)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%04u", number);
-    return text;
 }
 
 std::string ReadAll(const std::string &path)

@@ -58,8 +58,9 @@ inline Text TextOf(const WCHAR *text)
     return text ? Text(text) : Text();
 }
 
-// Fold without a copy.
+// Fold without a copy, and of one unit.
 void FoldInPlace(Text &text);
+char16_t FoldUnit(char16_t unit);
 // UTF-8: the code point of one well-formed sequence at 'at' (< bytes.size())
 // and its length in bytes; nothing for a broken, overlong or surrogate one.
 struct Utf8Sequence {
@@ -119,6 +120,9 @@ inline constexpr KnownClass kKnownClasses[] = {
 Text EnumeratorOf(const Text &instanceId);
 // Whether a device that is not removed has this instance ID (in any case).
 bool InstanceIdInUse(const Machine &machine, const Text &instanceId);
+// The first instance ID 'base' and a number ("%04u", from 0 to 'last') make
+// that no device which is not removed has; nothing when all are taken.
+std::optional<Text> FirstFreeInstanceId(const Machine &machine, const Text &base, uint32_t last);
 // Whether a list holds a text, whatever its letter case.
 bool ContainsNoCase(const std::vector<Text> &list, const Text &text);
 // The key names of a registry path, without the empty ones that a doubled,

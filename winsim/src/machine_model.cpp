@@ -192,18 +192,52 @@ Device *FindMpioBusDevice(Machine &machine)
     return nullptr;
 }
 
+namespace {
+
+// The number an instance ID gives after 'base' as "%04u" writes it: four
+// digits, or more without a leading zero.
+std::optional<uint64_t> NumberAfter(const Text &id, const Text &base)
+{
+    if (id.size() < base.size() + 4 || id.size() > base.size() + 10 ||
+        (id.size() > base.size() + 4 && id[base.size()] == u'0'))
+        return std::nullopt;
+    for (size_t i = 0; i < base.size(); i++)
+        if (FoldUnit(id[i]) != FoldUnit(base[i]))
+            return std::nullopt;
+    uint64_t number = 0;
+    for (size_t i = base.size(); i < id.size(); i++) {
+        if (id[i] < u'0' || id[i] > u'9')
+            return std::nullopt;
+        number = number * 10 + (id[i] - u'0');
+    }
+    return number;
+}
+
+}  // namespace
+
+std::optional<Text> FirstFreeInstanceId(const Machine &machine, const Text &base, uint32_t last)
+{
+    // One look at the devices: the first free number is at most their count.
+    std::vector<bool> taken(machine.devices.size() + 1, false);
+    for (const Device &device : machine.devices) {
+        auto number = device.removed ? std::nullopt : NumberAfter(device.instanceId, base);
+        if (number && *number < taken.size())
+            taken[*number] = true;
+    }
+    for (uint32_t number = 0; number < taken.size() && number <= last; number++) {
+        if (!taken[number]) {
+            char digits[16];
+            std::snprintf(digits, sizeof digits, "%04u", number);
+            return base + Widen(digits);
+        }
+    }
+    return std::nullopt;
+}
+
 Device &AddMpioBusDevice(Machine &machine)
 {
-    Text instanceId;
-    for (unsigned number = 0;; number++) {
-        char suffix[8];
-        std::snprintf(suffix, sizeof suffix, "%04u", number);
-        instanceId = u"ROOT\\MPIO\\" + Widen(suffix);
-        if (!InstanceIdInUse(machine, instanceId))
-            break;
-    }
     Device device;
-    device.instanceId = instanceId;
+    device.instanceId = *FirstFreeInstanceId(machine, u"ROOT\\MPIO\\", UINT32_MAX);
     device.classGuid = GUID_DEVCLASS_SCSIADAPTER;
     device.hardwareIds = std::vector<Text>{u"ROOT\\MPIO"};
     device.description = u"Multi-Path Support";

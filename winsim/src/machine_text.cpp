@@ -7,14 +7,10 @@
 
 namespace winsim {
 
-namespace {
-
 char16_t FoldUnit(char16_t unit)
 {
     return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
 }
-
-}  // namespace
 
 void FoldInPlace(Text &text)
 {

@@ -33,16 +33,11 @@ uint32_t NewInstanceId(const Machine &machine, const Text &name, DWORD creationF
     }
     if (name.find(u'\\') != Text::npos)
         return ERROR_INVALID_DEVINST_NAME;
-    const Text base = u"ROOT\\" + Fold(name) + u"\\";
-    for (unsigned number = 0; number <= 9999; number++) {
-        char digits[8];
-        std::snprintf(digits, sizeof digits, "%04u", number);
-        if (!InstanceIdInUse(machine, base + Widen(digits))) {
-            instanceId = base + Widen(digits);
-            return 0;
-        }
-    }
-    return ERROR_DEVINST_ALREADY_EXISTS;
+    auto generated = FirstFreeInstanceId(machine, u"ROOT\\" + Fold(name) + u"\\", 9999);
+    if (!generated)
+        return ERROR_DEVINST_ALREADY_EXISTS;
+    instanceId = *generated;
+    return 0;
 }
 
 }  // namespace
