@@ -137,6 +137,7 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *classGuid, PCWSTR enumerator, HWND, DW
     if (!(flags & DIGCF_ALLCLASSES))
         set->classGuid = *classGuid;
     const auto &devices = Current().devices;
+    const Text wanted = TextOf(enumerator);
     for (size_t i = 0; i < devices.size(); i++) {
         const Device &device = devices[i];
         if (device.removed || !device.registered)
@@ -145,8 +146,8 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *classGuid, PCWSTR enumerator, HWND, DW
             continue;
         if (!(flags & DIGCF_ALLCLASSES) && device.classGuid != *classGuid)
             continue;
-        if (enumerator && *enumerator && !EqualNoCase(EnumeratorOf(device.instanceId), enumerator) &&
-            !EqualNoCase(device.instanceId, enumerator))
+        if (!wanted.empty() && !EqualNoCase(EnumeratorOf(device.instanceId), wanted) &&
+            !EqualNoCase(device.instanceId, wanted))
             continue;
         DeviceElement element;
         element.devInst = static_cast<DEVINST>(i + 1);
