@@ -36,6 +36,24 @@ public:
                                                          digits)));
     }
 
+    // A member with its value.
+    void Member(std::string_view name, std::string_view text)
+    {
+        Key(name);
+        String(text);
+    }
+    template <typename Integer, typename = std::enable_if_t<std::is_integral_v<Integer>>>
+    void Member(std::string_view name, Integer value)
+    {
+        Key(name);
+        Number(value);
+    }
+    void Flag(std::string_view name, bool value)
+    {
+        Key(name);
+        Bool(value);
+    }
+
 private:
     void Begin(char open);
     void End(char close);

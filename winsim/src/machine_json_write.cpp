@@ -30,18 +30,12 @@ void WriteCode(JsonWriter &w, uint32_t value)
 void WriteOs(JsonWriter &w, const OsInfo &os)
 {
     w.BeginObject();
-    w.Key("major");
-    w.Number(os.major);
-    w.Key("minor");
-    w.Number(os.minor);
-    w.Key("build");
-    w.Number(os.build);
-    w.Key("csd");
-    w.String(Narrow(os.csd));
-    if (!os.arch.empty()) {
-        w.Key("arch");
-        w.String(os.arch);
-    }
+    w.Member("major", os.major);
+    w.Member("minor", os.minor);
+    w.Member("build", os.build);
+    w.Member("csd", Narrow(os.csd));
+    if (!os.arch.empty())
+        w.Member("arch", os.arch);
     w.EndObject();
 }
 
@@ -52,70 +46,42 @@ void WriteClock(JsonWriter &w, const Machine &machine)
     std::snprintf(time, sizeof time, "%04u-%02u-%02u %02u:%02u:%02u.%03u", c.wYear, c.wMonth, c.wDay, c.wHour,
                   c.wMinute, c.wSecond, c.wMilliseconds);
     w.BeginObject();
-    w.Key("time");
-    w.String(time);
-    w.Key("step_ms");
-    w.Number(machine.clockStepMs);
+    w.Member("time", time);
+    w.Member("step_ms", machine.clockStepMs);
     w.EndObject();
-}
-
-void WriteIfSet(JsonWriter &w, const char *name, const std::optional<Text> &text)
-{
-    if (text) {
-        w.Key(name);
-        w.String(Narrow(*text));
-    }
-}
-
-// The members that are left out while they hold their default.
-void WriteDeviceExtras(JsonWriter &w, const Device &device)
-{
-    if (device.refuseRemoval) {
-        w.Key("refuse_removal");
-        w.Bool(true);
-    }
-    if (device.installFlagsAfterChange) {
-        w.Key("install_flags_after_change");
-        w.String(Hex32(device.installFlagsAfterChange));
-    }
-    if (!device.driverInf.empty()) {
-        w.Key("driver_inf");
-        w.String(Narrow(device.driverInf));
-    }
-    if (!device.service.empty()) {
-        w.Key("service");
-        w.String(Narrow(device.service));
-    }
-    if (device.restarts) {
-        w.Key("restarts");
-        w.Number(device.restarts);
-    }
 }
 
 void Write(JsonWriter &w, const Device &device)
 {
     w.BeginObject();
-    w.Key("instance_id");
-    w.String(Narrow(device.instanceId));
-    w.Key("class");
-    w.String(GuidToString(device.classGuid));
+    w.Member("instance_id", Narrow(device.instanceId));
+    w.Member("class", GuidToString(device.classGuid));
     if (device.hardwareIds) {
         w.Key("hardware_ids");
         WriteTextList(w, *device.hardwareIds);
     }
-    WriteIfSet(w, "description", device.description);
-    WriteIfSet(w, "enumerator", device.enumerator);
+    if (device.description)
+        w.Member("description", Narrow(*device.description));
+    if (device.enumerator)
+        w.Member("enumerator", Narrow(*device.enumerator));
     if (device.configFlags) {
         w.Key("config_flags");
         WriteCode(w, *device.configFlags);
     }
-    w.Key("status");
-    w.String(Hex32(device.status));
-    w.Key("problem");
-    w.Number(device.problem);
-    w.Key("present");
-    w.Bool(device.present);
-    WriteDeviceExtras(w, device);
+    w.Member("status", Hex32(device.status));
+    w.Member("problem", device.problem);
+    w.Flag("present", device.present);
+    // Left out while they hold their default:
+    if (device.refuseRemoval)
+        w.Flag("refuse_removal", true);
+    if (device.installFlagsAfterChange)
+        w.Member("install_flags_after_change", Hex32(device.installFlagsAfterChange));
+    if (!device.driverInf.empty())
+        w.Member("driver_inf", Narrow(device.driverInf));
+    if (!device.service.empty())
+        w.Member("service", Narrow(device.service));
+    if (device.restarts)
+        w.Member("restarts", device.restarts);
     w.EndObject();
 }
 
@@ -142,18 +108,12 @@ void WriteServices(JsonWriter &w, const std::map<Text, Service> &services)
         const Service &service = *list[index];
         w.Key(name);
         w.BeginObject();
-        w.Key("display_name");
-        w.String(Narrow(service.displayName));
-        w.Key("binary");
-        w.String(Narrow(service.binary));
-        w.Key("type");
-        w.Number(service.type);
-        w.Key("start");
-        w.Number(service.start);
-        if (service.markedForDelete) {
-            w.Key("marked_for_delete");
-            w.Bool(true);
-        }
+        w.Member("display_name", Narrow(service.displayName));
+        w.Member("binary", Narrow(service.binary));
+        w.Member("type", service.type);
+        w.Member("start", service.start);
+        if (service.markedForDelete)
+            w.Flag("marked_for_delete", true);
         w.EndObject();
     }
     w.EndObject();
@@ -170,10 +130,8 @@ void WriteFeaturesAndDism(JsonWriter &w, const Machine &machine)
     w.EndObject();
     w.Key("dism");
     w.BeginObject();
-    w.Key("exit_status");
-    w.Number(machine.dism.exitStatus);
-    w.Key("on_disable");
-    w.String(machine.dism.onDisable);
+    w.Member("exit_status", machine.dism.exitStatus);
+    w.Member("on_disable", machine.dism.onDisable);
     w.EndObject();
 }
 
@@ -185,63 +143,47 @@ void Write(JsonWriter &w, int answer)
 void Write(JsonWriter &w, const Fault &fault)
 {
     w.BeginObject();
-    w.Key("function");
-    w.String(fault.function);
+    w.Member("function", fault.function);
     w.Key("error");
     WriteCode(w, fault.error);
-    if (fault.onCall) {
-        w.Key("call");
-        w.Number(fault.onCall);
-    }
-    if (fault.everyCall) {
-        w.Key("every");
-        w.Bool(true);
-    }
-    if (!fault.subject.empty()) {
-        w.Key("subject");
-        w.String(Narrow(fault.subject));
-    }
+    if (fault.onCall)
+        w.Member("call", fault.onCall);
+    if (fault.everyCall)
+        w.Flag("every", true);
+    if (!fault.subject.empty())
+        w.Member("subject", Narrow(fault.subject));
     w.EndObject();
 }
 
 void Write(JsonWriter &w, const MessageBoxRecord &box)
 {
     w.BeginObject();
-    w.Key("text");
-    w.String(Narrow(box.text));
-    w.Key("caption");
-    w.String(Narrow(box.caption));
-    w.Key("type");
-    w.Number(box.type);
-    w.Key("answer");
-    w.Number(box.answer);
+    w.Member("text", Narrow(box.text));
+    w.Member("caption", Narrow(box.caption));
+    w.Member("type", box.type);
+    w.Member("answer", box.answer);
     w.EndObject();
 }
 
 void Write(JsonWriter &w, const RebootRecord &reboot)
 {
     w.BeginObject();
-    w.Key("flags");
-    w.Number(reboot.flags);
-    w.Key("reason");
-    w.String(Hex32(reboot.reason));
+    w.Member("flags", reboot.flags);
+    w.Member("reason", Hex32(reboot.reason));
     w.EndObject();
 }
 
 void Write(JsonWriter &w, const DriverStoreEntry &entry)
 {
     w.BeginObject();
-    w.Key("published_name");
-    w.String(Narrow(entry.publishedName));
-    w.Key("original_path");
-    w.String(Narrow(entry.originalPath));
+    w.Member("published_name", Narrow(entry.publishedName));
+    w.Member("original_path", Narrow(entry.originalPath));
     // INF files may be UTF-16; such bytes are kept as hex.
     if (ValidUtf8(entry.content)) {
-        w.Key("content");
-        w.String(entry.content);
+        w.Member("content", entry.content);
     } else {
-        w.Key("content_hex");
-        w.String(HexBytes(reinterpret_cast<const uint8_t *>(entry.content.data()), entry.content.size()));
+        w.Member("content_hex",
+                 HexBytes(reinterpret_cast<const uint8_t *>(entry.content.data()), entry.content.size()));
     }
     w.EndObject();
 }
@@ -249,14 +191,10 @@ void Write(JsonWriter &w, const DriverStoreEntry &entry)
 void Write(JsonWriter &w, const CopiedFile &file)
 {
     w.BeginObject();
-    w.Key("destination");
-    w.String(Narrow(file.destination));
-    w.Key("source");
-    w.String(Narrow(file.source));
-    if (file.deleted) {
-        w.Key("deleted");
-        w.Bool(true);
-    }
+    w.Member("destination", Narrow(file.destination));
+    w.Member("source", Narrow(file.source));
+    if (file.deleted)
+        w.Flag("deleted", true);
     w.EndObject();
 }
 
@@ -271,12 +209,6 @@ void WriteList(JsonWriter &w, const char *name, const std::vector<T> &list)
     for (const T &item : list)
         Write(w, item);
     w.EndArray();
-}
-
-void WriteFlag(JsonWriter &w, const char *name, bool value)
-{
-    w.Key(name);
-    w.Bool(value);
 }
 
 }  // namespace
@@ -298,14 +230,14 @@ std::string SerializeMachine(const Machine &machine)
     WriteServices(w, machine.services);
     WriteFeaturesAndDism(w, machine);
     WriteList(w, "message_box_answers", machine.messageBoxAnswers);
-    WriteFlag(w, "shutdown_privilege", machine.shutdownPrivilege);
-    WriteFlag(w, "interactive", machine.interactive);
+    w.Flag("shutdown_privilege", machine.shutdownPrivilege);
+    w.Flag("interactive", machine.interactive);
     WriteList(w, "faults", machine.faults);
     WriteList(w, "message_boxes", machine.messageBoxes);
     WriteList(w, "reboots", machine.reboots);
     WriteList(w, "driver_store", machine.driverStore);
     WriteList(w, "files", machine.files);
-    WriteFlag(w, "reboot_pending", machine.rebootPending);
+    w.Flag("reboot_pending", machine.rebootPending);
     w.EndObject();
     return text;
 }

@@ -63,8 +63,7 @@ bool WriteReadableData(JsonWriter &w, const RegValue &value)
     case REG_SZ:
     case REG_EXPAND_SZ:
         if (auto text = WellFormedString(value.data)) {
-            w.Key("data");
-            w.String(Narrow(*text));
+            w.Member("data", Narrow(*text));
             return true;
         }
         return false;
@@ -83,8 +82,7 @@ bool WriteReadableData(JsonWriter &w, const RegValue &value)
         uint64_t v = 0;
         for (size_t i = 0; i < value.data.size(); i++)
             v |= static_cast<uint64_t>(value.data[i]) << (8 * i);
-        w.Key("data");
-        w.Number(v);
+        w.Member("data", v);
         return true;
     }
     default:
@@ -97,10 +95,8 @@ void WriteValue(JsonWriter &w, const RegValue &value)
     w.BeginObject();
     w.Key("type");
     WriteName(w, kTypeNames, &TypeName::type, value.type);
-    if (!WriteReadableData(w, value)) {
-        w.Key("hex");
-        w.String(HexBytes(value.data.data(), value.data.size()));
-    }
+    if (!WriteReadableData(w, value))
+        w.Member("hex", HexBytes(value.data.data(), value.data.size()));
     w.EndObject();
 }
 
@@ -122,10 +118,8 @@ void WriteKey(JsonWriter &w, const RegKey &key)
         }
         w.EndObject();
     }
-    if (key.denyAccess) {
-        w.Key("deny_access");
-        w.Bool(true);
-    }
+    if (key.denyAccess)
+        w.Flag("deny_access", true);
     w.EndObject();
 }
 
