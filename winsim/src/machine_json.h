@@ -53,7 +53,7 @@ public:
     Path Member(std::string_view name) const { return Path(this, Kind::Member, name, 0); }
     Path Index(size_t index) const { return Path(this, Kind::Index, std::string_view(), index); }
     Path Keyed(std::string_view key) const { return Path(this, Kind::Key, key, 0); }
-    std::string Text() const;
+    std::string ToString() const;
 
 private:
     enum class Kind { Member, Index, Key };

@@ -7,9 +7,9 @@
 
 namespace winsim::description {
 
-std::string Path::Text() const
+std::string Path::ToString() const
 {
-    std::string text = parent_ ? parent_->Text() : std::string();
+    std::string text = parent_ ? parent_->ToString() : std::string();
     switch (kind_) {
     case Kind::Member:
         return (text.empty() ? text : text + ".").append(name_);
@@ -23,7 +23,7 @@ std::string Path::Text() const
 
 [[noreturn]] void Fail(const Path &where, const std::string &fault)
 {
-    const std::string place = where.Text();
+    const std::string place = where.ToString();
     throw std::runtime_error(place.empty() ? fault : place + ": " + fault);
 }
 
