@@ -117,8 +117,8 @@ struct Removal {
 
 TEST_F(RemoveDelRegStringsTest, Removals)
 {
-    // One byte left reads as the empty list: the whole first unit is NUL.
-    const std::vector<uint8_t> oneByte = {0};
+    // A list emptied in its own block: one NUL unit, never an odd count.
+    const std::vector<uint8_t> emptyList = {0, 0};
     const Removal removals[] = {
         {"PresentThenAbsentStringShrinksByOneEntry", u"QUORVEX LUMENSTRIDE     \0TESSELLAORBIT-2         \0\0"s, "",
          DeleteLine("QUORVEX LUMENSTRIDE     ") + DeleteLine("NOTTHERE"),
@@ -140,12 +140,14 @@ TEST_F(RemoveDelRegStringsTest, Removals)
          Utf16Bytes(u"A\0\0"s)},
         {"LowerCaseRootKeyAndValueQualify", u"A\0B\0\0"s, "",
          "hklm,system\\currentcontrolset\\control\\mpdev,mpiosupporteddevicelist,0x18002,a\n", Utf16Bytes(u"B\0\0"s)},
-        {"OnlyEntryWithoutClosingNulKeepsTheBlockWithCountOne", u"A\0"s, "", DeleteLine("A"), oneByte, Block::kSame},
+        {"OnlyEntryWithoutClosingNulLeavesOneNulUnitInPlace", u"A\0"s, "", DeleteLine("A"), emptyList, Block::kSame},
         // 2 - 2*1 - 2 is negative: taken as the empty list, not as ~4 GiB.
-        {"OnlyEntryWithoutAnyNulDoesNotWrapTheCount", u"A"s, "", DeleteLine("A"), oneByte, Block::kSame},
+        {"OnlyEntryWithoutAnyNulDoesNotWrapTheCount", u"A"s, "", DeleteLine("A"), emptyList, Block::kSame},
         // Setting the first byte alone would leave U+0100 behind as 0x0100.
         {"NonLatinOnlyEntryIsClearedWhole", u"\u0141"s, "",
-         "HKLM,SYSTEM\\CurrentControlSet\\Control\\MPDEV,MPIOSupportedDeviceList,0x18002,\"\u0141\"\n", oneByte},
+         "HKLM,SYSTEM\\CurrentControlSet\\Control\\MPDEV,MPIOSupportedDeviceList,0x18002,\"\u0141\"\n", emptyList},
+        // Three bytes: the entry's unit is the whole room there is.
+        {"OnlyEntryAndADanglingByteLeaveOneNulUnitInPlace", u"A"s, "X", DeleteLine("A"), emptyList, Block::kSame},
         {"MissingClosingNulIsAddedToTheNewList", u"A\0B\0"s, "", DeleteLine("A"), Utf16Bytes(u"B\0\0"s)},
         {"MissingClosingNulIsAddedToTheNewList (last)", u"A\0B\0"s, "", DeleteLine("B"), Utf16Bytes(u"A\0\0"s)},
         // The new count is 2: the old walk copied "C" and two NULs into it.
@@ -154,7 +156,7 @@ TEST_F(RemoveDelRegStringsTest, Removals)
         {"SecondLineWorksOnTheClosedList", u"A\0B\0C"s, "", DeleteLine("A") + DeleteLine("C"), Utf16Bytes(u"B\0\0"s)},
         // 11 - 4 bytes, zero-filled: "B", its NUL, the closing NUL and one byte.
         {"OddByteCountIgnoresTheDanglingByte", u"A\0B\0\0"s, "X", DeleteLine("A"), {'B', 0, 0, 0, 0, 0, 0}},
-        {"OddByteCountIgnoresTheDanglingByte (only entry)", u"A\0"s, "B", DeleteLine("A"), oneByte},
+        {"OddByteCountIgnoresTheDanglingByte (only entry)", u"A\0"s, "B", DeleteLine("A"), emptyList},
     };
     for (const Removal &removal : removals) {
         SCOPED_TRACE(removal.name);
@@ -164,9 +166,6 @@ TEST_F(RemoveDelRegStringsTest, Removals)
         WCHAR *before = list_;
         EXPECT_EQ(Remove(removal.lines), 0u);
         EXPECT_EQ(Stored(), removal.expected);
-        if (removal.expected == oneByte) {
-            EXPECT_EQ(list_[0], 0);
-        }
         if (removal.block != Block::kAny) {
             EXPECT_EQ(list_ == before, removal.block == Block::kSame);
         }
@@ -246,6 +245,50 @@ TEST_F(RemoveDelRegStringsTest, NullListHasNoEntries)
     EXPECT_EQ(Remove(DeleteLine("A")), 0u);
     EXPECT_EQ(list_, nullptr);
     EXPECT_EQ(size_, 0u);
+}
+
+// ---------------------------------------------------------------------------
+// CloseMultiSzList: the list made fit to store back, whatever was removed.
+// ---------------------------------------------------------------------------
+
+TEST_F(RemoveDelRegStringsTest, ClosingAListKeepsItsEntries)
+{
+    struct Closing {
+        const char *name;
+        std::vector<uint8_t> stored;
+        std::vector<uint8_t> expected;
+        Block block;
+    };
+    const Closing closings[] = {
+        {"ClosedListStaysAsItIs", Utf16Bytes(u"A\0B\0\0"s), Utf16Bytes(u"A\0B\0\0"s), Block::kSame},
+        {"NulsBehindTheClosingNulStay", Utf16Bytes(u"A\0\0\0\0"s), Utf16Bytes(u"A\0\0\0\0"s), Block::kSame},
+        {"EmptyListStaysAsItIs", Utf16Bytes(u"\0"s), Utf16Bytes(u"\0"s), Block::kSame},
+        {"MissingClosingNulIsAdded", Utf16Bytes(u"A\0B\0"s), Utf16Bytes(u"A\0B\0\0"s), Block::kNew},
+        // A REG_SZ value: one string and its NUL.
+        {"SingleStringGetsItsClosingNul", Utf16Bytes(u"mpfilt\0"s), Utf16Bytes(u"mpfilt\0\0"s), Block::kNew},
+        {"LastStringWithoutNulIsClosed", Utf16Bytes(u"A\0BC"s), Utf16Bytes(u"A\0BC\0\0"s), Block::kNew},
+        {"DanglingByteIsDropped", {'A', 0, 0, 0, 0, 0, 'X'}, Utf16Bytes(u"A\0\0"s), Block::kNew},
+        {"NoDataBecomesTheEmptyList", {}, Utf16Bytes(u"\0"s), Block::kNew},
+        {"OneByteBecomesTheEmptyList", {0}, Utf16Bytes(u"\0"s), Block::kNew},
+    };
+    for (const Closing &closing : closings) {
+        SCOPED_TRACE(closing.name);
+        SetList(closing.stored);
+        WCHAR *before = list_;
+        EXPECT_EQ(CloseMultiSzList(&list_, &size_), 0u);
+        EXPECT_EQ(Stored(), closing.expected);
+        EXPECT_EQ(list_ == before, closing.block == Block::kSame);
+    }
+}
+
+TEST_F(RemoveDelRegStringsTest, ClosingWithoutMemoryKeepsTheList)
+{
+    SetList(Utf16Bytes(u"A\0B"s));
+    WCHAR *before = list_;
+    winsim::Current().faults.push_back(FaultOn("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(CloseMultiSzList(&list_, &size_), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(list_, before);
+    EXPECT_EQ(Stored(), Utf16Bytes(u"A\0B"s));
 }
 
 // ---------------------------------------------------------------------------

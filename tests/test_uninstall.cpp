@@ -3,6 +3,7 @@
 // clean-up of the oldest systems, and the feature switch-off.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -249,21 +250,66 @@ TEST_F(UninstallTest, Generation50RewritesBothValuesFromTheirDelRegSections)
     EXPECT_FALSE(winsim::TraceHas("RegSetValueExW", "name=UpperFilters"));
 }
 
-TEST_F(UninstallTest, Generation50OnlyEntryWithoutClosingNulLeavesOneByte)
+// Lists in the forms other tools write, emptied by the clean-up: stored back
+// as one NUL unit of type REG_MULTI_SZ.
+TEST_F(UninstallTest, Generation50EmptiedListsAreStoredAsOneNulUnit)
 {
     Installed(Server(harness::Gen5(0)));
     SetRawList(machine_, Utf16(std::string(kQuorvexEntry) + '\0'));
-    winsim::RegKey *filters = winsim::FindKey(machine_, harness::U(kAdapterClassKey), false);
-    ASSERT_NE(filters, nullptr);
-    filters->values[winsim::Fold(u"UpperFilters")].second.data = Utf16(std::string("vendorfilt") + '\0' + "mpfilt");
+    harness::SetString(machine_, kAdapterClassKey, "UpperFilters", "mpfilt");
 
     harness::Run run = Uninstall();
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(RawList(machine_), std::vector<uint8_t>({0}));
-    // A one-byte list is empty: the bus driver goes, and "mpfilt" with it.
+    EXPECT_EQ(RawList(machine_), std::vector<uint8_t>({0, 0}));
+    // The emptied list lets the bus driver go, and "mpfilt" with it.
     EXPECT_EQ(FindByHardwareId(machine_, "Detected\\MPIO"), nullptr);
-    filters = winsim::FindKey(machine_, harness::U(kAdapterClassKey), false);   // the run replaced the machine
-    EXPECT_EQ(filters->values[winsim::Fold(u"UpperFilters")].second.data, Utf16(std::string("vendorfilt") + '\0' + '\0'));
+    const winsim::RegValue *filters = harness::GetRaw(machine_, kAdapterClassKey, "UpperFilters");
+    ASSERT_NE(filters, nullptr);
+    EXPECT_EQ(filters->type, static_cast<uint32_t>(REG_MULTI_SZ));
+    EXPECT_EQ(filters->data, std::vector<uint8_t>({0, 0}));
+}
+
+// The value is read before the DSM's uninstall section runs, since only the
+// program's write-back takes the DSM's entries out.  A value that cannot be
+// read fails the step before the section runs; one that does not exist means
+// there is nothing to clean up.
+TEST_F(UninstallTest, Generation50UnreadableValueFailsBeforeTheSectionRuns)
+{
+    struct Case {
+        const char *name;
+        winsim::Fault fault;
+        DWORD code;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"DeniedKey", harness::FaultOn("RegOpenKeyExW", ERROR_ACCESS_DENIED, kMpdevKey, 1), ERROR_ACCESS_DENIED,
+         " Access is denied.\r\n\n"},
+        {"DeniedSizeQuery", harness::FaultOn("RegQueryValueExW", ERROR_ACCESS_DENIED, kSupportedDevices, 1),
+         ERROR_ACCESS_DENIED, " Access is denied.\r\n\n"},
+        // The data query fails after the block was allocated.
+        {"NoMemoryForTheData", harness::FaultOn("RegQueryValueExW", ERROR_NOT_ENOUGH_MEMORY, kSupportedDevices, 2),
+         ERROR_NOT_ENOUGH_MEMORY, " Not enough memory resources are available to process this command.\r\n\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Installed(Server(harness::Gen5(0)));
+        const std::vector<uint8_t> stored = RawList(machine_);
+        machine_.faults.push_back(c.fault);
+        harness::Run run = Uninstall();
+        EXPECT_EQ(run.exitCode, -1);
+        char codeLine[64];
+        std::snprintf(codeLine, sizeof codeLine, " Error code (0x%08x)\n", static_cast<unsigned>(c.code));
+        const std::string failure = Records({"Failure.", c.text, codeLine});
+        EXPECT_EQ(MaskTimes(run.log), Records({kBanner, kDsmLine}) + TryEntries(1) + failure + failure);
+        EXPECT_TRUE(HasService(machine_, "qvxdsm"));   // the section did not run
+        EXPECT_EQ(RawList(machine_), stored);
+    }
+
+    Installed(Server(harness::Gen5(0)));
+    winsim::FindKey(machine_, harness::U(kMpdevKey), false)->values.clear();
+    harness::Run run = Uninstall();
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_TRUE(HasService(machine_, "qvxdsm", true));
 }
 
 TEST_F(UninstallTest, Generation50EmptyDelRegLineFailsAfterTheSectionRan)

@@ -59,6 +59,27 @@ TEST(HostBinary, ForcedRebootAfterReinstallIsCompletedBeforeSaving)
     EXPECT_NE(harness::FindByHardwareId(after, "ROOT\\MPIO"), nullptr);
 }
 
+// WINSIM_TRACE names a file for the run's platform calls, one a line, and
+// the count of LocalAlloc blocks still live at the end.
+TEST(HostBinary, TraceFileHoldsEveryCallAndTheLiveBlocks)
+{
+    harness::Scratch scratch;
+    winsim::Machine machine = harness::Gen6();
+    machine.messageBoxAnswers = {IDOK};
+    setenv("WINSIM_TRACE", scratch.Path("trace.txt").c_str(), 1);
+    harness::Run run = harness::RunBinaryOn(machine, {"-r", scratch.Path("absent"), "x.inf", "X"}, scratch);
+    unsetenv("WINSIM_TRACE");
+    EXPECT_EQ(run.exitCode, -1);
+    const std::string trace = scratch.ReadFile("trace.txt");
+    EXPECT_EQ(trace.rfind("GetLocalTime()\nWriteFile(size=47)\nGetVersionExW(size=276)\n", 0), 0u) << trace;
+    // A line break inside an argument stays on the call's line.
+    EXPECT_NE(trace.find("\nMessageBoxW(caption=REINSTALL type=0x0 text=Driver reinstall Failed \\n Manual "
+                         "uninstall required)\n"),
+              std::string::npos)
+        << trace;
+    EXPECT_EQ(trace.substr(trace.rfind('\n', trace.size() - 2) + 1), "live LocalAlloc blocks: 0\n");
+}
+
 // The winsim command is built beside the host binary.
 std::string WinsimCommand()
 {

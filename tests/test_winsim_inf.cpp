@@ -389,6 +389,22 @@ TEST_F(InstallSectionTest, AddRegAppendsOnceAndDelRegRemovesEveryMatchingString)
     EXPECT_EQ(winsim::FindKey(U(kListKey + "\\Gone")), nullptr);
 }
 
+// Generation 5.0 does not know the delete-string flag: such a line deletes
+// the value it names, whole.
+TEST_F(InstallSectionTest, DelRegDeleteStringOnGeneration50DeletesTheWholeValue)
+{
+    winsim::Current().os.major = 5;
+    winsim::Current().os.minor = 0;
+    harness::SetMultiSz(winsim::Current(), kListKey, "MPIOSupportedDeviceList",
+                        {"TESSELLAORBIT-2         ", "QUORVEX LUMENSTRIDE     "});
+    HINF inf = Open(kVersion + "[Remove]\nDelReg = Strings\n"
+                               "[Strings]\nHKLM, " + kListKey + ", MPIOSupportedDeviceList, 0x00018002, \"NOT LISTED\"\n");
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(Install(inf, u"Remove"));
+    EXPECT_EQ(harness::GetRaw(winsim::Current(), kListKey, "MPIOSupportedDeviceList"), nullptr);
+    EXPECT_NE(winsim::FindKey(U(kListKey)), nullptr);
+}
+
 TEST_F(InstallSectionTest, RegistryFailuresStopTheSection)
 {
     HINF inf = Open(kVersion + "[Relative]\nAddReg=R\n[R]\nHKR,,Value,,1\n"

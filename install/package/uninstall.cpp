@@ -8,7 +8,8 @@
 #define UNINSTALL_SECTION TEXT("DefaultUninstall")
 
 /* Takes the strings that the INF's DelReg section names out of the value
- * read before its uninstall section ran, and stores the value again. */
+ * read before its uninstall section ran, and stores the value again as a
+ * closed multi-string, whatever form it was stored in. */
 static DWORD ApplyDelRegStrings(const WCHAR *infPath, INT kind, WCHAR **value, DWORD *size)
 {
     WCHAR *sectionName = NULL;
@@ -22,6 +23,9 @@ static DWORD ApplyDelRegStrings(const WCHAR *infPath, INT kind, WCHAR **value, D
         goto cleanupName;
     }
     result = RemoveDelRegStrings(infPath, sectionName, kind, value, size);
+    if (result != ERROR_SUCCESS)
+        goto cleanupName;
+    result = CloseMultiSzList(value, size);
     if (result != ERROR_SUCCESS)
         goto cleanupName;
     result = WriteMultiSzValue(kind, *value, *size);
@@ -50,16 +54,27 @@ DWORD UninstallComponent(const WCHAR *infPath, const WCHAR *hardwareId, INT kind
     if (result != ERROR_SUCCESS)
         goto report;
 
-    /* Only the oldest systems leave the DelReg string deletions undone. */
+    /* Only the oldest systems leave the DelReg string deletions undone.  The
+     * value is read before the section runs, since only the write-back below
+     * takes the strings out; one that cannot be read fails the step while
+     * nothing is changed yet, and one that does not exist needs no clean-up. */
     if (OsVersion.dwMajorVersion > 5 || (OsVersion.dwMajorVersion == 5 && OsVersion.dwMinorVersion != 0))
         cleanUp = FALSE;
-    if (cleanUp && ReadMultiSzValue(kind, &value, &size) != ERROR_SUCCESS)
-        cleanUp = FALSE;
+    if (cleanUp) {
+        result = ReadMultiSzValue(kind, &value, &size);
+        if (result == ERROR_FILE_NOT_FOUND) {
+            cleanUp = FALSE;
+            result = ERROR_SUCCESS;
+        }
+        if (result != ERROR_SUCCESS)
+            goto cleanupValue;
+    }
 
     result = InstallInfSection(infPath, UNINSTALL_SECTION);
     if (result == ERROR_SUCCESS && cleanUp && value != NULL)
         result = ApplyDelRegStrings(infPath, kind, &value, &size);
 
+cleanupValue:
     if (value != NULL)
         LocalFree(value);
 report:

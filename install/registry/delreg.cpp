@@ -116,10 +116,11 @@ static DWORD RemoveListEntry(WCHAR **list, DWORD *byteCount, const WCHAR *text)
     /* Signed, so that a byte count smaller than the walked list cannot wrap. */
     newCount = (LONGLONG)*byteCount - 2 * (LONGLONG)match.length - 2;
     if (newCount < 2) {
-        /* The removed entry was the only one; the whole first unit is
-         * cleared so that the block reads as an empty list. */
+        /* The removed entry was the only one, in a list stored without its
+         * closing NUL.  The block holds at least that entry's whole unit,
+         * so it stays and becomes the empty list: one NUL unit. */
         (*list)[0] = 0;
-        *byteCount = 1;
+        *byteCount = sizeof(WCHAR);
         return ERROR_SUCCESS;
     }
 
@@ -216,4 +217,47 @@ DWORD RemoveDelRegStrings(const WCHAR *infPath, const WCHAR *sectionName, MultiS
     SetupCloseInfFile(inf);
     FreeFieldTexts(fields, DELREG_FIELD_COUNT + 1);
     return result;
+}
+
+DWORD CloseMultiSzList(WCHAR **list, DWORD *byteCount)
+{
+    MULTISZ_VIEW view;
+    MULTISZ_ENTRY entry;
+    BOOL more;
+    size_t closing = 0;     /* the unit behind the last entry's NUL */
+    size_t units = 1;       /* each entry with its NUL, then the closing NUL */
+    BOOL closed;
+    WCHAR *block;
+    size_t next = 0;
+    size_t i;
+
+    MultiSzViewInit(&view, *list, *byteCount);
+    for (more = MultiSzViewFirst(&view, &entry); more; more = MultiSzViewNext(&view, &entry)) {
+        closing = entry.offset + entry.length + 1;
+        units += entry.length + 1;
+    }
+    /* Closed: whole units, and NULs only from the closing one to the end. */
+    closed = *byteCount % sizeof(WCHAR) == 0 && closing < view.count;
+    for (i = closing; closed && i < view.count; i++)
+        closed = view.units[i] == 0;
+    if (closed)
+        return ERROR_SUCCESS;
+    if (units > 0xFFFFFFFF / sizeof(WCHAR))
+        return ERROR_NOT_ENOUGH_MEMORY;
+
+    block = (WCHAR *)LocalAlloc(LMEM_FIXED, units * sizeof(WCHAR));
+    if (block == NULL)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    for (more = MultiSzViewFirst(&view, &entry); more; more = MultiSzViewNext(&view, &entry)) {
+        for (i = 0; i < entry.length; i++)
+            block[next++] = entry.text[i];
+        block[next++] = 0;
+    }
+    block[next] = 0;
+
+    if (*list != NULL)
+        LocalFree(*list);
+    *list = block;
+    *byteCount = (DWORD)(units * sizeof(WCHAR));
+    return ERROR_SUCCESS;
 }

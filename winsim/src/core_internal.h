@@ -6,7 +6,9 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "winsim/machine.h"
@@ -56,6 +58,26 @@ inline Text TextOf(const WCHAR *text)
     return text ? Text(text) : Text();
 }
 
+// Fold without a copy, and of one unit.
+void FoldInPlace(Text &text);
+char16_t FoldUnit(char16_t unit);
+// UTF-8: the code point of one well-formed sequence at 'at' (< bytes.size())
+// and its length in bytes; nothing for a broken, overlong or surrogate one.
+struct Utf8Sequence {
+    uint32_t codePoint;
+    size_t length;
+};
+std::optional<Utf8Sequence> NextUtf8(std::string_view bytes, size_t at);
+// Whether the bytes are UTF-8 throughout.
+bool ValidUtf8(std::string_view bytes);
+// Appends a code point as one or two UTF-16 units.
+void AppendUtf16(Text &out, uint32_t codePoint);
+// The pieces of a text between separators, empty ones included.
+std::vector<Text> SplitText(const Text &text, char16_t separator);
+// Hex digits: one digit's value; 'digits' digits from 'pos' as a number.
+bool HexDigitValue(char c, unsigned &value);
+bool ParseHexDigits(const std::string &text, size_t pos, size_t digits, uint64_t &value);
+
 // Trace arguments: a number in hexadecimal ("0x14"), a caller's text as
 // UTF-8 ("null" for a null pointer).
 std::string Hex(uint64_t value);
@@ -98,6 +120,9 @@ inline constexpr KnownClass kKnownClasses[] = {
 Text EnumeratorOf(const Text &instanceId);
 // Whether a device that is not removed has this instance ID (in any case).
 bool InstanceIdInUse(const Machine &machine, const Text &instanceId);
+// The first instance ID 'base' and a number ("%04u", from 0 to 'last') make
+// that no device which is not removed has; nothing when all are taken.
+std::optional<Text> FirstFreeInstanceId(const Machine &machine, const Text &base, uint32_t last);
 // Whether a list holds a text, whatever its letter case.
 bool ContainsNoCase(const std::vector<Text> &list, const Text &text);
 // The key names of a registry path, without the empty ones that a doubled,

@@ -4,11 +4,15 @@
 // Exit status: the program's own, or 2 when the machine description cannot
 // be read or is malformed (nothing runs, nothing changes), or 3 when the
 // changed machine could not be saved.
+//
+// With WINSIM_TRACE set, the run's platform calls and the LocalAlloc blocks
+// it left are written to the file it names.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -25,12 +29,32 @@ std::string machinePath;
 size_t firstRebootRecord = 0;
 bool finished = true;
 
+// One call a line, "Function(arguments)"; a line break inside an argument
+// is written as \n.  The last line counts the live LocalAlloc blocks.
+void WriteTrace(const char *path)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    for (const winsim::TraceEntry &entry : winsim::Current().trace) {
+        std::string args;
+        for (char c : entry.args)
+            args += c == '\n' ? std::string("\\n") : c == '\r' ? std::string("\\r") : std::string(1, c);
+        out << entry.function << '(' << args << ")\n";
+    }
+    out << "live LocalAlloc blocks: " << winsim::LiveLocalBlocks() << '\n';
+    out.close();
+    if (!out)
+        std::fprintf(stderr, "winsim: %s: the trace was not written\n", path);
+}
+
 // Runs once, whether wmain returned or the program called exit().
 void Finish()
 {
     if (finished)
         return;
     finished = true;
+    std::fflush(stdout);
+    if (const char *tracePath = std::getenv("WINSIM_TRACE"); tracePath && *tracePath)
+        WriteTrace(tracePath);
     winsim::Machine &machine = winsim::Current();
     winsim::CompleteRequestedReboot(machine, firstRebootRecord);
     try {

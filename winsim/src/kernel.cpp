@@ -1,20 +1,12 @@
 // Kernel functions: last error, the local heap, the clock, system message
-// texts, file search on the host file system, the version query, handles and
-// the console.
-#include <dirent.h>
-#include <fnmatch.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// texts and the version query.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 #include "core_internal.h"
 #include "winsim/machine.h"
@@ -293,106 +285,6 @@ DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
     return static_cast<DWORD>(message.size());
 }
 
-// ---------------------------------------------------------------------------
-// File search on the host file system; "\" is the separator.
-// ---------------------------------------------------------------------------
-namespace {
-
-struct FindState {
-    std::vector<std::string> names;
-};
-
-winsim::HandleTable<FindState> &FindHandles()
-{
-    static winsim::HandleTable<FindState> handles;
-    return handles;
-}
-
-bool IsDirectory(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-FILETIME ToFileTime(const struct timespec &ts)
-{
-    // 100 ns intervals since 1601-01-01.
-    const uint64_t epochDelta = 11644473600ULL;
-    uint64_t ticks = (static_cast<uint64_t>(ts.tv_sec) + epochDelta) * 10000000ULL +
-                     static_cast<uint64_t>(ts.tv_nsec) / 100;
-    return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-}
-
-void FillFindData(const std::string &dir, const std::string &name, WIN32_FIND_DATAW &data)
-{
-    std::memset(&data, 0, sizeof data);
-    struct stat st;
-    if (stat((dir + "/" + name).c_str(), &st) == 0) {
-        data.dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-        data.ftCreationTime = ToFileTime(st.st_mtim);
-        data.ftLastAccessTime = ToFileTime(st.st_atim);
-        data.ftLastWriteTime = ToFileTime(st.st_mtim);
-        data.nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
-        data.nFileSizeLow = static_cast<DWORD>(st.st_size);
-    }
-    winsim::Text wide = winsim::Widen(name);
-    size_t n = std::min<size_t>(wide.size(), MAX_PATH - 1);
-    std::copy(wide.begin(), wide.begin() + static_cast<std::ptrdiff_t>(n), data.cFileName);
-    data.cFileName[n] = 0;
-}
-
-}  // namespace
-
-HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
-{
-    if (!fileName || !findData)
-        return winsim::FailHandle(ERROR_INVALID_PARAMETER);
-    const winsim::Text windowsPath(fileName);
-    winsim::Trace("FindFirstFileW", "path=" + winsim::Narrow(windowsPath));
-    if (auto fault = winsim::CheckFault("FindFirstFileW", windowsPath))
-        return winsim::FailHandle(*fault);
-    std::string path = winsim::Narrow(windowsPath);
-    std::replace(path.begin(), path.end(), '\\', '/');
-    if (path.empty())
-        return winsim::FailHandle(ERROR_PATH_NOT_FOUND);
-    size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    std::string pattern = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (!IsDirectory(dir))
-        return winsim::FailHandle(ERROR_PATH_NOT_FOUND);
-    // A trailing separator names no file.
-    if (pattern.empty())
-        return winsim::FailHandle(ERROR_FILE_NOT_FOUND);
-    if (pattern == "*.*")
-        pattern = "*";  // Windows matches names without a dot too
-    std::vector<std::string> names;
-    if (DIR *stream = opendir(dir.c_str())) {
-        while (struct dirent *entry = readdir(stream)) {
-            // File names compare without case, as on Windows.
-            if (fnmatch(pattern.c_str(), entry->d_name, FNM_CASEFOLD) == 0)
-                names.push_back(entry->d_name);
-        }
-        closedir(stream);
-    }
-    if (names.empty())
-        return winsim::FailHandle(ERROR_FILE_NOT_FOUND);
-    std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
-        bool aDots = a == "." || a == "..", bDots = b == "." || b == "..";
-        if (aDots != bDots)
-            return aDots;
-        return a < b;
-    });
-    FillFindData(dir, names.front(), *findData);
-    return FindHandles().Add(std::make_unique<FindState>(FindState{names}));
-}
-
-BOOL FindClose(HANDLE findFile)
-{
-    winsim::Trace("FindClose", "");
-    if (!FindHandles().Remove(findFile))
-        return winsim::FailBool(ERROR_INVALID_HANDLE);
-    return TRUE;
-}
 
 // ---------------------------------------------------------------------------
 // Version
@@ -424,84 +316,3 @@ BOOL GetVersionExW(LPOSVERSIONINFOW versionInfo)
     }
     return TRUE;
 }
-
-// ---------------------------------------------------------------------------
-// Handles and the console
-// ---------------------------------------------------------------------------
-namespace {
-char standardOutputToken;
-HANDLE const kStandardOutput = &standardOutputToken;
-}  // namespace
-
-HANDLE GetCurrentProcess(void)
-{
-    return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
-}
-
-BOOL CloseHandle(HANDLE handle)
-{
-    winsim::Trace("CloseHandle", "");
-    if (handle == GetCurrentProcess())
-        return TRUE;  // the pseudo handle needs no closing
-    if (winsim::CloseTokenHandle(handle))
-        return TRUE;
-    return winsim::FailBool(ERROR_INVALID_HANDLE);
-}
-
-HANDLE GetStdHandle(DWORD stdHandle)
-{
-    if (stdHandle == STD_OUTPUT_HANDLE)
-        return kStandardOutput;
-    // Only standard output is modelled.
-    return winsim::FailHandle(ERROR_INVALID_HANDLE);
-}
-
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, LPOVERLAPPED overlapped)
-{
-    winsim::Trace("WriteFile", "size=" + std::to_string(bytesToWrite));
-    if (auto fault = winsim::CheckFault("WriteFile"))
-        return winsim::FailBool(*fault);
-    if (file != kStandardOutput)
-        return winsim::FailBool(ERROR_INVALID_HANDLE);
-    // Without an OVERLAPPED record the count pointer is required.
-    if (overlapped || !bytesWritten)
-        return winsim::FailBool(ERROR_INVALID_PARAMETER);
-    if (!buffer && bytesToWrite)
-        return winsim::FailBool(kErrorNoAccess);
-    winsim::ConsoleWrite(std::string(static_cast<const char *>(buffer), bytesToWrite));
-    *bytesWritten = bytesToWrite;
-    return TRUE;
-}
-
-namespace winsim {
-
-std::string ToConsoleBytes(const Text &text)
-{
-    std::string bytes;
-    bytes.reserve(text.size());
-    for (char16_t unit : text) {
-        if (unit == u'\n')
-            bytes += "\r\n";
-        else if (unit <= 0xFF)
-            bytes += static_cast<char>(unit);
-    }
-    return bytes;
-}
-
-void ConsoleWrite(const std::string &bytes)
-{
-    Machine &machine = Current();
-    machine.console += bytes;
-    if (!machine.echoConsole)
-        return;
-    std::fflush(stdout);
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(1, bytes.data() + done, bytes.size() - done);
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-}
-
-}  // namespace winsim

@@ -34,17 +34,7 @@ Text PlatformDecoration(const OsInfo &os)
 Decoration Judge(const Text &decoration, const OsInfo &os)
 {
     Decoration out;
-    std::vector<Text> parts;
-    Text part;
-    for (char16_t c : decoration) {
-        if (c == u'.') {
-            parts.push_back(part);
-            part.clear();
-        } else {
-            part.push_back(c);
-        }
-    }
-    parts.push_back(part);
+    const std::vector<Text> parts = SplitText(decoration, u'.');
     Text platform = Fold(parts[0]);
     if (platform.compare(0, 2, u"NT") != 0)
         return out;
@@ -141,6 +131,80 @@ std::optional<Driver> SelectDriver(const inf::InfFile &file, const Device &devic
     return std::nullopt;
 }
 
+// The present devices that carry the hardware ID.
+std::vector<DEVINST> MatchingDevices(const Machine &machine, const Text &hardwareId)
+{
+    std::vector<DEVINST> matching;
+    for (size_t i = 0; i < machine.devices.size(); i++) {
+        const Device &device = machine.devices[i];
+        if (!device.removed && device.registered && device.present && device.hardwareIds &&
+            ContainsNoCase(*device.hardwareIds, hardwareId))
+            matching.push_back(static_cast<DEVINST>(i + 1));
+    }
+    return matching;
+}
+
+// The devices to install on, with their drivers: without force, a device
+// that already runs this very INF keeps it.  0, or the error to fail with.
+uint32_t SelectTargets(const LoadedInf &loaded, const std::vector<DEVINST> &matching, DWORD installFlags,
+                       std::vector<std::pair<DEVINST, Driver>> &targets)
+{
+    const Machine &machine = Current();
+    std::optional<Text> storedName;
+    for (const DriverStoreEntry &entry : machine.driverStore)
+        if (entry.content == loaded.bytes)
+            storedName = entry.publishedName;
+    for (DEVINST devInst : matching) {
+        const Device &device = machine.devices[devInst - 1];
+        if (!(installFlags & INSTALLFLAG_FORCE) && storedName && EqualNoCase(device.driverInf, *storedName))
+            continue;
+        auto driver = SelectDriver(*loaded.file, device, machine.os);
+        if (!driver)
+            return ERROR_NO_COMPAT_DRIVERS;
+        targets.emplace_back(devInst, *driver);
+    }
+    return targets.empty() ? ERROR_NO_MORE_ITEMS : 0;
+}
+
+// Installs the driver on one device: files, class, registry, services; the
+// device then runs it.  'reboot' is set when the device needs a restart.
+uint32_t InstallOnDevice(const LoadedInf &loaded, DEVINST devInst, const Driver &driver, DWORD installFlags,
+                         const Text &published, bool &reboot)
+{
+    // Device references are taken afresh: installing never adds devices,
+    // but keep no reference across the engine's calls.
+    Machine &machine = Current();
+    if (!(installFlags & INSTALLFLAG_READONLY))
+        if (uint32_t error = InstallFiles(loaded, *driver.install, FileQueueHandler{}, nullptr))
+            return error;
+    GUID classGuid{};
+    Text className;
+    if (InfClass(*loaded.file, classGuid, className) == 0)
+        machine.devices[devInst - 1].classGuid = classGuid;
+    if (uint32_t error = InstallRegistry(loaded, *driver.install, SoftwareKey(machine.devices[devInst - 1], devInst)))
+        return error;
+    std::optional<Text> service;
+    if (const inf::Section *services = loaded.file->FindSection(driver.install->name + u".Services"))
+        if (uint32_t error = InstallServices(loaded, *services, &service))
+            return error;
+    if (!service)
+        return ERROR_NO_ASSOCIATED_SERVICE;
+
+    Device &device = machine.devices[devInst - 1];
+    device.driverInf = published;
+    device.service = *service;
+    device.description = driver.description;
+    device.problem = 0;
+    device.status &= ~static_cast<uint32_t>(DN_HAS_PROBLEM);
+    device.status |= DN_DRIVER_LOADED | DN_STARTED | DN_DISABLEABLE | DN_NT_ENUMERATOR | DN_NT_DRIVER;
+    if (device.installFlagsAfterChange & (DI_NEEDREBOOT | DI_NEEDRESTART)) {
+        device.status |= DN_NEED_RESTART;
+        machine.rebootPending = true;
+        reboot = true;
+    }
+    return 0;
+}
+
 }  // namespace
 
 BOOL UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardwareId, LPCWSTR fullInfPath, DWORD installFlags,
@@ -160,72 +224,18 @@ BOOL UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardwareId, LPCWSTR fullIn
     if (uint32_t error = LoadInf(fullInfPath, loaded))
         return FailBool(error);
 
-    Machine &machine = Current();
-    std::vector<DEVINST> matching;
-    for (size_t i = 0; i < machine.devices.size(); i++) {
-        const Device &device = machine.devices[i];
-        if (!device.removed && device.registered && device.present && device.hardwareIds &&
-            ContainsNoCase(*device.hardwareIds, id))
-            matching.push_back(static_cast<DEVINST>(i + 1));
-    }
+    std::vector<DEVINST> matching = MatchingDevices(Current(), id);
     if (matching.empty())
         return FailBool(ERROR_NO_SUCH_DEVINST);
-
-    // Without force, a device that already runs this very INF keeps it.
-    std::optional<Text> storedName;
-    for (const DriverStoreEntry &entry : machine.driverStore)
-        if (entry.content == loaded.bytes)
-            storedName = entry.publishedName;
     std::vector<std::pair<DEVINST, Driver>> targets;
-    for (DEVINST devInst : matching) {
-        const Device &device = machine.devices[devInst - 1];
-        if (!(installFlags & INSTALLFLAG_FORCE) && storedName && EqualNoCase(device.driverInf, *storedName))
-            continue;
-        auto driver = SelectDriver(*loaded.file, device, machine.os);
-        if (!driver)
-            return FailBool(ERROR_NO_COMPAT_DRIVERS);
-        targets.emplace_back(devInst, *driver);
-    }
-    if (targets.empty())
-        return FailBool(ERROR_NO_MORE_ITEMS);
-
-    GUID classGuid{};
-    Text className;
-    bool hasClass = InfClass(*loaded.file, classGuid, className) == 0;
+    if (uint32_t error = SelectTargets(loaded, matching, installFlags, targets))
+        return FailBool(error);
     Text published;
     PublishInf(loaded, published);
     bool reboot = false;
-    for (const auto &[devInst, driver] : targets) {
-        // Device references are taken afresh: installing never adds devices,
-        // but keep no reference across the engine's calls.
-        if (!(installFlags & INSTALLFLAG_READONLY))
-            if (uint32_t error = InstallFiles(loaded, *driver.install, FileQueueHandler{}, nullptr))
-                return FailBool(error);
-        if (hasClass)
-            machine.devices[devInst - 1].classGuid = classGuid;
-        if (uint32_t error =
-                InstallRegistry(loaded, *driver.install, SoftwareKey(machine.devices[devInst - 1], devInst)))
+    for (const auto &[devInst, driver] : targets)
+        if (uint32_t error = InstallOnDevice(loaded, devInst, driver, installFlags, published, reboot))
             return FailBool(error);
-        std::optional<Text> service;
-        if (const inf::Section *services = loaded.file->FindSection(driver.install->name + u".Services"))
-            if (uint32_t error = InstallServices(loaded, *services, &service))
-                return FailBool(error);
-        if (!service)
-            return FailBool(ERROR_NO_ASSOCIATED_SERVICE);
-
-        Device &device = machine.devices[devInst - 1];
-        device.driverInf = published;
-        device.service = *service;
-        device.description = driver.description;
-        device.problem = 0;
-        device.status &= ~static_cast<uint32_t>(DN_HAS_PROBLEM);
-        device.status |= DN_DRIVER_LOADED | DN_STARTED | DN_DISABLEABLE | DN_NT_ENUMERATOR | DN_NT_DRIVER;
-        if (device.installFlagsAfterChange & (DI_NEEDREBOOT | DI_NEEDRESTART)) {
-            device.status |= DN_NEED_RESTART;
-            machine.rebootPending = true;
-            reboot = true;
-        }
-    }
     if (rebootRequired)
         *rebootRequired = reboot ? TRUE : FALSE;
     SetLastError(ERROR_SUCCESS);

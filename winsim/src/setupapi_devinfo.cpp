@@ -20,6 +20,26 @@ std::string GuidText(const GUID *guid)
     return guid ? GuidToString(*guid) : std::string("null");
 }
 
+// The instance ID of a new element: the name as given, or with
+// DICD_GENERATE_ID "ROOT\<NAME>\NNNN" with the first free number.  0, or the
+// error to fail with.
+uint32_t NewInstanceId(const Machine &machine, const Text &name, DWORD creationFlags, Text &instanceId)
+{
+    if (!(creationFlags & DICD_GENERATE_ID)) {
+        if (InstanceIdInUse(machine, name))
+            return ERROR_DEVINST_ALREADY_EXISTS;
+        instanceId = name;
+        return 0;
+    }
+    if (name.find(u'\\') != Text::npos)
+        return ERROR_INVALID_DEVINST_NAME;
+    auto generated = FirstFreeInstanceId(machine, u"ROOT\\" + Fold(name) + u"\\", 9999);
+    if (!generated)
+        return ERROR_DEVINST_ALREADY_EXISTS;
+    instanceId = *generated;
+    return 0;
+}
+
 }  // namespace
 
 DeviceInfoSet *LookupSet(HDEVINFO handle)
@@ -117,6 +137,7 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *classGuid, PCWSTR enumerator, HWND, DW
     if (!(flags & DIGCF_ALLCLASSES))
         set->classGuid = *classGuid;
     const auto &devices = Current().devices;
+    const Text wanted = TextOf(enumerator);
     for (size_t i = 0; i < devices.size(); i++) {
         const Device &device = devices[i];
         if (device.removed || !device.registered)
@@ -125,8 +146,8 @@ HDEVINFO SetupDiGetClassDevsW(const GUID *classGuid, PCWSTR enumerator, HWND, DW
             continue;
         if (!(flags & DIGCF_ALLCLASSES) && device.classGuid != *classGuid)
             continue;
-        if (enumerator && *enumerator && !EqualNoCase(EnumeratorOf(device.instanceId), enumerator) &&
-            !EqualNoCase(device.instanceId, enumerator))
+        if (!wanted.empty() && !EqualNoCase(EnumeratorOf(device.instanceId), wanted) &&
+            !EqualNoCase(device.instanceId, wanted))
             continue;
         DeviceElement element;
         element.devInst = static_cast<DEVINST>(i + 1);
@@ -216,26 +237,8 @@ BOOL SetupDiCreateDeviceInfoW(HDEVINFO handle, PCWSTR deviceName, const GUID *cl
 
     Machine &machine = Current();
     Text instanceId;
-    if (creationFlags & DICD_GENERATE_ID) {
-        // A generated ID is "ROOT\<NAME>\NNNN" with the first free number.
-        if (name.find(u'\\') != Text::npos)
-            return FailBool(ERROR_INVALID_DEVINST_NAME);
-        Text base = u"ROOT\\" + Fold(name) + u"\\";
-        for (unsigned number = 0; number <= 9999; number++) {
-            char digits[8];
-            std::snprintf(digits, sizeof digits, "%04u", number);
-            if (!InstanceIdInUse(machine, base + Widen(digits))) {
-                instanceId = base + Widen(digits);
-                break;
-            }
-        }
-        if (instanceId.empty())
-            return FailBool(ERROR_DEVINST_ALREADY_EXISTS);
-    } else {
-        if (InstanceIdInUse(machine, name))
-            return FailBool(ERROR_DEVINST_ALREADY_EXISTS);
-        instanceId = name;
-    }
+    if (uint32_t error = NewInstanceId(machine, name, creationFlags, instanceId))
+        return FailBool(error);
 
     Device device;
     device.instanceId = instanceId;

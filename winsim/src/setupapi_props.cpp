@@ -41,6 +41,39 @@ std::optional<uint32_t> CheckPropertyCall(const char *function, HDEVINFO handle,
     return std::nullopt;
 }
 
+// A property's type and data; 0, or ERROR_INVALID_DATA when the device does
+// not have it, ERROR_INVALID_REG_PROPERTY for a property not modelled.
+uint32_t ReadProperty(const Device &device, DWORD property, RegValue &value)
+{
+    const std::optional<Text> *text = nullptr;
+    switch (property) {
+    case SPDRP_HARDWAREID:
+        if (!device.hardwareIds)
+            return ERROR_INVALID_DATA;
+        value = {REG_MULTI_SZ, MultiStringBytes(*device.hardwareIds)};
+        return 0;
+    case SPDRP_DEVICEDESC:
+        text = &device.description;
+        break;
+    case SPDRP_ENUMERATOR_NAME:
+        text = &device.enumerator;
+        break;
+    case SPDRP_CONFIGFLAGS:
+        if (!device.configFlags)
+            return ERROR_INVALID_DATA;
+        value.type = REG_DWORD;
+        value.data.resize(sizeof(uint32_t));
+        std::memcpy(value.data.data(), &*device.configFlags, sizeof(uint32_t));
+        return 0;
+    default:
+        return ERROR_INVALID_REG_PROPERTY;
+    }
+    if (!*text)
+        return ERROR_INVALID_DATA;
+    value = {REG_SZ, StringBytes(**text)};
+    return 0;
+}
+
 }  // namespace
 
 BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO handle, PSP_DEVINFO_DATA deviceData, DWORD property,
@@ -52,41 +85,12 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO handle, PSP_DEVINFO_DATA deviceD
                                        propertyBuffer, propertyBufferSize, device))
         return FailBool(*error);
 
-    DWORD type;
-    std::vector<uint8_t> bytes;
-    switch (property) {
-    case SPDRP_HARDWAREID:
-        if (!device->hardwareIds)
-            return FailBool(ERROR_INVALID_DATA);
-        type = REG_MULTI_SZ;
-        bytes = MultiStringBytes(*device->hardwareIds);
-        break;
-    case SPDRP_DEVICEDESC:
-        if (!device->description)
-            return FailBool(ERROR_INVALID_DATA);
-        type = REG_SZ;
-        bytes = StringBytes(*device->description);
-        break;
-    case SPDRP_ENUMERATOR_NAME:
-        if (!device->enumerator)
-            return FailBool(ERROR_INVALID_DATA);
-        type = REG_SZ;
-        bytes = StringBytes(*device->enumerator);
-        break;
-    case SPDRP_CONFIGFLAGS: {
-        if (!device->configFlags)
-            return FailBool(ERROR_INVALID_DATA);
-        type = REG_DWORD;
-        uint32_t flags = *device->configFlags;
-        bytes.resize(4);
-        std::memcpy(bytes.data(), &flags, 4);
-        break;
-    }
-    default:
-        return FailBool(ERROR_INVALID_REG_PROPERTY);
-    }
+    RegValue value;
+    if (uint32_t error = ReadProperty(*device, property, value))
+        return FailBool(error);
+    const std::vector<uint8_t> &bytes = value.data;
     if (propertyRegDataType)
-        *propertyRegDataType = type;
+        *propertyRegDataType = value.type;
     if (requiredSize)
         *requiredSize = static_cast<DWORD>(bytes.size());
     if (propertyBufferSize < bytes.size())

@@ -95,64 +95,42 @@ void ShowKeys(const winsim::RegKey &key, const std::string &path)
         ShowKeys(child, path.empty() ? winsim::Narrow(child.name) : path + "\\" + winsim::Narrow(child.name));
 }
 
-void Show(const winsim::Machine &m, const std::string &path)
+void ShowDevice(DEVINST devInst, const winsim::Device &d)
 {
-    std::printf("Machine %s\n", path.c_str());
-    std::printf("OS %u.%u build %u%s%s\n", m.os.major, m.os.minor, m.os.build, m.os.csd.empty() ? "" : " ",
-                winsim::Narrow(m.os.csd).c_str());
-    std::printf("Clock %04u-%02u-%02u %02u:%02u:%02u.%03u (step %u ms)\n", m.clock.wYear, m.clock.wMonth,
-                m.clock.wDay, m.clock.wHour, m.clock.wMinute, m.clock.wSecond, m.clock.wMilliseconds,
-                m.clockStepMs);
-    std::printf("Reboot pending: %s\n", m.rebootPending ? "yes" : "no");
-
-    std::printf("\nDevices (%zu)\n", m.devices.size());
-    DEVINST devInst = 0;
-    for (const auto &d : m.devices) {
-        devInst++;
-        std::printf("  [%u] %s\n", devInst, winsim::Narrow(d.instanceId).c_str());
-        std::printf("      class %s, %s, status %s, problem %u\n", ClassName(d.classGuid).c_str(),
-                    d.present ? "present" : "not present", StatusText(d.status).c_str(), d.problem);
-        if (d.description)
-            std::printf("      description \"%s\"\n", winsim::Narrow(*d.description).c_str());
-        if (d.hardwareIds) {
-            std::printf("      hardware IDs");
-            for (const auto &id : *d.hardwareIds)
-                std::printf(" \"%s\"", winsim::Narrow(id).c_str());
-            std::printf("\n");
-        } else {
-            std::printf("      hardware IDs absent\n");
-        }
-        std::string more;
-        if (d.enumerator)
-            more += "enumerator " + winsim::Narrow(*d.enumerator) + "  ";
-        if (d.configFlags)
-            more += "config flags " + Hex(*d.configFlags) + "  ";
-        if (!d.service.empty())
-            more += "service " + winsim::Narrow(d.service) + "  ";
-        if (!d.driverInf.empty())
-            more += "driver " + winsim::Narrow(d.driverInf) + "  ";
-        if (d.restarts)
-            more += "restarts " + std::to_string(d.restarts) + "  ";
-        if (d.refuseRemoval)
-            more += "refuses removal  ";
-        if (!more.empty())
-            std::printf("      %s\n", more.c_str());
+    std::printf("  [%u] %s\n", devInst, winsim::Narrow(d.instanceId).c_str());
+    std::printf("      class %s, %s, status %s, problem %u\n", ClassName(d.classGuid).c_str(),
+                d.present ? "present" : "not present", StatusText(d.status).c_str(), d.problem);
+    if (d.description)
+        std::printf("      description \"%s\"\n", winsim::Narrow(*d.description).c_str());
+    if (d.hardwareIds) {
+        std::printf("      hardware IDs");
+        for (const auto &id : *d.hardwareIds)
+            std::printf(" \"%s\"", winsim::Narrow(id).c_str());
+        std::printf("\n");
+    } else {
+        std::printf("      hardware IDs absent\n");
     }
+    std::string more;
+    if (d.enumerator)
+        more += "enumerator " + winsim::Narrow(*d.enumerator) + "  ";
+    if (d.configFlags)
+        more += "config flags " + Hex(*d.configFlags) + "  ";
+    if (!d.service.empty())
+        more += "service " + winsim::Narrow(d.service) + "  ";
+    if (!d.driverInf.empty())
+        more += "driver " + winsim::Narrow(d.driverInf) + "  ";
+    if (d.restarts)
+        more += "restarts " + std::to_string(d.restarts) + "  ";
+    if (d.refuseRemoval)
+        more += "refuses removal  ";
+    if (!more.empty())
+        std::printf("      %s\n", more.c_str());
+}
 
-    std::printf("\nServices (%zu)\n", m.services.size());
-    for (const auto &[folded, s] : m.services)
-        std::printf("  %s  type %u, start %u%s%s%s\n", winsim::Narrow(s.name).c_str(), s.type, s.start,
-                    s.binary.empty() ? "" : ", ", winsim::Narrow(s.binary).c_str(),
-                    s.markedForDelete ? "  [marked for delete]" : "");
-
-    std::printf("\nFeatures\n");
-    for (const auto &[name, state] : m.features)
-        std::printf("  %s: %s\n", name.c_str(), state.c_str());
-    std::printf("  DISM answers %d; disabling %ss the bus device\n", m.dism.exitStatus, m.dism.onDisable.c_str());
-
-    std::printf("\nRegistry (HKLM keys with values)\n");
-    ShowKeys(m.hklm, std::string());
-
+// What the runs left behind: the driver store, files, reboots, message
+// boxes, and the faults still planned.
+void ShowRecords(const winsim::Machine &m)
+{
     std::printf("\nDriver store (%zu)\n", m.driverStore.size());
     for (const auto &e : m.driverStore)
         std::printf("  %s  from %s, %zu bytes\n", winsim::Narrow(e.publishedName).c_str(),
@@ -190,6 +168,37 @@ void Show(const winsim::Machine &m, const std::string &path)
             std::printf("\n");
         }
     }
+}
+
+void Show(const winsim::Machine &m, const std::string &path)
+{
+    std::printf("Machine %s\n", path.c_str());
+    std::printf("OS %u.%u build %u%s%s\n", m.os.major, m.os.minor, m.os.build, m.os.csd.empty() ? "" : " ",
+                winsim::Narrow(m.os.csd).c_str());
+    std::printf("Clock %04u-%02u-%02u %02u:%02u:%02u.%03u (step %u ms)\n", m.clock.wYear, m.clock.wMonth,
+                m.clock.wDay, m.clock.wHour, m.clock.wMinute, m.clock.wSecond, m.clock.wMilliseconds,
+                m.clockStepMs);
+    std::printf("Reboot pending: %s\n", m.rebootPending ? "yes" : "no");
+
+    std::printf("\nDevices (%zu)\n", m.devices.size());
+    for (size_t i = 0; i < m.devices.size(); i++)
+        ShowDevice(static_cast<DEVINST>(i + 1), m.devices[i]);
+
+    std::printf("\nServices (%zu)\n", m.services.size());
+    for (const auto &[folded, s] : m.services)
+        std::printf("  %s  type %u, start %u%s%s%s\n", winsim::Narrow(s.name).c_str(), s.type, s.start,
+                    s.binary.empty() ? "" : ", ", winsim::Narrow(s.binary).c_str(),
+                    s.markedForDelete ? "  [marked for delete]" : "");
+
+    std::printf("\nFeatures\n");
+    for (const auto &[name, state] : m.features)
+        std::printf("  %s: %s\n", name.c_str(), state.c_str());
+    std::printf("  DISM answers %d; disabling %ss the bus device\n", m.dism.exitStatus, m.dism.onDisable.c_str());
+
+    std::printf("\nRegistry (HKLM keys with values)\n");
+    ShowKeys(m.hklm, std::string());
+
+    ShowRecords(m);
 }
 
 }  // namespace

@@ -1,0 +1,214 @@
+// The machine with many devices and keys: duplicate instance IDs found
+// among them, case-blind comparison, the first free generated instance
+// number, and the order and names of the saved registry.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "core_internal.h"
+#include "winsim/machine.h"
+
+namespace {
+
+std::string ParseError(const std::string &json)
+{
+    try {
+        winsim::ParseMachine(json);
+    } catch (const std::runtime_error &error) {
+        return error.what();
+    }
+    return "(loaded)";
+}
+
+std::string FourDigits(unsigned number)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%04u", number);
+    return text;
+}
+
+// An instance ID as JSON text.
+std::string DiskId(unsigned unit)
+{
+    char id[96];
+    std::snprintf(id, sizeof id, "SCSI\\\\DISK&VEN_QUORVEX&PROD_LUMENSTRIDE&REV_0100\\\\5&1C0FE2A&0&%06X", unit);
+    return id;
+}
+
+// A description of 'count' disks, some with other instance IDs (JSON text).
+std::string Disks(size_t count, const std::map<size_t, std::string> &ids)
+{
+    std::string json = "{\"devices\": [";
+    for (size_t i = 0; i < count; i++) {
+        auto other = ids.find(i);
+        json += i ? ",\n" : "\n";
+        json += "{\"instance_id\": \"" + (other != ids.end() ? other->second : DiskId(static_cast<unsigned>(i))) +
+                "\", \"class\": \"diskdrive\"}";
+    }
+    return json + "]}";
+}
+
+TEST(DescriptionDevices, DuplicateInstanceIdInAnyLetterCaseNamesBothDevices)
+{
+    const struct {
+        std::map<size_t, std::string> ids;
+        const char *message;
+    } cases[] = {
+        {{{1, DiskId(0)}}, "devices[1].instance_id: same as devices[0]"},
+        {{{1999, "scsi\\\\disk&ven_quorvex&prod_lumenstride&rev_0100\\\\5&1c0fe2a&0&000005"}},
+         "devices[1999].instance_id: same as devices[5]"},
+        {{{3, "ROOT\\\\MPIO\\\\0000"}, {1500, "Root\\\\Mpio\\\\0000"}, {1600, "ROOT\\\\mpio\\\\0000"}},
+         "devices[1500].instance_id: same as devices[3]"},
+        // Only ASCII letters fold: other letters, and the characters next to
+        // 'A'-'Z' and 'a'-'z', keep their case.
+        {{{10, "ROOT\\\\\\u00C9\\\\0"}, {11, "ROOT\\\\\\u00E9\\\\0"}}, "(loaded)"},
+        {{{10, "ROOT\\\\X@\\\\0"}, {11, "ROOT\\\\X`\\\\0"}, {12, "ROOT\\\\X[\\\\0"}, {13, "ROOT\\\\X{\\\\0"}},
+         "(loaded)"},
+        // A prefix of an ID is another ID.
+        {{{700, "SCSI\\\\DISK&VEN_QUORVEX&PROD_LUMENSTRIDE&REV_0100\\\\5&1C0FE2A&0&00000"}}, "(loaded)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        EXPECT_EQ(ParseError(Disks(2000, c.ids)), c.message);
+    }
+}
+
+TEST(DescriptionDevices, EqualNoCaseFoldsOnlyAsciiLetters)
+{
+    const struct {
+        std::u16string a, b;
+        bool equal;
+    } cases[] = {
+        {u"", u"", true},
+        {u"PCI\\VEN_1D7A", u"pci\\ven_1d7a", true},
+        {u"AZ", u"az", true},
+        {u"A", u"AA", false},
+        {u"@[", u"`{", false},
+        {u"\u00C9", u"\u00E9", false},
+        {u"ROOT\\MPIO", u"ROOT\\MPIP", false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(winsim::EqualNoCase(c.a, c.b), c.equal);
+        EXPECT_EQ(winsim::EqualNoCase(c.b, c.a), c.equal);
+    }
+}
+
+TEST(DescriptionDevices, FirstFreeInstanceIdSkipsTakenNumbersInAnyCase)
+{
+    const struct {
+        std::vector<std::string> taken;   // "-" before an ID: the device is removed
+        uint32_t last;
+        std::optional<std::u16string> id;
+    } cases[] = {
+        {{}, 9999, u"ROOT\\MPIO\\0000"},
+        {{"root\\mpio\\0000", "-ROOT\\MPIO\\0001", "ROOT\\MPIO\\0002"}, 9999, u"ROOT\\MPIO\\0001"},
+        // Not the numbers "%04u" writes: five digits with a leading zero, three digits, a sign.
+        {{"ROOT\\MPIO\\00000", "ROOT\\MPIO\\000", "ROOT\\MPIO\\+000", "ROOT\\MPIOX0000"}, 9999,
+         u"ROOT\\MPIO\\0000"},
+        {{"ROOT\\MPIO\\0000", "ROOT\\MPIO\\0001"}, 1, std::nullopt},
+    };
+    for (const auto &c : cases) {
+        winsim::Machine m;
+        for (const std::string &id : c.taken) {
+            winsim::Device device;
+            device.removed = id[0] == '-';
+            device.instanceId = winsim::Widen(id.substr(device.removed ? 1 : 0));
+            m.devices.push_back(device);
+        }
+        EXPECT_EQ(winsim::FirstFreeInstanceId(m, u"ROOT\\MPIO\\", c.last), c.id);
+    }
+}
+
+TEST(DescriptionDevices, FirstFreeInstanceIdGoesPastFourDigits)
+{
+    winsim::Machine m;
+    for (unsigned i = 0; i < 10000; i++) {
+        winsim::Device device;
+        device.instanceId = u"ROOT\\MPIO\\" + winsim::Widen(FourDigits(i));
+        m.devices.push_back(device);
+    }
+    winsim::Device fiveDigits;
+    fiveDigits.instanceId = u"ROOT\\MPIO\\10000";
+    m.devices.push_back(fiveDigits);
+    EXPECT_EQ(winsim::FirstFreeInstanceId(m, u"ROOT\\MPIO\\", 9999), std::nullopt);
+    EXPECT_EQ(winsim::FirstFreeInstanceId(m, u"ROOT\\MPIO\\", UINT32_MAX),
+              std::optional<std::u16string>(u"ROOT\\MPIO\\10001"));
+}
+
+// The member names of the saved registry, in their order.
+std::vector<std::string> SavedKeyPaths(const winsim::Machine &machine)
+{
+    auto saved = nlohmann::ordered_json::parse(winsim::SerializeMachine(machine));
+    std::vector<std::string> paths;
+    for (const auto &member : saved["registry"].items())
+        paths.push_back(member.key());
+    return paths;
+}
+
+TEST(DescriptionRegistry, KeysAreSavedDepthFirstByFoldedNameAsCreated)
+{
+    winsim::Machine m;
+    for (const char16_t *path : {u"SYSTEM\\x", u"SOFTWARE\\c", u"SOFTWARE\\A\\z", u"SOFTWARE\\b",
+                                 u"software\\a\\Y"})
+        winsim::SetValueIn(*winsim::FindKey(m, path, true), u"V", REG_DWORD, {1, 0, 0, 0});
+    winsim::FindKey(m, u"SOFTWARE\\A\\Empty", true);
+    winsim::FindKey(m, u"SYSTEM", false)->denyAccess = true;
+    EXPECT_EQ(SavedKeyPaths(m), (std::vector<std::string>{"SOFTWARE\\A\\Empty", "SOFTWARE\\A\\Y",
+                                                           "SOFTWARE\\A\\z", "SOFTWARE\\b", "SOFTWARE\\c",
+                                                           "SYSTEM", "SYSTEM\\x"}));
+}
+
+TEST(DescriptionRegistry, NamesThatMeetInUtf8AreSavedOnce)
+{
+    // A lone surrogate is written as U+FFFD: three keys and three values
+    // with one UTF-8 name each; the last of each in the tree's order stays.
+    winsim::Machine m;
+    winsim::RegKey &key = *winsim::FindKey(m, u"SOFTWARE\\K", true);
+    for (const char16_t *name : {u"N\xD800", u"N\xDC00", u"N\xFFFD"}) {
+        winsim::SetValueIn(*winsim::FindKey(m, std::u16string(u"SOFTWARE\\") + name, true), u"V", REG_DWORD,
+                           {static_cast<uint8_t>(name[1] >> 8), 0, 0, 0});
+        winsim::SetValueIn(key, name, REG_DWORD, {static_cast<uint8_t>(name[1] >> 8), 0, 0, 0});
+    }
+    const std::string text = winsim::SerializeMachine(m);
+    auto saved = nlohmann::ordered_json::parse(text);
+    EXPECT_EQ(saved["registry"].size(), 2u);
+    EXPECT_EQ(saved["registry"]["SOFTWARE\\N\xEF\xBF\xBD"]["values"]["V"]["data"], 0xFF);
+    EXPECT_EQ(saved["registry"]["SOFTWARE\\K"]["values"].size(), 1u);
+    EXPECT_EQ(saved["registry"]["SOFTWARE\\K"]["values"]["N\xEF\xBF\xBD"]["data"], 0xFF);
+    EXPECT_EQ(winsim::SerializeMachine(winsim::ParseMachine(text)), text);
+}
+
+std::string ReadAll(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(DescriptionRegistry, ManyPerDiskKeysSurviveTheRoundTrip)
+{
+    winsim::Machine m = winsim::ParseMachine(ReadAll(std::string(SOURCE_DIR) + "/examples/machines/gen5-server.json"));
+    const std::u16string classKey = u"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E967-E325-11CE-BFC1-08002BE10318}\\";
+    for (unsigned i = 1000; i-- > 0;)
+        winsim::SetValueIn(*winsim::FindKey(m, classKey + winsim::Widen(FourDigits(i)), true), u"MatchingDeviceId",
+                           REG_SZ, {'G', 0, 0, 0});
+    const std::string text = winsim::SerializeMachine(m);
+    EXPECT_EQ(winsim::SerializeMachine(winsim::ParseMachine(text)), text);
+    const std::vector<std::string> paths = SavedKeyPaths(m);
+    const auto first = std::find(paths.begin(), paths.end(), winsim::Narrow(classKey) + "0000");
+    ASSERT_NE(first, paths.end());
+    ASSERT_GE(paths.end() - first, 1000);
+    for (unsigned i = 0; i < 1000; i++)
+        EXPECT_EQ(first[i], winsim::Narrow(classKey) + FourDigits(i));
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+// The built-in default machine: a server (10.0 build 17763) with two storage
+// adapters, three SCSI disks of two products and no multipath support.
+#include "core_internal.h"
+#include "winsim/machine.h"
+
+namespace winsim {
+
+namespace {
+
+Device MakeDevice(const Text &instanceId, const GUID &cls, std::vector<Text> hardwareIds, const Text &description,
+                  const Text &service)
+{
+    Device device;
+    device.instanceId = instanceId;
+    device.classGuid = cls;
+    device.hardwareIds = std::move(hardwareIds);
+    device.description = description;
+    device.enumerator = EnumeratorOf(instanceId);
+    device.configFlags = 0;
+    device.service = service;
+    return device;
+}
+
+Device MakeScsiDisk(const std::string &vendor, const std::string &product, const std::string &rev,
+                    const Text &instanceSuffix)
+{
+    auto underscored = [](std::string text) {
+        for (auto &c : text)
+            if (c == ' ')
+                c = '_';
+        return text;
+    };
+    auto trimmed = [](std::string text) {
+        while (!text.empty() && text.back() == ' ')
+            text.pop_back();
+        return text;
+    };
+    const std::string v = underscored(vendor), p = underscored(product);
+    std::vector<Text> ids = {
+        Widen("SCSI\\Disk" + v + p + rev), Widen("SCSI\\Disk" + v + p), Widen("SCSI\\Disk" + v),
+        Widen("SCSI\\" + v + p + rev.substr(0, 1)), Widen(v + p + rev.substr(0, 1)), u"GenDisk"};
+    Text instance = Widen("SCSI\\DISK&VEN_" + trimmed(vendor) + "&PROD_" + trimmed(product) + "&REV_" + rev +
+                          "\\") +
+                    instanceSuffix;
+    return MakeDevice(instance, GUID_DEVCLASS_DISKDRIVE, ids,
+                      Widen(trimmed(vendor) + " " + trimmed(product) + " SCSI Disk Device"), u"disk");
+}
+
+void AddDevices(Machine &m)
+{
+    m.devices.push_back(MakeDevice(u"PCI\\VEN_1D7A&DEV_0A31&SUBSYS_00011D7A&REV_01\\4&1C2B3A4D&0&0010",
+                                   GUID_DEVCLASS_SCSIADAPTER,
+                                   {u"PCI\\VEN_1D7A&DEV_0A31&SUBSYS_00011D7A&REV_01",
+                                    u"PCI\\VEN_1D7A&DEV_0A31&SUBSYS_00011D7A", u"PCI\\VEN_1D7A&DEV_0A31&CC_010700",
+                                    u"PCI\\VEN_1D7A&DEV_0A31&CC_0107"},
+                                   u"Brightwater 12G SAS Host Bus Adapter", u"bwsas"));
+    m.devices.push_back(MakeDevice(u"PCI\\VEN_1E4B&DEV_2210&SUBSYS_22101E4B&REV_02\\4&3F0E9A12&0&0018",
+                                   GUID_DEVCLASS_SCSIADAPTER,
+                                   {u"PCI\\VEN_1E4B&DEV_2210&SUBSYS_22101E4B&REV_02",
+                                    u"PCI\\VEN_1E4B&DEV_2210&SUBSYS_22101E4B", u"PCI\\VEN_1E4B&DEV_2210&CC_0C0400",
+                                    u"PCI\\VEN_1E4B&DEV_2210&CC_0C04"},
+                                   u"Korvane 16Gb Fibre Channel Adapter", u"korvfc"));
+    m.devices.push_back(MakeScsiDisk("QUORVEX ", "LUMENSTRIDE     ", "0100", u"5&2B3C4D5E&0&000000"));
+    m.devices.push_back(MakeScsiDisk("QUORVEX ", "LUMENSTRIDE     ", "0100", u"5&2B3C4D5E&0&000100"));
+    m.devices.push_back(MakeScsiDisk("TESSELLA", "ORBIT-2         ", "0220", u"5&11A0C3F7&0&010000"));
+    m.devices.push_back(MakeDevice(u"ACPI\\PNP0A08\\0", GUID_DEVCLASS_SYSTEM, {u"ACPI\\PNP0A08", u"*PNP0A08"},
+                                   u"PCI Express Root Complex", u"pci"));
+    m.devices.push_back(MakeDevice(u"ROOT\\VOLMGR\\0000", GUID_DEVCLASS_SYSTEM, {u"ROOT\\VOLMGR"},
+                                   u"Volume Manager", u"volmgr"));
+    m.devices.back().status |= DN_ROOT_ENUMERATED;
+    m.devices.push_back(MakeDevice(u"ACPI\\ACPI0010\\2&DABA3FF&1", GUID_DEVCLASS_SYSTEM,
+                                   {u"ACPI\\ACPI0010", u"*ACPI0010"}, u"Generic Bus", Text()));
+}
+
+void AddClassKeys(Machine &m)
+{
+    const Text classRoot = u"SYSTEM\\CurrentControlSet\\Control\\Class\\";
+    for (const KnownClass &known : kKnownClasses)
+        SetValueIn(*FindKey(m, classRoot + Widen(GuidToString(known.guid)), true), u"Class", REG_SZ,
+                   StringBytes(known.name));
+}
+
+void AddServices(Machine &m)
+{
+    struct {
+        const char16_t *name, *display, *binary;
+        uint32_t start;
+    } services[] = {
+        {u"bwsas", u"Brightwater SAS Miniport", u"System32\\drivers\\bwsas.sys", 0},
+        {u"korvfc", u"Korvane Fibre Channel Miniport", u"System32\\drivers\\korvfc.sys", 0},
+        {u"disk", u"Disk Driver", u"System32\\drivers\\disk.sys", 0},
+        {u"pci", u"PCI Bus Driver", u"System32\\drivers\\pci.sys", 0},
+        {u"volmgr", u"Volume Manager Driver", u"System32\\drivers\\volmgr.sys", 0},
+    };
+    for (const auto &s : services) {
+        Service service;
+        service.name = s.name;
+        service.displayName = s.display;
+        service.binary = s.binary;
+        service.type = 1;
+        service.start = s.start;
+        m.services[Fold(service.name)] = service;
+        RegKey &key = *FindKey(m, u"SYSTEM\\CurrentControlSet\\Services\\" + service.name, true);
+        std::vector<uint8_t> one = {1, 0, 0, 0}, start = {static_cast<uint8_t>(s.start), 0, 0, 0};
+        SetValueIn(key, u"Type", REG_DWORD, one);
+        SetValueIn(key, u"Start", REG_DWORD, start);
+        SetValueIn(key, u"ImagePath", REG_EXPAND_SZ, StringBytes(service.binary));
+    }
+}
+
+}  // namespace
+
+Machine DefaultMachine()
+{
+    Machine m;
+    m.os = OsInfo{10, 0, 17763, Text(), std::string()};
+    m.interactive = true;
+    AddDevices(m);
+    AddClassKeys(m);
+    AddServices(m);
+    m.features["MultipathIo"] = "Disabled";
+    m.dism = DismConfig{0, "mark"};
+    return m;
+}
+
+}  // namespace winsim

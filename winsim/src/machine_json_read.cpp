@@ -1,0 +1,341 @@
+// Reading the machine description: one reader per top-level member, in the
+// order the description lists them.
+#include <cstdio>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "machine_json.h"
+
+namespace winsim {
+
+namespace {
+
+using namespace description;
+
+const char *const kFeatureStates[] = {"Enabled", "Disabled", "EnablePending", "DisablePending"};
+
+void ReadOs(const json &j, const Path &where, Machine &machine)
+{
+    ObjectReader os(j, where, {"major", "minor", "build", "csd", "arch"});
+    if (os.Read("arch", machine.os.arch) && machine.os.arch != "amd64" && machine.os.arch != "x86")
+        Fail(os.At("arch"), "not \"amd64\" or \"x86\"");
+    os.Read("major", machine.os.major);
+    os.Read("minor", machine.os.minor);
+    os.Read("build", machine.os.build);
+    if (os.Read("csd", machine.os.csd) && machine.os.csd.size() > 127)
+        Fail(os.At("csd"), "longer than 127 units");
+}
+
+// "YYYY-MM-DD HH:MM:SS[.mmm]" as a local time, its day of the week computed.
+std::optional<SYSTEMTIME> LocalTimeFromText(const std::string &text)
+{
+    unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
+    char tail;
+    int n = std::sscanf(text.c_str(), "%4u-%2u-%2u %2u:%2u:%2u.%3u%c", &y, &mo, &d, &h, &mi, &s, &ms, &tail);
+    static const unsigned days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if ((n != 6 && n != 7) || y < 1601 || y > 30827 || mo < 1 || mo > 12 || d < 1 ||
+        d > days[mo - 1] - (mo == 2 && !leap ? 1 : 0) || h > 23 || mi > 59 || s > 59 || ms > 999)
+        return std::nullopt;
+    // Day of the week (0 = Sunday) by Sakamoto's method.
+    static const int offsets[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+    unsigned yy = mo < 3 ? y - 1 : y;
+    SYSTEMTIME clock{};
+    clock.wYear = static_cast<WORD>(y);
+    clock.wMonth = static_cast<WORD>(mo);
+    clock.wDayOfWeek = static_cast<WORD>((yy + yy / 4 - yy / 100 + yy / 400 + offsets[mo - 1] + d) % 7);
+    clock.wDay = static_cast<WORD>(d);
+    clock.wHour = static_cast<WORD>(h);
+    clock.wMinute = static_cast<WORD>(mi);
+    clock.wSecond = static_cast<WORD>(s);
+    clock.wMilliseconds = static_cast<WORD>(ms);
+    return clock;
+}
+
+void ReadClock(const json &j, const Path &where, Machine &machine)
+{
+    ObjectReader clock(j, where, {"time", "step_ms"});
+    std::string time;
+    if (clock.Read("time", time)) {
+        auto local = LocalTimeFromText(time);
+        if (!local)
+            Fail(clock.At("time"), "must be a local time \"YYYY-MM-DD HH:MM:SS.mmm\"");
+        machine.clock = *local;
+    }
+    clock.Read("step_ms", machine.clockStepMs);
+}
+
+Device ReadDevice(const json &j, const Path &where)
+{
+    ObjectReader o(j, where,
+                   {"instance_id", "class", "hardware_ids", "description", "enumerator", "config_flags", "status",
+                    "problem", "present", "refuse_removal", "install_flags_after_change", "driver_inf", "service",
+                    "restarts"});
+    Device device;
+    o.ReadNeeded("instance_id", device.instanceId);
+    if (device.instanceId.empty())
+        Fail(o.At("instance_id"), "empty");
+    device.classGuid = ReadClass(o.Need("class"), o.At("class"));
+    o.Read("hardware_ids", device.hardwareIds);
+    o.Read("description", device.description);
+    o.Read("enumerator", device.enumerator);
+    o.Read("config_flags", device.configFlags);
+    o.Read("status", device.status);
+    o.Read("problem", device.problem);
+    o.Read("present", device.present);
+    o.Read("refuse_removal", device.refuseRemoval);
+    o.Read("install_flags_after_change", device.installFlagsAfterChange);
+    o.Read("driver_inf", device.driverInf);
+    o.Read("service", device.service);
+    o.Read("restarts", device.restarts);
+    return device;
+}
+
+void ReadDevices(const json &j, const Path &where, Machine &machine)
+{
+    ExpectArray(j, where);
+    machine.devices.reserve(j.size());
+    std::unordered_map<Text, size_t> indexById;   // by folded instance ID
+    for (size_t i = 0; i < j.size(); i++) {
+        const Path at = where.Index(i);
+        Device device = ReadDevice(j[i], at);
+        auto [first, added] = indexById.emplace(Fold(device.instanceId), i);
+        if (!added)
+            Fail(at.Member("instance_id"), "same as devices[" + std::to_string(first->second) + "]");
+        machine.devices.push_back(std::move(device));
+    }
+}
+
+void ReadKey(const json &j, const Path &at, RegKey &key)
+{
+    ObjectReader o(j, at, {"values", "deny_access"});
+    o.Read("deny_access", key.denyAccess);
+    const json *values = o.Find("values");
+    if (values == nullptr)
+        return;
+    const Path valuesAt = o.At("values");
+    ExpectObject(*values, valuesAt);
+    for (auto v = values->begin(); v != values->end(); ++v) {
+        const Path valueAt = valuesAt.Keyed(v.key());
+        Text name = Widen(v.key());
+        auto [named, added] = key.values.try_emplace(Fold(name));
+        if (!added)
+            Fail(valueAt, "duplicate value name");
+        named->second = {std::move(name), ReadValue(v.value(), valueAt)};
+    }
+}
+
+void ReadRegistry(const json &j, const Path &where, Machine &machine)
+{
+    ExpectObject(j, where);
+    for (auto it = j.begin(); it != j.end(); ++it) {
+        const Path at = where.Keyed(it.key());
+        Text path = Widen(it.key());
+        if (path.empty() || path.front() == u'\\' || path.back() == u'\\' || path.find(u"\\\\") != Text::npos)
+            Fail(at, "bad key path (empty name in it)");
+        ReadKey(it.value(), at, *FindKey(machine, path, true));
+    }
+}
+
+void ReadServices(const json &j, const Path &where, Machine &machine)
+{
+    ExpectObject(j, where);
+    for (auto it = j.begin(); it != j.end(); ++it) {
+        const Path at = where.Keyed(it.key());
+        ObjectReader o(it.value(), at, {"display_name", "binary", "type", "start", "marked_for_delete"});
+        Service service;
+        service.name = Widen(it.key());
+        if (service.name.empty())
+            Fail(at, "empty service name");
+        if (machine.services.count(Fold(service.name)))
+            Fail(at, "duplicate service name");
+        o.Read("display_name", service.displayName);
+        o.Read("binary", service.binary);
+        o.Read("type", service.type);
+        o.Read("start", service.start);
+        o.Read("marked_for_delete", service.markedForDelete);
+        machine.services[Fold(service.name)] = std::move(service);
+    }
+}
+
+void ReadFeatures(const json &j, const Path &where, Machine &machine)
+{
+    ExpectObject(j, where);
+    for (auto it = j.begin(); it != j.end(); ++it) {
+        const Path at = where.Keyed(it.key());
+        std::string state;
+        ReadInto(it.value(), at, state);
+        bool known = false;
+        for (const char *name : kFeatureStates)
+            known = known || state == name;
+        if (!known)
+            Fail(at, "unknown state \"" + state + "\" (Enabled, Disabled, EnablePending or DisablePending)");
+        machine.features[it.key()] = state;
+    }
+}
+
+void ReadDism(const json &j, const Path &where, Machine &machine)
+{
+    ObjectReader dism(j, where, {"exit_status", "on_disable"});
+    if (const json *v = dism.Find("exit_status"))
+        machine.dism.exitStatus =
+            static_cast<int>(static_cast<uint32_t>(ReadInteger(*v, dism.At("exit_status"), INT32_MIN, 0xFFFFFFFFLL)));
+    std::string mode;
+    if (dism.Read("on_disable", mode)) {
+        if (mode != "mark" && mode != "remove" && mode != "keep")
+            Fail(dism.At("on_disable"), "unknown mode \"" + mode + "\" (mark, remove or keep)");
+        machine.dism.onDisable = mode;
+    }
+}
+
+Fault ReadFault(const json &j, const Path &at)
+{
+    ObjectReader o(j, at, {"function", "error", "call", "every", "subject"});
+    Fault fault;
+    o.ReadNeeded("function", fault.function);
+    if (fault.function.empty())
+        Fail(o.At("function"), "empty");
+    fault.error = static_cast<uint32_t>(ReadInteger(o.Need("error"), o.At("error"), INT32_MIN, 0xFFFFFFFFLL));
+    if (o.Read("call", fault.onCall) && fault.onCall == 0)
+        Fail(o.At("call"), "calls count from 1");
+    o.Read("every", fault.everyCall);
+    o.Read("subject", fault.subject);
+    return fault;
+}
+
+MessageBoxRecord ReadMessageBox(const json &j, const Path &at)
+{
+    ObjectReader o(j, at, {"text", "caption", "type", "answer"});
+    MessageBoxRecord record;
+    o.Read("text", record.text);
+    o.Read("caption", record.caption);
+    o.Read("type", record.type);
+    if (const json *v = o.Find("answer"))
+        record.answer = static_cast<int>(ReadInteger(*v, o.At("answer"), 0, 11));
+    return record;
+}
+
+RebootRecord ReadReboot(const json &j, const Path &at)
+{
+    ObjectReader o(j, at, {"flags", "reason"});
+    RebootRecord record;
+    o.Read("flags", record.flags);
+    o.Read("reason", record.reason);
+    return record;
+}
+
+DriverStoreEntry ReadStoreEntry(const json &j, const Path &at)
+{
+    ObjectReader o(j, at, {"published_name", "original_path", "content", "content_hex"});
+    DriverStoreEntry entry;
+    o.ReadNeeded("published_name", entry.publishedName);
+    o.Read("original_path", entry.originalPath);
+    const json *contentHex = o.Find("content_hex");
+    if (o.Find("content") && contentHex)
+        Fail(at, "give either \"content\" or \"content_hex\", not both");
+    o.Read("content", entry.content);
+    if (contentHex) {
+        auto bytes = ReadHex(*contentHex, o.At("content_hex"));
+        entry.content.assign(bytes.begin(), bytes.end());
+    }
+    return entry;
+}
+
+CopiedFile ReadCopiedFile(const json &j, const Path &at)
+{
+    ObjectReader o(j, at, {"destination", "source", "deleted"});
+    CopiedFile file;
+    o.Read("destination", file.destination);
+    o.Read("source", file.source);
+    o.Read("deleted", file.deleted);
+    return file;
+}
+
+struct TopMember {
+    const char *name;
+    void (*read)(const json &, const Path &, Machine &);
+};
+
+const TopMember kTopMembers[] = {
+    {"os", ReadOs},
+    {"clock", ReadClock},
+    {"devices", ReadDevices},
+    {"registry", ReadRegistry},
+    {"services", ReadServices},
+    {"features", ReadFeatures},
+    {"dism", ReadDism},
+    {"message_box_answers",
+     [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.messageBoxAnswers, ReadAnswer); }},
+    {"shutdown_privilege", [](const json &j, const Path &at, Machine &m) { ReadInto(j, at, m.shutdownPrivilege); }},
+    {"interactive", [](const json &j, const Path &at, Machine &m) { ReadInto(j, at, m.interactive); }},
+    {"faults", [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.faults, ReadFault); }},
+    {"message_boxes", [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.messageBoxes, ReadMessageBox); }},
+    {"reboots", [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.reboots, ReadReboot); }},
+    {"driver_store", [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.driverStore, ReadStoreEntry); }},
+    {"files", [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.files, ReadCopiedFile); }},
+    {"reboot_pending", [](const json &j, const Path &at, Machine &m) { ReadInto(j, at, m.rebootPending); }},
+};
+
+// The library's text without its "[json.exception.parse_error.101] " tag.
+std::string JsonFault(const json::exception &error)
+{
+    const std::string message = error.what();
+    const size_t tagEnd = message.find("] ");
+    return message.rfind("[json.exception.", 0) == 0 && tagEnd != std::string::npos ? message.substr(tagEnd + 2)
+                                                                                      : message;
+}
+
+json ParseJson(const std::string &text)
+{
+    try {
+        return json::parse(text, nullptr, true, /*ignore_comments=*/true);
+    } catch (const json::out_of_range &error) {
+        // While parsing, only a number too large for any type is out of range;
+        // the library names it in quotes.
+        const std::string message = error.what();
+        const size_t open = message.find('\'');
+        const size_t close = message.rfind('\'');
+        const std::string number = open < close ? message.substr(open + 1, close - open - 1) : std::string();
+        throw std::runtime_error("not valid JSON: number out of range: " + number);
+    } catch (const json::exception &error) {
+        throw std::runtime_error("not valid JSON: " + JsonFault(error));
+    }
+}
+
+// Reads the members of a parsed description into a machine.
+Machine ReadMachine(const json &root)
+{
+    if (!root.is_object())
+        throw std::runtime_error("the description must be a JSON object");
+    for (auto it = root.begin(); it != root.end(); ++it) {
+        bool known = false;
+        for (const TopMember &member : kTopMembers)
+            known = known || it.key() == member.name;
+        if (!known)
+            Fail(Path::Top(it.key()), "unknown member");
+    }
+    Machine machine;
+    // A described machine may ask on the terminal unless it says otherwise;
+    // MessageBoxW still asks only when standard input is a terminal.
+    machine.interactive = true;
+    for (const TopMember &member : kTopMembers) {
+        auto found = root.find(member.name);
+        if (found != root.end())
+            member.read(*found, Path::Top(member.name), machine);
+    }
+    return machine;
+}
+
+}  // namespace
+
+Machine ParseMachine(const std::string &text)
+{
+    const json root = ParseJson(text);
+    try {
+        return ReadMachine(root);
+    } catch (const json::exception &error) {
+        throw std::runtime_error("malformed description: " + JsonFault(error));
+    }
+}
+
+}  // namespace winsim

@@ -1,0 +1,258 @@
+// The install engine's registry: the DelReg and AddReg directives of an
+// install section, applied to the keys under HKLM they name.
+#include <cstring>
+
+#include "setupapi_internal.h"
+
+namespace winsim::setup {
+
+namespace {
+
+constexpr uint32_t kErrorBadKey = 1010;
+
+constexpr uint32_t kAddRegBinary = 0x00000001;
+constexpr uint32_t kAddRegNoClobber = 0x00000002;
+constexpr uint32_t kAddRegDelVal = 0x00000004;
+constexpr uint32_t kAddRegAppend = 0x00000008;
+constexpr uint32_t kAddRegKeyOnly = 0x00000010;
+constexpr uint32_t kAddRegOverwriteOnly = 0x00000020;
+constexpr uint32_t kAddRegKeyOnlyCommon = 0x00002000;
+constexpr uint32_t kDelRegKeyOnlyCommon = 0x00002000;
+
+// Registry paths: always joined with '\\'.
+Text JoinKey(const Text &a, const Text &b)
+{
+    if (a.empty() || b.empty())
+        return a.empty() ? b : a;
+    return a + u"\\" + b;
+}
+
+// Opens (or creates) a key under HKLM as the registry functions would: any
+// key on the way that refuses access refuses the whole operation.
+uint32_t OpenKey(const Text &path, bool create, RegKey *&key)
+{
+    key = &Current().hklm;
+    for (const Text &part : SplitKeyPath(path)) {
+        if (key->denyAccess)
+            return ERROR_ACCESS_DENIED;
+        auto found = key->subkeys.find(Fold(part));
+        if (found == key->subkeys.end()) {
+            if (!create) {
+                key = nullptr;
+                return 0;
+            }
+            RegKey child;
+            child.name = part;
+            found = key->subkeys.emplace(Fold(part), std::move(child)).first;
+        }
+        key = &found->second;
+    }
+    if (key->denyAccess)
+        return ERROR_ACCESS_DENIED;
+    return 0;
+}
+
+uint32_t DeleteKey(const Text &path)
+{
+    std::vector<Text> parts = SplitKeyPath(path);
+    if (parts.empty())
+        return ERROR_ACCESS_DENIED;   // the root itself cannot go
+    Text parentPath;
+    for (size_t i = 0; i + 1 < parts.size(); i++)
+        parentPath = JoinKey(parentPath, parts[i]);
+    RegKey *parent;
+    if (uint32_t error = OpenKey(parentPath, false, parent))
+        return error;
+    if (parent == nullptr)
+        return 0;
+    auto found = parent->subkeys.find(Fold(parts.back()));
+    if (found == parent->subkeys.end())
+        return 0;
+    if (found->second.denyAccess)
+        return ERROR_ACCESS_DENIED;
+    parent->subkeys.erase(found);
+    return 0;
+}
+
+// The key path a line names: its root (field 1) and subkey (field 2).
+// Nothing for a root this machine does not hold (HKCU, HKU).
+uint32_t LineKeyPath(const inf::Line &line, const std::optional<Text> &hkr, std::optional<Text> &path)
+{
+    Text root = FieldOr(line, 1);
+    Text base;
+    if (EqualNoCase(root, u"HKLM")) {
+        base.clear();
+    } else if (EqualNoCase(root, u"HKCR")) {
+        base = u"SOFTWARE\\Classes";
+    } else if (EqualNoCase(root, u"HKR")) {
+        if (!hkr)
+            return kErrorBadKey;
+        base = *hkr;
+    } else if (EqualNoCase(root, u"HKCU") || EqualNoCase(root, u"HKU")) {
+        path.reset();
+        return 0;
+    } else {
+        return kErrorBadKey;
+    }
+    path = JoinKey(base, FieldOr(line, 2));
+    return 0;
+}
+
+// The data of a binary AddReg line: a number for a DWORD given as one,
+// else one byte per field, written in hexadecimal.
+uint32_t BinaryData(uint32_t type, const std::vector<Text> &fields, std::vector<uint8_t> &data)
+{
+    auto number = fields.size() == 1 ? inf::ParseInt(fields[0]) : std::nullopt;
+    if (type == REG_DWORD && number) {
+        uint32_t dword = static_cast<uint32_t>(*number);
+        data.resize(4);
+        std::memcpy(data.data(), &dword, 4);
+        return 0;
+    }
+    for (const Text &byte : fields) {
+        auto parsed = inf::ParseInt(u"0x" + byte);
+        if (!parsed)
+            return ERROR_INVALID_DATA;
+        data.push_back(static_cast<uint8_t>(*parsed));
+    }
+    return 0;
+}
+
+// The value an AddReg line writes, its type from the flags; 'existing' is
+// the value it replaces, if any (an append adds to its strings).
+uint32_t LineValue(uint32_t flags, const std::vector<Text> &fields, const RegValue *existing, RegValue &value)
+{
+    const uint32_t high = flags >> 16;
+    if (flags & kAddRegBinary) {
+        value.type = high == 0 ? REG_BINARY : high == 1 ? REG_DWORD : high == 2 ? REG_NONE : high;
+        return BinaryData(value.type, fields, value.data);
+    }
+    if (high == 1) {
+        value.type = REG_MULTI_SZ;
+        std::vector<Text> strings;
+        if ((flags & kAddRegAppend) && existing)
+            strings = ParseMultiString(existing->data);
+        for (const Text &s : fields)
+            if (!(flags & kAddRegAppend) || !ContainsNoCase(strings, s))
+                strings.push_back(s);
+        value.data = MultiStringBytes(strings);
+        return 0;
+    }
+    value.type = high == 2 ? REG_EXPAND_SZ : REG_SZ;
+    value.data = StringBytes(fields.empty() ? Text() : fields[0]);
+    return 0;
+}
+
+// Applies an AddReg line to the key it names, at 'path'.
+uint32_t AddRegLine(const inf::Line &line, const Text &path)
+{
+    const uint32_t flags = IntFieldOr(line, 4, 0);
+    auto valueName = line.Field(3);
+    RegKey *key;
+    if (flags & kAddRegDelVal) {
+        if (!valueName)
+            return DeleteKey(path);
+        if (uint32_t error = OpenKey(path, false, key))
+            return error;
+        if (key)
+            key->values.erase(Fold(*valueName));
+        return 0;
+    }
+    if (uint32_t error = OpenKey(path, true, key))
+        return error;
+    if (!valueName || (flags & (kAddRegKeyOnly | kAddRegKeyOnlyCommon)))
+        return 0;
+
+    const Text folded = Fold(*valueName);
+    auto existing = key->values.find(folded);
+    const bool exists = existing != key->values.end();
+    if (((flags & kAddRegNoClobber) && exists) || ((flags & kAddRegOverwriteOnly) && !exists))
+        return 0;
+    std::vector<Text> fields;
+    for (uint32_t i = 5; line.Field(i); i++)
+        fields.push_back(*line.Field(i));
+    RegValue value;
+    if (uint32_t error = LineValue(flags, fields, exists ? &existing->second.second : nullptr, value))
+        return error;
+    Text name = exists ? existing->second.first : *valueName;
+    key->values[folded] = {name, std::move(value)};
+    return 0;
+}
+
+// Whether the machine's setup library knows the delete-string flag; the one
+// of 5.0 and earlier does not, and deletes the value a line names whole.
+bool KnowsDeleteString(const OsInfo &os)
+{
+    return os.major > 5 || (os.major == 5 && os.minor >= 1);
+}
+
+// Applies a DelReg line to the key it names, at 'path'.
+uint32_t DelRegLine(const inf::Line &line, const Text &path)
+{
+    const uint32_t flags = IntFieldOr(line, 4, 0);
+    auto valueName = line.Field(3);
+    const bool deleteString = valueName &&
+                              (flags & FLG_DELREG_MULTI_SZ_DELSTRING) == FLG_DELREG_MULTI_SZ_DELSTRING &&
+                              KnowsDeleteString(Current().os);
+    if (!valueName || (!deleteString && (flags & kDelRegKeyOnlyCommon)))
+        return DeleteKey(path);
+    RegKey *key;
+    if (uint32_t error = OpenKey(path, false, key))
+        return error;
+    if (key == nullptr)
+        return 0;
+    auto found = key->values.find(Fold(*valueName));
+    if (found == key->values.end())
+        return 0;
+    if (!deleteString) {
+        key->values.erase(found);
+        return 0;
+    }
+    // Every string equal to the one named goes, whatever its letter case.
+    Text victim = FieldOr(line, 5);
+    std::vector<Text> kept;
+    bool changed = false;
+    RegValue &value = found->second.second;
+    for (const Text &s : ParseMultiString(value.data)) {
+        if (EqualNoCase(s, victim))
+            changed = true;
+        else
+            kept.push_back(s);
+    }
+    if (changed) {
+        value.type = REG_MULTI_SZ;
+        value.data = MultiStringBytes(kept);   // no strings: the closing NUL alone
+    }
+    return 0;
+}
+
+uint32_t RunRegistrySections(const LoadedInf &inf, const inf::Section &section, const Text &directive,
+                             const std::optional<Text> &hkr, bool add)
+{
+    for (const Text &name : DirectiveValues(section, directive)) {
+        const inf::Section *target = inf.file->FindSection(name);
+        if (target == nullptr)
+            return ERROR_SECTION_NOT_FOUND;
+        for (const inf::Line &line : target->lines) {
+            std::optional<Text> path;
+            if (uint32_t error = LineKeyPath(line, hkr, path))
+                return error;
+            if (!path)
+                continue;
+            if (uint32_t error = add ? AddRegLine(line, *path) : DelRegLine(line, *path))
+                return error;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+uint32_t InstallRegistry(const LoadedInf &inf, const inf::Section &section, const std::optional<Text> &hkr)
+{
+    if (uint32_t error = RunRegistrySections(inf, section, u"DelReg", hkr, false))
+        return error;
+    return RunRegistrySections(inf, section, u"AddReg", hkr, true);
+}
+
+}  // namespace winsim::setup
