@@ -73,7 +73,8 @@ protected:
             LocalFree(list_);
         list_ = static_cast<WCHAR *>(LocalAlloc(LMEM_FIXED, stored.size() + sizeof trailer));
         ASSERT_NE(list_, nullptr);
-        std::memcpy(list_, stored.data(), stored.size());
+        if (!stored.empty())  // an empty vector's data() may be null
+            std::memcpy(list_, stored.data(), stored.size());
         std::memcpy(reinterpret_cast<uint8_t *>(list_) + stored.size(), trailer, sizeof trailer);
         size_ = static_cast<DWORD>(stored.size());
     }
