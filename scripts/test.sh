@@ -43,8 +43,9 @@ suite() {
 }
 
 # ctest prints "100% tests passed, 0 tests failed out of 335" and "(Skipped)" lines.
+# The fault sweep runs as a suite of its own (fault_sweep below).
 host_suite() {
-  ctest --test-dir "$1" --output-on-failure -j"$(nproc)" 2>&1 | tee "$logs/ctest"
+  ctest --test-dir "$1" --output-on-failure -j"$(nproc)" -E '^FaultSweep\.' 2>&1 | tee "$logs/ctest"
   local code=${PIPESTATUS[0]}
   local total failed skipped
   total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$logs/ctest" | tail -1)
@@ -52,6 +53,27 @@ host_suite() {
   skipped=$(grep -c '(Skipped)' "$logs/ctest")
   total=${total:-0} failed=${failed:-1}
   echo "$((total - failed - skipped)) passed, $failed failed ($skipped skipped)"
+  return "$code"
+}
+
+# The fault sweep, plain and sanitized: every platform call of ten runs failed
+# in turn; each clean run counts as passed, each unclean one as failed.
+fault_sweep() {
+  local build code=0 runs=0 clean=0 line
+  for build in build/host build/host-asan; do
+    # A failing sweep shows all it printed: each unclean run with its call,
+    # code and what broke.
+    if ! "$build/tests/test_fault_sweep" >"$logs/sweep" 2>&1; then
+      code=1
+      cat "$logs/sweep"
+    fi
+    line=$(grep -E '^fault sweep: [0-9]+ runs, [0-9]+ clean' "$logs/sweep" | tail -1)
+    [ -n "$line" ] || { code=1; runs=$((runs + 1)); continue; }
+    grep -E '^fault sweep' "$logs/sweep" | sed "s|^|$build: |"
+    runs=$((runs + $(sed -E 's/^fault sweep: ([0-9]+) runs.*/\1/' <<<"$line")))
+    clean=$((clean + $(sed -E 's/^fault sweep: [0-9]+ runs, ([0-9]+) clean.*/\1/' <<<"$line")))
+  done
+  echo "$clean passed, $((runs - clean)) failed"
   return "$code"
 }
 
@@ -72,6 +94,7 @@ fuzz_targets() {
 
 suite "host suite" host_suite build/host
 suite "asan suite" host_suite build/host-asan
+suite "fault sweep" fault_sweep
 suite "fuzz targets" fuzz_targets
 suite "Wine suite" env HOST_BUILD=build/host tests/wine/ci.sh
 suite "vendor builds" python3 tests/wine/vendor.py
