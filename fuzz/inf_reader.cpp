@@ -56,6 +56,10 @@ void WalkThroughSetupFunctions(const winsim::inf::InfFile &file)
     if (inf == INVALID_HANDLE_VALUE)
         return;
     for (const auto &section : file.Sections()) {
+        // A name holding a NUL unit is a different section to the parser but
+        // reaches the setup functions cut at the NUL, as another section's name.
+        if (section.name.find(u'\0') != winsim::Text::npos)
+            continue;
         const WCHAR *name = section.name.c_str();
         LONG count = SetupGetLineCountW(inf, name);
         for (LONG index = 0; index < count; index++) {
