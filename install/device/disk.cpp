@@ -19,10 +19,15 @@ typedef struct _MATCH_KEY {
 } MATCH_KEY;
 
 /* The context of the claim and release walks: the keys of the list's
- * entries in one LocalAlloc block (NULL when the list has no entries). */
+ * entries in one LocalAlloc block (NULL when the list has no entries),
+ * sorted by length and then by text ignoring the case of A-Z, so that a
+ * disk is matched by a binary search per key length instead of a look at
+ * every key.  The keys of length L are those from firstOfLength[L] up to
+ * firstOfLength[L + 1]. */
 typedef struct _DISK_MATCH_KEYS {
     MATCH_KEY *keys;
     size_t count;
+    size_t firstOfLength[MATCH_KEY_UNITS + 1];
 } DISK_MATCH_KEYS;
 
 /* "SCSI\Disk" + the first 24 units of the entry (fewer when it is shorter). */
@@ -34,7 +39,32 @@ static void BuildMatchKey(MATCH_KEY *key, const MULTISZ_ENTRY *entry)
     key->length = TextLength(key->text);
 }
 
-/* The keys of every entry of the list, in list order, in one block. */
+/* Orders keys by length, then by text ignoring the case of A-Z. */
+static int CompareMatchKeys(const void *a, const void *b)
+{
+    const MATCH_KEY *keyA = (const MATCH_KEY *)a;
+    const MATCH_KEY *keyB = (const MATCH_KEY *)b;
+
+    if (keyA->length != keyB->length)
+        return keyA->length < keyB->length ? -1 : 1;
+    return TextCompareNoCaseN(keyA->text, keyB->text, keyA->length);
+}
+
+/* Sorts the keys and records where the keys of each length begin. */
+static void IndexMatchKeys(DISK_MATCH_KEYS *matchKeys)
+{
+    size_t length;
+    size_t i = 0;
+
+    qsort(matchKeys->keys, matchKeys->count, sizeof(MATCH_KEY), CompareMatchKeys);
+    for (length = 0; length <= MATCH_KEY_UNITS; length++) {
+        while (i < matchKeys->count && matchKeys->keys[i].length < length)
+            i++;
+        matchKeys->firstOfLength[length] = i;
+    }
+}
+
+/* The keys of every entry of the list in one block, indexed for the walk. */
 static DWORD BuildMatchKeys(const MULTISZ_VIEW *list, DISK_MATCH_KEYS *matchKeys)
 {
     MULTISZ_ENTRY entry;
@@ -44,6 +74,9 @@ static DWORD BuildMatchKeys(const MULTISZ_VIEW *list, DISK_MATCH_KEYS *matchKeys
 
     matchKeys->keys = NULL;
     matchKeys->count = 0;
+    for (i = 0; i <= MATCH_KEY_UNITS; i++)
+        matchKeys->firstOfLength[i] = 0;
+    i = 0;
     for (more = MultiSzViewFirst(list, &entry); more; more = MultiSzViewNext(list, &entry))
         count++;
     if (count == 0)
@@ -56,6 +89,7 @@ static DWORD BuildMatchKeys(const MULTISZ_VIEW *list, DISK_MATCH_KEYS *matchKeys
     for (more = MultiSzViewFirst(list, &entry); more; more = MultiSzViewNext(list, &entry))
         BuildMatchKey(&matchKeys->keys[i++], &entry);
     matchKeys->count = count;
+    IndexMatchKeys(matchKeys);
     return ERROR_SUCCESS;
 }
 
@@ -73,22 +107,41 @@ DWORD EnumDiskDrives(DeviceCallback callback, const MULTISZ_VIEW *list, INT *fla
     return result;
 }
 
+/* TRUE when the text after the keys' shared prefix begins with one of the
+ * keys from 'first' up to 'end', all of the same length. */
+static BOOL FindKeyOfLength(const WCHAR *idRest, const DISK_MATCH_KEYS *matchKeys, size_t first, size_t end)
+{
+    while (first < end) {
+        size_t middle = first + (end - first) / 2;
+        const MATCH_KEY *key = &matchKeys->keys[middle];
+        int order = TextCompareNoCaseN(idRest, key->text + MATCH_KEY_PREFIX_UNITS,
+                                       key->length - MATCH_KEY_PREFIX_UNITS);
+
+        if (order == 0)
+            return TRUE;
+        if (order < 0)
+            end = middle;
+        else
+            first = middle + 1;
+    }
+    return FALSE;
+}
+
 /* TRUE when the hardware ID begins with the key of some entry.  The keys
- * share their prefix, so it is compared once. */
+ * share their prefix, so it is compared once; then each key length that
+ * the ID can hold is searched. */
 static BOOL MatchesSomeKey(const MULTISZ_ENTRY *id, const DISK_MATCH_KEYS *matchKeys)
 {
     const WCHAR *idRest;
-    size_t i;
+    size_t length;
 
     if (id->length < MATCH_KEY_PREFIX_UNITS ||
         TextCompareNoCaseN(id->text, MATCH_KEY_PREFIX, MATCH_KEY_PREFIX_UNITS) != 0)
         return FALSE;
     idRest = id->text + MATCH_KEY_PREFIX_UNITS;
-    for (i = 0; i < matchKeys->count; i++) {
-        const MATCH_KEY *key = &matchKeys->keys[i];
-
-        if (id->length >= key->length && TextCompareNoCaseN(idRest, key->text + MATCH_KEY_PREFIX_UNITS,
-                                                            key->length - MATCH_KEY_PREFIX_UNITS) == 0)
+    for (length = MATCH_KEY_PREFIX_UNITS + 1; length < MATCH_KEY_UNITS && length <= id->length; length++) {
+        if (FindKeyOfLength(idRest, matchKeys, matchKeys->firstOfLength[length],
+                            matchKeys->firstOfLength[length + 1]))
             return TRUE;
     }
     return FALSE;
