@@ -87,7 +87,9 @@ for kind in devices keys; do
     fi
     step "machine load + save, $kind, n=$n"
     result="$out/machine-$kind-$n.json"
+    # Medians of five: a single run of the larger sizes varies by 10-15 %.
     if ! timeout "$timeout" "$bin/bench-machine-file" --benchmark_filter="^[A-Za-z]+/$kind/n:$n\$" \
+         --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
          --benchmark_out="$result" --benchmark_out_format=json >&2; then
       rm -f "$result"
       stopped="stopped: more than the $timeout s limit"
@@ -104,6 +106,7 @@ for m in $list_sizes; do
   part walk || break
   step "claim and release walks, m=$m"
   timeout "$timeout" "$bin/bench-disk-walk" --benchmark_filter="/m:$m\$" \
+    --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
     --benchmark_out="$out/walk-$m.json" --benchmark_out_format=json >&2 || {
     rm -f "$out/walk-$m.json"
     echo "stopped: more than the $timeout s limit" >"$out/walk-$m.timeout"
@@ -112,7 +115,7 @@ done
 
 if part log; then
   step "LogMessage"
-  "$bin/bench-log" --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
+  "$bin/bench-log" --benchmark_repetitions=15 --benchmark_enable_random_interleaving=true \
     --benchmark_report_aggregates_only=true --benchmark_out="$out/log.json" --benchmark_out_format=json >&2 ||
     echo "the LogMessage benchmark failed" >&2
 fi
