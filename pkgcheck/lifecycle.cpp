@@ -284,11 +284,11 @@ Outcome RunGeneration(const Package &package, const std::string &installer, cons
     return out;
 }
 
-struct RowSpec {
+struct RowHeading {
     const char *id;
     const char *title;
 };
-const RowSpec kRows[] = {
+const RowHeading kRows[] = {
     {"install", "-i"},
     {"installed-dsm", "  DSM device with its driver"},
     {"installed-strings", "  DSM strings in the supported-device list"},
@@ -315,10 +315,10 @@ Table RunLifecycle(const Package &package, const std::string &installer, const s
         table.columns.push_back(generation.Column());
         outcomes.push_back(RunGeneration(package, installer, dsmDescription, generation, scratch / generation.Name()));
     }
-    for (const RowSpec &spec : kRows) {
-        Row row{spec.id, spec.title, {}};
+    for (const RowHeading &heading : kRows) {
+        Row row{heading.id, heading.title, {}};
         for (const Outcome &outcome : outcomes)
-            row.cells.push_back(outcome.cells.at(spec.id));
+            row.cells.push_back(outcome.cells.at(heading.id));
         table.rows.push_back(std::move(row));
     }
     return table;
