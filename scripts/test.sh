@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what the build needs, builds the host and both Windows presets with
+# Installs what the build needs, builds the host, sanitizer and Windows presets with
 # warnings as errors, and runs every test suite in turn, among them the host
 # suite again under AddressSanitizer and UndefinedBehaviorSanitizer
 # (host-asan) and each fuzz target of fuzz/ for FUZZ_SECONDS (60 by default).
