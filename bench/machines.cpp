@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "winsim/machine.h"
+
 namespace bench {
 
 namespace {
@@ -12,28 +14,20 @@ constexpr const char *kScsiAdapterClass = "{4D36E97B-E325-11CE-BFC1-08002BE10318
 constexpr const char *kDiskClass = "{4D36E967-E325-11CE-BFC1-08002BE10318}";
 constexpr const char *kSystemClass = "{4D36E97D-E325-11CE-BFC1-08002BE10318}";
 
-std::string Product(size_t model)
+// "MODEL00042": the product name of a model, as the instance IDs spell it.
+std::string ModelName(size_t model)
 {
     char text[32];
     std::snprintf(text, sizeof text, "MODEL%05zu", model);
-    std::string product = text;
+    return text;
+}
+
+// The product as the inquiry data holds it: padded with blanks to 16.
+std::string Product(size_t model)
+{
+    std::string product = ModelName(model);
     product.resize(16, ' ');
     return product;
-}
-
-std::string Underscored(std::string text)
-{
-    for (auto &c : text)
-        if (c == ' ')
-            c = '_';
-    return text;
-}
-
-std::string Trimmed(std::string text)
-{
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    return text;
 }
 
 // A JSON string: the generated texts hold only printable ASCII.
@@ -58,19 +52,15 @@ std::string QuotedList(const std::vector<std::string> &texts)
 
 std::string DiskJson(size_t index, size_t model)
 {
-    const std::string vendor = Underscored(kVendor);
-    const std::string product = Underscored(Product(model));
-    const std::string first = std::string(kRevision, 1);
     char unit[24];
-    std::snprintf(unit, sizeof unit, "%06zx", index);
-    const std::string instanceId = "SCSI\\DISK&VEN_" + Trimmed(kVendor) + "&PROD_" + Trimmed(Product(model)) +
-                                   "&REV_" + kRevision + "\\5&1B2C3D4E&0&" + unit;
-    const std::vector<std::string> hardwareIds = {
-        "SCSI\\Disk" + vendor + product + kRevision, "SCSI\\Disk" + vendor + product, "SCSI\\Disk" + vendor,
-        "SCSI\\" + vendor + product + first, vendor + product + first, "GenDisk"};
-    return "    {\"instance_id\": " + Quoted(instanceId) + ", \"class\": " + Quoted(kDiskClass) +
+    std::snprintf(unit, sizeof unit, "5&1B2C3D4E&0&%06zx", index);
+    const winsim::Device disk = winsim::ScsiDisk(kVendor, Product(model), kRevision, winsim::Widen(unit));
+    std::vector<std::string> hardwareIds;
+    for (const winsim::Text &id : *disk.hardwareIds)
+        hardwareIds.push_back(winsim::Narrow(id));
+    return "    {\"instance_id\": " + Quoted(winsim::Narrow(disk.instanceId)) + ", \"class\": " + Quoted(kDiskClass) +
            ", \"hardware_ids\": " + QuotedList(hardwareIds) + ", \"description\": " +
-           Quoted(Trimmed(kVendor) + " " + Trimmed(Product(model)) + " SCSI Disk Device") +
+           Quoted(winsim::Narrow(*disk.description)) +
            ", \"enumerator\": \"SCSI\", \"config_flags\": 0, \"service\": \"disk\"}";
 }
 
@@ -137,7 +127,7 @@ std::string MachineJson(const MachineShape &shape)
     for (size_t i = 0; i < shape.registryKeys; i++) {
         char unit[24];
         std::snprintf(unit, sizeof unit, "%06zx", i);
-        const std::string model = Trimmed(Product(i % models));
+        const std::string model = ModelName(i % models);
         json += ",\n" + KeyJson("SYSTEM\\CurrentControlSet\\Enum\\SCSI\\Disk&Ven_BENCH&Prod_" + model +
                                     "&Rev_0100\\5&1B2C3D4E&0&" + unit,
                                 ValueJson("FriendlyName", "REG_SZ", Quoted("BENCH " + model + " SCSI Disk Device")));

@@ -26,32 +26,10 @@ const char *const kDiskClass = "{4D36E967-E325-11CE-BFC1-08002BE10318}";
 winsim::Device Disk(std::string model, unsigned unit)
 {
     model.resize(24, ' ');
-    const std::string rev = "0100";
-    auto underscored = [](std::string text) {
-        std::replace(text.begin(), text.end(), ' ', '_');
-        return text;
-    };
-    auto trimmed = [](std::string text) {
-        text.erase(text.find_last_not_of(' ') + 1);
-        return text;
-    };
-    const std::string vendor = model.substr(0, 8), product = model.substr(8, 16);
-    const std::string both = underscored(vendor) + underscored(product);
-    winsim::Device disk;
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, "5&2B3C4D5E&0&%02u0000", unit % 100);
-    disk.instanceId = Widen("SCSI\\DISK&VEN_" + trimmed(vendor) + "&PROD_" + trimmed(product) + "&REV_" + rev + "\\" +
-                            suffix);
-    disk.classGuid = *winsim::GuidFromString(kDiskClass);
-    disk.hardwareIds = std::vector<Text>{Widen("SCSI\\Disk" + both + rev), Widen("SCSI\\Disk" + both),
-                                         Widen("SCSI\\Disk" + underscored(vendor)),
-                                         Widen("SCSI\\" + both + rev.substr(0, 1)), Widen(both + rev.substr(0, 1)),
-                                         u"GenDisk"};
-    disk.description = Widen(trimmed(vendor) + " " + trimmed(product) + " SCSI Disk Device");
-    disk.enumerator = u"SCSI";
-    disk.configFlags = 0;
+    winsim::Device disk = winsim::ScsiDisk(model.substr(0, 8), model.substr(8, 16), "0100", Widen(suffix));
     disk.driverInf = u"disk.inf";
-    disk.service = u"disk";
     return disk;
 }
 

@@ -70,21 +70,6 @@ winsim::Device MakeDevice(const std::string &instanceId, const GUID &classGuid,
     return device;
 }
 
-std::string Underscored(std::string text)
-{
-    for (auto &c : text)
-        if (c == ' ')
-            c = '_';
-    return text;
-}
-
-std::string Trimmed(std::string text)
-{
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    return text;
-}
-
 }  // namespace
 
 winsim::Machine Gen5(uint32_t minor)
@@ -116,20 +101,9 @@ winsim::Device SystemDevice(const std::string &instanceId, const std::vector<std
 winsim::Device Disk(const std::string &vendor8, const std::string &product16, const std::string &rev,
                     const std::string &enumerator, unsigned unit)
 {
-    const std::string v = Underscored(vendor8), p = Underscored(product16);
-    const std::string r1 = rev.substr(0, 1);
-    std::vector<std::string> ids = {enumerator + "\\Disk" + v + p + rev, enumerator + "\\Disk" + v + p,
-                                    enumerator + "\\Disk" + v,          enumerator + "\\" + v + p + r1,
-                                    v + p + r1,                         "GenDisk"};
     char suffix[32];
-    std::snprintf(suffix, sizeof suffix, "\\4&1A2B3C4D&0&%06u", unit);
-    const std::string instance =
-        enumerator + "\\DISK&VEN_" + Trimmed(vendor8) + "&PROD_" + Trimmed(product16) + "&REV_" + rev + suffix;
-    winsim::Device disk = MakeDevice(instance, GUID_DEVCLASS_DISKDRIVE, ids,
-                                     Trimmed(vendor8) + " " + Trimmed(product16) + " SCSI Disk Device");
-    disk.enumerator = Widen(enumerator);
-    disk.service = u"disk";
-    return disk;
+    std::snprintf(suffix, sizeof suffix, "4&1A2B3C4D&0&%06u", unit);
+    return winsim::ScsiDisk(vendor8, product16, rev, Widen(suffix), enumerator);
 }
 
 winsim::Device MpioBus(const std::string &hardwareId)

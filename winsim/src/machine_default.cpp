@@ -1,5 +1,7 @@
 // The built-in default machine: a server (10.0 build 17763) with two storage
 // adapters, three SCSI disks of two products and no multipath support.
+#include <algorithm>
+
 #include "core_internal.h"
 #include "winsim/machine.h"
 
@@ -21,31 +23,6 @@ Device MakeDevice(const Text &instanceId, const GUID &cls, std::vector<Text> har
     return device;
 }
 
-Device MakeScsiDisk(const std::string &vendor, const std::string &product, const std::string &rev,
-                    const Text &instanceSuffix)
-{
-    auto underscored = [](std::string text) {
-        for (auto &c : text)
-            if (c == ' ')
-                c = '_';
-        return text;
-    };
-    auto trimmed = [](std::string text) {
-        while (!text.empty() && text.back() == ' ')
-            text.pop_back();
-        return text;
-    };
-    const std::string v = underscored(vendor), p = underscored(product);
-    std::vector<Text> ids = {
-        Widen("SCSI\\Disk" + v + p + rev), Widen("SCSI\\Disk" + v + p), Widen("SCSI\\Disk" + v),
-        Widen("SCSI\\" + v + p + rev.substr(0, 1)), Widen(v + p + rev.substr(0, 1)), u"GenDisk"};
-    Text instance = Widen("SCSI\\DISK&VEN_" + trimmed(vendor) + "&PROD_" + trimmed(product) + "&REV_" + rev +
-                          "\\") +
-                    instanceSuffix;
-    return MakeDevice(instance, GUID_DEVCLASS_DISKDRIVE, ids,
-                      Widen(trimmed(vendor) + " " + trimmed(product) + " SCSI Disk Device"), u"disk");
-}
-
 void AddDevices(Machine &m)
 {
     m.devices.push_back(MakeDevice(u"PCI\\VEN_1D7A&DEV_0A31&SUBSYS_00011D7A&REV_01\\4&1C2B3A4D&0&0010",
@@ -60,9 +37,9 @@ void AddDevices(Machine &m)
                                     u"PCI\\VEN_1E4B&DEV_2210&SUBSYS_22101E4B", u"PCI\\VEN_1E4B&DEV_2210&CC_0C0400",
                                     u"PCI\\VEN_1E4B&DEV_2210&CC_0C04"},
                                    u"Korvane 16Gb Fibre Channel Adapter", u"korvfc"));
-    m.devices.push_back(MakeScsiDisk("QUORVEX ", "LUMENSTRIDE     ", "0100", u"5&2B3C4D5E&0&000000"));
-    m.devices.push_back(MakeScsiDisk("QUORVEX ", "LUMENSTRIDE     ", "0100", u"5&2B3C4D5E&0&000100"));
-    m.devices.push_back(MakeScsiDisk("TESSELLA", "ORBIT-2         ", "0220", u"5&11A0C3F7&0&010000"));
+    m.devices.push_back(ScsiDisk("QUORVEX ", "LUMENSTRIDE     ", "0100", u"5&2B3C4D5E&0&000000"));
+    m.devices.push_back(ScsiDisk("QUORVEX ", "LUMENSTRIDE     ", "0100", u"5&2B3C4D5E&0&000100"));
+    m.devices.push_back(ScsiDisk("TESSELLA", "ORBIT-2         ", "0220", u"5&11A0C3F7&0&010000"));
     m.devices.push_back(MakeDevice(u"ACPI\\PNP0A08\\0", GUID_DEVCLASS_SYSTEM, {u"ACPI\\PNP0A08", u"*PNP0A08"},
                                    u"PCI Express Root Complex", u"pci"));
     m.devices.push_back(MakeDevice(u"ROOT\\VOLMGR\\0000", GUID_DEVCLASS_SYSTEM, {u"ROOT\\VOLMGR"},
@@ -109,6 +86,28 @@ void AddServices(Machine &m)
 }
 
 }  // namespace
+
+Device ScsiDisk(const std::string &vendor, const std::string &product, const std::string &rev,
+                const Text &instanceSuffix, const std::string &enumerator)
+{
+    auto underscored = [](std::string text) {
+        std::replace(text.begin(), text.end(), ' ', '_');
+        return text;
+    };
+    auto trimmed = [](std::string text) {
+        text.erase(text.find_last_not_of(' ') + 1);
+        return text;
+    };
+    const std::string v = underscored(vendor), p = underscored(product), first = rev.substr(0, 1);
+    std::vector<Text> ids = {Widen(enumerator + "\\Disk" + v + p + rev), Widen(enumerator + "\\Disk" + v + p),
+                             Widen(enumerator + "\\Disk" + v),           Widen(enumerator + "\\" + v + p + first),
+                             Widen(v + p + first),                       u"GenDisk"};
+    const Text instance = Widen(enumerator + "\\DISK&VEN_" + trimmed(vendor) + "&PROD_" + trimmed(product) +
+                                "&REV_" + rev + "\\") +
+                          instanceSuffix;
+    return MakeDevice(instance, GUID_DEVCLASS_DISKDRIVE, std::move(ids),
+                      Widen(trimmed(vendor) + " " + trimmed(product) + " SCSI Disk Device"), u"disk");
+}
 
 Machine DefaultMachine()
 {

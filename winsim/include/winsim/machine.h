@@ -158,6 +158,12 @@ void SetCurrent(Machine machine);
 Machine ParseMachine(const std::string &json);
 std::string SerializeMachine(const Machine &machine);
 Machine DefaultMachine();
+// A disk as a SCSI port reports it, from its inquiry data: vendor (8) and
+// product (16) padded with blanks, revision (4).  The six hardware IDs end in
+// "GenDisk"; the instance ID is ENUMERATOR\DISK&VEN_..&PROD_..&REV_..\suffix;
+// the disk driver's service is "disk".
+Device ScsiDisk(const std::string &vendor, const std::string &product, const std::string &rev,
+               const Text &instanceSuffix, const std::string &enumerator = "SCSI");
 // Load from a file (throws on a malformed one) and save atomically.
 Machine LoadMachineFile(const std::string &path);
 void SaveMachineFile(const Machine &machine, const std::string &path);
