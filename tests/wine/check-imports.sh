@@ -42,6 +42,8 @@ image = open(sys.argv[1], "rb").read()
 pe = struct.unpack_from("<I", image, 0x3C)[0]
 sections, header_size = struct.unpack_from("<H", image, pe + 6)[0], struct.unpack_from("<H", image, pe + 20)[0]
 thunk_size = 8 if struct.unpack_from("<H", image, pe + 24)[0] == 0x20B else 4
+image_base = (struct.unpack_from("<Q", image, pe + 48)[0] if thunk_size == 8
+              else struct.unpack_from("<I", image, pe + 52)[0])
 ordinal_flag = 1 << (thunk_size * 8 - 1)
 mapped = []   # (rva, size, file offset)
 for i in range(sections):
@@ -84,8 +86,14 @@ for start, size, raw in mapped:
         dll = text(dll_rva)
         if dll is None or not dll.lower().endswith(".dll"):
             continue
-        for function in functions(int_rva) or []:
-            print(dll.upper() + ": " + function)
+        for index, function in enumerate(functions(int_rva) or []):
+            # Until the first call, each address slot holds the address of the
+            # function's loader stub; a slot the linker left at zero (its stub
+            # dropped) makes that first call jump to address 0.
+            slot = offset(iat_rva + index * thunk_size)
+            target = int.from_bytes(image[slot:slot + thunk_size], "little") if slot is not None else 0
+            bound = target > image_base and offset(target - image_base) is not None
+            print(dll.upper() + ": " + function + ("" if bound else " (no loader stub)"))
 PYTHON
 }
 
@@ -129,6 +137,8 @@ check() {
   while IFS= read -r entry; do
     grep -qx "$entry" <<<"$delayed" || fail "$exe" "does not delay-load ${entry#*: } from ${entry%%:*}"
   done <<<"$delay_required"
+  grep -q "(no loader stub)$" <<<"$delayed" &&
+    fail "$exe" "delay-loaded $(grep "(no loader stub)$" <<<"$delayed" | tr '\n' ' ')- its first call would jump to address 0"
   grep -qx "CFGMGR32.DLL: CM_Get_DevNode_Status" <<<"$imports" ||
     fail "$exe" "CM_Get_DevNode_Status is not imported from cfgmgr32.dll"
   grep -q "^SETUPAPI.DLL: CM_" <<<"$imports" && fail "$exe" "imports CM_* functions from setupapi.dll"
