@@ -281,12 +281,28 @@ def parse_wreg(text):
 # Wine
 # ---------------------------------------------------------------------------
 
-def find_wine():
-    for candidate in [os.environ.get("WINE"), shutil.which("wine64"), "/usr/lib/wine/wine64",
-                      shutil.which("wine")]:
+# The Wine loader of each build's prefix.  Debian's "wine" starts the 32-bit
+# loader whenever wine32 is installed, so a 64-bit prefix is started with the
+# 64-bit loader itself.
+LOADERS = {"x64": [os.environ.get("WINE"), shutil.which("wine64"), "/usr/lib/wine/wine64", shutil.which("wine")],
+           "x86": [os.environ.get("WINE32"), "/usr/lib/wine/wine", shutil.which("wine")]}
+WINEARCH = {"x64": "win64", "x86": "win32"}
+
+
+def is_elf32(path):
+    """A 32-bit program (not a script that starts one)."""
+    try:
+        with open(path, "rb") as f:
+            return f.read(5) == b"\x7fELF\x01"
+    except OSError:
+        return False
+
+
+def find_wine(arch="x64"):
+    for candidate in LOADERS[arch]:
         if candidate and os.path.exists(candidate):
             return candidate
-    raise SuiteError("no Wine found (set WINE)")
+    raise SuiteError("no Wine loader for %s found (set %s)" % (arch, "WINE32" if arch == "x86" else "WINE"))
 
 
 def reg_key_line(path):
@@ -299,8 +315,9 @@ def reg_value_line(name, kind, data):
 
 
 class Wine:
-    def __init__(self, build_dir, template_dir, log):
-        self.wine = find_wine()
+    def __init__(self, build_dir, template_dir, log, arch="x64"):
+        self.arch = arch
+        self.wine = find_wine(arch)
         self.wineserver = os.environ.get("WINESERVER") or shutil.which("wineserver") or "wineserver"
         self.build_dir = build_dir
         self.helpers = os.path.join(build_dir, "wine-helpers")
@@ -309,14 +326,14 @@ class Wine:
         for needed in [os.path.join(build_dir, "install.exe")] + [
                 os.path.join(self.helpers, n) for n in ("wdev.exe", "wreg.exe", "wrun.exe", "DISM.exe")]:
             if not os.path.exists(needed):
-                raise SuiteError("missing %s (build the windows-x64 preset first)" % needed)
+                raise SuiteError("missing %s (build the windows-%s preset first)" % (needed, arch))
         self.base_devices = []
 
     def env(self, prefix):
         env = dict(os.environ)
         for name in ("DISPLAY", "WAYLAND_DISPLAY"):
             env.pop(name, None)
-        env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C",
+        env.update(WINEPREFIX=prefix, WINEARCH=WINEARCH[self.arch], WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C",
                    LANG="C")
         return env
 
@@ -346,9 +363,13 @@ class Wine:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def version(self):
+        """What the template was made with.  A 64-bit prefix made while the
+        32-bit loader was missing lacks the 32-bit half and must be made again."""
         out = subprocess.run(["timeout", "30", self.wine, "--version"], stdout=subprocess.PIPE,
                              stderr=subprocess.DEVNULL)
-        return out.stdout.decode().strip()
+        loader32 = next((c for c in LOADERS["x86"] if c and is_elf32(c)), None)
+        return "%s, %s prefix by %s, 32-bit loader %s" % (out.stdout.decode().strip(), WINEARCH[self.arch],
+                                                           self.wine, loader32 or "missing")
 
     # -- the template prefix -------------------------------------------------
 
@@ -392,9 +413,10 @@ class Wine:
         path = os.path.join(self.template, "system.reg")
         with open(path, encoding="utf-8", errors="surrogateescape") as f:
             text = f.read()
+        # A 64-bit prefix has a second entry for 32-bit programs (Wow6432Node).
         text, count = re.subn(r'^"Debugger"="winedbg --auto %ld %ld"$',
                               r'"Debugger"="C:\\\\windows\\\\no-such-debugger.exe %ld %ld"', text, flags=re.M)
-        if count != 1:
+        if count == 0:
             raise SuiteError("template: AeDebug debugger entry not found")
         with open(path, "w", encoding="utf-8", errors="surrogateescape") as f:
             f.write(text)
