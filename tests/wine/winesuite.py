@@ -28,8 +28,9 @@ DISK_DRIVE = "{4D36E967-E325-11CE-BFC1-08002BE10318}"
 SYSTEM = "{4D36E97D-E325-11CE-BFC1-08002BE10318}"
 CLASS_NAMES = {"scsiadapter": SCSI_ADAPTER, "diskdrive": DISK_DRIVE, "system": SYSTEM}
 
-# The Windows version each scenario asks Wine for, by (major, minor).
-WINE_VERSIONS = {(5, 0): "win2k", (5, 2): "winxp64", (6, 1): "win7", (10, 0): "win10"}
+# The Windows version each scenario asks Wine for, by build and (major, minor).
+WINE_VERSIONS = {"x64": {(5, 0): "win2k", (5, 2): "winxp64", (6, 1): "win7", (10, 0): "win10"},
+                 "x86": {(5, 0): "win2k", (5, 1): "winxp", (5, 2): "win2003", (6, 1): "win7", (10, 0): "win10"}}
 
 # Directories of a prefix that Wine or the installer may write to; a scenario's
 # prefix gets its own copy of these, everything else is hard-linked to the
@@ -189,13 +190,14 @@ class Result:
     devices: dict = field(default_factory=dict)        # class GUID -> [Device]
     values: dict = field(default_factory=dict)         # "KEY\\NAME" (upper) -> (type, bytes) or ("error", code)
     keys: dict = field(default_factory=dict)           # "KEY" (upper) -> list of value names, or None
-    files: set = field(default_factory=set)            # package files present in the drivers directory
+    files: set = field(default_factory=set)            # package files in the drivers directory, as named there
     dism_calls: list = field(default_factory=list)
     stderr: str = ""
     status_probe: dict = field(default_factory=dict)   # instance ID -> (cr, status, problem) as Wine wrote them
     inf_store: list = field(default_factory=list)      # names in the INF store (Wine)
     machine: dict = None                               # the saved machine description (host)
     steps: list = field(default_factory=list)
+    arch: str = "x64"                                  # the Windows build that ran (Wine)
 
     def masked(self):
         log, texts = mask_log(self.log)
@@ -333,8 +335,8 @@ class Wine:
         env = dict(os.environ)
         for name in ("DISPLAY", "WAYLAND_DISPLAY"):
             env.pop(name, None)
-        env.update(WINEPREFIX=prefix, WINEARCH=WINEARCH[self.arch], WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C",
-                   LANG="C")
+        env.update(WINEPREFIX=prefix, WINEARCH=WINEARCH[self.arch], WINEDEBUG="-all",
+                   WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C", LANG="C")
         return env
 
     def run(self, prefix, args, cwd, timeout=WINE_TIMEOUT):
@@ -465,8 +467,11 @@ def append_registry(prefix, user_keys, machine_keys):
 # One scenario on Wine and on the host
 # ---------------------------------------------------------------------------
 
-def package_files(package_dir):
-    return sorted(n for n in os.listdir(package_dir) if n.lower().endswith(".sys"))
+def package_files_among(package, names):
+    """The package's driver files among the names of a drivers directory, in
+    the letter case the directory has them."""
+    wanted = {n.lower() for n in package.driver_files()}
+    return {n for n in names if n.lower() in wanted}
 
 
 def run_on_wine(wine, scenario, work):
@@ -493,7 +498,7 @@ def run_on_wine(wine, scenario, work):
         scenario.package.copy_to(os.path.join(cwd, "pkg"))
 
     os_info = machine.get("os", {"major": 10, "minor": 0})
-    version = WINE_VERSIONS[(os_info["major"], os_info["minor"])]
+    version = WINE_VERSIONS[wine.arch][(os_info["major"], os_info["minor"])]
     user_keys = [("Software\\Wine\\AppDefaults\\" + exe, [("Version", 1, (version + "\0").encode("utf-16-le"))])
                  for exe in ["install.exe"] + scenario.versioned_helpers]
     machine_keys = []
@@ -502,7 +507,7 @@ def run_on_wine(wine, scenario, work):
         machine_keys.append((path, values))
     append_registry(prefix, user_keys, machine_keys)
 
-    result = Result()
+    result = Result(arch=wine.arch)
     wine.start(prefix)
     try:
         devices = [d for d in machine.get("devices", [])]
@@ -575,8 +580,7 @@ def run_on_wine(wine, scenario, work):
         result.dism_calls = open(calls, encoding="utf-8").read().splitlines()
     drivers = os.path.join(drive, "windows", "system32", "drivers")
     if scenario.package:
-        present = {n.lower() for n in os.listdir(drivers)}
-        result.files = {n for n in scenario.package.driver_files() if n.lower() in present}
+        result.files = package_files_among(scenario.package, os.listdir(drivers))
     result.inf_store = sorted(os.listdir(os.path.join(drive, "windows", "inf")))
     return result
 
@@ -656,11 +660,9 @@ def run_on_host(binary, scenario, work, base_devices):
         entry = registry.get(key.upper())
         result.keys[key.upper()] = None if entry is None else sorted(entry.get("values", {}).keys())
     if scenario.package:
-        live = set()
-        for f in after.get("files", []):
-            if not f.get("deleted"):
-                live.add(f["destination"].replace("/", "\\").split("\\")[-1].lower())
-        result.files = {n for n in scenario.package.driver_files() if n.lower() in live}
+        live = [f["destination"].replace("/", "\\").split("\\")[-1] for f in after.get("files", [])
+                if not f.get("deleted")]
+        result.files = package_files_among(scenario.package, live)
     return result
 
 
