@@ -37,6 +37,7 @@ COPY_OEM = "W7 SetupCopyOEMInfW"
 MESSAGES = "W8 FormatMessageW"
 APPEND = "W9 AddReg append"
 DEVINST = "W10 DevInst from 0"
+MODELS_FALLBACK = "W12 no undecorated models section beside a foreign decoration (32-bit)"
 
 # The machine's hardware (the example machines' adapters and disks).
 QUORVEX_FC = {
@@ -198,6 +199,35 @@ scenario(
            Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\UNDECORATED",
                               "C:\\work\\pkg\\undecorated.inf", "0"])],
     check=check_udpnpd, host=False)
+
+
+def check_models_fallback(r, c):
+    # 32-bit Windows reads the undecorated models section when none of the
+    # entry's decorations is for x86 (Windows 2000 reads only that one).
+    # 32-bit Wine does so only for an entry without any decoration.
+    for i in (0, 1):
+        c.eq(c.output(i).split(), ["result", "1", "reboot", "0x0", "last_error", "0x00000000"],
+             "UpdateDriverForPlugAndPlayDevicesW probe %d" % i)
+    fallback = c.device("ROOT\\SYSTEM\\0000")
+    if fallback:
+        c.eq(fallback.service, None, "driver from the undecorated section beside an NTamd64 one")
+    undecorated = c.device("ROOT\\SYSTEM\\0001")
+    if undecorated:
+        c.eq(undecorated.service, "probe", "driver from the undecorated section alone")
+
+
+scenario(
+    name="wine-models-fallback",
+    title="32-bit Wine: no undecorated models section when the entry's only decoration is NTamd64",
+    machine={"os": GEN5, "devices": [
+        {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["Root\\FALLBACK"]},
+        {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["Root\\UNDECORATED"]}]},
+    package=PROBE,
+    steps=[Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\FALLBACK", "C:\\work\\pkg\\fallback.inf",
+                              "0"]),
+           Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\UNDECORATED",
+                              "C:\\work\\pkg\\undecorated.inf", "0"])],
+    check=check_models_fallback, host=False, arches=("x86",), x86_as=("win2k", "winxp", "win2003"))
 
 
 def check_class_params(r, c):
@@ -564,6 +594,39 @@ scenario(
                      ["Success ", "", r"Restarting all SCSI adapters\.\.\.", r"!!TRY ENTRY 0\.", r"HWID:Detected\\MPIO",
                       "Skipped"]),
            exits(UPDATE_DRIVER, [255], [0])], arches=BOTH)
+
+
+def without_ntx86(name):
+    """The example INF with its NTx86 models section and decoration taken out."""
+    text = _example_inf(name).replace(", NTx86, NTamd64", ", NTamd64")
+    return re.sub(r"\[\w+\.NTx86\]\n(?:[^\[\n].*\n)*\n", "", text)
+
+
+NO_NTX86 = Package(replace={n: without_ntx86(n) for n in ("mpio.inf", "mpdev.inf", "qvxdsm.inf")})
+
+
+def check_no_ntx86(r, c):
+    # Each step reports success, as every driver update does under Wine (W1),
+    # but no models section applied: no driver, no file, no list entry, so no
+    # disk is claimed.  32-bit Windows reads the undecorated sections.
+    c.exits(0)
+    c.log(*GEN5_INSTALL_LOG, try_entry(0), "HWID:Detected\\MPIO\n", "Skipped\n", "Success \n")
+    c.eq(c.device("ROOT\\MPIO\\0000").service, None, "bus device driver")
+    c.eq(c.device("ROOT\\MPIO\\0001").service, None, "DSM device driver")
+    c.eq(r.files, set(), "driver files")
+    c.value(MPDEV_LIST, 7, multi_sz_bytes(OTHER_ENTRY))
+    c.value(UPPER_FILTERS, 7, multi_sz_bytes("tsasflt"))
+
+
+scenario(
+    name="install-no-ntx86",
+    title="-i on 32-bit 5.2, INFs without NTx86 sections: 32-bit Wine ignores the undecorated ones (W12)",
+    machine=gen5_installed_machine(GEN5), package=NO_NTX86, steps=[Step(INSTALL_ARGS)], values=INSTALL_VALUES,
+    check=check_no_ntx86, arches=("x86",), x86_as=("win2003",),
+    # The host installs from the undecorated sections, as 32-bit Windows does.
+    allow=[Allow(MODELS_FALLBACK, "devices", lambda h, w: True),
+           Allow(MODELS_FALLBACK, "value", lambda k, hw: k in {"\\".join(v).upper() for v in INSTALL_VALUES}),
+           Allow(MODELS_FALLBACK, "files", lambda h, w: h and not w)])
 
 
 # ---------------------------------------------------------------------------
