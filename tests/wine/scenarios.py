@@ -629,6 +629,20 @@ scenario(
            Allow(MODELS_FALLBACK, "files", lambda h, w: h and not w)])
 
 
+# The example package as a Windows machine may have stored it: the driver
+# files and mpio.inf in capitals, while the INFs and the command line name
+# them in lower case.  Windows and Wine look names up without regard to case.
+CASE_PACKAGE = Package(rename={"mpio.inf": "MPIO.INF", "mpio.sys": "MPIO.SYS", "mpfilt.sys": "MPFILT.SYS",
+                               "mpdev.sys": "MPDEV.SYS", "qvxdsm.sys": "QVXDSM.SYS"})
+
+scenario(
+    name="install-xp-case",
+    title="-i on 5.2 from a package whose file names differ from its INFs' in case: installed as named by the INFs",
+    machine=gen5_installed_machine(GEN5),
+    package=CASE_PACKAGE, steps=[Step(INSTALL_ARGS)], values=INSTALL_VALUES, check=check_install_xp,
+    allow=[Allow(STANDIN_CONFIG_FLAGS, "devices", reinstall_flag_kept)], arches=BOTH)
+
+
 # ---------------------------------------------------------------------------
 # Install on 6 and later: the multipath feature
 # ---------------------------------------------------------------------------
