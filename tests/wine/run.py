@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Runs the Windows build of the installer under Wine, scenario by scenario,
 and compares each run with the host build on the equivalent simulated machine.
+--arch x86 runs the x86 build's scenarios in a 32-bit prefix.
 
 One line per scenario, then "N passed, N failed"; the exit status is non-zero
 when a scenario failed or the suite could not run.
