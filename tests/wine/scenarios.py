@@ -153,51 +153,52 @@ scenario(
 PROBE = Package(source=FIXTURES + "/probe")
 
 
+# What the driver update answers under Wine, whatever it did.
+UPDATE_SUCCESS = ["result", "1", "reboot", "0x0", "last_error", "0x00000000"]
+
+
+def probe_update(hardware_id, inf, flags="0"):
+    return Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", hardware_id, "C:\\work\\pkg\\" + inf, flags])
+
+
+def root_devices(*hardware_ids):
+    """System devices ROOT\\SYSTEM\\0000, 0001, ... with one hardware ID each."""
+    return [{"class": "system", "instance_id": "*SYSTEM", "hardware_ids": [i]} for i in hardware_ids]
+
+
+def check_driver(c, number, service, what):
+    device = c.device("ROOT\\SYSTEM\\%04d" % number)
+    if device:
+        c.eq(device.service, service, what)
+
+
 def check_udpnpd(r, c):
     # 0: no device has the ID and the INF does not exist; 1: the same with an
     # install flag Windows rejects (ERROR_INVALID_FLAGS); 2: a device whose ID
     # differs from the INF's only in letter case.  Windows: FALSE with
     # ERROR_NO_SUCH_DEVINST (0xE000020B), FALSE with ERROR_INVALID_FLAGS
     # (1004), TRUE with the driver installed.
-    for i in (0, 1, 2):
-        c.eq(c.output(i).split(), ["result", "1", "reboot", "0x0", "last_error", "0x00000000"],
-             "UpdateDriverForPlugAndPlayDevicesW probe %d" % i)
-    lower = c.device("ROOT\\SYSTEM\\0000")
-    if lower:
-        c.eq(lower.service, None, "driver installed on the lower-case device")
-    exact = c.device("ROOT\\SYSTEM\\0001")
-    if exact:
-        c.eq(exact.service, "probe", "driver installed on the exact-case device")
     # 3: the requested ID equals the device's, the INF's model ID differs in
     # case: installed, so only the requested ID is compared with case.
-    c.eq(c.output(3).split(), ["result", "1", "reboot", "0x0", "last_error", "0x00000000"], "probe 3")
-    other = c.device("ROOT\\SYSTEM\\0002")
-    if other:
-        c.eq(other.service, "probe", "driver installed although the INF's ID differs in case")
+    for i in range(4):
+        c.eq(c.output(i).split(), UPDATE_SUCCESS, "UpdateDriverForPlugAndPlayDevicesW probe %d" % i)
+    check_driver(c, 0, None, "driver installed on the lower-case device")
+    check_driver(c, 1, "probe", "driver installed on the exact-case device")
+    check_driver(c, 2, "probe", "driver installed although the INF's ID differs in case")
     # 4: an INF whose models section has no NTamd64 decoration: x64 Windows
     # finds no driver in it (W11); Wine installs from it.
-    undecorated = c.device("ROOT\\SYSTEM\\0003")
-    if undecorated:
-        c.eq(undecorated.service, "probe", "driver installed from an undecorated models section")
+    check_driver(c, 3, "probe", "driver installed from an undecorated models section")
 
 
 scenario(
     name="wine-update-driver",
     title="Wine: driver update succeeds without a device or INF, matches case, takes undecorated models",
-    machine={"os": GEN10, "devices": [
-        {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["root\\probedev"]},
-        {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["Root\\PROBEDEV"]},
-        {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["Root\\ProbeCase"]},
-        {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["Root\\UNDECORATED"]}]},
+    machine={"os": GEN10, "devices": root_devices("root\\probedev", "Root\\PROBEDEV", "Root\\ProbeCase",
+                                                  "Root\\UNDECORATED")},
     package=PROBE,
-    steps=[Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\NOSUCHDEV", "C:\\work\\pkg\\none.inf", "0"]),
-           Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\NOSUCHDEV", "C:\\work\\pkg\\none.inf",
-                              "0x80000000"]),
-           Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\PROBEDEV", "C:\\work\\pkg\\probe.inf", "0"]),
-           Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\ProbeCase", "C:\\work\\pkg\\probecase.inf",
-                              "0"]),
-           Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\UNDECORATED",
-                              "C:\\work\\pkg\\undecorated.inf", "0"])],
+    steps=[probe_update("Root\\NOSUCHDEV", "none.inf"), probe_update("Root\\NOSUCHDEV", "none.inf", "0x80000000"),
+           probe_update("Root\\PROBEDEV", "probe.inf"), probe_update("Root\\ProbeCase", "probecase.inf"),
+           probe_update("Root\\UNDECORATED", "undecorated.inf")],
     check=check_udpnpd, host=False)
 
 
@@ -206,27 +207,17 @@ def check_models_fallback(r, c):
     # entry's decorations is for x86 (Windows 2000 reads only that one).
     # 32-bit Wine does so only for an entry without any decoration.
     for i in (0, 1):
-        c.eq(c.output(i).split(), ["result", "1", "reboot", "0x0", "last_error", "0x00000000"],
-             "UpdateDriverForPlugAndPlayDevicesW probe %d" % i)
-    fallback = c.device("ROOT\\SYSTEM\\0000")
-    if fallback:
-        c.eq(fallback.service, None, "driver from the undecorated section beside an NTamd64 one")
-    undecorated = c.device("ROOT\\SYSTEM\\0001")
-    if undecorated:
-        c.eq(undecorated.service, "probe", "driver from the undecorated section alone")
+        c.eq(c.output(i).split(), UPDATE_SUCCESS, "UpdateDriverForPlugAndPlayDevicesW probe %d" % i)
+    check_driver(c, 0, None, "driver from the undecorated section beside an NTamd64 one")
+    check_driver(c, 1, "probe", "driver from the undecorated section alone")
 
 
 scenario(
     name="wine-models-fallback",
     title="32-bit Wine: no undecorated models section when the entry's only decoration is NTamd64",
-    machine={"os": GEN5, "devices": [
-        {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["Root\\FALLBACK"]},
-        {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["Root\\UNDECORATED"]}]},
+    machine={"os": GEN5, "devices": root_devices("Root\\FALLBACK", "Root\\UNDECORATED")},
     package=PROBE,
-    steps=[Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\FALLBACK", "C:\\work\\pkg\\fallback.inf",
-                              "0"]),
-           Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\UNDECORATED",
-                              "C:\\work\\pkg\\undecorated.inf", "0"])],
+    steps=[probe_update("Root\\FALLBACK", "fallback.inf"), probe_update("Root\\UNDECORATED", "undecorated.inf")],
     check=check_models_fallback, host=False, arches=("x86",), x86_as=("win2k", "winxp", "win2003"))
 
 
@@ -507,12 +498,19 @@ def gen5_installed_machine(os_info, adapters=(), extra_registry=None):
             "registry": registry}
 
 
-scenario(
-    name="install-xp",
-    title="-i on 5.2 with the bus and DSM devices present: drivers, disk claim, restart",
-    machine=gen5_installed_machine(GEN5),
-    package=PACKAGE, steps=[Step(INSTALL_ARGS)], values=INSTALL_VALUES, check=check_install_xp,
-    allow=[Allow(STANDIN_CONFIG_FLAGS, "devices", reinstall_flag_kept)], arches=BOTH)
+# The example package as a Windows machine may have stored it: the driver
+# files and mpio.inf in capitals, while the INFs and the command line name
+# them in lower case.  Windows and Wine look names up without regard to case.
+CASE_PACKAGE = Package(rename={"mpio.inf": "MPIO.INF", "mpio.sys": "MPIO.SYS", "mpfilt.sys": "MPFILT.SYS",
+                               "mpdev.sys": "MPDEV.SYS", "qvxdsm.sys": "QVXDSM.SYS"})
+
+for name, title, package in [
+        ("install-xp", "-i on 5.2 with the bus and DSM devices present: drivers, disk claim, restart", PACKAGE),
+        ("install-xp-case", "-i on 5.2 from a package whose file names differ from its INFs' in case: installed"
+         " as named by the INFs", CASE_PACKAGE)]:
+    scenario(name=name, title=title, machine=gen5_installed_machine(GEN5), package=package, steps=[Step(INSTALL_ARGS)],
+             values=INSTALL_VALUES, check=check_install_xp,
+             allow=[Allow(STANDIN_CONFIG_FLAGS, "devices", reinstall_flag_kept)], arches=BOTH)
 
 
 def check_install_adapters(r, c):
@@ -627,20 +625,6 @@ scenario(
     allow=[Allow(MODELS_FALLBACK, "devices", lambda h, w: True),
            Allow(MODELS_FALLBACK, "value", lambda k, hw: k in {"\\".join(v).upper() for v in INSTALL_VALUES}),
            Allow(MODELS_FALLBACK, "files", lambda h, w: h and not w)])
-
-
-# The example package as a Windows machine may have stored it: the driver
-# files and mpio.inf in capitals, while the INFs and the command line name
-# them in lower case.  Windows and Wine look names up without regard to case.
-CASE_PACKAGE = Package(rename={"mpio.inf": "MPIO.INF", "mpio.sys": "MPIO.SYS", "mpfilt.sys": "MPFILT.SYS",
-                               "mpdev.sys": "MPDEV.SYS", "qvxdsm.sys": "QVXDSM.SYS"})
-
-scenario(
-    name="install-xp-case",
-    title="-i on 5.2 from a package whose file names differ from its INFs' in case: installed as named by the INFs",
-    machine=gen5_installed_machine(GEN5),
-    package=CASE_PACKAGE, steps=[Step(INSTALL_ARGS)], values=INSTALL_VALUES, check=check_install_xp,
-    allow=[Allow(STANDIN_CONFIG_FLAGS, "devices", reinstall_flag_kept)], arches=BOTH)
 
 
 # ---------------------------------------------------------------------------
