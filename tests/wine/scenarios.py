@@ -37,7 +37,6 @@ COPY_OEM = "W7 SetupCopyOEMInfW"
 MESSAGES = "W8 FormatMessageW"
 APPEND = "W9 AddReg append"
 DEVINST = "W10 DevInst from 0"
-MODELS_FALLBACK = "W12 no undecorated models section beside a foreign decoration (32-bit)"
 
 # The machine's hardware (the example machines' adapters and disks).
 QUORVEX_FC = {
@@ -592,39 +591,6 @@ scenario(
                      ["Success ", "", r"Restarting all SCSI adapters\.\.\.", r"!!TRY ENTRY 0\.", r"HWID:Detected\\MPIO",
                       "Skipped"]),
            exits(UPDATE_DRIVER, [255], [0])], arches=BOTH)
-
-
-def without_ntx86(name):
-    """The example INF with its NTx86 models section and decoration taken out."""
-    text = _example_inf(name).replace(", NTx86, NTamd64", ", NTamd64")
-    return re.sub(r"\[\w+\.NTx86\]\n(?:[^\[\n].*\n)*\n", "", text)
-
-
-NO_NTX86 = Package(replace={n: without_ntx86(n) for n in ("mpio.inf", "mpdev.inf", "qvxdsm.inf")})
-
-
-def check_no_ntx86(r, c):
-    # Each step reports success, as every driver update does under Wine (W1),
-    # but no models section applied: no driver, no file, no list entry, so no
-    # disk is claimed.  32-bit Windows reads the undecorated sections.
-    c.exits(0)
-    c.log(*GEN5_INSTALL_LOG, try_entry(0), "HWID:Detected\\MPIO\n", "Skipped\n", "Success \n")
-    c.eq(c.device("ROOT\\MPIO\\0000").service, None, "bus device driver")
-    c.eq(c.device("ROOT\\MPIO\\0001").service, None, "DSM device driver")
-    c.eq(r.files, set(), "driver files")
-    c.value(MPDEV_LIST, 7, multi_sz_bytes(OTHER_ENTRY))
-    c.value(UPPER_FILTERS, 7, multi_sz_bytes("tsasflt"))
-
-
-scenario(
-    name="install-no-ntx86",
-    title="-i on 32-bit 5.2, INFs without NTx86 sections: 32-bit Wine ignores the undecorated ones (W12)",
-    machine=gen5_installed_machine(GEN5), package=NO_NTX86, steps=[Step(INSTALL_ARGS)], values=INSTALL_VALUES,
-    check=check_no_ntx86, arches=("x86",), x86_as=("win2003",),
-    # The host installs from the undecorated sections, as 32-bit Windows does.
-    allow=[Allow(MODELS_FALLBACK, "devices", lambda h, w: True),
-           Allow(MODELS_FALLBACK, "value", lambda k, hw: k in {"\\".join(v).upper() for v in INSTALL_VALUES}),
-           Allow(MODELS_FALLBACK, "files", lambda h, w: h and not w)])
 
 
 # ---------------------------------------------------------------------------
