@@ -10,6 +10,8 @@ packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev nlohmann-jso
 packages+=(clang-14 libclang-rt-14-dev)
 if [ "$scope" = all ]; then
   packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64)
+  # The 32-bit Wine loader, for the x86 build's runs in a 32-bit prefix.
+  packages+=(wine32:i386)
   # Debian's ansible brings the ansible.windows collection; unzip unpacks the release.
   packages+=(ansible ansible-lint unzip)
 fi
@@ -21,5 +23,9 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 echo "Installing: ${missing[*]}"
+# An i386 package needs that architecture known to dpkg before the update.
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"

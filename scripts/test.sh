@@ -96,7 +96,8 @@ suite "host suite" host_suite build/host
 suite "asan suite" host_suite build/host-asan
 suite "fault sweep" fault_sweep
 suite "fuzz targets" fuzz_targets
-suite "Wine suite" env HOST_BUILD=build/host tests/wine/ci.sh
+suite "Wine suite" env HOST_BUILD=build/host tests/wine/ci.sh --arch x64
+suite "Wine x86 suite" python3 tests/wine/run.py --arch x86 --host build/host/install
 suite "vendor builds" python3 tests/wine/vendor.py
 suite "admin kit" scripts/check-admin-kit.sh
 

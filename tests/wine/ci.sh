@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # CI for the Windows build: both Windows presets with warnings as errors, the
 # import and resource checks, the host binary for the side-by-side comparison
-# (built when missing or out of date), then the Wine suite.
+# (built when missing or out of date), then the Wine suite: the x64 build in a
+# 64-bit prefix, then the x86 build in a 32-bit one, or only the build that an
+# --arch option names.
 #
 #   tests/wine/ci.sh [run.py options...]
 set -euo pipefail
@@ -34,8 +36,15 @@ else
 fi
 cmake --build "$host_build" -j "$jobs" --target installer
 
-stage "Wine suite"
+runs=("--arch x64" "--arch x86")
+for arg in "$@"; do
+  case $arg in --arch | --arch=*) runs=("") ;; esac
+done
 status=0
-python3 tests/wine/run.py --build build/windows-x64 --host "$host_build/install" "$@" || status=$?
+for run in "${runs[@]}"; do
+  stage "Wine suite${run:+ ($run)}"
+  # shellcheck disable=SC2086 # $run is empty or one option and its value
+  python3 tests/wine/run.py $run --host "$host_build/install" "$@" || status=1
+done
 stage "done"
 exit "$status"

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Runs the Windows build of the installer under Wine, scenario by scenario,
 and compares each run with the host build on the equivalent simulated machine.
+--arch x86 runs the x86 build's scenarios in a 32-bit prefix.
 
 One line per scenario, then "N passed, N failed"; the exit status is non-zero
 when a scenario failed or the suite could not run.
@@ -18,27 +19,33 @@ import traceback
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from winesuite import ROOT, SuiteError, Wine, compare, run_on_host, run_on_wine  # noqa: E402
-from scenario import Check  # noqa: E402
+from scenario import Check, runs  # noqa: E402
 import scenarios  # noqa: E402
 
 
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--build", default=os.path.join(ROOT, "build", "windows-x64"),
-                        help="the windows-x64 build directory (install.exe and wine-helpers/)")
+    parser.add_argument("--arch", choices=("x64", "x86"), default="x64",
+                        help="the build to run: x64 in a 64-bit prefix, x86 in a 32-bit one (its scenarios only)")
+    parser.add_argument("--build", help="the Windows build directory (install.exe and wine-helpers/);"
+                        " default build/windows-ARCH")
     parser.add_argument("--host", default=os.path.join(ROOT, "build", "wine-host", "install"),
                         help="the host binary to compare with")
     parser.add_argument("--no-host", action="store_true", help="run the Wine side only")
-    parser.add_argument("--work", default=os.path.join(ROOT, "build", "wine-suite"),
-                        help="scratch directory (emptied first)")
-    parser.add_argument("--template", default=os.path.join(ROOT, "build", "wine-template"),
-                        help="the template Wine prefix (made once, reused while Wine stays the same)")
+    parser.add_argument("--work", help="scratch directory (emptied first); default build/wine-suite[-x86]")
+    parser.add_argument("--template", help="the template Wine prefix (made once, reused while Wine stays the"
+                        " same); default build/wine-template[-x86]")
     parser.add_argument("--only", help="run the scenarios whose name matches this regular expression")
     parser.add_argument("--jobs", type=int, default=2, help="scenarios run at the same time")
     parser.add_argument("--keep", action="store_true", help="keep each scenario's prefix and files")
     parser.add_argument("--verbose", action="store_true", help="show the deviations each comparison met")
     parser.add_argument("--list", action="store_true", help="list the scenarios and exit")
-    return parser.parse_args()
+    args = parser.parse_args()
+    suffix = "-x86" if args.arch == "x86" else ""
+    args.build = args.build or os.path.join(ROOT, "build", "windows-" + args.arch)
+    args.work = args.work or os.path.join(ROOT, "build", "wine-suite" + suffix)
+    args.template = args.template or os.path.join(ROOT, "build", "wine-template" + suffix)
+    return args
 
 
 def run_scenario(scenario, wine, host_binary, work, keep):
@@ -76,12 +83,13 @@ def run_scenario(scenario, wine, host_binary, work, keep):
 
 def main():
     args = parse_args()
-    chosen = [s for s in scenarios.ALL if not args.only or re.search(args.only, s.name)]
+    every = [run for s in scenarios.ALL for run in runs(s, args.arch)]
+    chosen = [s for s in every if not args.only or re.search(args.only, s.name)]
     if args.list:
         for s in chosen:
-            print("%-28s %s" % (s.name, s.title))
+            print("%-36s %s" % (s.name, s.title))
         return 0
-    names = [s.name for s in scenarios.ALL]
+    names = [s.name for s in every]
     duplicates = {n for n in names if names.count(n) > 1}
     if duplicates:
         print("duplicate scenario names: %s" % ", ".join(sorted(duplicates)))
@@ -97,10 +105,10 @@ def main():
         shutil.copytree(os.path.join(os.path.abspath(args.build), "wine-helpers"), os.path.join(build, "wine-helpers"))
         shutil.copy2(os.path.join(os.path.abspath(args.build), "install.exe"), build)
     except OSError as error:
-        print("cannot run the Wine suite: %s (build the windows-x64 preset first)" % error)
+        print("cannot run the Wine suite: %s (build the windows-%s preset first)" % (error, args.arch))
         return 2
     try:
-        wine = Wine(build, os.path.abspath(args.template), print)
+        wine = Wine(build, os.path.abspath(args.template), print, args.arch)
         wine.prepare_template()
     except SuiteError as error:
         print("cannot run the Wine suite: %s" % error)
@@ -120,7 +128,7 @@ def main():
             scenario, failures, notes, seconds = future.result()
             status = "FAIL" if failures else "PASS"
             extra = ("  [" + "; ".join(notes) + "]") if notes and (args.verbose or failures) else ""
-            print("%s %-28s %5.1fs  %s%s" % (status, scenario.name, seconds, scenario.title, extra), flush=True)
+            print("%s %-36s %5.1fs  %s%s" % (status, scenario.name, seconds, scenario.title, extra), flush=True)
             for failure in failures:
                 print("    " + failure.replace("\n", "\n    "))
             if failures:

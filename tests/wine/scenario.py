@@ -1,12 +1,14 @@
 """What a scenario is: a machine, command lines, assertions on the Wine run,
 and the Wine deviations it expects to meet when compared with the host run."""
 
+import copy
+import dataclasses
 import os
 import re
 import shutil
 from dataclasses import dataclass, field
 
-from winesuite import ROOT, expected_output, byte_diff, mask_log, mask_console, class_guid
+from winesuite import ROOT, WINE_VERSIONS, expected_output, byte_diff, mask_log, mask_console, class_guid
 
 EXAMPLE_PACKAGE = os.path.join(ROOT, "examples", "package")
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures")
@@ -21,24 +23,25 @@ MPIO_PARAMETERS_KEY = "SYSTEM\\CurrentControlSet\\Services\\mpio\\Parameters"
 class Package:
     """The INF files and driver files handed to the installer as source_path."""
 
-    def __init__(self, source=EXAMPLE_PACKAGE, replace=None, drop=()):
+    def __init__(self, source=EXAMPLE_PACKAGE, replace=None, drop=(), rename=None):
         self.source = source
         self.replace = dict(replace or {})   # file name -> text written instead
         self.drop = set(drop)
+        self.rename = dict(rename or {})     # file name -> the name it has in the copy
 
     def copy_to(self, dest):
         os.makedirs(dest)
         for name in sorted(os.listdir(self.source)):
             if name in self.drop or name in self.replace:
                 continue
-            shutil.copy(os.path.join(self.source, name), dest)
+            shutil.copy(os.path.join(self.source, name), os.path.join(dest, self.rename.get(name, name)))
         for name, text in self.replace.items():
-            with open(os.path.join(dest, name), "w", newline="\r\n") as f:
+            with open(os.path.join(dest, self.rename.get(name, name)), "w", newline="\r\n") as f:
                 f.write(text)
 
     def driver_files(self):
         names = set(n for n in os.listdir(self.source) if n.lower().endswith(".sys"))
-        return sorted(names - self.drop)
+        return sorted(self.rename.get(n, n) for n in names - self.drop)
 
 
 @dataclass
@@ -106,6 +109,9 @@ class Scenario:
     extra_helpers: list = field(default_factory=list)
     versioned_helpers: list = field(default_factory=list)
     classes: tuple = ("scsiadapter", "diskdrive", "system")
+    arches: tuple = ("x64",)                 # the builds that run it: "x64", "x86" (a 32-bit prefix)
+    x86_as: tuple = ()                       # X86_SYSTEMS names; default: what the machine's version stands for
+    arch: str = "x64"                        # the build this run is for (set by runs())
 
     def watched_values(self):
         return list(self.values)
@@ -124,6 +130,34 @@ class Scenario:
 
     def deviations(self):
         return sorted({a.deviation for a in self.allow})
+
+
+# The 32-bit systems an x86 run can stand for.  A 5.2 machine is XP x64 or
+# Server 2003 x64 to the x64 build; to the x86 build it stands for both 32-bit
+# systems of that install path, XP (5.1) and Server 2003 (5.2).
+X86_SYSTEMS = {"win2k": {"major": 5, "minor": 0, "build": 2195, "csd": "Service Pack 4"},
+               "winxp": {"major": 5, "minor": 1, "build": 2600, "csd": "Service Pack 3"},
+               "win2003": {"major": 5, "minor": 2, "build": 3790, "csd": "Service Pack 2"}}
+X86_AS = {(5, 2): ("winxp", "win2003")}
+
+
+def runs(scenario, arch):
+    """The runs of a scenario by one build: itself for x64; for x86 one run per
+    32-bit system it stands for, named NAME@SYSTEM, on a 32-bit host machine."""
+    if arch not in scenario.arches:
+        return []
+    if arch == "x64":
+        return [scenario]
+    os_info = scenario.machine.get("os", {"major": 10, "minor": 0})
+    found = []
+    for system in scenario.x86_as or X86_AS.get((os_info["major"], os_info["minor"]), (None,)):
+        version = dict(X86_SYSTEMS[system] if system else os_info)
+        host = copy.deepcopy(scenario.host_machine_description())
+        host["os"] = dict(version, arch="x86")
+        name = "%s@%s" % (scenario.name, WINE_VERSIONS[arch][(version["major"], version["minor"])])
+        found.append(dataclasses.replace(scenario, name=name, machine=dict(scenario.machine, os=version),
+                                         host_machine=host, arch=arch))
+    return found
 
 
 class Check:

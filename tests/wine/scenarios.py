@@ -19,6 +19,7 @@ USAGE = [
     "\n",
 ]
 MINUS_ONE = 0xFFFFFFFF
+BOTH = ("x64", "x86")   # run by the x64 build and, in a 32-bit prefix, by the x86 build
 
 GEN5_2K = {"major": 5, "minor": 0, "build": 2195, "csd": "Service Pack 4"}
 GEN5 = {"major": 5, "minor": 2, "build": 3790, "csd": "Service Pack 2"}
@@ -151,52 +152,72 @@ scenario(
 PROBE = Package(source=FIXTURES + "/probe")
 
 
+# What the driver update answers under Wine, whatever it did.
+UPDATE_SUCCESS = ["result", "1", "reboot", "0x0", "last_error", "0x00000000"]
+
+
+def probe_update(hardware_id, inf, flags="0"):
+    return Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", hardware_id, "C:\\work\\pkg\\" + inf, flags])
+
+
+def root_devices(*hardware_ids):
+    """System devices ROOT\\SYSTEM\\0000, 0001, ... with one hardware ID each."""
+    return [{"class": "system", "instance_id": "*SYSTEM", "hardware_ids": [i]} for i in hardware_ids]
+
+
+def check_driver(c, number, service, what):
+    device = c.device("ROOT\\SYSTEM\\%04d" % number)
+    if device:
+        c.eq(device.service, service, what)
+
+
 def check_udpnpd(r, c):
     # 0: no device has the ID and the INF does not exist; 1: the same with an
     # install flag Windows rejects (ERROR_INVALID_FLAGS); 2: a device whose ID
     # differs from the INF's only in letter case.  Windows: FALSE with
     # ERROR_NO_SUCH_DEVINST (0xE000020B), FALSE with ERROR_INVALID_FLAGS
     # (1004), TRUE with the driver installed.
-    for i in (0, 1, 2):
-        c.eq(c.output(i).split(), ["result", "1", "reboot", "0x0", "last_error", "0x00000000"],
-             "UpdateDriverForPlugAndPlayDevicesW probe %d" % i)
-    lower = c.device("ROOT\\SYSTEM\\0000")
-    if lower:
-        c.eq(lower.service, None, "driver installed on the lower-case device")
-    exact = c.device("ROOT\\SYSTEM\\0001")
-    if exact:
-        c.eq(exact.service, "probe", "driver installed on the exact-case device")
     # 3: the requested ID equals the device's, the INF's model ID differs in
     # case: installed, so only the requested ID is compared with case.
-    c.eq(c.output(3).split(), ["result", "1", "reboot", "0x0", "last_error", "0x00000000"], "probe 3")
-    other = c.device("ROOT\\SYSTEM\\0002")
-    if other:
-        c.eq(other.service, "probe", "driver installed although the INF's ID differs in case")
+    for i in range(4):
+        c.eq(c.output(i).split(), UPDATE_SUCCESS, "UpdateDriverForPlugAndPlayDevicesW probe %d" % i)
+    check_driver(c, 0, None, "driver installed on the lower-case device")
+    check_driver(c, 1, "probe", "driver installed on the exact-case device")
+    check_driver(c, 2, "probe", "driver installed although the INF's ID differs in case")
     # 4: an INF whose models section has no NTamd64 decoration: x64 Windows
     # finds no driver in it (W11); Wine installs from it.
-    undecorated = c.device("ROOT\\SYSTEM\\0003")
-    if undecorated:
-        c.eq(undecorated.service, "probe", "driver installed from an undecorated models section")
+    check_driver(c, 3, "probe", "driver installed from an undecorated models section")
 
 
 scenario(
     name="wine-update-driver",
     title="Wine: driver update succeeds without a device or INF, matches case, takes undecorated models",
-    machine={"os": GEN10, "devices": [
-        {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["root\\probedev"]},
-        {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["Root\\PROBEDEV"]},
-        {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["Root\\ProbeCase"]},
-        {"class": "system", "instance_id": "*SYSTEM", "hardware_ids": ["Root\\UNDECORATED"]}]},
+    machine={"os": GEN10, "devices": root_devices("root\\probedev", "Root\\PROBEDEV", "Root\\ProbeCase",
+                                                  "Root\\UNDECORATED")},
     package=PROBE,
-    steps=[Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\NOSUCHDEV", "C:\\work\\pkg\\none.inf", "0"]),
-           Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\NOSUCHDEV", "C:\\work\\pkg\\none.inf",
-                              "0x80000000"]),
-           Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\PROBEDEV", "C:\\work\\pkg\\probe.inf", "0"]),
-           Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\ProbeCase", "C:\\work\\pkg\\probecase.inf",
-                              "0"]),
-           Step(wine_program=["C:\\tools\\wdev.exe", "probe-update", "Root\\UNDECORATED",
-                              "C:\\work\\pkg\\undecorated.inf", "0"])],
+    steps=[probe_update("Root\\NOSUCHDEV", "none.inf"), probe_update("Root\\NOSUCHDEV", "none.inf", "0x80000000"),
+           probe_update("Root\\PROBEDEV", "probe.inf"), probe_update("Root\\ProbeCase", "probecase.inf"),
+           probe_update("Root\\UNDECORATED", "undecorated.inf")],
     check=check_udpnpd, host=False)
+
+
+def check_models_fallback(r, c):
+    # 32-bit Windows reads the undecorated models section when none of the
+    # entry's decorations is for x86 (Windows 2000 reads only that one).
+    # 32-bit Wine does so only for an entry without any decoration.
+    for i in (0, 1):
+        c.eq(c.output(i).split(), UPDATE_SUCCESS, "UpdateDriverForPlugAndPlayDevicesW probe %d" % i)
+    check_driver(c, 0, None, "driver from the undecorated section beside an NTamd64 one")
+    check_driver(c, 1, "probe", "driver from the undecorated section alone")
+
+
+scenario(
+    name="wine-models-fallback",
+    title="32-bit Wine: no undecorated models section when the entry's only decoration is NTamd64",
+    machine={"os": GEN5, "devices": root_devices("Root\\FALLBACK", "Root\\UNDECORATED")},
+    package=PROBE,
+    steps=[probe_update("Root\\FALLBACK", "fallback.inf"), probe_update("Root\\UNDECORATED", "undecorated.inf")],
+    check=check_models_fallback, host=False, arches=("x86",), x86_as=("win2k", "winxp", "win2003"))
 
 
 def check_class_params(r, c):
@@ -216,7 +237,7 @@ scenario(
          "hardware_ids": ["PCI\\VEN_1E37&DEV_0054"], "description": "Tessella SAS Adapter"}]},
     steps=[Step(wine_program=["C:\\tools\\wdev.exe", "probe-classparams", "scsiadapter"]),
            Step(wine_program=["C:\\tools\\wdev.exe", "probe-propchange", "scsiadapter"])],
-    check=check_class_params, host=False)
+    check=check_class_params, host=False, arches=BOTH)
 
 
 def check_device_properties(r, c):
@@ -240,7 +261,7 @@ scenario(
         {"class": "scsiadapter", "instance_id": "*MPIO", "hardware_ids": ["ROOT\\MPIO"],
          "description": "Multi-Path Support"}]},
     steps=[Step(wine_program=["C:\\tools\\wdev.exe", "show", "scsiadapter"])],
-    check=check_device_properties, host=False)
+    check=check_device_properties, host=False, arches=BOTH)
 
 
 def check_delreg(r, c):
@@ -249,8 +270,11 @@ def check_delreg(r, c):
     c.eq(c.output(0).split(), ["result", "1", "last_error", "0x00000000"], "[OneLine] installed")
     c.eq(c.output(1).splitlines()[1], "type 7 size 7 hex 41004100000043", "First after [OneLine]")
     # Taking the only entry out of AA: Windows leaves the empty list (2
-    # bytes); Wine stores 1 byte.
-    c.eq(c.output(1).splitlines()[3], "type 7 size 1 hex 00", "Single after [OneLine]")
+    # bytes); 64-bit Wine stores 1 byte, 32-bit Wine 3, the last one whatever
+    # lay behind the value.
+    single = {"x64": "type 7 size 1 hex 00", "x86": "type 7 size 3 hex 0000[0-9A-F]{2}"}[r.arch]
+    c.true(re.fullmatch(single, c.output(1).splitlines()[3]), "Single after [OneLine]: expected %r, got %r" % (
+        single, c.output(1).splitlines()[3]))
     # [TwoLines] on one value: the process faults.
     c.true(c.r.exit_codes[2] in (0xC0000005, "timeout"), "[TwoLines] should crash, ended %r" % (c.r.exit_codes[2],))
     c.true("Unhandled page fault" in r.stderr, "no page fault reported on stderr")
@@ -267,7 +291,7 @@ scenario(
                               "value", "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "Single"]),
            Step(program=["C:\\tools\\wdev.exe", "probe-section", "C:\\work\\pkg\\registry.inf", "TwoLines"],
                 wait_ms=3000)],
-    check=check_delreg, host=False)
+    check=check_delreg, host=False, arches=BOTH)
 
 
 def check_append(r, c):
@@ -290,7 +314,7 @@ scenario(
            Step(wine_program=["C:\\tools\\wdev.exe", "probe-section", "C:\\work\\pkg\\registry.inf",
                               "AppendExisting"])],
     values=[("SYSTEM\\CurrentControlSet\\Control\\SuiteProbe", "Third"), ("SYSTEM\\CurrentControlSet\\Control\\MPDEV", "First")],
-    check=check_append, host=False)
+    check=check_append, host=False, arches=BOTH)
 
 
 def check_copy_oem(r, c):
@@ -306,7 +330,7 @@ scenario(
     title="Wine: SetupCopyOEMInfW keeps the INF's own name in the store",
     machine={"os": GEN10}, package=PROBE,
     steps=[Step(wine_program=["C:\\tools\\wdev.exe", "probe-copyoem", "C:\\work\\pkg\\probe.inf"])],
-    check=check_copy_oem, host=False)
+    check=check_copy_oem, host=False, arches=BOTH)
 
 
 def check_messages(r, c):
@@ -327,7 +351,7 @@ scenario(
     steps=[Step(wine_program=["C:\\tools\\wdev.exe", "probe-message", "2"]),
            Step(wine_program=["C:\\tools\\wdev.exe", "probe-message", "87"]),
            Step(wine_program=["C:\\tools\\wdev.exe", "probe-message", "0x20B"])],
-    check=check_messages, host=False)
+    check=check_messages, host=False, arches=BOTH)
 
 
 # ---------------------------------------------------------------------------
@@ -371,7 +395,7 @@ scenario(
     machine={"os": GEN5, "devices": ADAPTERS + [bus_device("Detected\\MPIO"), dsm_device()]},
     steps=[Step(["-c"])], check=check_gen5,
     # The host reports the devices' real status (started, driver loaded).
-    allow=[lines(DEVNODE_STATUS, [STATUS_LINE], [STATUS_LINE.replace("[0-9A-F]{8}", "00000000")])])
+    allow=[lines(DEVNODE_STATUS, [STATUS_LINE], [STATUS_LINE.replace("[0-9A-F]{8}", "00000000")])], arches=BOTH)
 
 
 scenario(
@@ -386,7 +410,7 @@ scenario(
            lines(DEVNODE_STATUS, [r"Driver Status: ulStatus = 0x0004000A, ulProblem = 0x00000000", "DSM Bad"],
                  [STATUS_LINE.replace("[0-9A-F]{8}", "00000000"), "DSM Good"]),
            lines(DEVNODE_STATUS, ["CheckInstallMPIO: install condition 0"], ["CheckInstallMPIO: install condition 1"]),
-           exits(DEVNODE_STATUS, [0], [1])])
+           exits(DEVNODE_STATUS, [0], [1])], arches=BOTH)
 
 
 # ---------------------------------------------------------------------------
@@ -473,12 +497,19 @@ def gen5_installed_machine(os_info, adapters=(), extra_registry=None):
             "registry": registry}
 
 
-scenario(
-    name="install-xp",
-    title="-i on 5.2 with the bus and DSM devices present: drivers, disk claim, restart",
-    machine=gen5_installed_machine(GEN5),
-    package=PACKAGE, steps=[Step(INSTALL_ARGS)], values=INSTALL_VALUES, check=check_install_xp,
-    allow=[Allow(STANDIN_CONFIG_FLAGS, "devices", reinstall_flag_kept)])
+# The example package as a Windows machine may have stored it: the driver
+# files and mpio.inf in capitals, while the INFs and the command line name
+# them in lower case.  Windows and Wine look names up without regard to case.
+CASE_PACKAGE = Package(rename={"mpio.inf": "MPIO.INF", "mpio.sys": "MPIO.SYS", "mpfilt.sys": "MPFILT.SYS",
+                               "mpdev.sys": "MPDEV.SYS", "qvxdsm.sys": "QVXDSM.SYS"})
+
+for name, title, package in [
+        ("install-xp", "-i on 5.2 with the bus and DSM devices present: drivers, disk claim, restart", PACKAGE),
+        ("install-xp-case", "-i on 5.2 from a package whose file names differ from its INFs' in case: installed"
+         " as named by the INFs", CASE_PACKAGE)]:
+    scenario(name=name, title=title, machine=gen5_installed_machine(GEN5), package=package, steps=[Step(INSTALL_ARGS)],
+             values=INSTALL_VALUES, check=check_install_xp,
+             allow=[Allow(STANDIN_CONFIG_FLAGS, "devices", reinstall_flag_kept)], arches=BOTH)
 
 
 def check_install_adapters(r, c):
@@ -498,7 +529,7 @@ scenario(
     allow=[Allow(STANDIN_CONFIG_FLAGS, "devices", reinstall_flag_kept),
            any_lines(CLASS_PARAMS, [r"!!TRY ENTRY \d\.", r"HWID:.*", "Skipped", "Success "],
                      [r"Failure\.(?:\[TS\])? <MSG>\r", "", r" Error code \(0x000000b7\)"]),
-           exits(CLASS_PARAMS, [0], [255])])
+           exits(CLASS_PARAMS, [0], [255])], arches=BOTH)
 
 
 def check_install_fresh(r, c):
@@ -521,7 +552,8 @@ scenario(
     name="install-xp-fresh",
     title="-i on 5.2 with no bus or DSM device: Wine makes no root device (W1), the disk step fails",
     machine={"os": GEN5, "devices": DISKS},
-    package=PACKAGE, steps=[Step(INSTALL_ARGS)], values=INSTALL_VALUES, check=check_install_fresh, host=False)
+    package=PACKAGE, steps=[Step(INSTALL_ARGS)], values=INSTALL_VALUES, check=check_install_fresh, host=False,
+    arches=BOTH)
 
 
 # A disk driver INF with no model for "MPIODisk": nothing can be installed on
@@ -558,7 +590,7 @@ scenario(
     allow=[any_lines(UPDATE_DRIVER, [r"Failure\.(?:\[TS\])? <MSG>\r", "", r" Error code \(0xe0000228\)"],
                      ["Success ", "", r"Restarting all SCSI adapters\.\.\.", r"!!TRY ENTRY 0\.", r"HWID:Detected\\MPIO",
                       "Skipped"]),
-           exits(UPDATE_DRIVER, [255], [0])])
+           exits(UPDATE_DRIVER, [255], [0])], arches=BOTH)
 
 
 # ---------------------------------------------------------------------------
@@ -720,7 +752,7 @@ scenario(
                      STALE_FAILURE + [r"Failure\. <MSG>\r"]),
            exits(CLASS_PARAMS, [0], [255]),
            Allow(CLASS_PARAMS, "devices", lambda h, w: True),
-           Allow(CLASS_PARAMS, "value", lambda k, hw: k == "\\".join(MPDEV_LIST).upper())])
+           Allow(CLASS_PARAMS, "value", lambda k, hw: k == "\\".join(MPDEV_LIST).upper())], arches=BOTH)
 
 
 def check_release_disks(r, c):
@@ -740,7 +772,7 @@ scenario(
     allow=[any_lines(ENUMERATOR, [r"!!TRY ENTRY \d\.", "Success "], STALE_FAILURE + [r"Failure\. <MSG>\r"]),
            exits(ENUMERATOR, [0], [255]),
            Allow(ENUMERATOR, "devices", lambda h, w: True),
-           wine_cut(MPDEV_LIST)])
+           wine_cut(MPDEV_LIST)], arches=BOTH)
 
 
 def check_win2k_list_remains(r, c):
@@ -757,7 +789,7 @@ scenario(
     name="uninstall-win2k-list-remains",
     title="-u on 5.0: the installer takes the DSM's entry out of the list itself; the bus stays",
     machine=uninstall_machine(GEN5_2K, [OTHER_ENTRY, QUORVEX_ENTRY], dsm=False),
-    package=PACKAGE, steps=[Step(UNINSTALL_ARGS)], values=UNINSTALL_VALUES, check=check_win2k_list_remains)
+    package=PACKAGE, steps=[Step(UNINSTALL_ARGS)], values=UNINSTALL_VALUES, check=check_win2k_list_remains, arches=BOTH)
 
 
 def check_win2k_all(r, c):
@@ -772,7 +804,7 @@ scenario(
     name="uninstall-win2k-all",
     title="-u on 5.0 with the list emptied: disk and bus drivers uninstalled, filter list cleaned",
     machine=uninstall_machine(GEN5_2K, [QUORVEX_ENTRY], dsm=False),
-    package=PACKAGE, steps=[Step(UNINSTALL_ARGS)], values=UNINSTALL_VALUES, check=check_win2k_all)
+    package=PACKAGE, steps=[Step(UNINSTALL_ARGS)], values=UNINSTALL_VALUES, check=check_win2k_all, arches=BOTH)
 
 
 GEN6_UNINSTALL_LOG = DSM_REMOVED_NO_DEVICE + REBUILD
@@ -904,7 +936,26 @@ scenario(
     name="reinstall-no-display",
     title="-r on 10.0 without a display: parameters written, the reboot box gives no OK, exit -1",
     machine=gen6_machine(GEN10, 0, bus=True), package=PACKAGE, steps=[Step(REINSTALL_ARGS)],
-    values=[MPDEV_LIST] + PARAMETERS, check=check_reinstall, allow=[append_absent(MPDEV_LIST)])
+    values=[MPDEV_LIST] + PARAMETERS, check=check_reinstall, allow=[append_absent(MPDEV_LIST)], arches=BOTH)
+
+
+def check_reinstall_gen5(r, c):
+    # The install of install-xp, then the parameters; the reboot box gives
+    # no OK without a display, and -r ends with -1 as always.
+    c.exits(MINUS_ONE)
+    c.log(*GEN5_INSTALL_LOG, try_entry(0), "HWID:Detected\\MPIO\n", "Skipped\n", "Success \n")
+    c.value(PARAMETERS[0], 4, (1).to_bytes(4, "little"))
+    c.value(PARAMETERS[1], 4, (120).to_bytes(4, "little"))
+    c.value(MPDEV_LIST, 7, multi_sz_bytes(OTHER_ENTRY, QUORVEX_ENTRY))
+    c.eq(sorted(r.files), ["mpdev.sys", "mpfilt.sys", "mpio.sys", "qvxdsm.sys"], "driver files")
+
+
+scenario(
+    name="reinstall-xp",
+    title="-r on 5.2 with the bus and DSM devices present: the install, parameters written, exit -1",
+    machine=gen5_installed_machine(GEN5), package=PACKAGE, steps=[Step(REINSTALL_ARGS)],
+    values=INSTALL_VALUES + PARAMETERS, check=check_reinstall_gen5,
+    allow=[Allow(STANDIN_CONFIG_FLAGS, "devices", reinstall_flag_kept)], arches=BOTH)
 
 
 def check_reinstall_fails(r, c):
@@ -919,4 +970,4 @@ scenario(
     title="-r with a missing source path: the failure box, no parameters, exit -1",
     machine=gen6_machine(GEN10, 0, bus=True), package=PACKAGE,
     steps=[Step(["-r", "{work}\\nopkg", "qvxdsm.inf", "Root\\QVXDSM"])],
-    values=PARAMETERS, check=check_reinstall_fails)
+    values=PARAMETERS, check=check_reinstall_fails, arches=BOTH)

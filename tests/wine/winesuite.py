@@ -28,8 +28,9 @@ DISK_DRIVE = "{4D36E967-E325-11CE-BFC1-08002BE10318}"
 SYSTEM = "{4D36E97D-E325-11CE-BFC1-08002BE10318}"
 CLASS_NAMES = {"scsiadapter": SCSI_ADAPTER, "diskdrive": DISK_DRIVE, "system": SYSTEM}
 
-# The Windows version each scenario asks Wine for, by (major, minor).
-WINE_VERSIONS = {(5, 0): "win2k", (5, 2): "winxp64", (6, 1): "win7", (10, 0): "win10"}
+# The Windows version each scenario asks Wine for, by build and (major, minor).
+WINE_VERSIONS = {"x64": {(5, 0): "win2k", (5, 2): "winxp64", (6, 1): "win7", (10, 0): "win10"},
+                 "x86": {(5, 0): "win2k", (5, 1): "winxp", (5, 2): "win2003", (6, 1): "win7", (10, 0): "win10"}}
 
 # Directories of a prefix that Wine or the installer may write to; a scenario's
 # prefix gets its own copy of these, everything else is hard-linked to the
@@ -189,13 +190,14 @@ class Result:
     devices: dict = field(default_factory=dict)        # class GUID -> [Device]
     values: dict = field(default_factory=dict)         # "KEY\\NAME" (upper) -> (type, bytes) or ("error", code)
     keys: dict = field(default_factory=dict)           # "KEY" (upper) -> list of value names, or None
-    files: set = field(default_factory=set)            # package files present in the drivers directory
+    files: set = field(default_factory=set)            # package files in the drivers directory, as named there
     dism_calls: list = field(default_factory=list)
     stderr: str = ""
     status_probe: dict = field(default_factory=dict)   # instance ID -> (cr, status, problem) as Wine wrote them
     inf_store: list = field(default_factory=list)      # names in the INF store (Wine)
     machine: dict = None                               # the saved machine description (host)
     steps: list = field(default_factory=list)
+    arch: str = "x64"                                  # the Windows build that ran (Wine)
 
     def masked(self):
         log, texts = mask_log(self.log)
@@ -281,12 +283,28 @@ def parse_wreg(text):
 # Wine
 # ---------------------------------------------------------------------------
 
-def find_wine():
-    for candidate in [os.environ.get("WINE"), shutil.which("wine64"), "/usr/lib/wine/wine64",
-                      shutil.which("wine")]:
+# The Wine loader of each build's prefix.  Debian's "wine" starts the 32-bit
+# loader whenever wine32 is installed, so a 64-bit prefix is started with the
+# 64-bit loader itself.
+LOADERS = {"x64": [os.environ.get("WINE"), shutil.which("wine64"), "/usr/lib/wine/wine64", shutil.which("wine")],
+           "x86": [os.environ.get("WINE32"), "/usr/lib/wine/wine", shutil.which("wine")]}
+WINEARCH = {"x64": "win64", "x86": "win32"}
+
+
+def is_elf32(path):
+    """A 32-bit program (not a script that starts one)."""
+    try:
+        with open(path, "rb") as f:
+            return f.read(5) == b"\x7fELF\x01"
+    except OSError:
+        return False
+
+
+def find_wine(arch="x64"):
+    for candidate in LOADERS[arch]:
         if candidate and os.path.exists(candidate):
             return candidate
-    raise SuiteError("no Wine found (set WINE)")
+    raise SuiteError("no Wine loader for %s found (set %s)" % (arch, "WINE32" if arch == "x86" else "WINE"))
 
 
 def reg_key_line(path):
@@ -299,8 +317,9 @@ def reg_value_line(name, kind, data):
 
 
 class Wine:
-    def __init__(self, build_dir, template_dir, log):
-        self.wine = find_wine()
+    def __init__(self, build_dir, template_dir, log, arch="x64"):
+        self.arch = arch
+        self.wine = find_wine(arch)
         self.wineserver = os.environ.get("WINESERVER") or shutil.which("wineserver") or "wineserver"
         self.build_dir = build_dir
         self.helpers = os.path.join(build_dir, "wine-helpers")
@@ -309,15 +328,15 @@ class Wine:
         for needed in [os.path.join(build_dir, "install.exe")] + [
                 os.path.join(self.helpers, n) for n in ("wdev.exe", "wreg.exe", "wrun.exe", "DISM.exe")]:
             if not os.path.exists(needed):
-                raise SuiteError("missing %s (build the windows-x64 preset first)" % needed)
+                raise SuiteError("missing %s (build the windows-%s preset first)" % (needed, arch))
         self.base_devices = []
 
     def env(self, prefix):
         env = dict(os.environ)
         for name in ("DISPLAY", "WAYLAND_DISPLAY"):
             env.pop(name, None)
-        env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C",
-                   LANG="C")
+        env.update(WINEPREFIX=prefix, WINEARCH=WINEARCH[self.arch], WINEDEBUG="-all",
+                   WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C", LANG="C")
         return env
 
     def run(self, prefix, args, cwd, timeout=WINE_TIMEOUT):
@@ -346,9 +365,13 @@ class Wine:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def version(self):
+        """What the template was made with.  A 64-bit prefix made while the
+        32-bit loader was missing lacks the 32-bit half and must be made again."""
         out = subprocess.run(["timeout", "30", self.wine, "--version"], stdout=subprocess.PIPE,
                              stderr=subprocess.DEVNULL)
-        return out.stdout.decode().strip()
+        loader32 = next((c for c in LOADERS["x86"] if c and is_elf32(c)), None)
+        return "%s, %s prefix by %s, 32-bit loader %s" % (out.stdout.decode().strip(), WINEARCH[self.arch],
+                                                           self.wine, loader32 or "missing")
 
     # -- the template prefix -------------------------------------------------
 
@@ -392,9 +415,10 @@ class Wine:
         path = os.path.join(self.template, "system.reg")
         with open(path, encoding="utf-8", errors="surrogateescape") as f:
             text = f.read()
+        # A 64-bit prefix has a second entry for 32-bit programs (Wow6432Node).
         text, count = re.subn(r'^"Debugger"="winedbg --auto %ld %ld"$',
                               r'"Debugger"="C:\\\\windows\\\\no-such-debugger.exe %ld %ld"', text, flags=re.M)
-        if count != 1:
+        if count == 0:
             raise SuiteError("template: AeDebug debugger entry not found")
         with open(path, "w", encoding="utf-8", errors="surrogateescape") as f:
             f.write(text)
@@ -443,8 +467,11 @@ def append_registry(prefix, user_keys, machine_keys):
 # One scenario on Wine and on the host
 # ---------------------------------------------------------------------------
 
-def package_files(package_dir):
-    return sorted(n for n in os.listdir(package_dir) if n.lower().endswith(".sys"))
+def package_files_among(package, names):
+    """The package's driver files among the names of a drivers directory, in
+    the letter case the directory has them."""
+    wanted = {n.lower() for n in package.driver_files()}
+    return {n for n in names if n.lower() in wanted}
 
 
 def run_on_wine(wine, scenario, work):
@@ -471,7 +498,7 @@ def run_on_wine(wine, scenario, work):
         scenario.package.copy_to(os.path.join(cwd, "pkg"))
 
     os_info = machine.get("os", {"major": 10, "minor": 0})
-    version = WINE_VERSIONS[(os_info["major"], os_info["minor"])]
+    version = WINE_VERSIONS[wine.arch][(os_info["major"], os_info["minor"])]
     user_keys = [("Software\\Wine\\AppDefaults\\" + exe, [("Version", 1, (version + "\0").encode("utf-16-le"))])
                  for exe in ["install.exe"] + scenario.versioned_helpers]
     machine_keys = []
@@ -480,7 +507,7 @@ def run_on_wine(wine, scenario, work):
         machine_keys.append((path, values))
     append_registry(prefix, user_keys, machine_keys)
 
-    result = Result()
+    result = Result(arch=wine.arch)
     wine.start(prefix)
     try:
         devices = [d for d in machine.get("devices", [])]
@@ -553,8 +580,7 @@ def run_on_wine(wine, scenario, work):
         result.dism_calls = open(calls, encoding="utf-8").read().splitlines()
     drivers = os.path.join(drive, "windows", "system32", "drivers")
     if scenario.package:
-        present = {n.lower() for n in os.listdir(drivers)}
-        result.files = {n for n in scenario.package.driver_files() if n.lower() in present}
+        result.files = package_files_among(scenario.package, os.listdir(drivers))
     result.inf_store = sorted(os.listdir(os.path.join(drive, "windows", "inf")))
     return result
 
@@ -634,11 +660,9 @@ def run_on_host(binary, scenario, work, base_devices):
         entry = registry.get(key.upper())
         result.keys[key.upper()] = None if entry is None else sorted(entry.get("values", {}).keys())
     if scenario.package:
-        live = set()
-        for f in after.get("files", []):
-            if not f.get("deleted"):
-                live.add(f["destination"].replace("/", "\\").split("\\")[-1].lower())
-        result.files = {n for n in scenario.package.driver_files() if n.lower() in live}
+        live = [f["destination"].replace("/", "\\").split("\\")[-1] for f in after.get("files", [])
+                if not f.get("deleted")]
+        result.files = package_files_among(scenario.package, live)
     return result
 
 
