@@ -6,6 +6,13 @@
 
 #define FEATURE_COMMAND_UNITS 260
 
+DWORD ReportFeatureFailure(DWORD code)
+{
+    wprintf(TEXT("Failure."));
+    LogErrorText(code);
+    return code;
+}
+
 DWORD RunMultipathFeatureCommand(BOOL enable, INT *rebootFlag)
 {
     WCHAR command[FEATURE_COMMAND_UNITS] = {};
@@ -32,10 +39,7 @@ DWORD RunMultipathFeatureCommand(BOOL enable, INT *rebootFlag)
         *rebootFlag = 1;
         status = 0;
     }
-    if (status != 0) {
-        wprintf(TEXT("Failure."));
-        LogErrorText((DWORD)status);
-        return (DWORD)status;
-    }
+    if (status != 0)
+        return ReportFeatureFailure((DWORD)status);
     return ERROR_SUCCESS;
 }
