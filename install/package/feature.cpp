@@ -18,15 +18,8 @@ DWORD RunMultipathFeatureCommand(BOOL enable, INT *rebootFlag)
     WCHAR command[FEATURE_COMMAND_UNITS] = {};
     int status;
 
-    TextCopy(command, FEATURE_COMMAND_UNITS, TEXT("DISM.exe"));
-    TextAppend(command, FEATURE_COMMAND_UNITS, TEXT(" "));
-    TextAppend(command, FEATURE_COMMAND_UNITS, TEXT("/online"));
-    TextAppend(command, FEATURE_COMMAND_UNITS, TEXT(" "));
-    TextAppend(command, FEATURE_COMMAND_UNITS, TEXT("/norestart"));
-    TextAppend(command, FEATURE_COMMAND_UNITS, TEXT(" "));
-    TextAppend(command, FEATURE_COMMAND_UNITS,
-               enable ? TEXT("/enable-feature:") : TEXT("/disable-feature:"));
-    TextAppend(command, FEATURE_COMMAND_UNITS, TEXT("MultipathIo"));
+    TextFormat(command, FEATURE_COMMAND_UNITS, TEXT("DISM.exe /online /norestart /%s-feature:MultipathIo"),
+               enable ? TEXT("enable") : TEXT("disable"));
 
     if (enable)
         wprintf(TEXT("\nInstalling the MPIO OC. This may take some time, please be patient...\n"));
