@@ -137,6 +137,17 @@ TEST_F(ErrorTextTest, FailureLineThenTextThenCode)
     EXPECT_TRUE(winsim::TraceHas("FormatMessageW", "flags=0x1100 id=2 lang=0x400 size=0"));
 }
 
+// A failed step's report: the tag as a record of its own (a "%" in it is
+// text), then the error text; the code comes back, success included.
+TEST_F(ErrorTextTest, FailureIsTagThenErrorTextAndReturnsTheCode)
+{
+    EXPECT_EQ(LogFailure(u"\nF 100%d.", ERROR_NO_SUCH_DEVINST), static_cast<DWORD>(ERROR_NO_SUCH_DEVINST));
+    EXPECT_EQ(LogFailure(u"F UDPNPD.", ERROR_SUCCESS), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(scratch_.Log(), kStamp + "\r\nF 100%d." + kStamp + " Error code (0xe000020b)\r\n" + kStamp +
+                                 "F UDPNPD." + kStamp + " The operation completed successfully.\r\r\n\r\n" +
+                                 kStamp + " Error code (0x00000000)\r\n");
+}
+
 TEST_F(ErrorTextTest, LooksUpTheLow16BitsAndShowsTheWholeCode)
 {
     size_t blocks = winsim::LiveLocalBlocks();

@@ -153,92 +153,113 @@ static size_t UnsignedDigits(unsigned int value, unsigned int base, BOOL upper, 
     return count;
 }
 
-int TextFormatV(WCHAR *dst, size_t capacity, const WCHAR *format, va_list args)
+/* One conversion of a format: the flags, the width and the letter. */
+typedef struct _FORMAT_SPEC {
+    BOOL zeroPad;
+    BOOL leftAlign;
+    size_t width;
+    WCHAR conversion;   /* 0 when the width is out of range */
+} FORMAT_SPEC;
+
+/* Reads the flags, the width and an optional size letter 'l' ("%ls" means
+ * "%s") that follow a '%' at 'p'.  Returns the unit of the conversion
+ * letter: the terminator when the format ends there. */
+static const WCHAR *ReadFormatSpec(const WCHAR *p, FORMAT_SPEC *spec)
+{
+    spec->zeroPad = FALSE;
+    spec->leftAlign = FALSE;
+    spec->width = 0;
+    for (;; p++) {
+        if (*p == '0')
+            spec->zeroPad = TRUE;
+        else if (*p == '-')
+            spec->leftAlign = TRUE;
+        else
+            break;
+    }
+    for (; *p >= '0' && *p <= '9'; p++) {
+        spec->width = spec->width * 10 + (size_t)(*p - '0');
+        if (spec->width > 1024) {
+            spec->conversion = 0;
+            return p;
+        }
+    }
+    if (*p == 'l')
+        p++;
+    spec->conversion = *p;
+    return p;
+}
+
+/* Writes the next value of 'values' as 'spec' asks; FALSE for a conversion
+ * the formatter does not know.  Text ignores zero padding. */
+static BOOL PutConversion(FORMAT_OUTPUT *out, const FORMAT_SPEC *spec, va_list *values)
 {
     static const WCHAR nullText[] = {'(', 'n', 'u', 'l', 'l', ')', 0};
+    WCHAR digits[12] = {};
+    size_t count;
+    const WCHAR *text;
+    unsigned int magnitude;
+    int value;
+
+    switch (spec->conversion) {
+    case '%':
+        PutUnit(out, '%');
+        return TRUE;
+    case 's':
+        text = va_arg(*values, const WCHAR *);
+        if (text == NULL)
+            text = nullText;
+        PutField(out, text, TextLength(text), 0, spec->width, FALSE, spec->leftAlign);
+        return TRUE;
+    case 'd':
+        value = va_arg(*values, int);
+        magnitude = value < 0 ? 0U - (unsigned int)value : (unsigned int)value;
+        count = UnsignedDigits(magnitude, 10, FALSE, digits);
+        PutField(out, digits, count, value < 0 ? '-' : 0, spec->width, spec->zeroPad, spec->leftAlign);
+        return TRUE;
+    case 'u':
+    case 'x':
+    case 'X':
+        magnitude = va_arg(*values, unsigned int);
+        count = UnsignedDigits(magnitude, spec->conversion == 'u' ? 10 : 16, spec->conversion == 'X', digits);
+        PutField(out, digits, count, 0, spec->width, spec->zeroPad, spec->leftAlign);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+int TextFormatV(WCHAR *dst, size_t capacity, const WCHAR *format, va_list args)
+{
     FORMAT_OUTPUT out = {};
+    FORMAT_SPEC spec;
+    BOOL understood = format != NULL;
     const WCHAR *p;
+    va_list values;
 
     if (dst == NULL || capacity == 0)
         return -1;
     out.dst = dst;
     out.capacity = capacity;
-    if (format == NULL)
-        goto failed;
 
-    for (p = format; *p != 0; p++) {
-        BOOL zeroPad = FALSE;
-        BOOL leftAlign = FALSE;
-        size_t width = 0;
-        WCHAR digits[12] = {};
-        size_t count = 0;
-
+    /* A copy, so that the conversion can take values through a pointer. */
+    va_copy(values, args);
+    for (p = format; understood && *p != 0; p++) {
         if (*p != '%') {
             PutUnit(&out, *p);
             continue;
         }
-        p++;
-        for (;; p++) {
-            if (*p == '0')
-                zeroPad = TRUE;
-            else if (*p == '-')
-                leftAlign = TRUE;
-            else
-                break;
-        }
-        while (*p >= '0' && *p <= '9') {
-            width = width * 10 + (size_t)(*p - '0');
-            if (width > 1024)
-                goto failed;
-            p++;
-        }
-        /* "%ls" and friends mean the same as without the size letter. */
-        if (*p == 'l')
-            p++;
-
-        switch (*p) {
-        case '%':
-            PutUnit(&out, '%');
-            break;
-        case 's': {
-            const WCHAR *text = va_arg(args, const WCHAR *);
-
-            if (text == NULL)
-                text = nullText;
-            PutField(&out, text, TextLength(text), 0, width, FALSE, leftAlign);
-            break;
-        }
-        case 'd': {
-            int value = va_arg(args, int);
-            unsigned int magnitude = value < 0 ? 0U - (unsigned int)value : (unsigned int)value;
-
-            count = UnsignedDigits(magnitude, 10, FALSE, digits);
-            PutField(&out, digits, count, value < 0 ? '-' : 0, width, zeroPad, leftAlign);
-            break;
-        }
-        case 'u':
-        case 'x':
-        case 'X': {
-            unsigned int value = va_arg(args, unsigned int);
-
-            count = UnsignedDigits(value, *p == 'u' ? 10 : 16, *p == 'X', digits);
-            PutField(&out, digits, count, 0, width, zeroPad, leftAlign);
-            break;
-        }
-        default:
-            /* Unknown conversion, or the format ends after '%'. */
-            goto failed;
-        }
+        p = ReadFormatSpec(p + 1, &spec);
+        understood = PutConversion(&out, &spec, &values);
     }
+    va_end(values);
 
-    if (out.overflow)
-        goto failed;
+    if (!understood || out.overflow) {
+        dst[0] = 0;
+        return -1;
+    }
     dst[out.length] = 0;
     return (int)out.length;
-
-failed:
-    dst[0] = 0;
-    return -1;
 }
 
 int TextFormat(WCHAR *dst, size_t capacity, const WCHAR *format, ...)

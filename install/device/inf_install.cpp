@@ -47,13 +47,10 @@ cleanupQueue:
 cleanupInf:
     SetupCloseInfFile(inf);
 report:
-    if (result == ERROR_SUCCESS) {
-        LogMessage(TEXT("Success\n"));
-    } else {
-        LogMessage(TEXT("Failure."));
-        LogErrorText(result);
-    }
-    return result;
+    if (result != ERROR_SUCCESS)
+        return LogFailure(TEXT("Failure."), result);
+    LogMessage(TEXT("Success\n"));
+    return ERROR_SUCCESS;
 }
 
 /* Creates and registers a root-enumerated device of the INF's setup class
@@ -73,18 +70,12 @@ static DWORD CreateRootDevice(const WCHAR *infPath, const WCHAR *hardwareId)
         return GetLastError();
 
     set = SetupDiCreateDeviceInfoList(&classGuid, NULL);
-    if (set == INVALID_HANDLE_VALUE) {
-        result = GetLastError();
-        LogMessage(TEXT("F SDiCDIL."));
-        LogErrorText(result);
-        return result;
-    }
+    if (set == INVALID_HANDLE_VALUE)
+        return LogFailure(TEXT("F SDiCDIL."), GetLastError());
 
     device.cbSize = sizeof(device);
     if (!SetupDiCreateDeviceInfoW(set, ROOT_DEVICE_NAME, &classGuid, NULL, NULL, DICD_GENERATE_ID, &device)) {
-        result = GetLastError();
-        LogMessage(TEXT("F SDiCDI."));
-        LogErrorText(result);
+        result = LogFailure(TEXT("F SDiCDI."), GetLastError());
         goto cleanupSet;
     }
 
@@ -94,16 +85,12 @@ static DWORD CreateRootDevice(const WCHAR *infPath, const WCHAR *hardwareId)
     propertyBytes = (DWORD)((TextLength(hardwareIds) + 2) * sizeof(WCHAR));
     if (!SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID, (const BYTE *)hardwareIds,
                                            propertyBytes)) {
-        result = GetLastError();
-        LogMessage(TEXT("F SDiSDRP."));
-        LogErrorText(result);
+        result = LogFailure(TEXT("F SDiSDRP."), GetLastError());
         goto cleanupDevice;
     }
 
     if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device)) {
-        result = GetLastError();
-        LogMessage(TEXT("F SDiCCI."));
-        LogErrorText(result);
+        result = LogFailure(TEXT("F SDiCCI."), GetLastError());
         goto cleanupDevice;
     }
     goto cleanupSet;
@@ -124,9 +111,7 @@ DWORD InstallRootDevice(const WCHAR *infPath, const WCHAR *hardwareId, INT force
     if (UpdateDriverForPlugAndPlayDevicesW(NULL, hardwareId, infPath, force != 0 ? INSTALLFLAG_FORCE : 0,
                                            &rebootNeeded))
         goto success;
-    result = GetLastError();
-    LogMessage(TEXT("F UDPNPD."));
-    LogErrorText(result);
+    result = LogFailure(TEXT("F UDPNPD."), GetLastError());
     /* The code decides: no device with the ID means create one; no code at
      * all means the platform reported nothing wrong. */
     if (result != ERROR_NO_SUCH_DEVINST) {
@@ -141,9 +126,7 @@ DWORD InstallRootDevice(const WCHAR *infPath, const WCHAR *hardwareId, INT force
 
     /* Never forced: the device was made for this driver. */
     if (!UpdateDriverForPlugAndPlayDevicesW(NULL, hardwareId, infPath, 0, &rebootNeeded)) {
-        result = GetLastError();
-        LogMessage(TEXT("F UDPNPD2."));
-        LogErrorText(result);
+        result = LogFailure(TEXT("F UDPNPD2."), GetLastError());
         if (result != ERROR_SUCCESS)
             goto failure;
     }
@@ -155,7 +138,5 @@ success:
     return ERROR_SUCCESS;
 
 failure:
-    LogMessage(TEXT("\nFailure."));
-    LogErrorText(result);
-    return result;
+    return LogFailure(TEXT("\nFailure."), result);
 }

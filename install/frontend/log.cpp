@@ -92,13 +92,17 @@ void LogErrorText(DWORD code)
         LocalFree(text);
 }
 
+DWORD LogFailure(const WCHAR *tag, DWORD code)
+{
+    LogMessage(TEXT("%s"), tag);
+    LogErrorText(code);
+    return code;
+}
+
 DWORD LogStepOutcome(DWORD result, INT restart, INT *rebootFlag)
 {
-    if (result != ERROR_SUCCESS) {
-        LogMessage(TEXT("Failure."));
-        LogErrorText(result);
-        return result;
-    }
+    if (result != ERROR_SUCCESS)
+        return LogFailure(TEXT("Failure."), result);
     if (*rebootFlag == 0)
         *rebootFlag = restart;
     LogMessage(TEXT("Success %s\n"), restart != 0 ? REBOOT_TEXT : NO_REBOOT_TEXT);

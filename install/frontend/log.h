@@ -11,6 +11,10 @@
 void LogMessage(const WCHAR *format, ...);
 /* The system's text for the low 16 bits of the code, then the code line. */
 void LogErrorText(DWORD code);
+/* A failed step's report: 'tag' ("Failure." or the short name of the failing
+ * call) as a record of its own, then the error text of 'code'.  Returns
+ * 'code', so that a step ends with "return LogFailure(tag, code);". */
+DWORD LogFailure(const WCHAR *tag, DWORD code);
 /* The outcome of a step: "Failure." and the error text, or "Success %s\n"
  * with the reboot text when the step's restart flag is set; the flag goes
  * into the caller's RebootFlag on success while that is still 0.  Returns

@@ -6,20 +6,20 @@
 
 #define FEATURE_COMMAND_UNITS 260
 
+DWORD ReportFeatureFailure(DWORD code)
+{
+    wprintf(TEXT("Failure."));
+    LogErrorText(code);
+    return code;
+}
+
 DWORD RunMultipathFeatureCommand(BOOL enable, INT *rebootFlag)
 {
     WCHAR command[FEATURE_COMMAND_UNITS] = {};
     int status;
 
-    TextCopy(command, FEATURE_COMMAND_UNITS, TEXT("DISM.exe"));
-    TextAppend(command, FEATURE_COMMAND_UNITS, TEXT(" "));
-    TextAppend(command, FEATURE_COMMAND_UNITS, TEXT("/online"));
-    TextAppend(command, FEATURE_COMMAND_UNITS, TEXT(" "));
-    TextAppend(command, FEATURE_COMMAND_UNITS, TEXT("/norestart"));
-    TextAppend(command, FEATURE_COMMAND_UNITS, TEXT(" "));
-    TextAppend(command, FEATURE_COMMAND_UNITS,
-               enable ? TEXT("/enable-feature:") : TEXT("/disable-feature:"));
-    TextAppend(command, FEATURE_COMMAND_UNITS, TEXT("MultipathIo"));
+    TextFormat(command, FEATURE_COMMAND_UNITS, TEXT("DISM.exe /online /norestart /%s-feature:MultipathIo"),
+               enable ? TEXT("enable") : TEXT("disable"));
 
     if (enable)
         wprintf(TEXT("\nInstalling the MPIO OC. This may take some time, please be patient...\n"));
@@ -32,10 +32,7 @@ DWORD RunMultipathFeatureCommand(BOOL enable, INT *rebootFlag)
         *rebootFlag = 1;
         status = 0;
     }
-    if (status != 0) {
-        wprintf(TEXT("Failure."));
-        LogErrorText((DWORD)status);
-        return (DWORD)status;
-    }
+    if (status != 0)
+        return ReportFeatureFailure((DWORD)status);
     return ERROR_SUCCESS;
 }

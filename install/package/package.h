@@ -23,6 +23,9 @@ DWORD CheckDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID context, 
 DWORD GetDeviceHealth(PSP_DEVINFO_DATA device, INT *health);
 
 DWORD RunMultipathFeatureCommand(BOOL enable, INT *rebootFlag);
+/* A failure of the feature command or of its check: "Failure." on the
+ * console only, the error text of 'code' in the log too.  Returns 'code'. */
+DWORD ReportFeatureFailure(DWORD code);
 
 /* Steps shared by the sequences. */
 void ComposeInfPath(WCHAR *path, const WCHAR *sourcePath, const WCHAR *fileName);

@@ -18,15 +18,10 @@ DWORD ValidateSourcePath(const WCHAR *sourcePath)
 {
     WIN32_FIND_DATAW findData = {};
     HANDLE search;
-    DWORD code;
 
     search = FindFirstFileW(sourcePath, &findData);
-    if (search == INVALID_HANDLE_VALUE) {
-        code = GetLastError();
-        LogMessage(TEXT("Unable to validate the source path."));
-        LogErrorText(code);
-        return code;
-    }
+    if (search == INVALID_HANDLE_VALUE)
+        return LogFailure(TEXT("Unable to validate the source path."), GetLastError());
     FindClose(search);
     return ERROR_SUCCESS;
 }

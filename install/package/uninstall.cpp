@@ -118,11 +118,8 @@ static DWORD SwitchOffMultipathFeature(INT *rebootFlag)
     found = 0;
     FoundDevInst = 0;
     result = EnumClassDevices(&GUID_DEVCLASS_SCSIADAPTER, FindDeviceCallback, (PVOID)MpioBusHardwareId, &found);
-    if (result != ERROR_SUCCESS) {
-        wprintf(TEXT("Failure."));
-        LogErrorText(result);
-        return result;
-    }
+    if (result != ERROR_SUCCESS)
+        return ReportFeatureFailure(result);
     if (FoundDevInst == 0) {
         wprintf(TEXT("Success %ls\n"), NO_REBOOT_TEXT);
         return ERROR_SUCCESS;
@@ -133,9 +130,7 @@ static DWORD SwitchOffMultipathFeature(INT *rebootFlag)
         wprintf(TEXT("Success %ls\n"), FEATURE_REBOOT_TEXT);
         return ERROR_SUCCESS;
     }
-    wprintf(TEXT("Failure."));
-    LogErrorText(ERROR_GEN_FAILURE);
-    return ERROR_GEN_FAILURE;
+    return ReportFeatureFailure(ERROR_GEN_FAILURE);
 }
 
 /* Removes the base as far as the list allows; 'list' may be NULL. */
@@ -197,9 +192,7 @@ DWORD UninstallPackage(const WCHAR *sourcePath, const WCHAR *dsmInf, const WCHAR
     if (block != NULL)
         LocalFree(block);
 report:
-    if (result != ERROR_SUCCESS) {
-        LogMessage(TEXT("Failure."));
-        LogErrorText(result);
-    }
-    return result;
+    if (result != ERROR_SUCCESS)
+        return LogFailure(TEXT("Failure."), result);
+    return ERROR_SUCCESS;
 }

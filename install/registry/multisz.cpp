@@ -1,6 +1,7 @@
 /* The two multi-string values the package shares with the system, read and
- * written whole.  The key paths and value names live here only; the DelReg
- * removal asks LookupMultiSzKind for them. */
+ * written whole, and a list closed before it is written back.  The key paths
+ * and value names live here only; the DelReg removal asks LookupMultiSzKind
+ * for them. */
 #include "registry/registry.h"
 
 #define SUPPORTED_DEVICES_KEY TEXT("SYSTEM\\CurrentControlSet\\Control\\MPDEV")
@@ -102,4 +103,47 @@ DWORD WriteMultiSzValue(MultiSzKind kind, const WCHAR *data, DWORD size)
 
     RegCloseKey(key);
     return result;
+}
+
+DWORD CloseMultiSzList(WCHAR **list, DWORD *byteCount)
+{
+    MULTISZ_VIEW view;
+    MULTISZ_ENTRY entry;
+    BOOL more;
+    size_t closing = 0;     /* the unit behind the last entry's NUL */
+    size_t units = 1;       /* each entry with its NUL, then the closing NUL */
+    BOOL closed;
+    WCHAR *block;
+    size_t next = 0;
+    size_t i;
+
+    MultiSzViewInit(&view, *list, *byteCount);
+    for (more = MultiSzViewFirst(&view, &entry); more; more = MultiSzViewNext(&view, &entry)) {
+        closing = entry.offset + entry.length + 1;
+        units += entry.length + 1;
+    }
+    /* Closed: whole units, and NULs only from the closing one to the end. */
+    closed = *byteCount % sizeof(WCHAR) == 0 && closing < view.count;
+    for (i = closing; closed && i < view.count; i++)
+        closed = view.units[i] == 0;
+    if (closed)
+        return ERROR_SUCCESS;
+    if (units > 0xFFFFFFFF / sizeof(WCHAR))
+        return ERROR_NOT_ENOUGH_MEMORY;
+
+    block = (WCHAR *)LocalAlloc(LMEM_FIXED, units * sizeof(WCHAR));
+    if (block == NULL)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    for (more = MultiSzViewFirst(&view, &entry); more; more = MultiSzViewNext(&view, &entry)) {
+        for (i = 0; i < entry.length; i++)
+            block[next++] = entry.text[i];
+        block[next++] = 0;
+    }
+    block[next] = 0;
+
+    if (*list != NULL)
+        LocalFree(*list);
+    *list = block;
+    *byteCount = (DWORD)(units * sizeof(WCHAR));
+    return ERROR_SUCCESS;
 }

@@ -13,15 +13,15 @@ DWORD LookupMultiSzKind(MultiSzKind kind, const WCHAR **keyPath, const WCHAR **v
 
 DWORD ReadMultiSzValue(MultiSzKind kind, WCHAR **buffer, DWORD *size);
 DWORD WriteMultiSzValue(MultiSzKind kind, const WCHAR *data, DWORD size);
-
-DWORD ReadDelRegSectionName(const WCHAR *infPath, WCHAR **sectionName);
-DWORD GetInfStringField(PINFCONTEXT context, DWORD fieldIndex, DWORD *requiredSize, WCHAR **text);
-DWORD RemoveDelRegStrings(const WCHAR *infPath, const WCHAR *sectionName, MultiSzKind kind,
-                          WCHAR **list, DWORD *byteCount);
 /* Makes the caller's list a closed multi-string, fit to store: a list that
  * lacks its last string's NUL or its closing NUL, or ends in half a unit, is
  * replaced by a new block of its entries and the closing NUL; a closed one
  * stays as it is.  ERROR_NOT_ENOUGH_MEMORY leaves the list unchanged. */
 DWORD CloseMultiSzList(WCHAR **list, DWORD *byteCount);
+
+DWORD ReadDelRegSectionName(const WCHAR *infPath, WCHAR **sectionName);
+DWORD GetInfStringField(PINFCONTEXT context, DWORD fieldIndex, DWORD *requiredSize, WCHAR **text);
+DWORD RemoveDelRegStrings(const WCHAR *infPath, const WCHAR *sectionName, MultiSzKind kind,
+                          WCHAR **list, DWORD *byteCount);
 
 DWORD SetMpioParameters(void);

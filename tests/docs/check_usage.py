@@ -3,8 +3,8 @@
 
   check_usage.py glossary SOURCE_DIR USAGE_MD
       Every text the program can write (the formats and text values it hands
-      to LogMessage and wprintf, the message box texts) is a row of the
-      guide's glossary, and every glossary row is such a text.
+      to LogMessage, LogFailure and wprintf, the message box texts) is a row
+      of the guide's glossary, and every glossary row is such a text.
   check_usage.py commands USAGE_MD INSTALL_BINARY
       Every fenced block is of a kind that CI runs or checks; the install.exe
       command lines of the cmd and PowerShell blocks are run, block by block,
@@ -23,7 +23,7 @@ import subprocess
 import sys
 import tempfile
 
-LOGGING_CALLS = ("LogMessage", "wprintf")
+LOGGING_CALLS = ("LogMessage", "LogFailure", "wprintf")
 MESSAGE_BOX = "MessageBoxW"
 LITERAL = re.compile(r'\bTEXT\s*\(\s*"((?:[^"\\]|\\.)*)"\s*\)|\bL"((?:[^"\\]|\\.)*)"')
 TEXT_MACRO = re.compile(r'^\s*#\s*define\s+(\w+)\s+TEXT\s*\(\s*"((?:[^"\\]|\\.)*)"\s*\)', re.M)

@@ -1,5 +1,7 @@
 // DelReg string removal: the section name, the field reader and the removal
-// of delete-string entries from a list in memory, well-formed or not.
+// of delete-string entries from a list in memory, well-formed or not; and
+// the closing of that list before it is stored back (CloseMultiSzList, whose
+// cases use the removal's list blocks).
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "common/common.h"
 
@@ -90,6 +91,33 @@ TEST(TextFormat, UnsignedAndHex)
     CHECK_FORMAT(8, u"ffffffff", 64, u"%08x", static_cast<unsigned>(-1));
     CHECK_FORMAT(1, u"0", 64, u"%x", 0u);
     CHECK_FORMAT(3, u"bc2", 64, u"%x", 3010u);
+}
+
+// What may stand between '%' and the letter: the flags in any order and
+// repeated, a width, and a size letter 'l' that changes nothing.
+TEST(TextFormat, FlagsWidthAndSizeLetter)
+{
+    CHECK_FORMAT(5, u"-42  ", 64, u"%-05d", -42);   // left alignment pads with spaces
+    CHECK_FORMAT(5, u"-42  ", 64, u"%0-5d", -42);
+    CHECK_FORMAT(4, u"0007", 64, u"%0004d", 7);
+    CHECK_FORMAT(5, u"   ab", 64, u"%05s", u"ab");  // text is never padded with zeros
+    CHECK_FORMAT(5, u"ab   ", 64, u"%-5ls", u"ab");
+    CHECK_FORMAT(3, u"-42", 64, u"%ld", -42);
+    CHECK_FORMAT(4, u"00ff", 64, u"%04lx", 255u);
+    CHECK_FORMAT(1, u"%", 64, u"%-5%");
+    CHECK_FORMAT(-1, u"", 64, u"ends with %l");
+    CHECK_FORMAT(-1, u"", 64, u"ends with %-0");
+}
+
+TEST(TextFormat, WidthIsAtMost1024)
+{
+    std::vector<WCHAR> buffer(1100, u'x');
+    EXPECT_EQ(TextFormat(buffer.data(), buffer.size(), u"%1024d", 7), 1024);
+    EXPECT_EQ(buffer[1022], u' ');
+    EXPECT_EQ(buffer[1023], u'7');
+    EXPECT_EQ(TextFormat(buffer.data(), buffer.size(), u"%1025d", 7), -1);
+    EXPECT_EQ(buffer[0], 0);
+    EXPECT_EQ(TextFormat(buffer.data(), buffer.size(), u"%99999999999999999999999d", 7), -1);
 }
 
 TEST(TextFormat, TimeStampShape)
