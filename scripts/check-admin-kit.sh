@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # CI for the administrator's kit, after the Windows builds: the Ansible role
-# (syntax check, lint, its exit-code decisions on recorded results), the
+# (syntax check, lint, its exit-code decisions on recorded results, its
+# playbook run on hosts whose Windows modules are recorders), the
 # release package made by the guide's own build commands and its listing, and
 # the guide's deployment commands run beside the package, with Ansible kept
 # offline.  Ends with "admin kit: N passed, N failed".
@@ -81,8 +82,9 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 step "ansible-playbook --syntax-check" in_role_dir ansible-playbook -i inventory.example.yml site.yml --syntax-check
-step "ansible-lint" in_role_dir ansible-lint --offline
+step "ansible-lint (production profile)" in_role_dir ansible-lint --offline --profile production
 step "exit-code decisions on recorded results" exit_decisions
+step "the playbook on recorded hosts" python3 tests/ansible/role_tests.py "${HOST_BUILD:-build/host}"
 step "release package built by the guide's commands" guide_build
 step "release package listing" python3 tests/release/check_package.py build/windows-x64
 step "the guide's deployment commands on the release" guide_deploy
