@@ -2,9 +2,10 @@
 # CI for the administrator's kit, after the Windows builds: the Ansible role
 # (syntax check, lint, its exit-code decisions on recorded results, its
 # playbook run on hosts whose Windows modules are recorders), the
-# release package made by the guide's own build commands and its listing, and
-# the guide's deployment commands run beside the package, with Ansible kept
-# offline.  Ends with "admin kit: N passed, N failed".
+# release made by the guide's own build commands, its listings and checksums,
+# the Linux tarball's pkgcheck on a fresh Debian 12 chroot, and the guide's
+# deployment commands run beside the release, with Ansible kept offline.
+# Ends with "admin kit: N passed, N failed".
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -40,11 +41,12 @@ guide_build() {
 }
 
 # The guide's "sh release" blocks, in a directory that holds only the release
-# ZIP.  Packages must be installed already (scripts/bootstrap.sh installs
+# (both archives and SHA256SUMS).  Packages must be installed already (scripts/bootstrap.sh installs
 # what the guide names); Ansible checks its commands without reaching a host.
 guide_deploy() {
   local release=$scratch/release
-  mkdir -p "$release" && cp build/windows-x64/mpio-installer-*-windows.zip "$release/" || return 1
+  mkdir -p "$release" && cp build/windows-x64/mpio-installer-*-windows.zip \
+    build/windows-x64/mpio-installer-*-linux-x86_64.tar.gz build/windows-x64/SHA256SUMS "$release/" || return 1
   {
     cat <<'EOF'
 set -euo pipefail
@@ -86,7 +88,10 @@ step "ansible-lint (production profile)" in_role_dir ansible-lint --offline --pr
 step "exit-code decisions on recorded results" exit_decisions
 step "the playbook on recorded hosts" python3 tests/ansible/role_tests.py "${HOST_BUILD:-build/host}"
 step "release package built by the guide's commands" guide_build
-step "release package listing" python3 tests/release/check_package.py build/windows-x64
+step "release listing and checksums" python3 tests/release/check_package.py build/windows-x64
+step "the Linux release on a fresh Debian 12" bash tests/release/fresh_debian.sh \
+  build/windows-x64/mpio-installer-"$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' build/windows-x64/CMakeCache.txt)"-linux-x86_64.tar.gz \
+  "${HOST_BUILD:-build/host}/pkgcheck"
 step "the guide's deployment commands on the release" guide_deploy
 
 echo "admin kit: $passed passed, $failed failed"
