@@ -4,7 +4,7 @@
 # playbook run on hosts whose Windows modules are recorders), the
 # release made by the guide's own build commands, its listings and checksums,
 # the Linux tarball's pkgcheck on a fresh Debian 12 chroot, and the guide's
-# deployment commands run beside the release, with Ansible kept offline.
+# deployment commands run beside the release, the playbook on recorded hosts.
 # Ends with "admin kit: N passed, N failed".
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,8 +41,10 @@ guide_build() {
 }
 
 # The guide's "sh release" blocks, in a directory that holds only the release
-# (both archives and SHA256SUMS).  Packages must be installed already (scripts/bootstrap.sh installs
-# what the guide names); Ansible checks its commands without reaching a host.
+# (both archives and SHA256SUMS).  Packages must be installed already
+# (scripts/bootstrap.sh installs what the guide names); Ansible reaches no
+# Windows host: the playbook runs go to the example inventory's hosts with
+# recorders in place of the Windows modules.
 guide_deploy() {
   local release=$scratch/release
   mkdir -p "$release" && cp build/windows-x64/mpio-installer-*-windows.zip \
@@ -66,18 +68,50 @@ offline() {
   local a
   for a in "$@"; do [[ $a == --ask-pass || $a == -k ]] || args+=("$a"); done
 }
-# The inventory must name hosts; the playbooks must pass the syntax check.
+# The inventory must name hosts.  The playbook runs go to those hosts, reached
+# locally, whose Windows modules are recorders (tests/ansible/collections), with
+# the release's example package in place of the one rollout.yml would name.
 ansible() {
   offline "$@"
   local hosts
   hosts=$(command ansible "${args[@]}" --list-hosts) && echo "$hosts" && ! grep -q 'hosts (0)' <<<"$hosts"
 }
-ansible-playbook() { offline "$@"; command ansible-playbook "${args[@]}" --syntax-check; }
+ansible-playbook() {
+  offline "$@"
+  local example
+  example=$(cd ../../examples/package && pwd)
+  command ansible-playbook "${args[@]}" -e ansible_connection=local -e "ansible_python_interpreter=$(command -v python3)" \
+    -e "{\"mpio_package_dir\": \"$example\", \"mpio_dsm_inf\": \"qvxdsm.inf\", \"mpio_dsm_hwid\": \"Root\\\\QVXDSM\"}" \
+    -e mpio_allow_example_package=true
+}
 set -v
 EOF
     python3 "$root/tests/docs/check_usage.py" shell "$root/docs/usage.md" release
   } >"$release/guide.sh" || return 1
-  (cd "$release" && bash guide.sh)
+  # Each example host: fresh; the guide installs, uninstalls, then installs again.
+  cat >"$scratch/hosts.json" <<'EOF'
+{"storage01.example.net": {"state": {"generation": 10, "service": "absent", "driver_version": null,
+   "supported_devices": [], "multipath_feature": "Disabled"},
+ "runs": [{"switch": "-i", "rc": 0, "state": {"service": "present", "driver_version": "2.4.1.0",
+            "supported_devices": ["QUORVEX LUMENSTRIDE     "], "multipath_feature": "Enabled"}},
+          {"switch": "-u", "rc": 1, "state": {"service": "marked for deletion", "driver_version": null,
+            "supported_devices": [], "multipath_feature": "Disable Pending"},
+           "at_reboot": {"service": "absent", "multipath_feature": "Disabled"}},
+          {"switch": "-i", "rc": 0, "state": {"service": "present", "driver_version": "2.4.1.0",
+            "supported_devices": ["QUORVEX LUMENSTRIDE     "], "multipath_feature": "Enabled"}}]}}
+EOF
+  python3 -c 'import json, sys; h = json.load(open(sys.argv[1])); h["storage02.example.net"] = h["storage01.example.net"]; json.dump(h, open(sys.argv[1], "w"))' "$scratch/hosts.json"
+  mkdir -p "$scratch/recorded"
+  (cd "$release" && ANSIBLE_COLLECTIONS_PATH="$root/tests/ansible/collections" \
+    MPIO_RECORDER_SCRIPT="$scratch/hosts.json" MPIO_RECORDER_DIR="$scratch/recorded" bash guide.sh) || return 1
+  # Per host: --check (the probe), install, uninstall with its reboot, install.
+  local host calls status=0
+  for host in storage01.example.net storage02.example.net; do
+    calls=$(python3 -c 'import json, sys; print(" ".join({"win_shell": "probe", "win_copy": "copy", "win_reboot": "reboot"}.get(c["module"]) or c["argv"][1] for c in map(json.loads, open(sys.argv[1]))))' "$scratch/recorded/$host.calls.jsonl")
+    echo "$host: $calls"
+    [ "$calls" = "probe probe copy copy -i probe copy copy -u reboot probe copy copy -i" ] || status=1
+  done
+  return $status
 }
 
 scratch=$(mktemp -d)
