@@ -1,30 +1,40 @@
-# The release package, made from the x64 build:
+# The release, made from the x64 build:
 #
 #   cmake --preset windows-x64 && cmake --build build/windows-x64 --target package
 #
-# writes build/windows-x64/mpio-installer-<version>-windows.zip with both
-# builds of install.exe (x64/, x86/), the administrator's guide, the
-# changelog, the example package and the Ansible role.  The x86 build is the
-# windows-x86 preset's (build/windows-x86), configured and built while the
-# package is made, with this build's version and vendor settings, so that one
-# command makes the whole package from a clean clone.
+# writes to build/windows-x64:
+# - mpio-installer-<version>-windows.zip, whose one top-level folder of the
+#   same name holds both builds of install.exe (x64/, x86/), a README, the
+#   third-party notices of the runtime linked into them, the administrator's
+#   guide, the changelog, the example package and the Ansible role;
+# - mpio-installer-<version>-linux-x86_64.tar.gz, pkgcheck and the host
+#   installer for a controller (the linux-x64 preset, cmake/linux-release.cmake);
+# - SHA256SUMS of both archives.
+# The x86 build (build/windows-x86) and the Linux build (build/linux-x64) are
+# configured and built on the way with this build's version and vendor
+# settings, so that one command makes the whole release from a clean clone.
 
 set(MPIO_PACKAGE_NAME "mpio-installer-${PROJECT_VERSION}-windows")
+set(MPIO_LINUX_PACKAGE_NAME "mpio-installer-${PROJECT_VERSION}-linux-x86_64")
 
-# Everything that a vendor or a release sets, handed on to the x86 build.
+# Everything that a vendor or a release sets, handed on to the other builds.
 set(MPIO_FORWARDED_SETTINGS MPIO_VERSION MPIO_DSM_DESCRIPTION MPIO_COMPANY_NAME MPIO_PRODUCT_NAME
                             MPIO_FILE_DESCRIPTION WARNINGS_AS_ERRORS)
-# Quoted one by one for the generated script: the texts hold spaces.
+# Quoted one by one for the generated scripts: the texts hold spaces.
 set(MPIO_X86_CONFIGURE_ARGS "")
 foreach(setting ${MPIO_FORWARDED_SETTINGS})
   string(APPEND MPIO_X86_CONFIGURE_ARGS " \"-D${setting}=${${setting}}\"")
 endforeach()
 set(MPIO_X86_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/windows-x86)
+set(MPIO_LINUX_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/linux-x64)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/build-x86.cmake.in ${CMAKE_BINARY_DIR}/build-x86.cmake @ONLY)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/release-linux.cmake.in ${CMAKE_BINARY_DIR}/release-linux.cmake @ONLY)
 
 install(TARGETS installer RUNTIME DESTINATION x64)
 install(SCRIPT ${CMAKE_BINARY_DIR}/build-x86.cmake)
 install(PROGRAMS ${MPIO_X86_BUILD_DIR}/install.exe DESTINATION x86)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/release/README-windows.md DESTINATION . RENAME README.md)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/release/THIRD-PARTY-NOTICES.txt DESTINATION .)
 install(FILES ${CMAKE_SOURCE_DIR}/docs/usage.md DESTINATION docs)
 install(FILES ${CMAKE_SOURCE_DIR}/CHANGELOG.md DESTINATION .)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/package DESTINATION examples)
@@ -37,6 +47,9 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME mpio-installer)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_FILE_NAME ${MPIO_PACKAGE_NAME})
-set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+# Unpacked, the release is one folder named as the ZIP.
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
+# After the ZIP: the Linux tarball beside it and SHA256SUMS of both.
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_BINARY_DIR}/release-linux.cmake)
 include(CPack)

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "facts.h"
 #include "inf_checks.h"
 #include "lifecycle.h"
 #include "process.h"
@@ -26,16 +27,20 @@ constexpr int kExitUsage = 2;
 
 const char kUsage[] =
     "usage: pkgcheck SOURCE_DIR DSM_INF DSM_HWID [--json] [--generations 5.0,5.2,6.1,10.0]\n"
+    "       pkgcheck SOURCE_DIR DSM_INF DSM_HWID --facts\n"
     "\n"
     "  SOURCE_DIR     the package: mpio.inf, mpdev.inf, the DSM INF and the files they copy\n"
     "  DSM_INF        the DSM INF's file name\n"
     "  DSM_HWID       the DSM's hardware ID, as given to install -i\n"
     "  --json         print the findings as one JSON document instead of the table\n"
-    "  --generations  the Windows versions to run the lifecycle on (5.0 5.1 5.2 6.0 6.1 6.2 6.3 10.0)\n";
+    "  --generations  the Windows versions to run the lifecycle on (5.0 5.1 5.2 6.0 6.1 6.2 6.3 10.0)\n"
+    "  --facts        print the package's facts (DSM service, DriverVer, supported-device strings) as JSON,\n"
+    "                 without checking it\n";
 
 struct Options {
     std::string sourceDir, dsmInf, dsmHwid;
     bool json = false;
+    bool facts = false;
     std::vector<pkgcheck::Generation> generations;
 };
 
@@ -72,6 +77,8 @@ Options ParseOptions(int argc, char **argv)
         const std::string arg = argv[i];
         if (arg == "--json") {
             options.json = true;
+        } else if (arg == "--facts") {
+            options.facts = true;
         } else if (arg == "--generations") {
             if (++i == argc)
                 throw UsageError{"--generations needs a list"};
@@ -107,6 +114,11 @@ std::string FindInstaller()
 
 int Check(const Options &options)
 {
+    if (options.facts) {
+        std::cout << pkgcheck::RenderFacts(pkgcheck::LoadPackage(options.sourceDir, options.dsmInf, options.dsmHwid))
+                  << std::flush;
+        return kExitClean;
+    }
     pkgcheck::Report report;
     report.sourceDir = options.sourceDir;
     report.dsmInf = options.dsmInf;

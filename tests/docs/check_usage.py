@@ -32,7 +32,7 @@ BRACE_INITIALIZER = re.compile(r"=\s*\{(.*?)\}\s*;", re.S)
 ESCAPES = {"n": "\n", "t": "\t", "r": "\r", "\\": "\\", '"': '"', "'": "'", "0": ""}
 CHECKED_BLOCKS = {"cmd", "powershell"}
 SHELL_KINDS = {"source", "release"}
-PLAIN_BLOCKS = {"text", "yaml", "ini"}
+PLAIN_BLOCKS = {"text", "yaml", "ini", "ps1"}
 SHELL_BUILTINS = {"echo", "cd", "if", "exit", "rem", "set", "$lastexitcode"}
 
 

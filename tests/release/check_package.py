@@ -1,25 +1,38 @@
 #!/usr/bin/env python3
-"""Checks the release package that the x64 build's "package" target makes.
+"""Checks the release that the x64 build's "package" target makes.
 
   check_package.py BUILD_DIR        (the windows-x64 build directory)
 
 mpio-installer-<version>-windows.zip, <version> being the build's project
-version, must hold exactly: x64/install.exe and x86/install.exe, the two
-builds' own programs, an x86-64 and an i386 executable whose version resource
-carries <version>; docs/usage.md and CHANGELOG.md as checked in, the
-changelog with an entry for <version>; and the checked-in files of
-examples/package and deploy/ansible.
+version, must hold one folder of its own name, and in it exactly:
+x64/install.exe and x86/install.exe, the two builds' own programs, an x86-64
+and an i386 executable whose version resource carries <version>; README.md
+and THIRD-PARTY-NOTICES.txt from docs/release, docs/usage.md and CHANGELOG.md
+as checked in, the changelog with an entry for <version>; and the checked-in
+files of examples/package and deploy/ansible.
+
+mpio-installer-<version>-linux-x86_64.tar.gz beside it must hold one folder
+of its own name with pkgcheck and install, x86-64 executables that need no
+C++ runtime of their own (libstdc++, libgcc_s), and README.md; SHA256SUMS
+must hold the checksums of both archives, as sha256sum -c reads them.
 """
+import hashlib
 import os
 import re
 import struct
 import subprocess
 import sys
+import tarfile
+import tempfile
 import zipfile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PE_MACHINES = {"x64/install.exe": 0x8664, "x86/install.exe": 0x014C}
 FIXED_FILE_INFO_SIGNATURE = struct.pack("<I", 0xFEEF04BD)
+# In the ZIP: the name in the release, the checked-in file.
+RELEASE_DOCS = {"README.md": "docs/release/README-windows.md",
+                "THIRD-PARTY-NOTICES.txt": "docs/release/THIRD-PARTY-NOTICES.txt"}
+LINUX_FILES = {"%s/pkgcheck", "%s/install", "%s/README.md"}
 
 
 def checked_in(folder):
@@ -50,11 +63,14 @@ def check(build_dir):
     path = os.path.join(build_dir, "mpio-installer-%s-windows.zip" % version)
     if not os.path.isfile(path):
         return ["%s is missing" % path], 0
-    with zipfile.ZipFile(path) as package:
-        contents = {n: package.read(n) for n in package.namelist() if not n.endswith("/")}
-
     problems = []
-    expected = set(PE_MACHINES) | {"docs/usage.md", "CHANGELOG.md"}
+    top = "mpio-installer-%s-windows/" % version
+    with zipfile.ZipFile(path) as package:
+        names = [n for n in package.namelist() if not n.endswith("/")]
+        problems += ["outside %s: %s" % (top, n) for n in names if not n.startswith(top)]
+        contents = {n[len(top):]: package.read(n) for n in names if n.startswith(top)}
+
+    expected = set(PE_MACHINES) | {"docs/usage.md", "CHANGELOG.md"} | set(RELEASE_DOCS)
     expected |= checked_in("examples/package") | checked_in("deploy/ansible")
     problems += ["missing: %s" % n for n in sorted(expected - set(contents))]
     problems += ["not expected: %s" % n for n in sorted(set(contents) - expected)]
@@ -70,12 +86,68 @@ def check(build_dir):
             if f.read() != data:
                 problems.append("%s is not the program of %s" % (name, builds[name]))
     for name in expected - set(PE_MACHINES):
-        with open(os.path.join(ROOT, name), "rb") as f:
+        with open(os.path.join(ROOT, RELEASE_DOCS.get(name, name)), "rb") as f:
             if name in contents and f.read() != contents[name]:
                 problems.append("%s differs from the checked-in file" % name)
     if not re.search(r"^## \[%s\]" % re.escape(version), contents.get("CHANGELOG.md", b"").decode(), re.M):
         problems.append("CHANGELOG.md has no entry '## [%s]'" % version)
+    problems += check_tarball(build_dir, version)
+    problems += check_sums(build_dir, version)
     return problems, len(contents)
+
+
+def needed_libraries(data):
+    """The NEEDED entries of an ELF executable, as readelf reads them."""
+    with tempfile.NamedTemporaryFile() as f:
+        f.write(data)
+        f.flush()
+        dynamic = subprocess.run(["readelf", "-d", f.name], stdout=subprocess.PIPE, universal_newlines=True).stdout
+    return re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic)
+
+
+def check_tarball(build_dir, version):
+    name = "mpio-installer-%s-linux-x86_64" % version
+    path = os.path.join(build_dir, name + ".tar.gz")
+    if not os.path.isfile(path):
+        return ["%s is missing" % path]
+    with tarfile.open(path) as tarball:
+        members = {m.name: m for m in tarball.getmembers() if m.isfile()}
+        expected = {f % name for f in LINUX_FILES}
+        problems = [] if set(members) == expected else [
+            "%s holds %s, not %s" % (os.path.basename(path), sorted(members), sorted(expected))]
+        for program in ("pkgcheck", "install"):
+            member = members.get("%s/%s" % (name, program))
+            if member is None:
+                continue
+            data = tarball.extractfile(member).read()
+            # ELF, 64-bit, little-endian, machine x86-64 (62).
+            if data[:5] != b"\x7fELF\x02" or struct.unpack_from("<H", data, 18)[0] != 62:
+                problems.append("%s is not an x86-64 ELF executable" % member.name)
+            if not member.mode & 0o111:
+                problems.append("%s is not executable" % member.name)
+            runtime = [lib for lib in needed_libraries(data) if lib.startswith(("libstdc++", "libgcc_s"))]
+            if runtime:
+                problems.append("%s needs %s" % (member.name, ", ".join(runtime)))
+        readme = members.get(name + "/README.md")
+        if readme is not None:
+            with open(os.path.join(ROOT, "docs", "release", "README-linux.md"), "rb") as f:
+                if tarball.extractfile(readme).read() != f.read():
+                    problems.append("README.md differs from docs/release/README-linux.md")
+    return problems
+
+
+def check_sums(build_dir, version):
+    path = os.path.join(build_dir, "SHA256SUMS")
+    if not os.path.isfile(path):
+        return ["%s is missing" % path]
+    archives = ["mpio-installer-%s-windows.zip" % version, "mpio-installer-%s-linux-x86_64.tar.gz" % version]
+    expected = ""
+    for archive in archives:
+        with open(os.path.join(build_dir, archive), "rb") as f:
+            expected += "%s  %s\n" % (hashlib.sha256(f.read()).hexdigest(), archive)
+    with open(path) as f:
+        written = f.read()
+    return [] if written == expected else ["SHA256SUMS holds\n%s, not\n%s" % (written, expected)]
 
 
 def main(argv):

@@ -1,0 +1,125 @@
+"""The package's facts, pkgcheck's verdict, and what a host has of the package.
+
+pkgcheck (the Linux release's) reads the package: its --json run gives the
+verdict, its --facts run the DSM's service, DriverVer and supported-device
+strings.  The state probe (templates/probe.ps1.j2) reads, without changing
+anything, what a host has: the DSM's service and whether it is marked for
+deletion, the DSM device's driver version, the supported-device list and, from
+Windows generation 6 on, the MultipathIo feature.  mpio_host_plan compares the
+two and says whether install.exe is to run.
+"""
+
+import json
+
+from ansible.errors import AnsibleFilterError
+
+SERVICE_STATES = ("absent", "present", "marked for deletion")
+
+
+def _json(text, what):
+    try:
+        return json.loads(text)
+    except (TypeError, ValueError) as error:
+        raise AnsibleFilterError("%s is not JSON (%s): %r" % (what, error, str(text)[:200]))
+
+
+def mpio_pkgcheck_verdict(result):
+    """{'errors': [...], 'warnings': [...]} of a registered `pkgcheck --json` run."""
+    rc = result.get("rc")
+    stderr = (result.get("stderr") or "").strip()
+    if rc not in (0, 1):
+        return {"errors": ["pkgcheck could not check the package (exit %s): %s" % (rc, stderr or result.get("msg", ""))],
+                "warnings": []}
+    report = _json(result.get("stdout"), "pkgcheck's report")
+    verdict = {"errors": [], "warnings": []}
+    for table in ("inf_checks", "lifecycle"):
+        for finding in report.get(table, []):
+            key = {"error": "errors", "warning": "warnings"}.get(finding.get("verdict"))
+            if key:
+                verdict[key].append("%s [%s]: %s" % (finding.get("title"), finding.get("column"), finding.get("reason")))
+    if rc == 1 and not verdict["errors"]:
+        verdict["errors"].append("pkgcheck rejected the package")
+    return verdict
+
+
+def _version(text):
+    """A DriverVer version as four numbers, so that 2.4.01 equals 2.4.1.0."""
+    try:
+        parts = [int(p) for p in str(text).strip().split(".")]
+    except ValueError:
+        return None
+    if not 1 <= len(parts) <= 4:
+        return None
+    return tuple(parts + [0] * (4 - len(parts)))
+
+
+def mpio_package_facts(stdout):
+    """pkgcheck --facts, checked for what the state comparison needs."""
+    facts = _json(stdout, "pkgcheck --facts")
+    version = (facts.get("driver_ver") or {}).get("version")
+    missing = []
+    if not facts.get("dsm_service"):
+        missing.append("the DSM's service (an AddService with flag 0x2 in its x64 install section)")
+    if _version(version) is None:
+        missing.append("a version in DriverVer (mm/dd/yyyy,w.x.y.z)")
+    if not facts.get("supported_devices"):
+        missing.append("a supported-device string")
+    if missing:
+        raise AnsibleFilterError("the DSM INF %s lacks %s: the role cannot tell whether a host has the package"
+                                 % (facts.get("dsm_inf"), " and ".join(missing)))
+    return facts
+
+
+def mpio_host_plan(probe_stdout, package, action):
+    """What to run on a host, from its state probe and the package's facts.
+
+    install runs -i unless the package is installed at this version: the
+    service present and not marked for deletion, the DSM device's driver at
+    the package's DriverVer, every supported-device string in the list and,
+    from generation 6 on, MultipathIo enabled.  uninstall runs -u where any of
+    the package is left: the service (not only marked for deletion), a device
+    with the DSM's driver, or one of its supported-device strings.
+    """
+    if action not in ("install", "uninstall"):
+        raise AnsibleFilterError("mpio_action must be install or uninstall, not %r" % (action,))
+    state = _json(probe_stdout, "the host's state probe")
+    service = state.get("service")
+    if service not in SERVICE_STATES:
+        raise AnsibleFilterError("the state probe reports the service as %r" % (service,))
+    listed = state.get("supported_devices") or []
+    if isinstance(listed, str):
+        listed = [listed]
+    generation = int(state.get("generation") or 0)
+    strings = package["supported_devices"]
+    driver = state.get("driver_version")
+
+    found, missing = [], []
+    (found if service == "present" else missing).append("service %s %s" % (package["dsm_service"], service))
+    if driver is not None and _version(driver) == _version(package["driver_ver"]["version"]):
+        found.append("driver %s" % driver)
+    else:
+        missing.append("driver %s (the package's is %s)" % (driver or "absent", package["driver_ver"]["version"]))
+    absent = [s for s in strings if s not in listed]
+    (missing if absent else found).append(
+        "supported devices %s" % ("without " + ", ".join(repr(s) for s in absent) if absent else "listed"))
+    if generation >= 6:
+        feature = state.get("multipath_feature")
+        (found if feature == "Enabled" else missing).append("MultipathIo %s" % feature)
+
+    left = service == "present" or driver is not None or any(s in listed for s in strings)
+    if action == "install":
+        run = bool(missing)
+        summary = ("install: %s" % "; ".join(missing)) if run else "installed at %s" % package["driver_ver"]["version"]
+    else:
+        run = left
+        summary = "uninstall: %s" % "; ".join(found) if run else "nothing of the package is installed"
+        if not run and service == "marked for deletion":
+            summary += " (its service goes at the next reboot)"
+    return {"run": run, "switch": "-i" if action == "install" else "-u", "generation": generation,
+            "found": found, "missing": missing, "summary": summary}
+
+
+class FilterModule(object):
+    def filters(self):
+        return {"mpio_pkgcheck_verdict": mpio_pkgcheck_verdict, "mpio_package_facts": mpio_package_facts,
+                "mpio_host_plan": mpio_host_plan}

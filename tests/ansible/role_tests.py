@@ -1,0 +1,246 @@
+#!/usr/bin/env python3
+"""Runs the role's playbook, deploy/ansible/site.yml as released, on hosts
+whose Windows modules are recorders (collections/: each call is recorded and
+answered from the host's script), one scenario a row, and checks what each
+host was asked to do.
+
+  role_tests.py HOST_BUILD_DIR     (its pkgcheck checks the package)
+
+Each scenario lays out a release (deploy/ansible, x64/install.exe, the
+example package) in a scratch directory, sets rollout.yml and the inventory
+as the administrator's guide says, and runs ansible-playbook there once or
+more.  A host's calls are written as one line: "probe" (the state probe),
+"copy", the install.exe switch, "reboot"; check-mode calls get a "?".
+"""
+import copy
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import yaml
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+EXAMPLE = os.path.join(ROOT, "examples", "package")
+with open(os.path.join(os.path.dirname(__file__), "recorded_results.yml")) as f:
+    RECORDED = {r["name"]: r["result"].get("stdout") for r in yaml.safe_load(f)["recorded_results"]}
+
+STRING = "QUORVEX LUMENSTRIDE     "
+FRESH = {"generation": 10, "service": "absent", "driver_version": None, "supported_devices": [],
+         "multipath_feature": "Disabled"}
+INSTALLED = {"generation": 10, "service": "present", "driver_version": "2.4.1.0", "supported_devices": [STRING],
+             "multipath_feature": "Enabled"}
+OLDER = dict(INSTALLED, driver_version="2.3.0.0")
+MARKED = dict(FRESH, service="marked for deletion")
+
+INSTALL_OK = {"switch": "-i", "rc": 0, "stdout": RECORDED["install: done"], "state": INSTALLED}
+INSTALL_REBOOT = {"switch": "-i", "rc": 1, "stdout": RECORDED["install: done, reboot needed"],
+                  "state": dict(INSTALLED, multipath_feature="Enable Pending"),
+                  "at_reboot": {"multipath_feature": "Enabled"}}
+INSTALL_FAILED = {"switch": "-i", "rc": -1, "stdout": RECORDED["install: failed, -1 read signed"]}
+INSTALL_MARKED = {"switch": "-i", "rc": -2, "stdout": RECORDED["install: marked for deletion, -2 read signed"],
+                  "at_reboot": {"service": "absent"}}
+UNINSTALL_OK = {"switch": "-u", "rc": 1, "stdout": RECORDED["uninstall: done, reboot needed"],
+                "state": dict(FRESH, service="marked for deletion", multipath_feature="Disable Pending"),
+                "at_reboot": {"service": "absent", "multipath_feature": "Disabled"}}
+
+VENDOR = {"mpio_dsm_inf": "qvxdsm.inf", "mpio_dsm_hwid": "Root\\TESTDSM"}
+FIRST_RUN = "probe copy copy -i"
+
+# name, hosts {host: (state, runs)}, rollout.yml settings, inventory vars,
+# ansible-playbook arguments of each run, package ("vendor", "example",
+# "broken"), then what must come out: the exit status of the last run, each
+# host's calls over all runs, the batches, the changed count of each host in
+# the last run's recap, and a text of the output.
+SCENARIOS = [
+    ("batch size from rollout.yml",
+     {"h1": (FRESH, [INSTALL_OK]), "h2": (FRESH, [INSTALL_OK]), "h3": (FRESH, [INSTALL_OK])},
+     {"mpio_batch": 2}, {}, [[]], "vendor",
+     0, {"h1": FIRST_RUN, "h2": FIRST_RUN, "h3": FIRST_RUN}, [["h1", "h2"], ["h3"]], None, None),
+    ("batch size from -e, over rollout.yml",
+     {"h1": (FRESH, [INSTALL_OK]), "h2": (FRESH, [INSTALL_OK]), "h3": (FRESH, [INSTALL_OK])},
+     {"mpio_batch": 2}, {}, [["-e", "mpio_batch=3"]], "vendor",
+     0, {"h1": FIRST_RUN, "h2": FIRST_RUN, "h3": FIRST_RUN}, [["h1", "h2", "h3"]], None, None),
+    ("batch size in the inventory is not read: rollout.yml's stands",
+     {"h1": (FRESH, [INSTALL_OK]), "h2": (FRESH, [INSTALL_OK])},
+     {}, {"mpio_batch": 2}, [[]], "vendor",
+     0, {"h1": FIRST_RUN, "h2": FIRST_RUN}, [["h1"], ["h2"]], None, None),
+    ("a failure in the first batch leaves the other hosts untouched",
+     {"h1": (FRESH, [INSTALL_FAILED]), "h2": (FRESH, []), "h3": (FRESH, [])},
+     {}, {}, [[]], "vendor",
+     2, {"h1": FIRST_RUN, "h2": "", "h3": ""}, [["h1"]], None, "install.exe failed"),
+    ("a second run is all ok, no install.exe",
+     {"h1": (FRESH, [INSTALL_OK]), "h2": (FRESH, [INSTALL_REBOOT])},
+     {"mpio_batch": 2}, {}, [[], []], "vendor",
+     0, {"h1": FIRST_RUN + " probe", "h2": FIRST_RUN + " reboot probe"}, [["h1", "h2"]], {"h1": 0, "h2": 0},
+     "installed at 2.4.1.0"),
+    ("-2: a reboot, then one more run",
+     {"h1": (MARKED, [INSTALL_MARKED, INSTALL_OK])},
+     {}, {}, [[]], "vendor",
+     0, {"h1": FIRST_RUN + " reboot -i"}, [["h1"]], None, None),
+    ("another version installed: -i over it; the same version: nothing",
+     {"h1": (OLDER, [INSTALL_OK]), "h2": (INSTALLED, [])},
+     {"mpio_batch": 2}, {}, [[]], "vendor",
+     0, {"h1": FIRST_RUN, "h2": "probe"}, [["h1", "h2"]], {"h1": 3, "h2": 0}, None),
+    ("uninstall runs -u only where the package is, once",
+     {"h1": (INSTALLED, [UNINSTALL_OK]), "h2": (FRESH, [])},
+     {"mpio_batch": 2}, {}, [["-e", "mpio_action=uninstall"]] * 2, "vendor",
+     0, {"h1": "probe copy copy -u reboot probe", "h2": "probe probe"}, [["h1", "h2"]], {"h1": 0, "h2": 0}, None),
+    ("check mode runs nothing and reports what would change",
+     {"h1": (FRESH, []), "h2": (INSTALLED, [])},
+     {"mpio_batch": 2}, {}, [["--check"]], "vendor",
+     0, {"h1": "probe", "h2": "probe"}, [["h1", "h2"]], {"h1": 1, "h2": 0}, "install: service qvxdsm absent"),
+    ("the example package is refused",
+     {"h1": (FRESH, [])},
+     {}, {}, [[]], "example",
+     2, {"h1": ""}, [], None, "is the release's example package"),
+    ("the example package with mpio_allow_example_package",
+     {"h1": (FRESH, [INSTALL_OK])},
+     {}, {}, [["-e", "mpio_allow_example_package=true"]], "example",
+     0, {"h1": FIRST_RUN}, [["h1"]], None, None),
+    ("no package given",
+     {"h1": (FRESH, [])},
+     {}, {}, [[]], None,
+     2, {"h1": ""}, [], None, "No package given"),
+    ("a package pkgcheck rejects stops the play before any host",
+     {"h1": (FRESH, []), "h2": (FRESH, [])},
+     {}, {}, [[]], "broken",
+     2, {"h1": "", "h2": ""}, [], None, "NTamd64"),
+    ("a DSM INF whose DriverVer has no version is refused before any host",
+     {"h1": (FRESH, [])},
+     {}, {}, [[]], "no version",
+     2, {"h1": ""}, [], None, "lacks a version in DriverVer"),
+]
+
+
+def make_package(kind, release):
+    """The package a scenario deploys: the example, or a vendor's made from it."""
+    if kind == "example":
+        return {"mpio_package_dir": os.path.join(release, "examples", "package"), "mpio_dsm_inf": "qvxdsm.inf",
+                "mpio_dsm_hwid": "Root\\QVXDSM"}
+    if kind is None:
+        return {}
+    vendor = os.path.join(release, "..", "vendor-package")
+    shutil.copytree(EXAMPLE, vendor)
+    inf = os.path.join(vendor, "qvxdsm.inf")
+    with open(inf, encoding="latin-1") as f:
+        text = f.read().replace("Root\\QVXDSM", VENDOR["mpio_dsm_hwid"])
+    if kind == "broken":
+        # x64 Windows would find no driver for the DSM.
+        text = re.sub(r"\[QuorvexDsm\.NTamd64\]\n.*\n", "", text).replace(", NTamd64", "")
+    elif kind == "no version":
+        # pkgcheck passes a DriverVer without a version; a host's cannot be compared with it.
+        text = text.replace("12/08/2026,2.4.1.0", "12/08/2026")
+    with open(inf, "w", encoding="latin-1") as f:
+        f.write(text)
+    return dict(VENDOR, mpio_package_dir=os.path.abspath(vendor))
+
+
+def set_rollout(path, settings):
+    """Sets keys in rollout.yml as an administrator edits it: in place of the
+    (commented) line that names the key, else at the end."""
+    with open(path) as f:
+        lines = f.read().splitlines()
+    for key, value in settings.items():
+        line = "%s: %s" % (key, json.dumps(value))
+        at = [i for i, text in enumerate(lines) if re.match(r"#? ?%s:" % key, text)]
+        if at:
+            lines[at[0]] = line
+        else:
+            lines.append(line)
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def calls_of(record, host):
+    path = os.path.join(record, host + ".calls.jsonl")
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        return [json.loads(line) for line in f]
+
+
+def shown(call):
+    word = {"win_shell": "probe", "win_copy": "copy", "win_reboot": "reboot"}.get(call["module"])
+    word = word or (call["argv"][1] if call["module"] == "win_command" else call["module"])
+    return word + ("?" if call["check_mode"] and call["module"] != "win_shell" else "")
+
+
+def recap(output):
+    return {m.group(1): int(m.group(2)) for m in re.finditer(r"^(\S+)\s+: ok=\d+\s+changed=(\d+)", output, re.M)}
+
+
+def run_scenario(scenario, pkgcheck, scratch):
+    name, hosts, rollout, inventory_vars, runs, package, code, calls, batches, changed, text = scenario
+    release = os.path.join(scratch, "release")
+    playbook_dir = os.path.join(release, "deploy", "ansible")
+    shutil.copytree(os.path.join(ROOT, "deploy", "ansible"), playbook_dir,
+                    ignore=shutil.ignore_patterns("logs", "inventory.yml", "__pycache__"))
+    shutil.copytree(EXAMPLE, os.path.join(release, "examples", "package"))
+    os.makedirs(os.path.join(release, "x64"))
+    with open(os.path.join(release, "x64", "install.exe"), "wb") as f:
+        f.write(b"MZ")
+    settings = dict(make_package(package, release), mpio_pkgcheck=pkgcheck, **rollout)
+    set_rollout(os.path.join(playbook_dir, "rollout.yml"), settings)
+    inventory = {"windows": {"hosts": {h: None for h in hosts},
+                             "vars": dict(inventory_vars, ansible_connection="local",
+                                          ansible_python_interpreter=sys.executable)}}
+    with open(os.path.join(playbook_dir, "inventory.yml"), "w") as f:
+        yaml.safe_dump(inventory, f)
+    record = os.path.join(scratch, "record")
+    os.makedirs(record)
+    script = os.path.join(scratch, "script.json")
+    with open(script, "w") as f:
+        json.dump({h: {"state": state, "runs": host_runs} for h, (state, host_runs) in hosts.items()}, f)
+    env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=os.path.join(ROOT, "tests", "ansible", "collections"),
+               ANSIBLE_NOCOLOR="1", ANSIBLE_LOCALHOST_WARNING="false", ANSIBLE_DEPRECATION_WARNINGS="false",
+               MPIO_RECORDER_SCRIPT=script, MPIO_RECORDER_DIR=record)
+    for arguments in runs:
+        run = subprocess.run(["ansible-playbook", "-i", "inventory.yml", "site.yml"] + arguments, cwd=playbook_dir,
+                             env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                             universal_newlines=True, timeout=600)
+
+    problems = []
+    if run.returncode != code:
+        problems.append("ansible-playbook exited %d, not %d" % (run.returncode, code))
+    recorded = {h: calls_of(record, h) for h in hosts}
+    got = {h: " ".join(shown(c) for c in recorded[h]) for h in hosts}
+    if got != calls:
+        problems.append("calls %s, not %s" % (got, calls))
+    got_batches = sorted({tuple(c["batch"]) for h in hosts for c in recorded[h]})
+    if got_batches != sorted(tuple(b) for b in batches):
+        problems.append("batches %s, not %s" % (got_batches, batches))
+    if changed is not None and recap(run.stdout) != changed:
+        problems.append("changed in the last run %s, not %s" % (recap(run.stdout), changed))
+    if text and text not in run.stdout:
+        problems.append("the output does not say %r" % text)
+    probes = [c["reads"] for h in hosts for c in recorded[h] if c["module"] == "win_shell"]
+    if any(p.get("service") != "qvxdsm" or p.get("hardwareId") != settings["mpio_dsm_hwid"] for p in probes):
+        problems.append("the probe did not look for the package's service and hardware ID: %s" % probes)
+    return problems, run.stdout, got
+
+
+def main(argv):
+    if len(argv) != 2:
+        print(__doc__)
+        return 2
+    pkgcheck = os.path.abspath(os.path.join(argv[1], "pkgcheck"))
+    passed = failed = 0
+    for scenario in SCENARIOS:
+        with tempfile.TemporaryDirectory() as scratch:
+            problems, output, got = run_scenario(copy.deepcopy(scenario), pkgcheck, scratch)
+        if problems:
+            failed += 1
+            print("FAIL %s\n%s\n  %s" % (scenario[0], output, "\n  ".join(problems)))
+        else:
+            passed += 1
+            print("PASS %s: %s" % (scenario[0], "; ".join("%s: %s" % (h, c or "-") for h, c in got.items())))
+    print("role tests: %d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
