@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "inf_parser.h"
+#include "winsim/inf.h"
 
 namespace pkgcheck {
 

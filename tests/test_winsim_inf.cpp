@@ -23,7 +23,7 @@ protected:
     {
         for (HINF inf : opened_)
             SetupCloseInfFile(inf);
-        EXPECT_EQ(winsim::setup::OpenInfCount(), 0u);
+        EXPECT_EQ(winsim::OpenInfFiles(), 0u);
     }
 
     // Writes an INF into the scratch directory and opens it (WIN4 style).

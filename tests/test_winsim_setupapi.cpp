@@ -50,7 +50,7 @@ protected:
     {
         for (HDEVINFO set : sets_)
             SetupDiDestroyDeviceInfoList(set);
-        EXPECT_EQ(winsim::setup::OpenSetCount(), 0u);
+        EXPECT_EQ(winsim::OpenDeviceInfoSets(), 0u);
     }
 
     HDEVINFO ClassSet(const GUID &guid, DWORD flags = 0)

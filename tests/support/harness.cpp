@@ -3,8 +3,6 @@
 // the program do not need it linked.
 #include "support/harness.h"
 
-#include "core_internal.h"
-
 #include <cstdio>
 #include <filesystem>
 

@@ -150,6 +150,21 @@ RegKey *FindKey(const Text &path, bool create)
     return FindKey(Current(), path, create);
 }
 
+const RegValue *FindValue(Machine &machine, const Text &keyPath, const Text &valueName)
+{
+    const RegKey *key = FindKey(machine, keyPath);
+    if (key == nullptr)
+        return nullptr;
+    auto found = key->values.find(Fold(valueName));
+    return found == key->values.end() ? nullptr : &found->second.second;
+}
+
+std::vector<Text> ReadMultiString(Machine &machine, const Text &keyPath, const Text &valueName)
+{
+    const RegValue *value = FindValue(machine, keyPath, valueName);
+    return value ? ParseMultiString(value->data) : std::vector<Text>();
+}
+
 // ---------------------------------------------------------------------------
 // Devices
 // ---------------------------------------------------------------------------
@@ -160,6 +175,23 @@ Device *FindDeviceByDevInst(DEVINST devInst)
         return nullptr;
     Device &device = devices[devInst - 1];
     return device.removed ? nullptr : &device;
+}
+
+std::vector<const Device *> DevicesWithHardwareId(const Machine &machine, const Text &hardwareId)
+{
+    std::vector<const Device *> found;
+    for (const Device &device : machine.devices)
+        if (!device.removed && device.hardwareIds && ContainsNoCase(*device.hardwareIds, hardwareId))
+            found.push_back(&device);
+    return found;
+}
+
+const Device *FindDevice(const Machine &machine, const Text &instanceId)
+{
+    for (const Device &device : machine.devices)
+        if (!device.removed && EqualNoCase(device.instanceId, instanceId))
+            return &device;
+    return nullptr;
 }
 
 Text EnumeratorOf(const Text &instanceId)

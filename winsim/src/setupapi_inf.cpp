@@ -70,7 +70,6 @@ uint32_t LoadInf(const Text &path, LoadedInf &out, uint32_t *errorLine)
         out.bytes = content.str();
         out.sourceDir = DirectoryOf(path);
     }
-    out.hostDir = out.sourceDir.empty() ? std::string(".") : HostPath(out.sourceDir);
     inf::ParseResult parsed = inf::Parse(out.bytes, out.sourceDir);
     if (!parsed.file) {
         if (errorLine)
@@ -86,11 +85,6 @@ uint32_t LoadInf(const Text &path, LoadedInf &out, uint32_t *errorLine)
 OpenInf *LookupInf(HINF handle)
 {
     return Infs().Find(handle);
-}
-
-size_t OpenInfCount()
-{
-    return Infs().Count();
 }
 
 uint32_t CopyTextOut(const Text &text, PWSTR buffer, DWORD bufferSize, PDWORD requiredSize)
@@ -133,6 +127,11 @@ uint32_t InfClass(const inf::InfFile &file, GUID &guid, Text &name)
 }
 
 }  // namespace winsim::setup
+
+size_t winsim::OpenInfFiles()
+{
+    return setup::Infs().Count();
+}
 
 using namespace winsim;
 using namespace winsim::setup;

@@ -1,7 +1,9 @@
 // The INF model of the stand-in's setup library: an INF file is parsed once
 // into sections of lines with their key and fields already expanded (quotes
 // removed, %strkey% and %dirid% tokens substituted); the query functions then
-// only look things up.
+// only look things up.  The queries at the end are how a machine's setup
+// library reads an INF: its install engine and the package check both ask
+// them.
 #pragma once
 
 #include <cstdint>
@@ -71,5 +73,66 @@ std::optional<int32_t> ParseInt(const Text &text);
 
 // The path of a system directory id (10, 11, 12, 17, ...), or nothing.
 std::optional<Text> DirIdPath(uint32_t dirId);
+
+// ---------------------------------------------------------------------------
+// How a machine reads an INF
+// ---------------------------------------------------------------------------
+
+// The models section a [Manufacturer] entry selects on a machine: the best
+// decorated one that applies ("NT[arch][.major[.minor[.product[.suite
+// [.build]]]]]", judged by the machine's architecture and version), else the
+// undecorated one on x86.  Windows 2000 knows no decorations; x64 Windows
+// ignores an undecorated models section.
+struct Models {
+    const Section *section = nullptr;   // null: the entry gives this machine none
+    bool decorated = false;
+};
+Models ModelsSection(const InfFile &file, const Line &manufacturer, const OsInfo &os);
+
+// The models lines that list a hardware ID (in any case), in the sections
+// the machine reads, in [Manufacturer] order.  The key of a line is the
+// device description; field 1 names its install section.
+struct ModelLine {
+    const Section *models = nullptr;
+    const Line *line = nullptr;
+};
+std::vector<ModelLine> ModelLines(const InfFile &file, const OsInfo &os, const Text &hardwareId);
+
+// A models line's install section as the machine decorates it:
+// ".NTamd64" or ".NTx86", then ".NT", then undecorated.
+const Section *InstallSection(const InfFile &file, const Text &name, const OsInfo &os);
+
+// Where a source file lies below the INF's directory: the path of its disk
+// ([SourceDisksNames] field 4) and its subdirectory ([SourceDisksFiles]
+// field 2), each section decorated for the machine's architecture first
+// (".amd64", ".x86"), then undecorated.  Empty parts when none is given.
+struct SourceLocation {
+    Text diskPath;
+    Text subdirectory;
+};
+SourceLocation SourceOf(const InfFile &file, const Text &name, const OsInfo &os);
+
+// The files a CopyFiles value names: "@name" one file, else the lines of the
+// file-list section (target, and the source name when it differs).  Nothing
+// when that section does not exist.
+struct FileCopy {
+    Text target;
+    Text sourceName;
+};
+std::optional<std::vector<FileCopy>> CopyList(const InfFile &file, const Text &value);
+
+// An AddReg or DelReg line: "reg-root, [subkey], [value-entry-name],
+// [flags], [value]...".  Absent fields are empty; flags absent, empty or no
+// number read as 0.
+struct RegistryLine {
+    Text root;
+    Text subkey;
+    std::optional<Text> valueName;
+    uint32_t flags = 0;
+    std::vector<Text> values;   // fields 5 on
+};
+RegistryLine DecodeRegistryLine(const Line &line);
+// The registry type an AddReg line's flags give its value.
+uint32_t AddRegType(uint32_t flags);
 
 }  // namespace winsim::inf
