@@ -3,6 +3,8 @@
 // scenario is a sequence of runs as an administrator would make them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -166,6 +168,33 @@ TEST_F(ScenarioTest, InstallAfterUninstallWithoutRebootGivesMinusTwo)
     EXPECT_TRUE(HasService(machine_, "qvxdsm"));
     EXPECT_NE(MaskTimes(afterReboot.log).find(TryEntries(3) + Records({"Failure.", " No more data is available.\r\n\n"})),
               std::string::npos);
+}
+
+// A package whose file names differ from its INFs only in case, as packages
+// built on Windows often do, installs on every generation: here the driver
+// files and mpio.inf are in upper case.
+TEST_F(ScenarioTest, PackageInAnotherCaseInstallsOnEveryGeneration)
+{
+    for (const auto &entry : std::filesystem::directory_iterator(PackageDir())) {
+        std::string name = entry.path().filename().string();
+        if (name == "mpio.inf" || entry.path().extension() == ".sys")
+            std::transform(name.begin(), name.end(), name.begin(), ::toupper);
+        scratch_.WriteFile("upper/" + name, harness::FileBytes(entry.path().string()));
+    }
+    const struct {
+        const char *machine;
+        uint32_t minor;
+    } generations[] = {{"gen5-server.json", 0}, {"gen5-server.json", 2}, {"gen6-server.json", 1}};
+    for (const auto &generation : generations) {
+        SCOPED_TRACE(std::string(generation.machine) + " minor " + std::to_string(generation.minor));
+        UseMachine(generation.machine);
+        machine_.os.minor = generation.minor;
+        EXPECT_EQ(Package("-i", scratch_.Path("upper")).exitCode, 0);
+        EXPECT_NE(FindByHardwareId(machine_, "Root\\QVXDSM"), nullptr);
+        if (machine_.os.major == 5) {
+            EXPECT_EQ(HardwareIds(Disk(kQuorvexA)).back(), "MPIODisk");
+        }
+    }
 }
 
 TEST_F(ScenarioTest, SecondInstallOnGeneration5FailsAtTheBusDriver)

@@ -533,6 +533,47 @@ TEST_F(FindFirstFile, TellsMissingFileFromMissingDirectory)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
+// Names are found as NTFS finds them, in every part of a path, and keep the
+// case they were written in.
+TEST_F(FindFirstFile, FindsEveryPartOfAPathWithoutRegardToCase)
+{
+    Enter();
+    scratch_.WriteFile("Pkg/Drivers/HDSM.SYS", "x");
+    scratch_.WriteFile("Pkg/Drivers/hdsm.cat", "x");
+    struct {
+        const char *path;
+        const char *found;   // relative to the scratch directory; nullptr: none
+    } const rows[] = {
+        {"pkg\\drivers\\hdsm.sys", "Pkg/Drivers/HDSM.SYS"},
+        {"PKG/DRIVERS/HDSM.CAT", "Pkg/Drivers/hdsm.cat"},
+        {"Pkg\\.\\drivers\\", "Pkg/Drivers"},
+        {"pkg\\other\\hdsm.sys", nullptr},
+        {"pkg\\drivers\\hdsm.sys\\x", nullptr},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.path);
+        auto found = winsim::FindHostPath(U(scratch_.Dir() + "/" + row.path));
+        EXPECT_EQ(found, row.found ? std::optional<std::string>(scratch_.Path(row.found)) : std::nullopt);
+    }
+
+    WIN32_FIND_DATAW data;
+    HANDLE handle = FindFirstFileW(u"PKG\\drivers\\*.sys", &data);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(std::u16string(data.cFileName), u"HDSM.SYS");
+    FindClose(handle);
+}
+
+// Of two names that differ only in case, the one spelt exactly wins, else
+// the first in byte order.
+TEST_F(FindFirstFile, PrefersTheExactNameOfTwo)
+{
+    Enter();
+    scratch_.WriteFile("a.inf", "lower");
+    scratch_.WriteFile("A.INF", "upper");
+    EXPECT_EQ(winsim::FindHostPath(U(scratch_.Path("a.inf"))), scratch_.Path("a.inf"));
+    EXPECT_EQ(winsim::FindHostPath(U(scratch_.Path("A.inf"))), scratch_.Path("A.INF"));
+}
+
 TEST_F(Version, ChecksRecordSizeAndReportsTheMachine)
 {
     machine_ = harness::Gen5(2);

@@ -27,19 +27,13 @@ Text DirectoryOf(const Text &path)
 
 }  // namespace
 
-std::string HostPath(const Text &path)
+std::optional<std::string> HostFile(const Text &path)
 {
-    std::string host = Narrow(path);
-    for (char &c : host)
-        if (c == '\\')
-            c = '/';
-    return host;
-}
-
-bool HostFileExists(const std::string &hostPath)
-{
+    auto host = FindHostPath(path);
     struct stat info;
-    return !hostPath.empty() && stat(hostPath.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    if (!host || stat(host->c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    return host;
 }
 
 uint32_t LoadInf(const Text &path, LoadedInf &out, uint32_t *errorLine)
@@ -59,10 +53,10 @@ uint32_t LoadInf(const Text &path, LoadedInf &out, uint32_t *errorLine)
         }
     }
     if (!found) {
-        std::string host = HostPath(path);
-        if (!HostFileExists(host))
+        auto host = HostFile(path);
+        if (!host)
             return ERROR_FILE_NOT_FOUND;
-        std::ifstream file(host, std::ios::binary);
+        std::ifstream file(*host, std::ios::binary);
         if (!file)
             return ERROR_FILE_NOT_FOUND;
         std::ostringstream content;

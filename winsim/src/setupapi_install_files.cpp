@@ -133,7 +133,7 @@ uint32_t InstallFiles(const LoadedInf &inf, const inf::Section &section, const F
         }
         if (answer == FILEOP_SKIP)
             continue;
-        if (!op.remove && !HostFileExists(HostPath(op.source)))
+        if (!op.remove && !HostFile(op.source))
             paths.Win32Error = ERROR_FILE_NOT_FOUND;
         else
             RecordFile(op);

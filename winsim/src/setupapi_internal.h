@@ -65,9 +65,8 @@ struct LoadedInf {
 // modelled: an INF without its signature fails with ERROR_WRONG_INF_STYLE.
 // Returns 0 or the error code; a parse failure also gives the 1-based line.
 uint32_t LoadInf(const Text &path, LoadedInf &out, uint32_t *errorLine = nullptr);
-// The host path of a caller's path ('\\' becomes '/').
-std::string HostPath(const Text &path);
-bool HostFileExists(const std::string &hostPath);
+// The host path of the regular file a caller's path names (see FindHostPath).
+std::optional<std::string> HostFile(const Text &path);
 
 struct OpenInf {
     LoadedInf inf;

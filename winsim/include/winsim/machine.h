@@ -138,4 +138,10 @@ size_t LiveLocalBlocks();
 size_t OpenDeviceInfoSets();
 size_t OpenInfFiles();
 
+// The simulated file system is the host's, found as NTFS finds names: the
+// host path of a Windows path ('\' or '/' between names), each name found
+// without regard to ASCII case (a name spelt exactly wins).  Nothing when a
+// part of it does not exist.
+std::optional<std::string> FindHostPath(const Text &path);
+
 }  // namespace winsim
