@@ -270,8 +270,12 @@ Run RunBinary(const std::string &machineFile, const std::vector<std::string> &ar
 {
     const std::string logPath = cwd + "/MPIOInstall.LOG";
     const size_t logBefore = FileBytes(logPath).size();
-    const hosttools::ProcessResult result =
-        hosttools::Run({INSTALL_BINARY, args, cwd, {{"WINSIM_MACHINE", machineFile}}});
+    hosttools::Process install;
+    install.program = INSTALL_BINARY;
+    install.args = args;
+    install.cwd = cwd;
+    install.environment = {{"WINSIM_MACHINE", machineFile}};
+    const hosttools::ProcessResult result = hosttools::Run(install);
     Run run;
     run.exitCode = result.exitCode;
     run.waitStatus = result.waitStatus;
