@@ -1,0 +1,88 @@
+// A boot of the machine: what waited for a reboot completes, and a disk
+// marked for reinstallation is enumerated afresh by its bus.
+#include <algorithm>
+
+#include "common/product.h"
+#include "core_internal.h"
+#include "winsim/machine.h"
+
+namespace winsim {
+
+namespace {
+
+// Whether the multipath filter claims a disk when its bus reports these
+// hardware IDs: some entry of the supported-device list, its blanks read as
+// underscores and cut to vendor and product, begins one of them after
+// MATCH_KEY_PREFIX, letter case aside.
+bool ClaimedByMultipath(Machine &machine, const std::vector<Text> &ids)
+{
+    for (Text entry : ReadMultiString(machine, SUPPORTED_DEVICES_KEY, SUPPORTED_DEVICES_VALUE)) {
+        entry.resize(std::min<size_t>(entry.size(), SUPPORTED_DEVICE_UNITS));
+        std::replace(entry.begin(), entry.end(), u' ', u'_');
+        const Text key = Text(MATCH_KEY_PREFIX) + entry;
+        for (const Text &id : ids)
+            if (id.size() >= key.size() && EqualNoCase(id.substr(0, key.size()), key))
+                return true;
+    }
+    return false;
+}
+
+// A device marked for reinstallation whose hardware IDs a program replaced
+// gets the IDs its bus reports again, unless the multipath filter claims it
+// (it then keeps reporting MPIO_DISK_HARDWARE_ID).  A disk given back so
+// runs the plain disk driver.
+void Enumerate(Machine &machine, Device &device)
+{
+    const bool reinstall = device.configFlags && (*device.configFlags & CONFIGFLAG_REINSTALL);
+    if (device.removed || !device.busHardwareIds || !reinstall ||
+        ClaimedByMultipath(machine, *device.busHardwareIds))
+        return;
+    device.hardwareIds = std::move(device.busHardwareIds);
+    device.busHardwareIds.reset();
+    *device.configFlags &= ~static_cast<uint32_t>(CONFIGFLAG_REINSTALL);
+    if (device.classGuid == GUID_DEVCLASS_DISKDRIVE) {
+        device.driverInf = u"disk.inf";
+        device.service = u"disk";
+        device.description = u"Disk drive";
+    }
+}
+
+}  // namespace
+
+void Reboot(Machine &machine)
+{
+    for (auto &[name, state] : machine.features) {
+        if (state == "EnablePending") {
+            state = "Enabled";
+            if (name == "MultipathIo" && !FindMpioBusDevice(machine))
+                AddMpioBusDevice(machine);
+        } else if (state == "DisablePending") {
+            state = "Disabled";
+            if (name == "MultipathIo")
+                if (Device *bus = FindMpioBusDevice(machine))
+                    bus->removed = true;
+        }
+    }
+    for (auto &device : machine.devices) {
+        if (device.status & DN_WILL_BE_REMOVED)
+            device.removed = true;
+        device.status &= ~static_cast<uint32_t>(DN_NEED_RESTART);
+        Enumerate(machine, device);
+    }
+    for (auto it = machine.services.begin(); it != machine.services.end();)
+        it = it->second.markedForDelete ? machine.services.erase(it) : std::next(it);
+    machine.rebootPending = false;
+}
+
+bool CompleteRequestedReboot(Machine &machine, size_t firstRecord)
+{
+    for (size_t i = firstRecord; i < machine.reboots.size(); i++) {
+        if (machine.reboots[i].flags & (EWX_REBOOT | EWX_SHUTDOWN | 0x8 /* EWX_POWEROFF */)) {
+            Reboot(machine);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace winsim
