@@ -107,8 +107,6 @@ bool InstanceIdInUse(const Machine &machine, const Text &instanceId);
 // The first instance ID 'base' and a number ("%04u", from 0 to 'last') make
 // that no device which is not removed has; nothing when all are taken.
 std::optional<Text> FirstFreeInstanceId(const Machine &machine, const Text &base, uint32_t last);
-// Whether a list holds a text, whatever its letter case.
-bool ContainsNoCase(const std::vector<Text> &list, const Text &text);
 // The key names of a registry path, without the empty ones that a doubled,
 // leading or trailing '\' makes.
 std::vector<Text> SplitKeyPath(const Text &path);

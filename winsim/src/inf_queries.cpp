@@ -79,6 +79,17 @@ Text FieldOrEmpty(const Line &line, uint32_t index)
 
 }  // namespace
 
+std::vector<Text> DirectiveValues(const Section &section, const Text &directive)
+{
+    std::vector<Text> values;
+    for (const Line &line : section.lines)
+        if (line.key && EqualNoCase(*line.key, directive))
+            for (const Text &field : line.fields)
+                if (!field.empty())
+                    values.push_back(field);
+    return values;
+}
+
 Models ModelsSection(const InfFile &file, const Line &manufacturer, const OsInfo &os)
 {
     Models out;
@@ -166,6 +177,31 @@ std::optional<std::vector<FileCopy>> CopyList(const InfFile &file, const Text &v
     return copies;
 }
 
+std::vector<ServiceLine> AddServiceLines(const Section &services)
+{
+    std::vector<ServiceLine> lines;
+    for (const Line &line : services.lines) {
+        if (!line.key || !EqualNoCase(*line.key, u"AddService"))
+            continue;
+        auto flags = ParseInt(FieldOrEmpty(line, 2));
+        lines.push_back({FieldOrEmpty(line, 1), flags ? static_cast<uint32_t>(*flags) : 0, FieldOrEmpty(line, 3)});
+    }
+    return lines;
+}
+
+std::optional<Text> MissingServiceEntry(const InfFile &file, const Section &install)
+{
+    for (const char16_t *key : {u"ServiceType", u"StartType", u"ErrorControl"}) {
+        const Line *line = file.FindLine(install.name, key);
+        if (line == nullptr || !ParseInt(FieldOrEmpty(*line, 1)))
+            return Text(key);
+    }
+    const Line *binary = file.FindLine(install.name, u"ServiceBinary");
+    if (binary == nullptr || FieldOrEmpty(*binary, 1).empty())
+        return Text(u"ServiceBinary");
+    return std::nullopt;
+}
+
 RegistryLine DecodeRegistryLine(const Line &line)
 {
     RegistryLine decoded;
@@ -183,7 +219,7 @@ RegistryLine DecodeRegistryLine(const Line &line)
 uint32_t AddRegType(uint32_t flags)
 {
     const uint32_t high = flags >> 16;
-    if (flags & 0x00000001)   // FLG_ADDREG_BINVALUETYPE
+    if (flags & FLG_ADDREG_BINVALUETYPE)
         return high == 0 ? REG_BINARY : high == 1 ? REG_DWORD : high == 2 ? REG_NONE : high;
     return high == 1 ? REG_MULTI_SZ : high == 2 ? REG_EXPAND_SZ : REG_SZ;
 }

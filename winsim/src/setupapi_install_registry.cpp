@@ -10,7 +10,6 @@ namespace {
 
 constexpr uint32_t kErrorBadKey = 1010;
 
-constexpr uint32_t kAddRegBinary = 0x00000001;
 constexpr uint32_t kAddRegNoClobber = 0x00000002;
 constexpr uint32_t kAddRegDelVal = 0x00000004;
 constexpr uint32_t kAddRegAppend = 0x00000008;
@@ -122,7 +121,7 @@ uint32_t BinaryData(uint32_t type, const std::vector<Text> &fields, std::vector<
 uint32_t LineValue(const inf::RegistryLine &line, const RegValue *existing, RegValue &value)
 {
     value.type = inf::AddRegType(line.flags);
-    if (line.flags & kAddRegBinary)
+    if (line.flags & FLG_ADDREG_BINVALUETYPE)
         return BinaryData(value.type, line.values, value.data);
     if (value.type == REG_MULTI_SZ) {
         std::vector<Text> strings;

@@ -85,8 +85,7 @@ uint32_t CopyTextOut(const Text &text, PWSTR buffer, DWORD bufferSize, PDWORD re
 // Install engine (INF sections onto the machine)
 // ---------------------------------------------------------------------------
 
-// Every value of every line of a section whose key is 'directive'.
-std::vector<Text> DirectiveValues(const inf::Section &section, const Text &directive);
+using inf::DirectiveValues;
 // A field of a line (see inf::Line::Field), or the fallback when it has none.
 Text FieldOr(const inf::Line &line, uint32_t index, const Text &fallback = Text());
 // A field read as an INF integer; the fallback when it is absent, empty or no number.

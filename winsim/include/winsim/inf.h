@@ -78,6 +78,10 @@ std::optional<Text> DirIdPath(uint32_t dirId);
 // How a machine reads an INF
 // ---------------------------------------------------------------------------
 
+// Every value of every line of a section whose key is 'directive'
+// ("CopyFiles", "AddReg", ...), empty values left out.
+std::vector<Text> DirectiveValues(const Section &section, const Text &directive);
+
 // The models section a [Manufacturer] entry selects on a machine: the best
 // decorated one that applies ("NT[arch][.major[.minor[.product[.suite
 // [.build]]]]]", judged by the machine's architecture and version), else the
@@ -120,6 +124,21 @@ struct FileCopy {
     Text sourceName;
 };
 std::optional<std::vector<FileCopy>> CopyList(const InfFile &file, const Text &value);
+
+// The AddService lines of a services section: the service's name (empty:
+// the null driver), its flags (SPSVCINST_ASSOCSERVICE: the device's function
+// driver) and its service-install section.
+struct ServiceLine {
+    Text name;
+    uint32_t flags = 0;
+    Text installSection;
+};
+std::vector<ServiceLine> AddServiceLines(const Section &services);
+
+// The first entry of a service-install section that the setup library
+// refuses it for: ServiceType, StartType or ErrorControl absent or no
+// number, or ServiceBinary absent or empty.  Nothing when it installs.
+std::optional<Text> MissingServiceEntry(const InfFile &file, const Section &install);
 
 // An AddReg or DelReg line: "reg-root, [subkey], [value-entry-name],
 // [flags], [value]...".  Absent fields are empty; flags absent, empty or no
