@@ -32,23 +32,13 @@ winsim::Device Disk(std::string model, unsigned unit)
     return disk;
 }
 
-// A model of another vendor that no supported-device string covers (the
-// claim compares each string, blanks as underscores, as a prefix).
-std::string OtherVendorModel(const std::vector<Text> &strings)
+// A disk of another vendor that no supported-device string covers.
+winsim::Device OtherVendorDisk(const std::vector<Text> &strings, unsigned unit)
 {
-    for (const char *model : {"KESTRELXVAULT-7         ", "ORRERY  NEBULA-9        "}) {
-        std::string id = model;
-        std::replace(id.begin(), id.end(), ' ', '_');
-        bool covered = false;
-        for (const Text &string : strings) {
-            std::string prefix = Narrow(string.substr(0, SUPPORTED_DEVICE_UNITS));
-            std::replace(prefix.begin(), prefix.end(), ' ', '_');
-            covered = covered || EqualNoCase(Widen(id.substr(0, prefix.size())), Widen(prefix));
-        }
-        if (!covered)
-            return model;
-    }
-    return "ZZZZZZZZZZZZZZZZZZZZZZZZ";
+    for (const char *model : {"KESTRELXVAULT-7         ", "ORRERY  NEBULA-9        "})
+        if (winsim::Device disk = Disk(model, unit); !winsim::SupportedDeviceListCovers(strings, *disk.hardwareIds))
+            return disk;
+    return Disk("ZZZZZZZZZZZZZZZZZZZZZZZZ", unit);
 }
 
 struct TestMachine {
@@ -76,7 +66,7 @@ TestMachine BuildMachine(const Generation &generation, const std::vector<Text> &
         machine.devices.push_back(Disk(Narrow(string), unit++));
         built.dsmDisks.push_back(machine.devices.back().instanceId);
     }
-    machine.devices.push_back(Disk(OtherVendorModel(strings), unit));
+    machine.devices.push_back(OtherVendorDisk(strings, unit));
     built.otherDisk = machine.devices.back().instanceId;
     return built;
 }

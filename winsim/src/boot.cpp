@@ -8,24 +8,20 @@
 
 namespace winsim {
 
-namespace {
-
-// Whether the multipath filter claims a disk when its bus reports these
-// hardware IDs: some entry of the supported-device list, its blanks read as
-// underscores and cut to vendor and product, begins one of them after
-// MATCH_KEY_PREFIX, letter case aside.
-bool ClaimedByMultipath(Machine &machine, const std::vector<Text> &ids)
+bool SupportedDeviceListCovers(const std::vector<Text> &entries, const std::vector<Text> &hardwareIds)
 {
-    for (Text entry : ReadMultiString(machine, SUPPORTED_DEVICES_KEY, SUPPORTED_DEVICES_VALUE)) {
+    for (Text entry : entries) {
         entry.resize(std::min<size_t>(entry.size(), SUPPORTED_DEVICE_UNITS));
         std::replace(entry.begin(), entry.end(), u' ', u'_');
         const Text key = Text(MATCH_KEY_PREFIX) + entry;
-        for (const Text &id : ids)
+        for (const Text &id : hardwareIds)
             if (id.size() >= key.size() && EqualNoCase(id.substr(0, key.size()), key))
                 return true;
     }
     return false;
 }
+
+namespace {
 
 // A device marked for reinstallation whose hardware IDs a program replaced
 // gets the IDs its bus reports again, unless the multipath filter claims it
@@ -35,7 +31,8 @@ void Enumerate(Machine &machine, Device &device)
 {
     const bool reinstall = device.configFlags && (*device.configFlags & CONFIGFLAG_REINSTALL);
     if (device.removed || !device.busHardwareIds || !reinstall ||
-        ClaimedByMultipath(machine, *device.busHardwareIds))
+        SupportedDeviceListCovers(ReadMultiString(machine, SUPPORTED_DEVICES_KEY, SUPPORTED_DEVICES_VALUE),
+                                  *device.busHardwareIds))
         return;
     device.hardwareIds = std::move(device.busHardwareIds);
     device.busHardwareIds.reset();

@@ -44,6 +44,12 @@ struct Device {
 Device ScsiDisk(const std::string &vendor, const std::string &product, const std::string &rev,
                 const Text &instanceSuffix, const std::string &enumerator = "SCSI");
 
+// Whether the multipath drivers claim a disk with these hardware IDs for a
+// supported-device list: some entry, cut to its 8 units of vendor and 16 of
+// product and its blanks read as underscores, begins one of the IDs after
+// the match-key prefix ("SCSI\Disk"), ASCII case aside.
+bool SupportedDeviceListCovers(const std::vector<Text> &entries, const std::vector<Text> &hardwareIds);
+
 // The devices not removed that list the hardware ID (in any case), in
 // enumeration order; the device of an instance ID.
 std::vector<const Device *> DevicesWithHardwareId(const Machine &machine, const Text &hardwareId);
