@@ -27,12 +27,11 @@ namespace {
 // gets the IDs its bus reports again, unless the multipath filter claims it
 // (it then keeps reporting MPIO_DISK_HARDWARE_ID).  A disk given back so
 // runs the plain disk driver.
-void Enumerate(Machine &machine, Device &device)
+void Enumerate(Device &device, const std::vector<Text> &supportedDevices)
 {
     const bool reinstall = device.configFlags && (*device.configFlags & CONFIGFLAG_REINSTALL);
     if (device.removed || !device.busHardwareIds || !reinstall ||
-        SupportedDeviceListCovers(ReadMultiString(machine, SUPPORTED_DEVICES_KEY, SUPPORTED_DEVICES_VALUE),
-                                  *device.busHardwareIds))
+        SupportedDeviceListCovers(supportedDevices, *device.busHardwareIds))
         return;
     device.hardwareIds = std::move(device.busHardwareIds);
     device.busHardwareIds.reset();
@@ -60,11 +59,13 @@ void Reboot(Machine &machine)
                     bus->removed = true;
         }
     }
+    const std::vector<Text> supportedDevices =
+        ReadMultiString(machine, SUPPORTED_DEVICES_KEY, SUPPORTED_DEVICES_VALUE);
     for (auto &device : machine.devices) {
         if (device.status & DN_WILL_BE_REMOVED)
             device.removed = true;
         device.status &= ~static_cast<uint32_t>(DN_NEED_RESTART);
-        Enumerate(machine, device);
+        Enumerate(device, supportedDevices);
     }
     for (auto it = machine.services.begin(); it != machine.services.end();)
         it = it->second.markedForDelete ? machine.services.erase(it) : std::next(it);

@@ -117,7 +117,8 @@ Machine &Current();
 void SetCurrent(Machine machine);
 
 // Complete what waits for a reboot: devices marked for removal leave,
-// services marked for deletion go, pending feature changes settle.
+// services marked for deletion go, pending feature changes settle, and a
+// disk given back to its bus reports the bus's hardware IDs again.
 void Reboot(Machine &machine);
 // Completes the reboot a run asked for through ExitWindowsEx (reboot records
 // from index 'firstRecord' on); true when it did.
