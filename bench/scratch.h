@@ -4,7 +4,7 @@
 // benchmark's report.
 #pragma once
 
-#include <string>
+#include "hosttools/hosttools.h"
 
 namespace bench {
 
@@ -16,8 +16,8 @@ public:
     QuietScratch &operator=(const QuietScratch &) = delete;
 
 private:
-    std::string dir_;
-    std::string previous_;
+    hosttools::ScratchDir dir_{"bench"};
+    hosttools::WorkingDirectory current_{dir_.Dir()};
     int savedOutput_ = -1;
 };
 

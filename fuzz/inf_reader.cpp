@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "inf_parser.h"
+#include "winsim/inf.h"
 #include "winsim/machine.h"
 
 namespace {

@@ -8,9 +8,9 @@
 
 namespace pkgcheck {
 
-// {"dsm_inf", "dsm_hwid", "dsm_description", "dsm_service", "driver_ver":
-// {"date", "version"}, "supported_devices": [...], "services": [...]}; a fact
-// the DSM INF does not give is null (an empty list for the lists).
+// {"dsm_inf", "dsm_hwid", "dsm_service", "driver_ver": {"date", "version"},
+// "supported_devices": [...]}; a fact the DSM INF does not give is null (an
+// empty list for the strings).
 std::string RenderFacts(const Package &package);
 
 }  // namespace pkgcheck

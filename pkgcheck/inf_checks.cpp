@@ -1,19 +1,16 @@
 #include "inf_checks.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace pkgcheck {
 
-namespace inf = winsim::inf;
 using winsim::EqualNoCase;
 using winsim::Narrow;
 using winsim::Widen;
 
 namespace {
-
-constexpr uint32_t kDelStringFlags = 0x00018002;   // FLG_DELREG_MULTI_SZ_DELSTRING
-constexpr uint32_t kAssociatedService = 0x00000002;   // SPSVCINST_ASSOCSERVICE
-const Text kMpioDescription = u"Multi-Path Support";
 
 struct Subject {
     const Package &package;
@@ -23,7 +20,6 @@ struct Subject {
     Text expectedDescription;   // empty: the role's device is not looked for by description
 };
 
-std::string Quote(const Text &text) { return "\"" + Narrow(text) + "\""; }
 std::string Bracket(const Text &section) { return "[" + Narrow(section) + "]"; }
 
 std::string Hex(uint32_t value)
@@ -32,16 +28,6 @@ std::string Hex(uint32_t value)
     std::snprintf(text, sizeof text, "0x%08X", value);
     return text;
 }
-
-std::string Join(const std::vector<std::string> &parts, const char *separator = ", ")
-{
-    std::string joined;
-    for (const std::string &part : parts)
-        joined += (joined.empty() ? "" : separator) + part;
-    return joined;
-}
-
-const Platform kPlatforms[] = {Platform::Windows2000, Platform::X86, Platform::Amd64};
 
 // --- [Version] ---------------------------------------------------------------
 
@@ -95,25 +81,18 @@ struct ClassExpectation {
     const char *why;
 };
 
-ClassExpectation ExpectedClass(Role role)
-{
-    switch (role) {
-    case Role::Bus:
-        return {u"SCSIAdapter", u"{4D36E97B-E325-11CE-BFC1-08002BE10318}",
-                "the installer looks for the MPIO bus device among the SCSI adapters"};
-    case Role::Disk:
-        return {u"DiskDrive", u"{4D36E967-E325-11CE-BFC1-08002BE10318}",
-                "the MPIO disk driver takes over disk drives"};
-    case Role::Dsm:
-        break;
-    }
-    return {u"System", u"{4D36E97D-E325-11CE-BFC1-08002BE10318}",
-            "the installer creates the DSM device in the INF's class and -c looks for it among system devices"};
-}
+// By role, in the order of the Role enumeration.
+const ClassExpectation kExpectedClasses[] = {
+    {u"SCSIAdapter", u"{4D36E97B-E325-11CE-BFC1-08002BE10318}",
+     "the installer looks for the MPIO bus device among the SCSI adapters"},
+    {u"DiskDrive", u"{4D36E967-E325-11CE-BFC1-08002BE10318}", "the MPIO disk driver takes over disk drives"},
+    {u"System", u"{4D36E97D-E325-11CE-BFC1-08002BE10318}",
+     "the installer creates the DSM device in the INF's class and -c looks for it among system devices"},
+};
 
 Cell CheckClass(const Subject &s)
 {
-    const ClassExpectation expected = ExpectedClass(s.document.role);
+    const ClassExpectation &expected = kExpectedClasses[static_cast<int>(s.document.role)];
     auto name = s.file.VersionValue(u"Class");
     auto guid = s.file.VersionValue(u"ClassGuid");
     if (!name || !guid)
@@ -147,22 +126,22 @@ Cell CheckModels(const Subject &s, Platform platform)
         return Fail("no [Manufacturer] entry");
     for (const inf::Line *entry : entries) {
         const Text &base = entry->fields[0];
-        const bool plain = s.file.FindSection(base) != nullptr;
+        const inf::Models models = inf::ModelsSection(s.file, *entry, OldestWindows(platform));
         switch (platform) {
         case Platform::Windows2000:
-            if (!plain)
+            if (!models.section)
                 return Fail("no " + Bracket(base) + ": Windows 2000 reads only the undecorated models section");
             break;
         case Platform::X86:
-            if (DecoratedModels(s.file, *entry, platform))
+            if (models.decorated)
                 break;
-            if (!plain)
+            if (!models.section)
                 return Fail("no " + Bracket(base + u".NTx86") + " and no " + Bracket(base) +
                             ": 32-bit Windows finds no driver");
             return Warn("no " + Bracket(base + u".NTx86") + " listed in [Manufacturer]: 32-bit Windows XP and "
                         "later fall back to " + Bracket(base) + "; decorate it so each platform's section is explicit");
         case Platform::Amd64:
-            if (!DecoratedModels(s.file, *entry, platform))
+            if (!models.decorated)
                 return Fail("no " + Bracket(base + u".NTamd64") + " listed in [Manufacturer]: x64 Windows ignores "
                             "an undecorated models section and installs nothing");
             break;
@@ -171,11 +150,17 @@ Cell CheckModels(const Subject &s, Platform platform)
     return Pass();
 }
 
+// Every models line that lists the INF's hardware ID, on a platform.
+std::vector<inf::ModelLine> ModelLines(const Subject &s, Platform platform)
+{
+    return inf::ModelLines(s.file, OldestWindows(platform), s.hardwareId);
+}
+
 Cell CheckHardwareId(const Subject &s)
 {
     std::vector<std::string> missing;
     for (Platform platform : kPlatforms)
-        if (FindModelLines(s.file, platform, s.hardwareId).empty())
+        if (ModelLines(s, platform).empty())
             missing.push_back(PlatformName(platform));
     if (!missing.empty())
         return Fail(Narrow(s.hardwareId) + " is not in the models section for " + Join(missing) +
@@ -185,18 +170,14 @@ Cell CheckHardwareId(const Subject &s)
 
 // The fault of one AddService line's service-install section, as the setup
 // library refuses it; empty when it installs.
-std::string ServiceInstallFault(const inf::InfFile &file, const inf::Line &addService)
+std::string ServiceInstallFault(const inf::InfFile &file, const inf::ServiceLine &addService)
 {
-    const Text installName = addService.fields.size() > 2 ? addService.fields[2] : Text();
-    const inf::Section *install = file.FindSection(installName);
+    const inf::Section *install = file.FindSection(addService.installSection);
     if (install == nullptr)
-        return "AddService " + Narrow(addService.fields[0]) + " names " + Bracket(installName) +
+        return "AddService " + Narrow(addService.name) + " names " + Bracket(addService.installSection) +
                ", which does not exist";
-    for (const char16_t *key : {u"ServiceType", u"StartType", u"ErrorControl", u"ServiceBinary"}) {
-        const inf::Line *line = file.FindLine(install->name, key);
-        if (line == nullptr || line->fields.empty() || line->fields[0].empty())
-            return Bracket(install->name) + " has no " + Narrow(key);
-    }
+    if (auto missing = inf::MissingServiceEntry(file, *install))
+        return Bracket(install->name) + " has no " + Narrow(*missing);
     return std::string();
 }
 
@@ -204,26 +185,24 @@ Cell CheckInstallSections(const Subject &s)
 {
     bool any = false;
     for (Platform platform : kPlatforms) {
-        for (const ModelLine &model : FindModelLines(s.file, platform, s.hardwareId)) {
+        for (const inf::ModelLine &model : ModelLines(s, platform)) {
             any = true;
             const Text name = model.line->fields[0];
-            const inf::Section *install = InstallSection(s.file, platform, name);
+            const inf::Section *install = inf::InstallSection(s.file, name, OldestWindows(platform));
             if (install == nullptr)
                 return Fail(Bracket(model.models->name) + " names " + Bracket(name) + ", which does not exist");
-            const Text servicesName = install->name + u".Services";
+            const Text servicesName = install->name + SERVICES_SUFFIX;
             const inf::Section *services = s.file.FindSection(servicesName);
             if (services == nullptr)
                 return Fail("no " + Bracket(servicesName) + ": the device would get no function driver");
             bool associated = false;
-            for (const inf::Line &line : services->lines) {
-                if (!line.key || !EqualNoCase(*line.key, u"AddService") || line.fields.empty() ||
-                    line.fields[0].empty())
+            for (const inf::ServiceLine &line : inf::AddServiceLines(*services)) {
+                if (line.name.empty())
                     continue;
                 std::string fault = ServiceInstallFault(s.file, line);
                 if (!fault.empty())
                     return Fail(fault + ": the setup library refuses the services section");
-                auto flags = line.fields.size() > 1 ? inf::ParseInt(line.fields[1]) : std::nullopt;
-                associated = associated || (flags && (static_cast<uint32_t>(*flags) & kAssociatedService));
+                associated = associated || (line.flags & SPSVCINST_ASSOCSERVICE);
             }
             if (!associated)
                 return Fail(Bracket(servicesName) + " has no AddService with flag 0x00000002: the device would get "
@@ -240,13 +219,13 @@ Cell CheckDescription(const Subject &s)
     if (s.expectedDescription.empty())
         return NotApplicable();
     for (Platform platform : kPlatforms) {
-        for (const ModelLine &model : FindModelLines(s.file, platform, s.hardwareId)) {
+        for (const inf::ModelLine &model : ModelLines(s, platform)) {
             const Text description = model.line->key ? *model.line->key : Text();
             if (EqualNoCase(description, s.expectedDescription))
                 continue;
             if (s.document.role == Role::Bus)
                 return Fail("the device description in " + Bracket(model.models->name) + " is " + Quote(description) +
-                            ": -c recognises the MPIO bus device only by " + Quote(kMpioDescription));
+                            ": -c recognises the MPIO bus device only by " + Quote(MPIO_BUS_DESCRIPTION));
             return Fail("the device description in " + Bracket(model.models->name) + " is " + Quote(description) +
                         ", the build's is " + Quote(s.expectedDescription) +
                         ": -c never finds the DSM; build with -DMPIO_DSM_DESCRIPTION=" + Quote(description));
@@ -257,61 +236,37 @@ Cell CheckDescription(const Subject &s)
 
 // --- files -------------------------------------------------------------------
 
-const inf::Line *SourceLine(const inf::InfFile &file, const Text &section, const Text &key)
+// Whether a file is in the package, found as Windows finds names.
+bool InPackage(const Package &package, const std::string &relative)
 {
-    for (const Text &suffix : {Text(u".amd64"), Text(u".x86"), Text()})
-        if (const inf::Line *line = file.FindLine(section + suffix, key))
-            return line;
-    return nullptr;
-}
-
-// Where a source file lies in the package: the disk's path from
-// [SourceDisksNames] and the file's subdirectory from [SourceDisksFiles].
-std::string SourcePath(const inf::InfFile &file, const Text &name)
-{
-    std::string path;
-    if (const inf::Line *fileLine = SourceLine(file, u"SourceDisksFiles", name)) {
-        const Text disk = fileLine->fields.empty() ? Text() : fileLine->fields[0];
-        const inf::Line *diskLine = SourceLine(file, u"SourceDisksNames", disk);
-        if (diskLine && diskLine->fields.size() > 3 && !diskLine->fields[3].empty())
-            path += Narrow(diskLine->fields[3]) + "\\";
-        if (fileLine->fields.size() > 1 && !fileLine->fields[1].empty())
-            path += Narrow(fileLine->fields[1]) + "\\";
-    }
-    return path + Narrow(name);
+    auto found = winsim::FindHostPath(Widen(package.dir.string() + "\\" + relative));
+    std::error_code error;
+    return found && std::filesystem::is_regular_file(*found, error);
 }
 
 Cell CheckCopyFiles(const Subject &s)
 {
     std::vector<std::string> missing;
+    // Where the setup library looks for a source file, on each architecture.
     auto need = [&](const Text &name) {
-        const std::string path = SourcePath(s.file, name);
-        if (!FindFile(s.package.dir, path))
-            missing.push_back(path);
+        for (Platform platform : kPlatforms) {
+            const inf::SourceLocation location = inf::SourceOf(s.file, name, OldestWindows(platform));
+            std::string path;
+            for (const Text &part : {location.diskPath, location.subdirectory})
+                if (!part.empty())
+                    path += Narrow(part) + "\\";
+            path += Narrow(name);
+            if (!InPackage(s.package, path) && std::find(missing.begin(), missing.end(), path) == missing.end())
+                missing.push_back(path);
+        }
     };
     for (const inf::Section &section : s.file.Sections()) {
-        for (const inf::Line &line : section.lines) {
-            if (!line.key || !EqualNoCase(*line.key, u"CopyFiles"))
-                continue;
-            for (const Text &value : line.fields) {
-                if (value.empty())
-                    continue;
-                if (value[0] == u'@') {
-                    need(value.substr(1));
-                    continue;
-                }
-                const inf::Section *list = s.file.FindSection(value);
-                if (list == nullptr)
-                    return Fail(Bracket(section.name) + " CopyFiles names " + Bracket(value) + ", which does not exist");
-                for (const inf::Line &entry : list->lines) {
-                    auto target = entry.Field(1);
-                    auto source = entry.Field(2);
-                    if (source && !source->empty())
-                        need(*source);
-                    else if (target && !target->empty())
-                        need(*target);
-                }
-            }
+        for (const Text &value : inf::DirectiveValues(section, u"CopyFiles")) {
+            auto copies = inf::CopyList(s.file, value);
+            if (!copies)
+                return Fail(Bracket(section.name) + " CopyFiles names " + Bracket(value) + ", which does not exist");
+            for (const inf::FileCopy &copy : *copies)
+                need(copy.sourceName);
         }
     }
     if (!missing.empty())
@@ -331,7 +286,7 @@ Cell CheckCatalog(const Subject &s)
             if (key.size() < prefix.size() || !EqualNoCase(key.substr(0, prefix.size()), prefix))
                 continue;
             named.push_back(Narrow(line.fields[0]));
-            if (!FindFile(s.package.dir, named.back()))
+            if (!InPackage(s.package, named.back()))
                 missing.push_back(named.back());
         }
     }
@@ -364,50 +319,69 @@ Cell CheckUninstall(const Subject &s)
     return Pass();
 }
 
-// A DelReg line that the installer's own removal (Windows 2000) applies:
-// exactly five fields, HKLM, the value's key and name, the delete-string
-// flags and the string.
-bool DeletesString(const inf::Line &line, const MultiSzValue &value, const Text &string)
+// Whether the installer's own removal (Windows 2000) deletes each string
+// from a list that holds them all: it reads the DelReg section name of
+// [DefaultUninstall] and removes what that section's lines name.  The INF
+// is opened through the simulated machine's setup library.
+std::vector<bool> DeletedByTheInstaller(const InfDocument &document, MultiSzKind kind,
+                                        const std::vector<Text> &strings)
 {
-    if (line.fields.size() != 5 || !EqualNoCase(line.fields[0], u"HKLM") ||
-        !EqualNoCase(line.fields[1], value.keyPath) || !EqualNoCase(line.fields[2], value.valueName))
-        return false;
-    auto flags = inf::ParseInt(line.fields[3]);
-    return flags && static_cast<uint32_t>(*flags) == kDelStringFlags && EqualNoCase(line.fields[4], string);
+    winsim::SetCurrent(winsim::Machine{});
+    const std::vector<uint8_t> bytes = winsim::MultiStringBytes(strings);
+    DWORD size = static_cast<DWORD>(bytes.size());
+    WCHAR *list = static_cast<WCHAR *>(LocalAlloc(LMEM_FIXED, size));
+    WCHAR *section = nullptr;
+    const Text path = Widen(document.path);
+    std::vector<bool> deleted(strings.size(), false);
+    if (list == nullptr)
+        return deleted;
+    std::memcpy(list, bytes.data(), size);
+    if (ReadDelRegSectionName(path.c_str(), &section) == ERROR_SUCCESS)
+        RemoveDelRegStrings(path.c_str(), section, kind, &list, &size);
+    const std::vector<Text> left = winsim::ParseMultiString(reinterpret_cast<const uint8_t *>(list), size);
+    for (size_t i = 0; i < strings.size(); i++)
+        deleted[i] = std::none_of(left.begin(), left.end(), [&](const Text &entry) { return EqualNoCase(entry, strings[i]); });
+    LocalFree(section);
+    LocalFree(list);
+    return deleted;
 }
 
 Cell CheckDelReg(const Subject &s)
 {
-    std::vector<std::pair<const MultiSzValue *, Text>> appended;
-    for (const MultiSzValue *value : {&SupportedDeviceList(), &UpperFilters()}) {
-        for (const RegistryLine &add : MultiSzAdds(s.file, *value)) {
-            if (!IsAppend(add))
-                return Fail(Bracket(add.section->name) + " replaces the whole " + Narrow(value->valueName) +
+    std::vector<std::pair<MultiSzKind, std::vector<Text>>> appended;
+    for (MultiSzKind kind : {MULTISZ_SUPPORTED_DEVICES, MULTISZ_UPPER_FILTERS}) {
+        std::vector<Text> strings;
+        for (const ListAdd &add : ListAdds(s.file, kind)) {
+            if (!add.Appends())
+                return Fail(Bracket(add.section->name) + " replaces the whole " + Narrow(ValueOf(kind).valueName) +
                             " (flags " + Hex(add.flags) + "): other vendors' entries would be lost; append with "
                             "0x00010008");
-            appended.emplace_back(value, add.string);
+            if (!winsim::ContainsNoCase(strings, add.string))
+                strings.push_back(add.string);
         }
+        if (!strings.empty())
+            appended.emplace_back(kind, strings);
     }
     if (appended.empty())
         return NotApplicable("appends to no shared multi-string value");
-    const inf::Line *delReg = s.file.FindLine(u"DefaultUninstall", u"DelReg");
+    const inf::Line *delReg = s.file.FindLine(UNINSTALL_SECTION, DELREG_KEY);
     if (delReg == nullptr || delReg->fields.empty() || delReg->fields[0].empty())
-        return Fail("[DefaultUninstall] has no DelReg line: " + Quote(appended[0].second) + " stays in " +
-                    Narrow(appended[0].first->valueName) + " after -u");
+        return Fail("[DefaultUninstall] has no DelReg line: " + Quote(appended[0].second[0]) + " stays in " +
+                    Narrow(ValueOf(appended[0].first).valueName) + " after -u");
     if (delReg->fields.size() != 1)
         return Fail("the DelReg line names " + std::to_string(delReg->fields.size()) +
                     " sections; the installer's own removal on Windows 2000 reads it as one section name");
     const inf::Section *section = s.file.FindSection(delReg->fields[0]);
     if (section == nullptr)
         return Fail("DelReg names " + Bracket(delReg->fields[0]) + ", which does not exist");
-    for (const auto &[value, string] : appended) {
-        bool deleted = false;
-        for (const inf::Line &line : section->lines)
-            deleted = deleted || DeletesString(line, *value, string);
-        if (!deleted)
-            return Fail(Bracket(section->name) + " does not delete " + Quote(string) + " from " +
-                        Narrow(value->valueName) + " (HKLM, " + Narrow(value->keyPath) + ", " +
-                        Narrow(value->valueName) + ", 0x00018002, " + Quote(string) + ")");
+    for (const auto &[kind, strings] : appended) {
+        const std::vector<bool> deleted = DeletedByTheInstaller(s.document, kind, strings);
+        for (size_t i = 0; i < strings.size(); i++)
+            if (!deleted[i])
+                return Fail(Bracket(section->name) + " does not delete " + Quote(strings[i]) + " from " +
+                            Narrow(ValueOf(kind).valueName) + " (" + Narrow(DELREG_ROOT) + ", " +
+                            Narrow(ValueOf(kind).keyPath) + ", " + Narrow(ValueOf(kind).valueName) + ", 0x00018002, " +
+                            Quote(strings[i]) + ")");
     }
     return Pass();
 }
@@ -418,9 +392,9 @@ Cell CheckSupportedDevices(const Subject &s)
         return NotApplicable();
     const std::vector<Text> strings = SupportedDeviceStrings(s.document);
     if (strings.empty())
-        return Fail("the DSM appends no string to MPIOSupportedDeviceList (AddReg HKLM, " +
-                    Narrow(SupportedDeviceList().keyPath) + ", MPIOSupportedDeviceList, 0x00010008, "
-                    "\"VENDOR  PRODUCT         \"): no disk would be claimed");
+        return Fail("the DSM appends no string to " + Narrow(SUPPORTED_DEVICES_VALUE) + " (AddReg HKLM, " +
+                    Narrow(SUPPORTED_DEVICES_KEY) + ", " + Narrow(SUPPORTED_DEVICES_VALUE) +
+                    ", 0x00010008, \"VENDOR  PRODUCT         \"): no disk would be claimed");
     std::vector<std::string> faults;
     for (const Text &string : strings) {
         bool printable = true;
@@ -429,7 +403,7 @@ Cell CheckSupportedDevices(const Subject &s)
         if (!printable)
             faults.push_back(Quote(string) + " holds characters other than printable ASCII, which SCSI inquiry "
                              "data does not");
-        else if (string.size() != 24)
+        else if (string.size() != SUPPORTED_DEVICE_UNITS)
             faults.push_back(Quote(string) + " has " + std::to_string(string.size()) +
                              " characters; the disk claim compares vendor (8) and product (16), padded with "
                              "spaces: 24");
@@ -488,7 +462,7 @@ Table CheckInfs(const Package &package, const std::string &dsmDescription)
             }
             Text description;
             if (document.role == Role::Bus)
-                description = kMpioDescription;
+                description = MPIO_BUS_DESCRIPTION;
             else if (document.role == Role::Dsm)
                 description = Widen(dsmDescription);
             Subject subject{package, document, *document.file, InstalledHardwareId(document, package.dsmHwid),

@@ -1,22 +1,31 @@
 #include "installer_run.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 
-#include "process.h"
+#include "hosttools/hosttools.h"
 
 namespace pkgcheck {
 
 namespace {
 
-std::string ReadFile(const std::string &path)
+volatile sig_atomic_t pendingSignal = 0;
+
+void NoteSignal(int signal) { pendingSignal = signal; }
+
+void ThrowIfInterrupted()
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+    if (pendingSignal)
+        throw Interrupted{pendingSignal};
+}
+
+std::string ReadLog(const std::filesystem::path &path)
+{
+    return hosttools::ReadFile(path.string()).value_or(std::string());
 }
 
 std::vector<std::string> Lines(const std::string &text)
@@ -34,34 +43,19 @@ std::vector<std::string> Lines(const std::string &text)
     return lines;
 }
 
-// "[12/08/2026 10:20:30.123]" starts every record of the log.
-std::string WithoutTimeStamps(const std::string &log)
+bool StartsWithAny(const std::string &line, std::initializer_list<const char *> starts)
 {
-    std::string out;
-    for (size_t i = 0; i < log.size(); i++) {
-        if (log[i] == '[' && i + 25 <= log.size() && log[i + 3] == '/' && log[i + 6] == '/' && log[i + 24] == ']') {
-            i += 24;
-            continue;
-        }
-        out.push_back(log[i]);
-    }
-    return out;
+    return std::any_of(starts.begin(), starts.end(), [&](const char *start) { return line.rfind(start, 0) == 0; });
 }
 
 bool IsProgressLine(const std::string &line)
 {
-    for (const char *start : {"Installing", "Uninstalling", "Restarting", "Rebuilding", "Check "})
-        if (line.rfind(start, 0) == 0)
-            return true;
-    return false;
+    return StartsWithAny(line, {"Installing", "Uninstalling", "Restarting", "Rebuilding", "Check "});
 }
 
 bool IsWalkLine(const std::string &line)
 {
-    for (const char *start : {"!!TRY ENTRY", "HWID:", "Skipped", "Device Desc:", "Driver Status:"})
-        if (line.rfind(start, 0) == 0)
-            return true;
-    return false;
+    return StartsWithAny(line, {"!!TRY ENTRY", "HWID:", "Skipped", "Device Desc:", "Driver Status:"});
 }
 
 bool IsFailureLine(const std::string &line)
@@ -101,16 +95,23 @@ MachineRun::MachineRun(const std::filesystem::path &dir, const std::string &inst
 
 Step MachineRun::Run(const std::string &mode)
 {
-    std::vector<std::string> args{mode};
+    hosttools::Process install;
+    install.program = installer_;
+    install.args = {mode};
     if (mode != "-c")
-        args.insert(args.end(), packageArgs_.begin(), packageArgs_.end());
-    const std::string logPath = (dir_ / "MPIOInstall.LOG").string();
-    const std::string before = ReadFile(logPath);
-    ProcessResult result = RunProcess(installer_, args, dir_, {{"WINSIM_MACHINE", machineFile_}});
-    const std::string after = ReadFile(logPath);
+        install.args.insert(install.args.end(), packageArgs_.begin(), packageArgs_.end());
+    install.cwd = dir_.string();
+    install.environment = {{"WINSIM_MACHINE", machineFile_}};
+    install.stop = &pendingSignal;
+    const std::filesystem::path logPath = dir_ / "MPIOInstall.LOG";
+    const std::string before = ReadLog(logPath);
+    ThrowIfInterrupted();
+    const hosttools::ProcessResult result = hosttools::Run(install);
+    ThrowIfInterrupted();
+    const std::string after = ReadLog(logPath);
     Step step;
     step.exitCode = result.exitCode;
-    step.log = Lines(WithoutTimeStamps(after.substr(std::min(before.size(), after.size()))));
+    step.log = Lines(hosttools::MaskTimes(after.substr(std::min(before.size(), after.size())), ""));
     step.console = Lines(result.output);
     step.errors = result.errors;
     return step;
@@ -167,6 +168,23 @@ std::string LastError(const Step &step)
         }
     }
     return std::string();
+}
+
+void CatchInterrupts()
+{
+    struct sigaction action {};
+    action.sa_handler = NoteSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;   // no restart: a wait returns at once with EINTR
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
+}
+
+void RaiseAgain(const Interrupted &interrupted)
+{
+    signal(interrupted.signal, SIG_DFL);
+    raise(interrupted.signal);
+    _exit(128 + interrupted.signal);
 }
 
 }  // namespace pkgcheck

@@ -1,6 +1,8 @@
 // One simulated machine in a scratch directory and the host installer's runs
 // on it: the exit code and the log lines of each run, and the lines and the
-// error code that explain a failed one.
+// error code that explain a failed one.  An interrupt (SIGINT, SIGTERM,
+// SIGHUP) ends the run under way and unwinds pkgcheck, so that its scratch
+// directory goes.
 #pragma once
 
 #include <filesystem>
@@ -44,5 +46,13 @@ std::vector<std::string> Explain(const Step &step);
 // The last error code the run logged, named when a package can cause it;
 // empty when it logged none.
 std::string LastError(const Step &step);
+
+// An interrupt arrived: thrown by a run, and raised again once pkgcheck has
+// unwound.
+struct Interrupted {
+    int signal;
+};
+void CatchInterrupts();
+[[noreturn]] void RaiseAgain(const Interrupted &interrupted);
 
 }  // namespace pkgcheck

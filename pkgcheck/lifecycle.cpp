@@ -1,10 +1,10 @@
 #include "lifecycle.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 
 #include "installer_run.h"
-#include "machines.h"
 
 namespace pkgcheck {
 
@@ -14,17 +14,63 @@ using winsim::Widen;
 
 namespace {
 
-const Text kClaimedDiskId = u"MPIODisk";
+struct KnownGeneration {
+    uint32_t major, minor, build;
+};
+const KnownGeneration kGenerations[] = {{5, 0, 2195}, {5, 1, 2600}, {5, 2, 3790}, {6, 0, 6002},
+                                        {6, 1, 7601}, {6, 2, 9200}, {6, 3, 9600}, {10, 0, 17763}};
 
-std::string Quote(const Text &text) { return "\"" + Narrow(text) + "\""; }
-
-std::string Join(const std::vector<std::string> &parts)
+// A disk as the SCSI port reports it, for a model of 8 vendor and 16 product
+// characters ("QUORVEX LUMENSTRIDE     ").
+winsim::Device Disk(std::string model, unsigned unit)
 {
-    std::string joined;
-    for (const std::string &part : parts)
-        joined += (joined.empty() ? "" : ", ") + part;
-    return joined;
+    model.resize(SUPPORTED_DEVICE_UNITS, ' ');
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "5&2B3C4D5E&0&%02u0000", unit % 100);
+    winsim::Device disk = winsim::ScsiDisk(model.substr(0, 8), model.substr(8, 16), "0100", Widen(suffix));
+    disk.driverInf = u"disk.inf";
+    return disk;
 }
+
+// A disk of another vendor that no supported-device string covers.
+winsim::Device OtherVendorDisk(const std::vector<Text> &strings, unsigned unit)
+{
+    for (const char *model : {"KESTRELXVAULT-7         ", "ORRERY  NEBULA-9        "})
+        if (winsim::Device disk = Disk(model, unit); !winsim::SupportedDeviceListCovers(strings, *disk.hardwareIds))
+            return disk;
+    return Disk("ZZZZZZZZZZZZZZZZZZZZZZZZ", unit);
+}
+
+struct TestMachine {
+    winsim::Machine machine;
+    std::vector<Text> dsmDisks;   // instance IDs of the disks the strings match, one per string
+    Text otherDisk;               // a disk no string matches
+};
+
+// The built-in default server at another generation, with one disk per
+// supported-device string of the DSM and one disk of another vendor.
+TestMachine BuildMachine(const Generation &generation, const std::vector<Text> &strings)
+{
+    TestMachine built;
+    winsim::Machine &machine = built.machine;
+    machine = winsim::DefaultMachine();
+    machine.os = winsim::OsInfo{generation.major, generation.minor, generation.build, Text(), std::string()};
+    machine.interactive = false;
+    if (generation.major < 6)
+        machine.features.clear();
+    machine.devices.erase(std::remove_if(machine.devices.begin(), machine.devices.end(),
+                                         [](const winsim::Device &d) { return d.classGuid == GUID_DEVCLASS_DISKDRIVE; }),
+                          machine.devices.end());
+    unsigned unit = 0;
+    for (const Text &string : strings) {
+        machine.devices.push_back(Disk(Narrow(string), unit++));
+        built.dsmDisks.push_back(machine.devices.back().instanceId);
+    }
+    machine.devices.push_back(OtherVendorDisk(strings, unit));
+    built.otherDisk = machine.devices.back().instanceId;
+    return built;
+}
+
 
 bool HasLine(const std::vector<std::string> &log, const std::string &text)
 {
@@ -102,7 +148,7 @@ Cell JudgeCheck(const Generation &generation, const Step &step, bool installed, 
         return StepCell(step, Verdict::Pass, std::string(), false);
     if (!HasLine(step.log, "MPIO Checked"))
         return StepCell(step, Verdict::Fail,
-                        "the check did not find the MPIO bus device: it looks for \"Multi-Path Support\"", false);
+                        "the check did not find the MPIO bus device: it looks for " + Quote(MPIO_BUS_DESCRIPTION), false);
     if (!HasLine(step.log, "DSM Checked")) {
         std::string why = "the check did not find the DSM: it looks for \"" + dsmDescription + "\"";
         if (dsmDeviceDescription)
@@ -127,7 +173,7 @@ struct Expectations {
 
 Cell JudgeDsmDevice(const winsim::Machine &machine, const Expectations &expect)
 {
-    auto devices = DevicesWithId(machine, expect.dsmHwid);
+    auto devices = winsim::DevicesWithHardwareId(machine, expect.dsmHwid);
     if (devices.empty())
         return Fail("no device carries " + Narrow(expect.dsmHwid));
     for (const winsim::Device *device : devices)
@@ -136,17 +182,19 @@ Cell JudgeDsmDevice(const winsim::Machine &machine, const Expectations &expect)
     return Pass();
 }
 
-Cell JudgeStringsPresent(winsim::Machine &machine, const Expectations &expect)
+// The DSM's strings in the supported-device list: all there after -i, none
+// left after -u.
+Cell JudgeStrings(winsim::Machine &machine, const Expectations &expect, bool installed)
 {
-    if (expect.strings.empty())
+    if (installed && expect.strings.empty())
         return NotApplicable("the DSM adds no supported-device string");
-    const std::vector<Text> list = SupportedDevices(machine);
-    std::vector<std::string> missing;
+    const std::vector<Text> list = winsim::ReadMultiString(machine, SUPPORTED_DEVICES_KEY, SUPPORTED_DEVICES_VALUE);
+    std::vector<std::string> wrong;
     for (const Text &string : expect.strings)
-        if (!Contains(list, string))
-            missing.push_back(Quote(string));
-    if (!missing.empty())
-        return Fail("MPIOSupportedDeviceList lacks " + Join(missing));
+        if (winsim::ContainsNoCase(list, string) != installed)
+            wrong.push_back(Quote(string));
+    if (!wrong.empty())
+        return Fail(Narrow(SUPPORTED_DEVICES_VALUE) + (installed ? " lacks " : " still holds ") + Join(wrong));
     return Pass();
 }
 
@@ -159,14 +207,14 @@ Cell JudgeClaims(const Generation &generation, const winsim::Machine &machine, c
         return NotApplicable("the DSM adds no supported-device string");
     std::vector<std::string> faults;
     for (const Text &id : dsmDisks) {
-        const winsim::Device *disk = DeviceById(machine, id);
-        if (disk == nullptr || !disk->hardwareIds || !Contains(*disk->hardwareIds, kClaimedDiskId))
+        const winsim::Device *disk = winsim::FindDevice(machine, id);
+        if (disk == nullptr || !disk->hardwareIds || !winsim::ContainsNoCase(*disk->hardwareIds, MPIO_DISK_HARDWARE_ID))
             faults.push_back("not claimed: " + Narrow(id));
-        else if (!Contains(expect.diskServices, disk->service))
+        else if (!winsim::ContainsNoCase(expect.diskServices, disk->service))
             faults.push_back("claimed without the MPIO disk driver: " + Narrow(id));
     }
-    const winsim::Device *other = DeviceById(machine, otherDisk);
-    if (other && other->hardwareIds && Contains(*other->hardwareIds, kClaimedDiskId))
+    const winsim::Device *other = winsim::FindDevice(machine, otherDisk);
+    if (other && other->hardwareIds && winsim::ContainsNoCase(*other->hardwareIds, MPIO_DISK_HARDWARE_ID))
         faults.push_back("another vendor's disk claimed: " + Narrow(otherDisk));
     if (!faults.empty())
         return Fail(Join(faults));
@@ -180,12 +228,12 @@ Cell JudgeRelease(const winsim::Machine &machine, const std::map<Text, uint32_t>
         return NotApplicable("the DSM adds no supported-device string");
     std::vector<std::string> kept;
     for (const Text &id : dsmDisks) {
-        const winsim::Device *disk = DeviceById(machine, id);
+        const winsim::Device *disk = winsim::FindDevice(machine, id);
         if (disk == nullptr)
             continue;
         auto before = restartsBefore.find(id);
         const bool restarted = before != restartsBefore.end() && disk->restarts > before->second;
-        const bool marked = disk->configFlags && (*disk->configFlags & 0x20 /* CONFIGFLAG_REINSTALL */);
+        const bool marked = disk->configFlags && (*disk->configFlags & CONFIGFLAG_REINSTALL);
         if (!restarted || !marked)
             kept.push_back(Narrow(id));
     }
@@ -197,23 +245,11 @@ Cell JudgeRelease(const winsim::Machine &machine, const std::map<Text, uint32_t>
 Cell JudgeLeftDevices(const Generation &generation, const winsim::Machine &machine, const Expectations &expect)
 {
     std::vector<std::string> left;
-    for (const Text &id : {expect.dsmHwid, Text(generation.major >= 6 ? u"ROOT\\MPIO" : u"Detected\\MPIO")})
-        for (const winsim::Device *device : DevicesWithId(machine, id))
+    for (const Text &id : {expect.dsmHwid, Text(generation.major >= 6 ? MPIO_BUS_HARDWARE_ID_NEW : MPIO_BUS_HARDWARE_ID_OLD)})
+        for (const winsim::Device *device : winsim::DevicesWithHardwareId(machine, id))
             left.push_back(Narrow(device->instanceId) + " (" + Narrow(id) + ")");
     if (!left.empty())
         return Fail("still there after the reboot: " + Join(left));
-    return Pass();
-}
-
-Cell JudgeStringsGone(winsim::Machine &machine, const Expectations &expect)
-{
-    const std::vector<Text> list = SupportedDevices(machine);
-    std::vector<std::string> left;
-    for (const Text &string : expect.strings)
-        if (Contains(list, string))
-            left.push_back(Quote(string));
-    if (!left.empty())
-        return Fail("MPIOSupportedDeviceList still holds " + Join(left));
     return Pass();
 }
 
@@ -221,7 +257,7 @@ Cell JudgeServicesGone(const winsim::Machine &machine, const Expectations &expec
 {
     std::vector<std::string> left;
     for (const auto &[folded, service] : machine.services)
-        if (Contains(expect.services, service.name))
+        if (winsim::ContainsNoCase(expect.services, service.name))
             left.push_back(Narrow(service.name));
     if (!left.empty())
         return Fail("still installed after the reboot: " + Join(left));
@@ -254,10 +290,10 @@ Outcome RunGeneration(const Package &package, const std::string &installer, cons
     out.cells["install"] = JudgeSuccess(install);
     winsim::Machine machine = run.Load();
     out.cells["installed-dsm"] = JudgeDsmDevice(machine, expect);
-    out.cells["installed-strings"] = JudgeStringsPresent(machine, expect);
+    out.cells["installed-strings"] = JudgeStrings(machine, expect, true);
     out.cells["installed-disks"] = JudgeClaims(generation, machine, expect, dsmDisks, built.otherDisk);
     std::optional<Text> dsmDeviceDescription;
-    for (const winsim::Device *device : DevicesWithId(machine, expect.dsmHwid))
+    for (const winsim::Device *device : winsim::DevicesWithHardwareId(machine, expect.dsmHwid))
         if (device->description)
             dsmDeviceDescription = *device->description;
 
@@ -269,7 +305,7 @@ Outcome RunGeneration(const Package &package, const std::string &installer, cons
     std::map<Text, uint32_t> restartsBefore;
     machine = run.Load();
     for (const Text &id : dsmDisks)
-        if (const winsim::Device *disk = DeviceById(machine, id))
+        if (const winsim::Device *disk = winsim::FindDevice(machine, id))
             restartsBefore[id] = disk->restarts;
     out.cells["uninstall"] = JudgeSuccess(run.Run("-u"));
     machine = run.Load();
@@ -279,7 +315,7 @@ Outcome RunGeneration(const Package &package, const std::string &installer, cons
     out.cells["check-removed"] = JudgeCheck(generation, run.Run("-c"), false, dsmDescription, std::nullopt);
     machine = run.Load();
     out.cells["left-devices"] = JudgeLeftDevices(generation, machine, expect);
-    out.cells["left-strings"] = JudgeStringsGone(machine, expect);
+    out.cells["left-strings"] = JudgeStrings(machine, expect, false);
     out.cells["left-services"] = JudgeServicesGone(machine, expect);
     return out;
 }
@@ -304,6 +340,24 @@ const RowHeading kRows[] = {
 };
 
 }  // namespace
+
+std::string Generation::Name() const { return std::to_string(major) + "." + std::to_string(minor); }
+
+std::string Generation::Column() const
+{
+    winsim::OsInfo os{major, minor, build, Text(), std::string()};
+    return Name() + (winsim::Arch(os) == "x86" ? " x86" : " x64");
+}
+
+std::optional<Generation> ParseGeneration(const std::string &text)
+{
+    for (const KnownGeneration &known : kGenerations) {
+        Generation generation{known.major, known.minor, known.build};
+        if (generation.Name() == text)
+            return generation;
+    }
+    return std::nullopt;
+}
 
 Table RunLifecycle(const Package &package, const std::string &installer, const std::string &dsmDescription,
                    const std::vector<Generation> &generations, const std::filesystem::path &scratch)

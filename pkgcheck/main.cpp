@@ -12,11 +12,12 @@
 #include <iostream>
 #include <sstream>
 
+
 #include "facts.h"
+#include "hosttools/hosttools.h"
 #include "inf_checks.h"
+#include "installer_run.h"
 #include "lifecycle.h"
-#include "process.h"
-#include "winsim/windows.h"
 #include "vendor.h"
 
 namespace {
@@ -133,9 +134,9 @@ int Check(const Options &options)
 
     report.infChecks = pkgcheck::CheckInfs(package, report.dsmDescription);
     {
-        pkgcheck::TempDir scratch;
+        hosttools::ScratchDir scratch("pkgcheck");
         report.lifecycle =
-            pkgcheck::RunLifecycle(package, installer, report.dsmDescription, options.generations, scratch.Path());
+            pkgcheck::RunLifecycle(package, installer, report.dsmDescription, options.generations, scratch.Dir());
     }
     std::cout << (options.json ? pkgcheck::RenderJson(report) : pkgcheck::RenderText(report)) << std::flush;
     return report.Count(pkgcheck::Verdict::Fail) ? kExitFindings : kExitClean;

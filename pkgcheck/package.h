@@ -1,21 +1,22 @@
 // A DSM package as pkgcheck sees it: the source directory and its three INF
-// files, read with the INF reader the simulated machine installs from, and
+// files, read with the INF model the simulated machine installs from, and
 // the facts about them that the INF checks and the lifecycle share.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "inf_parser.h"
+#include "registry/registry.h"
+#include "winsim/inf.h"
 
 namespace pkgcheck {
 
 using winsim::Text;
+namespace inf = winsim::inf;
 
 // The package cannot be read at all (exit 2, not a finding).
 struct PackageError : std::runtime_error {
@@ -26,10 +27,11 @@ struct PackageError : std::runtime_error {
 enum class Role { Bus, Disk, Dsm };
 
 struct InfDocument {
-    std::string fileName;
+    std::string fileName;                        // as the package spells it
+    std::string path;                            // on the host
     Role role = Role::Dsm;
-    std::shared_ptr<const winsim::inf::InfFile> file;   // null when it does not parse
-    uint32_t parseError = 0;                            // the INF reader's code, with its line
+    std::shared_ptr<const inf::InfFile> file;    // null when it does not parse
+    uint32_t parseError = 0;                     // the INF reader's code, with its line
     uint32_t errorLine = 0;
 };
 
@@ -41,65 +43,55 @@ struct Package {
     const InfDocument &Dsm() const { return infs.back(); }
 };
 
-// Reads SOURCE_DIR's three INFs; throws PackageError when the directory or
-// one of them cannot be read.
+// Reads SOURCE_DIR's three INFs, found as Windows finds file names; throws
+// PackageError when the directory or one of them cannot be read.
 Package LoadPackage(const std::string &dir, const std::string &dsmInf, const std::string &dsmHwid);
 
-// The file a package-relative path names ('\' or '/' separated), found
-// without regard to letter case as Windows finds it; nothing when absent.
-std::optional<std::filesystem::path> FindFile(const std::filesystem::path &dir, const std::string &relative);
+// A text in quotes, for the reasons of findings.
+std::string Quote(const Text &text);
 
 // The hardware ID an INF's driver is installed for, as the installer asks.
 Text InstalledHardwareId(const InfDocument &inf, const std::string &dsmHwid);
 
-// The platforms whose models sections the INF checks look at, each by the
-// oldest Windows of its kind: Windows 2000 reads only the undecorated models
-// section, 32-bit Windows XP and later prefer an NTx86 decoration and fall
-// back to it, x64 Windows reads only an NTamd64 (or plain NT) decoration.
+// The platforms whose models sections the INF checks look at, each as the
+// oldest Windows of its kind: Windows 2000 (5.0), which reads only the
+// undecorated models section; 32-bit Windows XP (5.1); x64 Server 2003 (5.2).
 enum class Platform { Windows2000, X86, Amd64 };
+inline constexpr Platform kPlatforms[] = {Platform::Windows2000, Platform::X86, Platform::Amd64};
 const char *PlatformName(Platform platform);
+const winsim::OsInfo &OldestWindows(Platform platform);
 
-// The models section one [Manufacturer] entry names for a platform: decorated
-// only (nothing when no decoration applies), or as Windows chooses it.
-const winsim::inf::Section *DecoratedModels(const winsim::inf::InfFile &file, const winsim::inf::Line &manufacturer,
-                                            Platform platform);
-const winsim::inf::Section *ChosenModels(const winsim::inf::InfFile &file, const winsim::inf::Line &manufacturer,
-                                         Platform platform);
-
-struct ModelLine {
-    const winsim::inf::Section *models = nullptr;
-    const winsim::inf::Line *line = nullptr;   // key: the device description; fields: install section, IDs
+// A string an AddReg line outside [DefaultUninstall] writes into one of the
+// two multi-string values the package shares with the system.
+struct ListAdd {
+    const inf::Section *section = nullptr;
+    uint32_t flags = 0;
+    Text string;
+    bool Appends() const { return (flags & FLG_ADDREG_APPEND) != 0; }
 };
-// Every models line that lists the hardware ID, in the sections the platform reads.
-std::vector<ModelLine> FindModelLines(const winsim::inf::InfFile &file, Platform platform, const Text &hardwareId);
-// A models line's install section with the platform's suffix, as Windows picks it.
-const winsim::inf::Section *InstallSection(const winsim::inf::InfFile &file, Platform platform, const Text &name);
-
-// The two multi-string values the package shares with the system.
+std::vector<ListAdd> ListAdds(const inf::InfFile &file, MultiSzKind kind);
+// The key path and value name of a kind, as the installer names them.
 struct MultiSzValue {
     Text keyPath;
     Text valueName;
 };
-const MultiSzValue &SupportedDeviceList();
-const MultiSzValue &UpperFilters();
-
-// A registry line of an AddReg or DelReg section.
-struct RegistryLine {
-    const winsim::inf::Section *section = nullptr;
-    const winsim::inf::Line *line = nullptr;
-    uint32_t flags = 0;
-    Text string;   // field 5: the string added or deleted
-};
-// The AddReg lines outside [DefaultUninstall] that write the value as a
-// multi-string (appending or replacing).
-std::vector<RegistryLine> MultiSzAdds(const winsim::inf::InfFile &file, const MultiSzValue &value);
-bool IsAppend(const RegistryLine &add);
+MultiSzValue ValueOf(MultiSzKind kind);
 
 // The strings the DSM appends to the supported-device list.
 std::vector<Text> SupportedDeviceStrings(const InfDocument &dsm);
 
 // The services the INF installs (AddService names of every .Services section
 // but [DefaultUninstall.Services]).
-std::vector<Text> InstalledServices(const winsim::inf::InfFile &file);
+std::vector<Text> InstalledServices(const inf::InfFile &file);
+
+// What a package says of itself: the DSM's service (the one its x64
+// install section associates with the device), its DriverVer and its
+// supported-device strings.  Empty where the DSM INF does not tell.
+struct PackageFacts {
+    Text dsmService;
+    Text driverVer;
+    std::vector<Text> supportedDevices;
+};
+PackageFacts ReadFacts(const Package &package);
 
 }  // namespace pkgcheck

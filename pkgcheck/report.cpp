@@ -9,34 +9,18 @@ namespace pkgcheck {
 
 namespace {
 
+// A verdict's mark in the table and its name in the JSON document, in the
+// order of the Verdict enumeration.
 const char *Mark(Verdict verdict)
 {
-    switch (verdict) {
-    case Verdict::Pass:
-        return "✓";
-    case Verdict::Warn:
-        return "!";
-    case Verdict::Fail:
-        return "✗";
-    case Verdict::NotApplicable:
-        break;
-    }
-    return "–";
+    static const char *const marks[] = {"✓", "!", "✗", "–"};
+    return marks[static_cast<int>(verdict)];
 }
 
 const char *Name(Verdict verdict)
 {
-    switch (verdict) {
-    case Verdict::Pass:
-        return "pass";
-    case Verdict::Warn:
-        return "warning";
-    case Verdict::Fail:
-        return "error";
-    case Verdict::NotApplicable:
-        break;
-    }
-    return "not-applicable";
+    static const char *const names[] = {"pass", "warning", "error", "not-applicable"};
+    return names[static_cast<int>(verdict)];
 }
 
 Cell Make(Verdict verdict, const std::string &reason)
@@ -179,6 +163,14 @@ int Report::Count(Verdict verdict) const
             for (const Cell &cell : row.cells)
                 count += cell.verdict == verdict ? 1 : 0;
     return count;
+}
+
+std::string Join(const std::vector<std::string> &parts, const char *separator)
+{
+    std::string joined;
+    for (const std::string &part : parts)
+        joined += (joined.empty() ? "" : separator) + part;
+    return joined;
 }
 
 Cell Pass(const std::string &reason) { return Make(Verdict::Pass, reason); }

@@ -43,6 +43,9 @@ struct Report {
     int Count(Verdict verdict) const;
 };
 
+// Parts of a reason joined with a separator.
+std::string Join(const std::vector<std::string> &parts, const char *separator = ", ");
+
 Cell Pass(const std::string &reason = std::string());
 Cell Warn(const std::string &reason);
 Cell Fail(const std::string &reason);

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "device/device.h"
-#include "setupapi_internal.h"
 #include "support/machine_test.h"
 
 namespace {
@@ -287,7 +286,7 @@ TEST_F(DeviceCallbackTest, RestartSkipsTheBusDeviceAfterLoggingItsIds)
                                      " dif=0x12 state=3 scope=2 profile=0 device=" + Adapter(1)));
     EXPECT_TRUE(
         winsim::TraceHas("SetupDiGetDeviceInstallParamsW", "size=" + std::to_string(sizeof(SP_DEVINSTALL_PARAMS_W))));
-    EXPECT_EQ(winsim::setup::OpenSetCount(), 0u);
+    EXPECT_EQ(winsim::OpenDeviceInfoSets(), 0u);
 }
 
 TEST_F(DeviceCallbackTest, RestartComparesTheWholeBusIdInAnyLetterCase)

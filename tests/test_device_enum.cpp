@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "device/device.h"
-#include "setupapi_internal.h"
 #include "support/machine_test.h"
 
 namespace {
@@ -80,7 +79,7 @@ TEST_F(DeviceWalkTest, ClassWithoutDevicesVisitsNothing)
     EXPECT_EQ(scratch_.Log(), "");
     EXPECT_EQ(flag_, 0);
     EXPECT_EQ(winsim::TraceCount("SetupDiDestroyDeviceInfoList"), 1u);
-    EXPECT_EQ(winsim::setup::OpenSetCount(), 0u);
+    EXPECT_EQ(winsim::OpenDeviceInfoSets(), 0u);
 }
 
 TEST_F(DeviceWalkTest, VisitsEveryDeviceOfTheClassInListOrderPresentOrNot)
@@ -106,7 +105,7 @@ TEST_F(DeviceWalkTest, VisitsEveryDeviceOfTheClassInListOrderPresentOrNot)
     EXPECT_TRUE(winsim::TraceHas("SetupDiGetClassDevsW",
                                  "class={4D36E97B-E325-11CE-BFC1-08002BE10318} enumerator=null flags=0x0"));
     EXPECT_TRUE(winsim::TraceHas("SetupDiEnumDeviceInfo", "size=" + std::to_string(sizeof(SP_DEVINFO_DATA))));
-    EXPECT_EQ(winsim::setup::OpenSetCount(), 0u);
+    EXPECT_EQ(winsim::OpenDeviceInfoSets(), 0u);
 }
 
 TEST_F(DeviceWalkTest, FirstFailingVisitEndsTheWalkAndItsFlagIsNotTaken)
@@ -117,7 +116,7 @@ TEST_F(DeviceWalkTest, FirstFailingVisitEndsTheWalkAndItsFlagIsNotTaken)
     EXPECT_EQ(visits.size(), 1u);
     EXPECT_EQ(Log(), Crlf("[T]!!TRY ENTRY 0.\n"));
     EXPECT_EQ(flag_, 0);
-    EXPECT_EQ(winsim::setup::OpenSetCount(), 0u);
+    EXPECT_EQ(winsim::OpenDeviceInfoSets(), 0u);
 }
 
 TEST_F(DeviceWalkTest, FailureAfterARestartRequestKeepsTheRequest)
@@ -167,7 +166,7 @@ TEST_F(DeviceWalkTest, EnumerationFailureEndsTheWalkWithItsCode)
     EXPECT_EQ(visits.size(), 1u);
     EXPECT_EQ(Log(), Crlf("[T]!!TRY ENTRY 0.\n"));
     EXPECT_EQ(winsim::TraceCount("SetupDiDestroyDeviceInfoList"), 1u);
-    EXPECT_EQ(winsim::setup::OpenSetCount(), 0u);
+    EXPECT_EQ(winsim::OpenDeviceInfoSets(), 0u);
 }
 
 TEST_F(DeviceWalkTest, WalksOnlyTheRequestedClass)

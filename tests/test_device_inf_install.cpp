@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "device/device.h"
-#include "setupapi_internal.h"
 #include "support/machine_test.h"
 
 namespace {
@@ -139,7 +138,7 @@ TEST_F(InfInstallTest, SectionWithoutAQueueContextFailsWithNoMemory)
     EXPECT_EQ(Log(), Crlf("[T]Failure." + ErrorRecords(ERROR_NOT_ENOUGH_MEMORY, kOutOfMemory)));
     EXPECT_EQ(winsim::TraceCount("SetupInstallFromInfSectionW"), 0u);
     EXPECT_EQ(winsim::TraceCount("SetupTermDefaultQueueCallback"), 0u);
-    EXPECT_EQ(winsim::setup::OpenInfCount(), 0u);
+    EXPECT_EQ(winsim::OpenInfFiles(), 0u);
 }
 
 TEST_F(InfInstallTest, MissingSectionFailsBeforeItsServices)
@@ -148,7 +147,7 @@ TEST_F(InfInstallTest, MissingSectionFailsBeforeItsServices)
     EXPECT_EQ(Log(), Crlf("[T]Failure." + ErrorRecords(ERROR_SECTION_NOT_FOUND)));
     EXPECT_EQ(winsim::TraceCount("SetupInstallServicesFromInfSectionW"), 0u);
     EXPECT_EQ(winsim::TraceCount("SetupTermDefaultQueueCallback"), 1u);
-    EXPECT_EQ(winsim::setup::OpenInfCount(), 0u);
+    EXPECT_EQ(winsim::OpenInfFiles(), 0u);
 }
 
 TEST_F(InfInstallTest, SectionInstallsFilesRegistryAndServices)
@@ -164,7 +163,7 @@ TEST_F(InfInstallTest, SectionInstallsFilesRegistryAndServices)
     EXPECT_TRUE(winsim::TraceHas("SetupInitDefaultQueueCallbackEx", "owner=0x0 progress=0xffffffffffffffff message=0"));
     EXPECT_EQ(winsim::TraceCount("SetupTermDefaultQueueCallback"), 1u);
     EXPECT_EQ(winsim::TraceCount("SetupCloseInfFile"), 1u);
-    EXPECT_EQ(winsim::setup::OpenInfCount(), 0u);
+    EXPECT_EQ(winsim::OpenInfFiles(), 0u);
 
     ASSERT_EQ(machine_.files.size(), 1u);
     EXPECT_FALSE(machine_.files[0].deleted);
@@ -187,7 +186,7 @@ TEST_F(InfInstallTest, FailingServicesSectionFailsTheWholeSection)
     EXPECT_TRUE(winsim::TraceHas("SetupInstallServicesFromInfSectionW", "section=FilesOnly.Services"));
     EXPECT_EQ(machine_.files.size(), 1u);   // the copies stay
     EXPECT_EQ(winsim::TraceCount("SetupTermDefaultQueueCallback"), 1u);
-    EXPECT_EQ(winsim::setup::OpenInfCount(), 0u);
+    EXPECT_EQ(winsim::OpenInfFiles(), 0u);
 }
 
 TEST_F(InfInstallTest, ServicesSectionNameIsCutAtItsBuffer)
@@ -262,7 +261,7 @@ TEST_F(InfInstallTest, MissingDeviceIsCreatedRegisteredAndInstalled)
     EXPECT_TRUE(winsim::TraceHas("SetupDiSetDeviceRegistryPropertyW", "property=0x1 size=28"));
     EXPECT_TRUE(winsim::TraceHas("SetupDiCallClassInstaller", "dif=0x19"));
     EXPECT_FALSE(winsim::TraceHas("SetupDiCallClassInstaller", "dif=0x5"));
-    EXPECT_EQ(winsim::setup::OpenSetCount(), 0u);
+    EXPECT_EQ(winsim::OpenDeviceInfoSets(), 0u);
 }
 
 TEST_F(InfInstallTest, HardwareIdLongerThanTheBufferIsStoredCut)
@@ -338,7 +337,7 @@ TEST_F(InfInstallTest, EachCreationFailureLogsItsTagAndLeavesNoHalfMadeDevice)
         EXPECT_EQ(winsim::TraceHas("SetupDiCallClassInstaller", "dif=0x5"), c.removesElement);
         EXPECT_EQ(CreatedDevice(), nullptr);
         EXPECT_EQ(winsim::TraceCount("UpdateDriverForPlugAndPlayDevicesW"), 1u);
-        EXPECT_EQ(winsim::setup::OpenSetCount(), 0u);
+        EXPECT_EQ(winsim::OpenDeviceInfoSets(), 0u);
         EXPECT_EQ(rebootFlag_, 0);
     }
 }

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "core_internal.h"
 #include "support/harness.h"
 #include "support/package_runs.h"
 

@@ -143,6 +143,7 @@ TEST(MachineDescription, RoundTripKeepsStateAndValueFormats)
     m.devices[0].configFlags = 0x20;
     m.devices[1].hardwareIds.reset();
     m.devices[2].removed = true;
+    m.devices[3].busHardwareIds = std::vector<std::u16string>{u"SCSI\\DiskQUORVEX_", u"GenDisk"};
     m.features["MultipathIo"] = "EnablePending";
     m.messageBoxes.push_back({u"Driver reinstall success \n Reboot required!", u"REINSTALL", MB_OKCANCEL, IDOK});
     m.reboots.push_back({EWX_REBOOT | EWX_FORCE, 0x80020003});
@@ -159,6 +160,7 @@ TEST(MachineDescription, RoundTripKeepsStateAndValueFormats)
     EXPECT_EQ(back.devices.size(), m.devices.size() - 1);  // the removed disk is gone
     EXPECT_EQ(back.devices[0].configFlags, std::optional<uint32_t>(0x20));
     EXPECT_FALSE(back.devices[1].hardwareIds.has_value());
+    EXPECT_EQ(back.devices[2].busHardwareIds, m.devices[3].busHardwareIds);
     EXPECT_EQ(harness::GetMultiSz(back, "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "MPIOSupportedDeviceList"),
               (std::vector<std::string>{"QUORVEX LUMENSTRIDE     ", "TESSELLAORBIT-2         "}));
     EXPECT_EQ(harness::GetDword(back, "SYSTEM\\CurrentControlSet\\Services\\mpio\\Parameters", "PDORemovePeriod"),
@@ -533,6 +535,47 @@ TEST_F(FindFirstFile, TellsMissingFileFromMissingDirectory)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
+// Names are found as NTFS finds them, in every part of a path, and keep the
+// case they were written in.
+TEST_F(FindFirstFile, FindsEveryPartOfAPathWithoutRegardToCase)
+{
+    Enter();
+    scratch_.WriteFile("Pkg/Drivers/HDSM.SYS", "x");
+    scratch_.WriteFile("Pkg/Drivers/hdsm.cat", "x");
+    struct {
+        const char *path;
+        const char *found;   // relative to the scratch directory; nullptr: none
+    } const rows[] = {
+        {"pkg\\drivers\\hdsm.sys", "Pkg/Drivers/HDSM.SYS"},
+        {"PKG/DRIVERS/HDSM.CAT", "Pkg/Drivers/hdsm.cat"},
+        {"Pkg\\.\\drivers\\", "Pkg/Drivers"},
+        {"pkg\\other\\hdsm.sys", nullptr},
+        {"pkg\\drivers\\hdsm.sys\\x", nullptr},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.path);
+        auto found = winsim::FindHostPath(U(scratch_.Dir() + "/" + row.path));
+        EXPECT_EQ(found, row.found ? std::optional<std::string>(scratch_.Path(row.found)) : std::nullopt);
+    }
+
+    WIN32_FIND_DATAW data;
+    HANDLE handle = FindFirstFileW(u"PKG\\drivers\\*.sys", &data);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(std::u16string(data.cFileName), u"HDSM.SYS");
+    FindClose(handle);
+}
+
+// Of two names that differ only in case, the one spelt exactly wins, else
+// the first in byte order.
+TEST_F(FindFirstFile, PrefersTheExactNameOfTwo)
+{
+    Enter();
+    scratch_.WriteFile("a.inf", "lower");
+    scratch_.WriteFile("A.INF", "upper");
+    EXPECT_EQ(winsim::FindHostPath(U(scratch_.Path("a.inf"))), scratch_.Path("a.inf"));
+    EXPECT_EQ(winsim::FindHostPath(U(scratch_.Path("A.inf"))), scratch_.Path("A.INF"));
+}
+
 TEST_F(Version, ChecksRecordSizeAndReportsTheMachine)
 {
     machine_ = harness::Gen5(2);
@@ -638,6 +681,47 @@ TEST_F(Shutdown, AcceptedRequestIsRecordedOnceAndCompletesAtReboot)
     EXPECT_TRUE(after.services.empty());
     // Nothing asked for since the last record: nothing to complete.
     EXPECT_FALSE(winsim::CompleteRequestedReboot(after, 1));
+}
+
+// The next boot enumerates a disk marked for reinstallation afresh: unless
+// the supported-device list still names it, it reports its bus's hardware
+// IDs again and runs the disk driver.
+TEST(NextBoot, GivesAReleasedDiskBackToItsBusUnlessTheListNamesIt)
+{
+    const struct {
+        const char *name;
+        std::vector<std::string> list;
+        uint32_t configFlags;
+        const char *lastId;     // after the boot
+        const char *service;
+        uint32_t flagsAfter;
+    } rows[] = {
+        {"released, the list gone", {}, CONFIGFLAG_REINSTALL, "GenDisk", "disk", 0},
+        {"released, another vendor listed", {"TESSELLAORBIT-2         "}, CONFIGFLAG_REINSTALL, "GenDisk", "disk", 0},
+        {"still listed", {"QUORVEX LUMENSTRIDE     "}, CONFIGFLAG_REINSTALL, "MPIODisk", "mpdev",
+         CONFIGFLAG_REINSTALL},
+        {"still listed by vendor alone, in lower case", {"quorvex "}, CONFIGFLAG_REINSTALL, "MPIODisk", "mpdev",
+         CONFIGFLAG_REINSTALL},
+        {"not marked for reinstallation", {}, 0, "MPIODisk", "mpdev", 0},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        Machine m = harness::Gen5(2);
+        winsim::Device disk = harness::Disk("QUORVEX ", "LUMENSTRIDE     ");
+        disk.busHardwareIds = disk.hardwareIds;
+        disk.hardwareIds->back() = u"MPIODisk";
+        disk.configFlags = row.configFlags;
+        disk.service = u"mpdev";
+        m.devices.push_back(disk);
+        if (!row.list.empty())
+            harness::SetMultiSz(m, "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "MPIOSupportedDeviceList", row.list);
+
+        winsim::Reboot(m);
+        const winsim::Device &after = m.devices[0];
+        EXPECT_EQ(harness::HardwareIds(after).back(), row.lastId);
+        EXPECT_EQ(winsim::Narrow(after.service), row.service);
+        EXPECT_EQ(after.configFlags, std::optional<uint32_t>(row.flagsAfter));
+    }
 }
 
 TEST_F(MessageBox, ScriptedAnswersAreUsedInOrderAndRecorded)

@@ -2,9 +2,6 @@
 // harness's two ways of running the program, which must agree.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdlib>
 #include <filesystem>
 
 #include "support/harness.h"
@@ -80,16 +77,13 @@ TEST(HostBinary, TraceFileHoldsEveryCallAndTheLiveBlocks)
     EXPECT_EQ(trace.substr(trace.rfind('\n', trace.size() - 2) + 1), "live LocalAlloc blocks: 0\n");
 }
 
-// The winsim command is built beside the host binary.
-std::string WinsimCommand()
+// The winsim command, built beside the host binary.
+hosttools::ProcessResult Winsim(const std::vector<std::string> &args)
 {
-    return (std::filesystem::path(INSTALL_BINARY).parent_path() / "winsim").string();
-}
-
-int RunCommand(const std::string &command)
-{
-    int status = std::system((command + " >/dev/null 2>&1").c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    hosttools::Process winsim;
+    winsim.program = (std::filesystem::path(INSTALL_BINARY).parent_path() / "winsim").string();
+    winsim.args = args;
+    return hosttools::Run(winsim);
 }
 
 TEST(WinsimCommand, RebootCompletesWhatWaitsForIt)
@@ -101,7 +95,7 @@ TEST(WinsimCommand, RebootCompletesWhatWaitsForIt)
     m.devices.push_back(harness::Disk("TESSELLA", "ORBIT-2         "));
     m.devices.back().status |= DN_WILL_BE_REMOVED;
     winsim::SaveMachineFile(m, scratch.Path("m.json"));
-    ASSERT_EQ(RunCommand(WinsimCommand() + " reboot " + scratch.Path("m.json")), 0);
+    ASSERT_EQ(Winsim({"reboot", scratch.Path("m.json")}).exitCode, 0);
     winsim::Machine after = winsim::LoadMachineFile(scratch.Path("m.json"));
     EXPECT_EQ(after.features.at("MultipathIo"), "Enabled");
     EXPECT_FALSE(after.rebootPending);
@@ -113,13 +107,33 @@ TEST(WinsimCommand, RefusesMalformedMachinesAndWritesTheDefault)
 {
     harness::Scratch scratch;
     scratch.WriteFile("bad.json", "{\"os\": 1}");
-    EXPECT_EQ(RunCommand(WinsimCommand() + " show " + scratch.Path("bad.json")), 2);
-    EXPECT_EQ(RunCommand(WinsimCommand() + " reboot " + scratch.Path("bad.json")), 2);
+    EXPECT_EQ(Winsim({"show", scratch.Path("bad.json")}).exitCode, 2);
+    EXPECT_EQ(Winsim({"reboot", scratch.Path("bad.json")}).exitCode, 2);
     EXPECT_EQ(scratch.ReadFile("bad.json"), "{\"os\": 1}");
-    EXPECT_EQ(RunCommand(WinsimCommand() + " frobnicate"), 1);
-    ASSERT_EQ(RunCommand(WinsimCommand() + " default " + scratch.Path("new.json")), 0);
+    EXPECT_EQ(Winsim({"frobnicate"}).exitCode, 1);
+    ASSERT_EQ(Winsim({"default", scratch.Path("new.json")}).exitCode, 0);
     EXPECT_EQ(scratch.ReadFile("new.json"), winsim::SerializeMachine(winsim::DefaultMachine()) + "\n");
-    EXPECT_EQ(RunCommand(WinsimCommand() + " show " + scratch.Path("new.json")), 0);
+    EXPECT_EQ(Winsim({"show", scratch.Path("new.json")}).exitCode, 0);
+}
+
+// "show" lists a multi-string's entries, and what a device's bus reports.
+TEST(WinsimCommand, ShowListsMultiStringEntries)
+{
+    harness::Scratch scratch;
+    winsim::Machine m = harness::Gen5(2);
+    harness::SetMultiSz(m, "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "MPIOSupportedDeviceList",
+                        {"QUORVEX LUMENSTRIDE     ", "TESSELLAORBIT-2         "});
+    m.devices.push_back(harness::Disk("QUORVEX ", "LUMENSTRIDE     "));
+    m.devices.back().busHardwareIds = std::vector<winsim::Text>{u"GenDisk"};
+    winsim::SaveMachineFile(m, scratch.Path("m.json"));
+    const hosttools::ProcessResult show = Winsim({"show", scratch.Path("m.json")});
+    EXPECT_EQ(show.exitCode, 0);
+    EXPECT_NE(show.output.find("    MPIOSupportedDeviceList  type 7, 102 bytes:\n"
+                               "      \"QUORVEX LUMENSTRIDE     \"\n"
+                               "      \"TESSELLAORBIT-2         \"\n"),
+              std::string::npos)
+        << show.output;
+    EXPECT_NE(show.output.find("      bus reports \"GenDisk\"\n"), std::string::npos) << show.output;
 }
 
 TEST(Harness, InProcessRunMatchesTheBinaryByteForByte)

@@ -23,7 +23,7 @@ protected:
     {
         for (HINF inf : opened_)
             SetupCloseInfFile(inf);
-        EXPECT_EQ(winsim::setup::OpenInfCount(), 0u);
+        EXPECT_EQ(winsim::OpenInfFiles(), 0u);
     }
 
     // Writes an INF into the scratch directory and opens it (WIN4 style).
@@ -321,6 +321,36 @@ TEST_F(InstallSectionTest, FilesAreCopiedFromTheInfDirectoryAndDeleted)
     EXPECT_TRUE(files[0].deleted);
     EXPECT_TRUE(files[1].deleted);
     EXPECT_FALSE(files[2].deleted);
+}
+
+// Packages built on Windows often differ from their INF in letter case: the
+// INF and its files are found all the same, and the records keep the names
+// as the INF writes them.  The source-disk section decorated for the
+// machine's architecture says where a file lies.
+TEST_F(InstallSectionTest, FindsFilesWithoutRegardToCaseWhereTheArchitecturePutsThem)
+{
+    const std::string text = kVersion +
+                             "[SourceDisksNames]\n1 = disk,,,\n"
+                             "[SourceDisksNames.amd64]\n1 = disk,,,\\x64\n"
+                             "[SourceDisksNames.x86]\n1 = disk,,,\\x86\n"
+                             "[SourceDisksFiles]\nhdsm.sys = 1\n"
+                             "[Install]\nCopyFiles = Drivers\n[Drivers]\nhdsm.sys\n";
+    scratch_.WriteFile("PKG/HDSM.INF", text);
+    scratch_.WriteFile("PKG/X64/HDSM.SYS", "x");
+    scratch_.WriteFile("PKG/X86/HDSM.SYS", "x");
+    for (const char *arch : {"amd64", "x86"}) {
+        SCOPED_TRACE(arch);
+        machine_.os.arch = arch;
+        Enter();
+        HINF inf = SetupOpenInfFileW(U(scratch_.Path("pkg") + "\\hdsm.inf").c_str(), nullptr, INF_STYLE_WIN4,
+                                     nullptr);
+        ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+        opened_.push_back(inf);
+        ASSERT_TRUE(Install(inf, u"Install"));
+        const std::string dir = std::string(arch) == "x86" ? "x86" : "x64";
+        ASSERT_EQ(winsim::Current().files.size(), 1u);
+        EXPECT_EQ(winsim::Current().files[0].source, U(scratch_.Path("pkg/" + dir + "/hdsm.sys")));
+    }
 }
 
 // Records the notifications a queue sends and answers as told.

@@ -50,7 +50,7 @@ protected:
     {
         for (HDEVINFO set : sets_)
             SetupDiDestroyDeviceInfoList(set);
-        EXPECT_EQ(winsim::setup::OpenSetCount(), 0u);
+        EXPECT_EQ(winsim::OpenDeviceInfoSets(), 0u);
     }
 
     HDEVINFO ClassSet(const GUID &guid, DWORD flags = 0)
@@ -235,6 +235,29 @@ TEST_F(SetupApiTest, HardwareIdListsOfAnyLengthAreKeptUpToTheirEnd)
     const uint8_t gap[] = {'A', 0, 0, 0, 0, 0, 'B', 0, 0, 0, 0, 0};
     ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, gap, sizeof gap));
     EXPECT_EQ(*DeviceNo(data.DevInst).hardwareIds, (std::vector<std::u16string>{u"A"}));
+}
+
+// A bus goes on reporting a device's own hardware IDs: the first list a
+// program replaces is kept for the next boot.  A root device has no bus but
+// what is stored.
+TEST_F(SetupApiTest, ReplacedHardwareIdsKeepWhatTheBusReports)
+{
+    HDEVINFO set;
+    const winsim::Device &disk = winsim::Current().devices[1];
+    const std::vector<std::u16string> reported = *disk.hardwareIds;
+    SP_DEVINFO_DATA data = Element(GUID_DEVCLASS_DISKDRIVE, winsim::Narrow(disk.instanceId), set);
+    for (const char16_t *id : {u"MPIODisk", u"Other"}) {
+        auto ids = MultiSz({id});
+        ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_HARDWAREID, ids.data(),
+                                                      static_cast<DWORD>(ids.size())));
+    }
+    EXPECT_EQ(DeviceNo(data.DevInst).busHardwareIds, reported);
+
+    SP_DEVINFO_DATA root = Element(GUID_DEVCLASS_SYSTEM, kDsm, set);
+    auto ids = MultiSz({u"Root\\Other"});
+    ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &root, SPDRP_HARDWAREID, ids.data(),
+                                                  static_cast<DWORD>(ids.size())));
+    EXPECT_FALSE(DeviceNo(root.DevInst).busHardwareIds.has_value());
 }
 
 TEST_F(SetupApiTest, ConfigFlagsAreFourBytesAndTheEnumeratorIsReadOnly)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/platform.h"
+#include "common/product.h"
 #include "common/text.h"
 #include "common/multisz_view.h"
 
@@ -16,12 +17,6 @@ extern OSVERSIONINFOW OsVersion;
 extern const WCHAR *MpioBusHardwareId;
 /* Device instance of the last device FindDeviceCallback matched. */
 extern DEVINST FoundDevInst;
-
-#define MPIO_BUS_HARDWARE_ID_NEW TEXT("ROOT\\MPIO")
-#define MPIO_BUS_HARDWARE_ID_OLD TEXT("Detected\\MPIO")
-#define MPIO_DISK_HARDWARE_ID TEXT("MPIODisk")
-#define MPIO_INF_NAME TEXT("mpio.inf")
-#define MPDEV_INF_NAME TEXT("mpdev.inf")
 
 /* What a step's "Success %s\n" line says about a reboot. */
 #define REBOOT_TEXT TEXT("(Please reboot the system)")

@@ -4,10 +4,8 @@
  * list no longer names them. */
 #include "device/device.h"
 
-#define GENERIC_DISK_ID TEXT("GenDisk")
 #define MPIO_ENUMERATOR TEXT("MPIO")
-/* Every key begins with this; 8 vendor and 16 product units follow. */
-#define MATCH_KEY_PREFIX TEXT("SCSI\\Disk")
+/* Every key begins with MATCH_KEY_PREFIX; 8 vendor and 16 product units follow. */
 #define MATCH_KEY_PREFIX_UNITS 9
 #define MATCH_KEY_UNITS 34
 

@@ -5,7 +5,6 @@
 #include "device/device.h"
 #include "frontend/log.h"
 
-#define SERVICES_SUFFIX TEXT(".Services")
 #define ROOT_DEVICE_NAME TEXT("MPIO")
 
 DWORD InstallInfSection(const WCHAR *infPath, const WCHAR *sectionName)

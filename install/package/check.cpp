@@ -7,7 +7,7 @@
 #include "package/package.h"
 #include "vendor.h"
 
-const WCHAR *MpioDeviceDescription = TEXT("Multi-Path Support");
+const WCHAR *MpioDeviceDescription = MPIO_BUS_DESCRIPTION;
 /* The vendor build setting; the bundled example package's DSM by default. */
 const WCHAR *DsmDeviceDescription = INSTALL_DSM_DESCRIPTION_TEXT;
 

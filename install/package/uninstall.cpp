@@ -5,7 +5,6 @@
 #include "frontend/log.h"
 #include "registry/registry.h"
 
-#define UNINSTALL_SECTION TEXT("DefaultUninstall")
 
 /* Takes the strings that the INF's DelReg section names out of the value
  * read before its uninstall section ran, and stores the value again as a

@@ -3,9 +3,6 @@
  * multi-string values in memory. */
 #include "registry/registry.h"
 
-#define UNINSTALL_SECTION TEXT("DefaultUninstall")
-#define DELREG_KEY TEXT("DelReg")
-#define DELREG_ROOT TEXT("HKLM")
 #define DELREG_FIELD_COUNT 5
 #define DELREG_FLAGS_FIELD 4
 #define DELREG_STRING_FIELD 5

@@ -1,14 +1,8 @@
 /* The two multi-string values the package shares with the system, read and
- * written whole, and a list closed before it is written back.  The key paths
- * and value names live here only; the DelReg removal asks LookupMultiSzKind
- * for them. */
+ * written whole, and a list closed before it is written back.  Their key
+ * paths and value names are product facts (common/product.h); the DelReg
+ * removal asks LookupMultiSzKind for them. */
 #include "registry/registry.h"
-
-#define SUPPORTED_DEVICES_KEY TEXT("SYSTEM\\CurrentControlSet\\Control\\MPDEV")
-#define SUPPORTED_DEVICES_VALUE TEXT("MPIOSupportedDeviceList")
-#define UPPER_FILTERS_KEY \
-    TEXT("SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E97B-E325-11CE-BFC1-08002BE10318}")
-#define UPPER_FILTERS_VALUE TEXT("UpperFilters")
 
 DWORD LookupMultiSzKind(MultiSzKind kind, const WCHAR **keyPath, const WCHAR **valueName)
 {

@@ -5,16 +5,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+
+#include "hosttools/hosttools.h"
+#include "package.h"
 
 namespace fs = std::filesystem;
 
@@ -22,23 +23,12 @@ namespace {
 
 std::string ReadFile(const fs::path &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+    return hosttools::ReadFile(path.string()).value_or(std::string());
 }
 
 void WriteFile(const fs::path &path, const std::string &bytes)
 {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string ShellQuote(const std::string &arg)
-{
-    std::string quoted = "'";
-    for (char c : arg)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
+    hosttools::WriteFile(path.string(), bytes);
 }
 
 // A scratch directory with the three places a run must keep apart: the
@@ -47,14 +37,10 @@ class PkgcheckTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/test_pkgcheck.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
         fs::copy(EXAMPLE_PACKAGE, Package());
         fs::create_directories(Cwd());
         fs::create_directories(Tmp());
     }
-    void TearDown() override { fs::remove_all(root_); }
 
     fs::path Package() const { return root_ / "pkg"; }
     fs::path Cwd() const { return root_ / "cwd"; }
@@ -67,16 +53,16 @@ protected:
 
     Run Pkgcheck(const std::vector<std::string> &args)
     {
-        std::string command = "cd " + ShellQuote(Cwd().string()) + " && TMPDIR=" + ShellQuote(Tmp().string()) + " " +
-                               ShellQuote(PKGCHECK_BINARY);
-        for (const std::string &arg : args)
-            command += " " + ShellQuote(arg);
-        command += " >" + ShellQuote((root_ / "out").string()) + " 2>" + ShellQuote((root_ / "err").string());
+        hosttools::Process pkgcheck;
+        pkgcheck.program = PKGCHECK_BINARY;
+        pkgcheck.args = args;
+        pkgcheck.cwd = Cwd().string();
+        pkgcheck.environment = {{"TMPDIR", Tmp().string()}};
+        const hosttools::ProcessResult result = hosttools::Run(pkgcheck);
         Run run;
-        int status = std::system(command.c_str());
-        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        run.out = ReadFile(root_ / "out");
-        run.err = ReadFile(root_ / "err");
+        run.exitCode = result.exitCode;
+        run.out = result.output;
+        run.err = result.errors;
         // Nothing is left behind: neither in the current directory nor in $TMPDIR.
         EXPECT_TRUE(fs::is_empty(Cwd())) << "pkgcheck wrote into its current directory";
         EXPECT_TRUE(fs::is_empty(Tmp())) << "pkgcheck left its temporary directory behind";
@@ -85,7 +71,8 @@ protected:
 
     std::vector<std::string> PackageArgs() const { return {Package().string(), "qvxdsm.inf", "Root\\QVXDSM"}; }
 
-    fs::path root_;
+    hosttools::ScratchDir scratch_{"test_pkgcheck"};
+    fs::path root_ = scratch_.Dir();
 };
 
 // Every finding of the document: (table, check, column) -> the finding.
@@ -152,6 +139,37 @@ TEST_F(PkgcheckTest, TableMarksAFaultAndListsItsReasonAndLog)
              "        | Error code (0xe0000228)\n",
              "errors, 0 warnings: the package is not ready to ship\n"})
         EXPECT_NE(run.out.find(line), std::string::npos) << line << "\n" << run.out;
+}
+
+// Packages built on Windows often differ from their INFs in letter case:
+// with its driver files and mpio.inf in upper case the example still passes.
+TEST_F(PkgcheckTest, PackageInAnotherCasePasses)
+{
+    for (const auto &entry : fs::directory_iterator(Package())) {
+        std::string name = entry.path().filename().string();
+        if (name == "mpio.inf" || entry.path().extension() == ".sys") {
+            std::transform(name.begin(), name.end(), name.begin(), ::toupper);
+            fs::rename(entry.path(), Package() / name);
+        }
+    }
+    auto args = PackageArgs();
+    args.push_back("--json");
+    Run run = Pkgcheck(args);
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    const auto document = nlohmann::json::parse(run.out);
+    EXPECT_EQ(document["inf_files"], nlohmann::json({"MPIO.INF", "mpdev.inf", "qvxdsm.inf"}));
+    EXPECT_EQ(document["errors"], 0);
+    EXPECT_EQ(document["warnings"], 0);
+}
+
+// What the example package says of itself.
+TEST_F(PkgcheckTest, FactsOfTheExamplePackage)
+{
+    const pkgcheck::PackageFacts facts =
+        pkgcheck::ReadFacts(pkgcheck::LoadPackage(Package().string(), "qvxdsm.inf", "Root\\QVXDSM"));
+    EXPECT_EQ(facts.dsmService, u"qvxdsm");
+    EXPECT_EQ(facts.driverVer, u"12/08/2026,2.4.1.0");
+    EXPECT_EQ(facts.supportedDevices, std::vector<std::u16string>{u"QUORVEX LUMENSTRIDE     "});
 }
 
 // An interrupted run ends the installer it started and removes its temporary directory.
@@ -265,6 +283,20 @@ const Mutation kMutations[] = {
     {"DelRegNamesTwoSections", "qvxdsm.inf", "DelReg   = QvxDsmSupportedDevicesRemove",
      "DelReg   = QvxDsmSupportedDevicesRemove, QvxDsmMore", "5.0", 1,
      {{"inf_checks/delreg/qvxdsm.inf", "error", "reads it as one section name"}}},
+    // The setup library reads only the abbreviated roots: a spelt-out one
+    // appends nothing and fails the install.
+    {"AddRegRootSpeltOut", "qvxdsm.inf", "HKLM, SYSTEM\\CurrentControlSet\\Control\\MPDEV, MPIOSupportedDeviceList, 0x00010008",
+     "HKEY_LOCAL_MACHINE, SYSTEM\\CurrentControlSet\\Control\\MPDEV, MPIOSupportedDeviceList, 0x00010008", "10.0", 1,
+     {{"inf_checks/supported-devices/qvxdsm.inf", "error", "no disk would be claimed"},
+      {"lifecycle/install/10.0 x64", "error", "exit -1"}}},
+    {"ServiceTypeNotANumber", "qvxdsm.inf", "ServiceType    = 1", "ServiceType    = kernel", "10.0", 1,
+     {{"inf_checks/install-sections/qvxdsm.inf", "error", "[QvxDsmServiceInstall] has no ServiceType"},
+      {"lifecycle/install/10.0 x64", "error", "ERROR_BAD_SERVICE_INSTALLSECT"}}},
+    // 32-bit Windows looks for the file where the x86 source disk lies.
+    {"DriverFileNotWhereTheX86DiskSays", "qvxdsm.inf", "[SourceDisksFiles]",
+     "[SourceDisksNames.x86]\n1 = %DiskName%,,,\\x86\n\n[SourceDisksFiles]", "5.0", 1,
+     {{"inf_checks/copy-files/qvxdsm.inf", "error", "not in the package: \\x86\\qvxdsm.sys"},
+      {"lifecycle/install/5.0 x86", "error", "ERROR_FILE_NOT_FOUND"}}},
     {"DsmNotASystemDevice", "qvxdsm.inf", "Class       = System\nClassGuid   = {4D36E97D",
      "Class       = SCSIAdapter\nClassGuid   = {4D36E97B", "10.0", 1,
      {{"inf_checks/class/qvxdsm.inf", "error", "expected System"}}},

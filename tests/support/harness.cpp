@@ -3,23 +3,10 @@
 // the program do not need it linked.
 #include "support/harness.h"
 
-#include "core_internal.h"
-
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <regex>
-#include <sstream>
-#include <stdexcept>
+
+#include "hosttools/hosttools.h"
 
 namespace harness {
 
@@ -231,50 +218,24 @@ winsim::Fault FaultFrom(const char *function, uint32_t error, uint32_t onCall, c
 
 std::string FileBytes(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return hosttools::ReadFile(path).value_or(std::string());
 }
 
 // ---------------------------------------------------------------------------
 // Scratch
 // ---------------------------------------------------------------------------
-Scratch::Scratch()
+Scratch::Scratch() : dir_("winsim-test"), current_(dir_.Dir())
 {
-    previous_ = fs::current_path().string();
-    std::string pattern = (fs::temp_directory_path() / "winsim-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot create a scratch directory: " + std::string(std::strerror(errno)));
-    dir_ = pattern;
-    fs::current_path(dir_);
-}
-
-Scratch::~Scratch()
-{
-    std::error_code ignored;
-    fs::current_path(previous_, ignored);
-    // Undo read-only modes a test may have set, so everything can go.
-    for (auto it = fs::recursive_directory_iterator(dir_, ignored); it != fs::recursive_directory_iterator();
-         it.increment(ignored))
-        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(dir_, ignored);
 }
 
 std::string Scratch::Path(const std::string &name) const
 {
-    return dir_ + "/" + name;
+    return dir_.Path(name);
 }
 
 void Scratch::WriteFile(const std::string &name, const std::string &bytes) const
 {
-    fs::path path = Path(name);
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    if (!out)
-        throw std::runtime_error("cannot write " + path.string());
+    hosttools::WriteFile(Path(name), bytes);
 }
 
 std::string Scratch::ReadFile(const std::string &name) const
@@ -309,65 +270,17 @@ Run RunBinary(const std::string &machineFile, const std::vector<std::string> &ar
 {
     const std::string logPath = cwd + "/MPIOInstall.LOG";
     const size_t logBefore = FileBytes(logPath).size();
-
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
-        throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork: " + std::string(std::strerror(errno)));
-    if (pid == 0) {
-        int devNull = open("/dev/null", O_RDONLY);
-        dup2(devNull, 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        close(out[0]);
-        close(err[0]);
-        if (chdir(cwd.c_str()) != 0)
-            _exit(127);
-        setenv("WINSIM_MACHINE", machineFile.c_str(), 1);
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(INSTALL_BINARY));
-        for (const auto &arg : args)
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(INSTALL_BINARY, argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-
+    hosttools::Process install;
+    install.program = INSTALL_BINARY;
+    install.args = args;
+    install.cwd = cwd;
+    install.environment = {{"WINSIM_MACHINE", machineFile}};
+    const hosttools::ProcessResult result = hosttools::Run(install);
     Run run;
-    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    int open = 2;
-    while (open > 0) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        for (int i = 0; i < 2; i++) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char buffer[4096];
-            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                (i == 0 ? run.console : run.errors).append(buffer, static_cast<size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                open--;
-            }
-        }
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    run.waitStatus = status;
-    if (WIFEXITED(status))
-        run.exitCode = static_cast<int8_t>(WEXITSTATUS(status));
-    else
-        run.exitCode = -1000 - (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    run.exitCode = result.exitCode;
+    run.waitStatus = result.waitStatus;
+    run.console = result.output;
+    run.errors = result.errors;
     std::string log = FileBytes(logPath);
     run.log = log.size() >= logBefore ? log.substr(logBefore) : log;
     return run;
@@ -387,14 +300,12 @@ Run RunBinaryOn(winsim::Machine &machine, const std::vector<std::string> &args, 
 // ---------------------------------------------------------------------------
 std::string MaskTimes(const std::string &log)
 {
-    static const std::regex stamp(R"(\[\d\d/\d\d/\d+ \d\d:\d\d:\d\d\.\d\d\d\])");
-    return std::regex_replace(log, stamp, "[T]");
+    return hosttools::MaskTimes(log);
 }
 
 std::string WithoutTimes(const std::string &log)
 {
-    static const std::regex stamp(R"(\[\d\d/\d\d/\d+ \d\d:\d\d:\d\d\.\d\d\d\])");
-    return std::regex_replace(log, stamp, "");
+    return hosttools::MaskTimes(log, "");
 }
 
 std::string Crlf(const std::string &text)

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "hosttools/hosttools.h"
 #include "winsim/machine.h"
 
 namespace harness {
@@ -94,11 +95,8 @@ std::string FileBytes(const std::string &path);
 class Scratch {
 public:
     Scratch();
-    ~Scratch();
-    Scratch(const Scratch &) = delete;
-    Scratch &operator=(const Scratch &) = delete;
 
-    const std::string &Dir() const { return dir_; }
+    const std::string &Dir() const { return dir_.Dir(); }
     // Absolute path of a name inside the scratch directory.
     std::string Path(const std::string &name) const;
     // Writes a file (parent directories created), e.g. an INF fixture.
@@ -112,8 +110,8 @@ public:
     bool MakeReadOnly(const std::string &name) const;
 
 private:
-    std::string dir_;
-    std::string previous_;
+    hosttools::ScratchDir dir_;
+    hosttools::WorkingDirectory current_;
 };
 
 // ---------------------------------------------------------------------------

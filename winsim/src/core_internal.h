@@ -83,22 +83,6 @@ bool ParseHexDigits(const std::string &text, size_t pos, size_t digits, uint64_t
 std::string Hex(uint64_t value);
 std::string TextArg(const WCHAR *text);
 
-// Registry and device property data: UTF-16LE text.
-// The units of some bytes; an odd last byte is no unit.
-Text UnitsOf(const uint8_t *bytes, size_t size);
-// A string and its NUL.
-std::vector<uint8_t> StringBytes(const Text &text);
-// The strings and their NULs, then the NUL that closes the list; an empty
-// list is the closing NUL alone.
-std::vector<uint8_t> MultiStringBytes(const std::vector<Text> &strings);
-// What device matching and the setup library make of a multi-string: the
-// strings up to the first empty one; a last string without its NUL still counts.
-std::vector<Text> ParseMultiString(const uint8_t *bytes, size_t size);
-inline std::vector<Text> ParseMultiString(const std::vector<uint8_t> &bytes)
-{
-    return ParseMultiString(bytes.data(), bytes.size());
-}
-
 // UTF-16 to console bytes as a Windows console in text mode writes them:
 // units up to U+00FF as one byte, others dropped, "\n" as CR LF.
 std::string ToConsoleBytes(const Text &text);
@@ -123,13 +107,9 @@ bool InstanceIdInUse(const Machine &machine, const Text &instanceId);
 // The first instance ID 'base' and a number ("%04u", from 0 to 'last') make
 // that no device which is not removed has; nothing when all are taken.
 std::optional<Text> FirstFreeInstanceId(const Machine &machine, const Text &base, uint32_t last);
-// Whether a list holds a text, whatever its letter case.
-bool ContainsNoCase(const std::vector<Text> &list, const Text &text);
 // The key names of a registry path, without the empty ones that a doubled,
 // leading or trailing '\' makes.
 std::vector<Text> SplitKeyPath(const Text &path);
-// Sets a value of a key, under the name as the caller spells it.
-void SetValueIn(RegKey &key, const Text &name, uint32_t type, std::vector<uint8_t> data);
 
 // The device the "MultipathIo" feature brings (gen 6+: "ROOT\MPIO").
 Device *FindMpioBusDevice(Machine &machine);

@@ -2,7 +2,7 @@
 // values, and the integers and directory ids of INF fields.
 #include <array>
 
-#include "inf_parser.h"
+#include "winsim/inf.h"
 
 namespace winsim::inf {
 

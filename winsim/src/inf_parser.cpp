@@ -1,7 +1,7 @@
 // INF parsing: decode the file, cut it into sections and entries (quotes,
 // comments, line continuation), then expand every key and field against the
 // [Strings] section and the system directory ids.
-#include "inf_parser.h"
+#include "winsim/inf.h"
 
 #include "core_internal.h"
 

@@ -1,5 +1,6 @@
 // File search on the host file system, as the kernel's FindFirstFileW and
-// FindClose give it: "\\" is the separator, names compare without case.
+// FindClose give it: "\\" is the separator, names compare without case, in
+// the directory part as in the last.
 #include <dirent.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
@@ -68,14 +69,14 @@ HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
     winsim::Trace("FindFirstFileW", "path=" + winsim::Narrow(windowsPath));
     if (auto fault = winsim::CheckFault("FindFirstFileW", windowsPath))
         return winsim::FailHandle(*fault);
-    std::string path = winsim::Narrow(windowsPath);
-    std::replace(path.begin(), path.end(), '\\', '/');
-    if (path.empty())
+    if (windowsPath.empty())
         return winsim::FailHandle(ERROR_PATH_NOT_FOUND);
-    size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    std::string pattern = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (!IsDirectory(dir))
+    const size_t slash = windowsPath.find_last_of(u"\\/");
+    // The directory is found as NTFS finds it, without regard to case.
+    const auto dir = slash == winsim::Text::npos ? std::optional<std::string>(".")
+                                                 : winsim::FindHostPath(slash == 0 ? u"/" : windowsPath.substr(0, slash));
+    std::string pattern = winsim::Narrow(slash == winsim::Text::npos ? windowsPath : windowsPath.substr(slash + 1));
+    if (!dir || !IsDirectory(*dir))
         return winsim::FailHandle(ERROR_PATH_NOT_FOUND);
     // A trailing separator names no file.
     if (pattern.empty())
@@ -83,7 +84,7 @@ HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
     if (pattern == "*.*")
         pattern = "*";  // Windows matches names without a dot too
     std::vector<std::string> names;
-    if (DIR *stream = opendir(dir.c_str())) {
+    if (DIR *stream = opendir(dir->c_str())) {
         while (struct dirent *entry = readdir(stream)) {
             // File names compare without case, as on Windows.
             if (fnmatch(pattern.c_str(), entry->d_name, FNM_CASEFOLD) == 0)
@@ -99,7 +100,7 @@ HANDLE FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
             return aDots;
         return a < b;
     });
-    FillFindData(dir, names.front(), *findData);
+    FillFindData(*dir, names.front(), *findData);
     return FindHandles().Add(std::make_unique<FindState>(FindState{names}));
 }
 

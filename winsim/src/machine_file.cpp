@@ -1,5 +1,5 @@
 // The machine between runs: loading and atomically saving its description
-// file, and the reboot that completes what waits for it.
+// file.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,41 +104,6 @@ void SaveMachineFile(const Machine &machine, const std::string &path)
     if (rename(temp.c_str(), path.c_str()) != 0)
         FailFile("cannot rename", temp);
     SyncDirectoryOf(path);
-}
-
-void Reboot(Machine &machine)
-{
-    for (auto &[name, state] : machine.features) {
-        if (state == "EnablePending") {
-            state = "Enabled";
-            if (name == "MultipathIo" && !FindMpioBusDevice(machine))
-                AddMpioBusDevice(machine);
-        } else if (state == "DisablePending") {
-            state = "Disabled";
-            if (name == "MultipathIo")
-                if (Device *bus = FindMpioBusDevice(machine))
-                    bus->removed = true;
-        }
-    }
-    for (auto &device : machine.devices) {
-        if (device.status & DN_WILL_BE_REMOVED)
-            device.removed = true;
-        device.status &= ~static_cast<uint32_t>(DN_NEED_RESTART);
-    }
-    for (auto it = machine.services.begin(); it != machine.services.end();)
-        it = it->second.markedForDelete ? machine.services.erase(it) : std::next(it);
-    machine.rebootPending = false;
-}
-
-bool CompleteRequestedReboot(Machine &machine, size_t firstRecord)
-{
-    for (size_t i = firstRecord; i < machine.reboots.size(); i++) {
-        if (machine.reboots[i].flags & (EWX_REBOOT | EWX_SHUTDOWN | 0x8 /* EWX_POWEROFF */)) {
-            Reboot(machine);
-            return true;
-        }
-    }
-    return false;
 }
 
 }  // namespace winsim

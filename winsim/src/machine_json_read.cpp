@@ -68,15 +68,16 @@ void ReadClock(const json &j, const Path &where, Machine &machine)
 Device ReadDevice(const json &j, const Path &where)
 {
     ObjectReader o(j, where,
-                   {"instance_id", "class", "hardware_ids", "description", "enumerator", "config_flags", "status",
-                    "problem", "present", "refuse_removal", "install_flags_after_change", "driver_inf", "service",
-                    "restarts"});
+                   {"instance_id", "class", "hardware_ids", "bus_hardware_ids", "description", "enumerator",
+                    "config_flags", "status", "problem", "present", "refuse_removal", "install_flags_after_change",
+                    "driver_inf", "service", "restarts"});
     Device device;
     o.ReadNeeded("instance_id", device.instanceId);
     if (device.instanceId.empty())
         Fail(o.At("instance_id"), "empty");
     device.classGuid = ReadClass(o.Need("class"), o.At("class"));
     o.Read("hardware_ids", device.hardwareIds);
+    o.Read("bus_hardware_ids", device.busHardwareIds);
     o.Read("description", device.description);
     o.Read("enumerator", device.enumerator);
     o.Read("config_flags", device.configFlags);

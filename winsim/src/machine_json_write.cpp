@@ -60,6 +60,10 @@ void Write(JsonWriter &w, const Device &device)
         w.Key("hardware_ids");
         WriteTextList(w, *device.hardwareIds);
     }
+    if (device.busHardwareIds) {
+        w.Key("bus_hardware_ids");
+        WriteTextList(w, *device.busHardwareIds);
+    }
     if (device.description)
         w.Member("description", Narrow(*device.description));
     if (device.enumerator)

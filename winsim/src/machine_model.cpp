@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/product.h"
 #include "core_internal.h"
 #include "winsim/machine.h"
 
@@ -150,6 +151,21 @@ RegKey *FindKey(const Text &path, bool create)
     return FindKey(Current(), path, create);
 }
 
+const RegValue *FindValue(Machine &machine, const Text &keyPath, const Text &valueName)
+{
+    const RegKey *key = FindKey(machine, keyPath);
+    if (key == nullptr)
+        return nullptr;
+    auto found = key->values.find(Fold(valueName));
+    return found == key->values.end() ? nullptr : &found->second.second;
+}
+
+std::vector<Text> ReadMultiString(Machine &machine, const Text &keyPath, const Text &valueName)
+{
+    const RegValue *value = FindValue(machine, keyPath, valueName);
+    return value ? ParseMultiString(value->data) : std::vector<Text>();
+}
+
 // ---------------------------------------------------------------------------
 // Devices
 // ---------------------------------------------------------------------------
@@ -160,6 +176,23 @@ Device *FindDeviceByDevInst(DEVINST devInst)
         return nullptr;
     Device &device = devices[devInst - 1];
     return device.removed ? nullptr : &device;
+}
+
+std::vector<const Device *> DevicesWithHardwareId(const Machine &machine, const Text &hardwareId)
+{
+    std::vector<const Device *> found;
+    for (const Device &device : machine.devices)
+        if (!device.removed && device.hardwareIds && ContainsNoCase(*device.hardwareIds, hardwareId))
+            found.push_back(&device);
+    return found;
+}
+
+const Device *FindDevice(const Machine &machine, const Text &instanceId)
+{
+    for (const Device &device : machine.devices)
+        if (!device.removed && EqualNoCase(device.instanceId, instanceId))
+            return &device;
+    return nullptr;
 }
 
 Text EnumeratorOf(const Text &instanceId)
@@ -187,7 +220,7 @@ Device *FindMpioBusDevice(Machine &machine)
 {
     for (auto &device : machine.devices)
         if (!device.removed && device.registered && device.hardwareIds &&
-            ContainsNoCase(*device.hardwareIds, u"ROOT\\MPIO"))
+            ContainsNoCase(*device.hardwareIds, MPIO_BUS_HARDWARE_ID_NEW))
             return &device;
     return nullptr;
 }
@@ -239,8 +272,8 @@ Device &AddMpioBusDevice(Machine &machine)
     Device device;
     device.instanceId = *FirstFreeInstanceId(machine, u"ROOT\\MPIO\\", UINT32_MAX);
     device.classGuid = GUID_DEVCLASS_SCSIADAPTER;
-    device.hardwareIds = std::vector<Text>{u"ROOT\\MPIO"};
-    device.description = u"Multi-Path Support";
+    device.hardwareIds = std::vector<Text>{MPIO_BUS_HARDWARE_ID_NEW};
+    device.description = MPIO_BUS_DESCRIPTION;
     device.enumerator = u"ROOT";
     device.configFlags = 0;
     device.status = DN_ROOT_ENUMERATED | DN_DRIVER_LOADED | DN_STARTED;

@@ -8,92 +8,6 @@ using namespace winsim::setup;
 
 namespace {
 
-struct Decoration {
-    bool applies = false;
-    bool hasArch = false;
-    uint32_t major = 0, minor = 0, build = 0;
-};
-
-bool ReadNumber(const Text &text, uint32_t &value)
-{
-    auto parsed = inf::ParseInt(text);
-    if (!parsed || *parsed < 0)
-        return false;
-    value = static_cast<uint32_t>(*parsed);
-    return true;
-}
-
-// The platform suffix of this machine's decorations: "NTamd64" or "NTx86".
-Text PlatformDecoration(const OsInfo &os)
-{
-    return Arch(os) == "x86" ? u"NTX86" : u"NTAMD64";
-}
-
-// A models-section decoration "NT[arch][.major[.minor[.product[.suite[.build]]]]]",
-// judged for this machine: its architecture and its OS version.
-Decoration Judge(const Text &decoration, const OsInfo &os)
-{
-    Decoration out;
-    const std::vector<Text> parts = SplitText(decoration, u'.');
-    Text platform = Fold(parts[0]);
-    if (platform.compare(0, 2, u"NT") != 0)
-        return out;
-    Text arch = platform.substr(2);
-    if (!arch.empty() && u"NT" + arch != PlatformDecoration(os))
-        return out;
-    out.hasArch = !arch.empty();
-    if (parts.size() > 1 && !parts[1].empty() && !ReadNumber(parts[1], out.major))
-        return out;
-    if (parts.size() > 2 && !parts[2].empty() && !ReadNumber(parts[2], out.minor))
-        return out;
-    if (parts.size() > 5 && !parts[5].empty() && !ReadNumber(parts[5], out.build))
-        return out;
-    if (out.major > os.major || (out.major == os.major && out.minor > os.minor))
-        return out;
-    if (out.build != 0 && out.build > os.build)
-        return out;
-    out.applies = true;
-    return out;
-}
-
-bool Better(const Decoration &a, const Decoration &b)
-{
-    if (a.hasArch != b.hasArch)
-        return a.hasArch;
-    if (a.major != b.major)
-        return a.major > b.major;
-    if (a.minor != b.minor)
-        return a.minor > b.minor;
-    return a.build > b.build;
-}
-
-// The models section a [Manufacturer] entry selects on this machine: the
-// best decorated one that applies, else the undecorated one.  Windows 2000
-// knows no decorations; x64 Windows ignores an undecorated models section.
-const inf::Section *ModelsSection(const inf::InfFile &file, const inf::Line &manufacturer, const OsInfo &os)
-{
-    if (manufacturer.fields.empty())
-        return nullptr;
-    const Text &base = manufacturer.fields[0];
-    if (os.major == 5 && os.minor == 0)
-        return file.FindSection(base);
-    const inf::Section *best = nullptr;
-    Decoration bestDecoration;
-    for (size_t i = 1; i < manufacturer.fields.size(); i++) {
-        Decoration decoration = Judge(manufacturer.fields[i], os);
-        if (!decoration.applies)
-            continue;
-        const inf::Section *section = file.FindSection(base + u"." + manufacturer.fields[i]);
-        if (section && (best == nullptr || Better(decoration, bestDecoration))) {
-            best = section;
-            bestDecoration = decoration;
-        }
-    }
-    if (best == nullptr && Arch(os) == "x86")
-        best = file.FindSection(base);
-    return best;
-}
-
 struct Driver {
     Text description;
     const inf::Section *install = nullptr;
@@ -103,30 +17,17 @@ struct Driver {
 // earliest hardware ID; its install section with the best platform suffix.
 std::optional<Driver> SelectDriver(const inf::InfFile &file, const Device &device, const OsInfo &os)
 {
-    const inf::Section *manufacturers = file.FindSection(u"Manufacturer");
-    if (manufacturers == nullptr || !device.hardwareIds)
+    if (!device.hardwareIds)
         return std::nullopt;
     for (const Text &id : *device.hardwareIds) {
-        for (const inf::Line &manufacturer : manufacturers->lines) {
-            const inf::Section *models = ModelsSection(file, manufacturer, os);
-            if (models == nullptr)
-                continue;
-            for (const inf::Line &model : models->lines) {
-                for (size_t i = 1; i < model.fields.size(); i++) {
-                    if (!EqualNoCase(model.fields[i], id))
-                        continue;
-                    Driver driver;
-                    driver.description = model.key ? *model.key : Text();
-                    const Text platform = Arch(os) == "x86" ? u".NTx86" : u".NTamd64";
-                    for (const Text &suffix : {platform, Text(u".NT"), Text()})
-                        if (!driver.install)
-                            driver.install = file.FindSection(model.fields[0] + suffix);
-                    if (driver.install == nullptr)
-                        return std::nullopt;
-                    return driver;
-                }
-            }
-        }
+        const std::vector<inf::ModelLine> lines = inf::ModelLines(file, os, id);
+        if (lines.empty())
+            continue;
+        const inf::Line &model = *lines.front().line;
+        Driver driver{model.key ? *model.key : Text(), inf::InstallSection(file, model.fields[0], os)};
+        if (driver.install == nullptr)
+            return std::nullopt;
+        return driver;
     }
     return std::nullopt;
 }

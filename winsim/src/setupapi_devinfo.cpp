@@ -57,11 +57,6 @@ bool RemoveSet(HDEVINFO handle)
     return Sets().Remove(handle);
 }
 
-size_t OpenSetCount()
-{
-    return Sets().Count();
-}
-
 void FillDeviceData(const DeviceInfoSet &set, size_t elementIndex, SP_DEVINFO_DATA *data)
 {
     const DeviceElement &element = set.elements[elementIndex];
@@ -113,6 +108,11 @@ Text SubjectOf(HDEVINFO handle, const SP_DEVINFO_DATA *data)
 }
 
 }  // namespace winsim::setup
+
+size_t winsim::OpenDeviceInfoSets()
+{
+    return setup::Sets().Count();
+}
 
 using namespace winsim;
 using namespace winsim::setup;

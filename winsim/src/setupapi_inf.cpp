@@ -27,19 +27,13 @@ Text DirectoryOf(const Text &path)
 
 }  // namespace
 
-std::string HostPath(const Text &path)
+std::optional<std::string> HostFile(const Text &path)
 {
-    std::string host = Narrow(path);
-    for (char &c : host)
-        if (c == '\\')
-            c = '/';
-    return host;
-}
-
-bool HostFileExists(const std::string &hostPath)
-{
+    auto host = FindHostPath(path);
     struct stat info;
-    return !hostPath.empty() && stat(hostPath.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    if (!host || stat(host->c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    return host;
 }
 
 uint32_t LoadInf(const Text &path, LoadedInf &out, uint32_t *errorLine)
@@ -59,10 +53,10 @@ uint32_t LoadInf(const Text &path, LoadedInf &out, uint32_t *errorLine)
         }
     }
     if (!found) {
-        std::string host = HostPath(path);
-        if (!HostFileExists(host))
+        auto host = HostFile(path);
+        if (!host)
             return ERROR_FILE_NOT_FOUND;
-        std::ifstream file(host, std::ios::binary);
+        std::ifstream file(*host, std::ios::binary);
         if (!file)
             return ERROR_FILE_NOT_FOUND;
         std::ostringstream content;
@@ -70,7 +64,6 @@ uint32_t LoadInf(const Text &path, LoadedInf &out, uint32_t *errorLine)
         out.bytes = content.str();
         out.sourceDir = DirectoryOf(path);
     }
-    out.hostDir = out.sourceDir.empty() ? std::string(".") : HostPath(out.sourceDir);
     inf::ParseResult parsed = inf::Parse(out.bytes, out.sourceDir);
     if (!parsed.file) {
         if (errorLine)
@@ -86,11 +79,6 @@ uint32_t LoadInf(const Text &path, LoadedInf &out, uint32_t *errorLine)
 OpenInf *LookupInf(HINF handle)
 {
     return Infs().Find(handle);
-}
-
-size_t OpenInfCount()
-{
-    return Infs().Count();
 }
 
 uint32_t CopyTextOut(const Text &text, PWSTR buffer, DWORD bufferSize, PDWORD requiredSize)
@@ -133,6 +121,11 @@ uint32_t InfClass(const inf::InfFile &file, GUID &guid, Text &name)
 }
 
 }  // namespace winsim::setup
+
+size_t winsim::OpenInfFiles()
+{
+    return setup::Infs().Count();
+}
 
 using namespace winsim;
 using namespace winsim::setup;

@@ -7,22 +7,10 @@ namespace winsim::setup {
 
 namespace {
 
-constexpr uint32_t kServiceAssoc = 0x00000002;
 constexpr uint32_t kServiceNoClobberDisplayName = 0x00000008;
 constexpr uint32_t kServiceNoClobberStartType = 0x00000010;
 
 }  // namespace
-
-std::vector<Text> DirectiveValues(const inf::Section &section, const Text &directive)
-{
-    std::vector<Text> values;
-    for (const inf::Line &line : section.lines)
-        if (line.key && EqualNoCase(*line.key, directive))
-            for (const Text &field : line.fields)
-                if (!field.empty())
-                    values.push_back(field);
-    return values;
-}
 
 Text FieldOr(const inf::Line &line, uint32_t index, const Text &fallback)
 {
@@ -44,14 +32,11 @@ namespace {
 // The service an AddService line installs, from its service-install section.
 uint32_t AddService(const LoadedInf &inf, const Text &name, uint32_t flags, const inf::Section &install)
 {
+    if (inf::MissingServiceEntry(*inf.file, install))
+        return ERROR_BAD_SERVICE_INSTALLSECT;
     const inf::Line *type = inf.file->FindLine(install.name, u"ServiceType");
     const inf::Line *start = inf.file->FindLine(install.name, u"StartType");
-    const inf::Line *errorControl = inf.file->FindLine(install.name, u"ErrorControl");
     const inf::Line *binary = inf.file->FindLine(install.name, u"ServiceBinary");
-    if (!type || !start || !errorControl || !binary || !inf::ParseInt(FieldOr(*type, 1)) ||
-        !inf::ParseInt(FieldOr(*start, 1)) || !inf::ParseInt(FieldOr(*errorControl, 1)) ||
-        FieldOr(*binary, 1).empty())
-        return ERROR_BAD_SERVICE_INSTALLSECT;
     const inf::Line *display = inf.file->FindLine(install.name, u"DisplayName");
 
     auto &services = Current().services;
@@ -83,21 +68,17 @@ uint32_t InstallServices(const LoadedInf &inf, const inf::Section &section, std:
         if (found != services.end())
             found->second.markedForDelete = true;   // it goes at the next reboot
     }
-    for (const inf::Line &line : section.lines) {
-        if (!line.key || !EqualNoCase(*line.key, u"AddService"))
-            continue;
-        const Text name = FieldOr(line, 1);
-        const uint32_t flags = IntFieldOr(line, 2, 0);
+    for (const inf::ServiceLine &line : inf::AddServiceLines(section)) {
         // An empty name is the null driver: no service to install.
-        if (!name.empty()) {
-            const inf::Section *install = inf.file->FindSection(FieldOr(line, 3));
+        if (!line.name.empty()) {
+            const inf::Section *install = inf.file->FindSection(line.installSection);
             if (install == nullptr)
                 return ERROR_BAD_SERVICE_INSTALLSECT;
-            if (uint32_t error = AddService(inf, name, flags, *install))
+            if (uint32_t error = AddService(inf, line.name, line.flags, *install))
                 return error;
         }
-        if ((flags & kServiceAssoc) && associated && !*associated)
-            *associated = name;
+        if ((line.flags & SPSVCINST_ASSOCSERVICE) && associated && !*associated)
+            *associated = line.name;
     }
     return 0;
 }

@@ -48,59 +48,37 @@ Text DestinationDir(const inf::InfFile &file, const Text &listSection)
     return dir;
 }
 
-const inf::Line *FindDecorated(const inf::InfFile &file, const Text &section, const Text &key)
-{
-    for (const Text &suffix : {Text(u".amd64"), Text()})
-        if (const inf::Line *line = file.FindLine(section + suffix, key))
-            return line;
-    return nullptr;
-}
-
 // Where a source file lies: the INF's directory (or the caller's source
-// root), the disk's path from [SourceDisksNames] and the file's subdirectory
-// from [SourceDisksFiles].
+// root), then the place the INF's source-disk sections give for this
+// machine's architecture.
 Text SourceFile(const LoadedInf &inf, const Text *sourceRoot, const Text &name)
 {
+    const inf::SourceLocation location = inf::SourceOf(*inf.file, name, Current().os);
     Text dir = sourceRoot ? *sourceRoot : inf.sourceDir;
-    if (const inf::Line *fileLine = FindDecorated(*inf.file, u"SourceDisksFiles", name)) {
-        Text disk = FieldOr(*fileLine, 1);
-        if (const inf::Line *diskLine = FindDecorated(*inf.file, u"SourceDisksNames", disk))
-            dir = JoinPath(dir, FieldOr(*diskLine, 4));
-        dir = JoinPath(dir, FieldOr(*fileLine, 2));
-    }
-    return JoinPath(dir, name);
+    return JoinPath(JoinPath(JoinPath(dir, location.diskPath), location.subdirectory), name);
 }
 
 uint32_t CollectFileOps(const LoadedInf &inf, const inf::Section &section, const Text *sourceRoot,
                         std::vector<FileOp> &ops)
 {
     const inf::InfFile &file = *inf.file;
-    for (bool remove : {true, false}) {
-        for (const Text &value : DirectiveValues(section, remove ? u"DelFiles" : u"CopyFiles")) {
-            if (!remove && value[0] == u'@') {
-                // A single file copied to the default destination.
-                Text name = value.substr(1);
-                ops.push_back({false, JoinPath(DestinationDir(file, u"DefaultDestDir"), name),
-                               SourceFile(inf, sourceRoot, name)});
-                continue;
-            }
-            const inf::Section *list = file.FindSection(value);
-            if (list == nullptr)
-                return ERROR_SECTION_NOT_FOUND;
-            Text dir = DestinationDir(file, value);
-            for (const inf::Line &line : list->lines) {
-                Text target = FieldOr(line, 1);
-                if (target.empty())
-                    continue;
-                Text sourceName = FieldOr(line, 2);
-                if (sourceName.empty())
-                    sourceName = target;
-                FileOp op{remove, JoinPath(dir, target), Text()};
-                if (!remove)
-                    op.source = SourceFile(inf, sourceRoot, sourceName);
-                ops.push_back(op);
-            }
-        }
+    for (const Text &value : DirectiveValues(section, u"DelFiles")) {
+        const inf::Section *list = file.FindSection(value);
+        if (list == nullptr)
+            return ERROR_SECTION_NOT_FOUND;
+        const Text dir = DestinationDir(file, value);
+        for (const inf::Line &line : list->lines)
+            if (Text target = FieldOr(line, 1); !target.empty())
+                ops.push_back({true, JoinPath(dir, target), Text()});
+    }
+    for (const Text &value : DirectiveValues(section, u"CopyFiles")) {
+        auto copies = inf::CopyList(file, value);
+        if (!copies)
+            return ERROR_SECTION_NOT_FOUND;
+        // A single file ("@name") goes to the default destination.
+        const Text dir = DestinationDir(file, value[0] == u'@' ? Text(u"DefaultDestDir") : value);
+        for (const inf::FileCopy &copy : *copies)
+            ops.push_back({false, JoinPath(dir, copy.target), SourceFile(inf, sourceRoot, copy.sourceName)});
     }
     return 0;
 }
@@ -155,7 +133,7 @@ uint32_t InstallFiles(const LoadedInf &inf, const inf::Section &section, const F
         }
         if (answer == FILEOP_SKIP)
             continue;
-        if (!op.remove && !HostFileExists(HostPath(op.source)))
+        if (!op.remove && !HostFile(op.source))
             paths.Win32Error = ERROR_FILE_NOT_FOUND;
         else
             RecordFile(op);

@@ -10,7 +10,6 @@ namespace {
 
 constexpr uint32_t kErrorBadKey = 1010;
 
-constexpr uint32_t kAddRegBinary = 0x00000001;
 constexpr uint32_t kAddRegNoClobber = 0x00000002;
 constexpr uint32_t kAddRegDelVal = 0x00000004;
 constexpr uint32_t kAddRegAppend = 0x00000008;
@@ -74,27 +73,26 @@ uint32_t DeleteKey(const Text &path)
     return 0;
 }
 
-// The key path a line names: its root (field 1) and subkey (field 2).
-// Nothing for a root this machine does not hold (HKCU, HKU).
-uint32_t LineKeyPath(const inf::Line &line, const std::optional<Text> &hkr, std::optional<Text> &path)
+// The key path a line names: its root and subkey.  Nothing for a root this
+// machine does not hold (HKCU, HKU).
+uint32_t LineKeyPath(const inf::RegistryLine &line, const std::optional<Text> &hkr, std::optional<Text> &path)
 {
-    Text root = FieldOr(line, 1);
     Text base;
-    if (EqualNoCase(root, u"HKLM")) {
+    if (EqualNoCase(line.root, u"HKLM")) {
         base.clear();
-    } else if (EqualNoCase(root, u"HKCR")) {
+    } else if (EqualNoCase(line.root, u"HKCR")) {
         base = u"SOFTWARE\\Classes";
-    } else if (EqualNoCase(root, u"HKR")) {
+    } else if (EqualNoCase(line.root, u"HKR")) {
         if (!hkr)
             return kErrorBadKey;
         base = *hkr;
-    } else if (EqualNoCase(root, u"HKCU") || EqualNoCase(root, u"HKU")) {
+    } else if (EqualNoCase(line.root, u"HKCU") || EqualNoCase(line.root, u"HKU")) {
         path.reset();
         return 0;
     } else {
         return kErrorBadKey;
     }
-    path = JoinKey(base, FieldOr(line, 2));
+    path = JoinKey(base, line.subkey);
     return 0;
 }
 
@@ -120,34 +118,30 @@ uint32_t BinaryData(uint32_t type, const std::vector<Text> &fields, std::vector<
 
 // The value an AddReg line writes, its type from the flags; 'existing' is
 // the value it replaces, if any (an append adds to its strings).
-uint32_t LineValue(uint32_t flags, const std::vector<Text> &fields, const RegValue *existing, RegValue &value)
+uint32_t LineValue(const inf::RegistryLine &line, const RegValue *existing, RegValue &value)
 {
-    const uint32_t high = flags >> 16;
-    if (flags & kAddRegBinary) {
-        value.type = high == 0 ? REG_BINARY : high == 1 ? REG_DWORD : high == 2 ? REG_NONE : high;
-        return BinaryData(value.type, fields, value.data);
-    }
-    if (high == 1) {
-        value.type = REG_MULTI_SZ;
+    value.type = inf::AddRegType(line.flags);
+    if (line.flags & FLG_ADDREG_BINVALUETYPE)
+        return BinaryData(value.type, line.values, value.data);
+    if (value.type == REG_MULTI_SZ) {
         std::vector<Text> strings;
-        if ((flags & kAddRegAppend) && existing)
+        if ((line.flags & kAddRegAppend) && existing)
             strings = ParseMultiString(existing->data);
-        for (const Text &s : fields)
-            if (!(flags & kAddRegAppend) || !ContainsNoCase(strings, s))
+        for (const Text &s : line.values)
+            if (!(line.flags & kAddRegAppend) || !ContainsNoCase(strings, s))
                 strings.push_back(s);
         value.data = MultiStringBytes(strings);
         return 0;
     }
-    value.type = high == 2 ? REG_EXPAND_SZ : REG_SZ;
-    value.data = StringBytes(fields.empty() ? Text() : fields[0]);
+    value.data = StringBytes(line.values.empty() ? Text() : line.values[0]);
     return 0;
 }
 
 // Applies an AddReg line to the key it names, at 'path'.
-uint32_t AddRegLine(const inf::Line &line, const Text &path)
+uint32_t AddRegLine(const inf::RegistryLine &line, const Text &path)
 {
-    const uint32_t flags = IntFieldOr(line, 4, 0);
-    auto valueName = line.Field(3);
+    const uint32_t flags = line.flags;
+    const auto &valueName = line.valueName;
     RegKey *key;
     if (flags & kAddRegDelVal) {
         if (!valueName)
@@ -168,11 +162,8 @@ uint32_t AddRegLine(const inf::Line &line, const Text &path)
     const bool exists = existing != key->values.end();
     if (((flags & kAddRegNoClobber) && exists) || ((flags & kAddRegOverwriteOnly) && !exists))
         return 0;
-    std::vector<Text> fields;
-    for (uint32_t i = 5; line.Field(i); i++)
-        fields.push_back(*line.Field(i));
     RegValue value;
-    if (uint32_t error = LineValue(flags, fields, exists ? &existing->second.second : nullptr, value))
+    if (uint32_t error = LineValue(line, exists ? &existing->second.second : nullptr, value))
         return error;
     Text name = exists ? existing->second.first : *valueName;
     key->values[folded] = {name, std::move(value)};
@@ -187,10 +178,10 @@ bool KnowsDeleteString(const OsInfo &os)
 }
 
 // Applies a DelReg line to the key it names, at 'path'.
-uint32_t DelRegLine(const inf::Line &line, const Text &path)
+uint32_t DelRegLine(const inf::RegistryLine &line, const Text &path)
 {
-    const uint32_t flags = IntFieldOr(line, 4, 0);
-    auto valueName = line.Field(3);
+    const uint32_t flags = line.flags;
+    const auto &valueName = line.valueName;
     const bool deleteString = valueName &&
                               (flags & FLG_DELREG_MULTI_SZ_DELSTRING) == FLG_DELREG_MULTI_SZ_DELSTRING &&
                               KnowsDeleteString(Current().os);
@@ -209,7 +200,7 @@ uint32_t DelRegLine(const inf::Line &line, const Text &path)
         return 0;
     }
     // Every string equal to the one named goes, whatever its letter case.
-    Text victim = FieldOr(line, 5);
+    const Text victim = line.values.empty() ? Text() : line.values[0];
     std::vector<Text> kept;
     bool changed = false;
     RegValue &value = found->second.second;
@@ -233,7 +224,8 @@ uint32_t RunRegistrySections(const LoadedInf &inf, const inf::Section &section, 
         const inf::Section *target = inf.file->FindSection(name);
         if (target == nullptr)
             return ERROR_SECTION_NOT_FOUND;
-        for (const inf::Line &line : target->lines) {
+        for (const inf::Line &text : target->lines) {
+            const inf::RegistryLine line = inf::DecodeRegistryLine(text);
             std::optional<Text> path;
             if (uint32_t error = LineKeyPath(line, hkr, path))
                 return error;

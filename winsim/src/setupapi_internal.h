@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core_internal.h"
-#include "inf_parser.h"
+#include "winsim/inf.h"
 #include "winsim/machine.h"
 
 namespace winsim::setup {
@@ -36,7 +36,6 @@ struct DeviceInfoSet {
 DeviceInfoSet *LookupSet(HDEVINFO handle);
 HDEVINFO AddSet(std::unique_ptr<DeviceInfoSet> set);
 bool RemoveSet(HDEVINFO handle);
-size_t OpenSetCount();
 
 // Writes an element into a caller's SP_DEVINFO_DATA (cbSize already checked).
 void FillDeviceData(const DeviceInfoSet &set, size_t elementIndex, SP_DEVINFO_DATA *data);
@@ -59,7 +58,6 @@ struct LoadedInf {
     std::string bytes;        // the file's content, to publish it in the driver store
     Text path;                // as the caller gave it
     Text sourceDir;           // its directory, in the caller's form (for %1% and records)
-    std::string hostDir;      // the same directory on the host file system
 };
 
 // Reads and parses an INF named by a caller.  A name without a directory is
@@ -67,9 +65,8 @@ struct LoadedInf {
 // modelled: an INF without its signature fails with ERROR_WRONG_INF_STYLE.
 // Returns 0 or the error code; a parse failure also gives the 1-based line.
 uint32_t LoadInf(const Text &path, LoadedInf &out, uint32_t *errorLine = nullptr);
-// The host path of a caller's path ('\' becomes '/').
-std::string HostPath(const Text &path);
-bool HostFileExists(const std::string &hostPath);
+// The host path of the regular file a caller's path names (see FindHostPath).
+std::optional<std::string> HostFile(const Text &path);
 
 struct OpenInf {
     LoadedInf inf;
@@ -79,7 +76,6 @@ OpenInf *LookupInf(HINF handle);
 // The setup class an INF's [Version] names: its GUID and its name, each
 // completed from the other for the classes the machine knows.
 uint32_t InfClass(const inf::InfFile &file, GUID &guid, Text &name);
-size_t OpenInfCount();
 // Hands a text to a caller's buffer the way the setup library's string
 // queries do: the size (in units, with the NUL) always, the text only when
 // a buffer was given and it fits.  0 or ERROR_INSUFFICIENT_BUFFER.
@@ -89,8 +85,7 @@ uint32_t CopyTextOut(const Text &text, PWSTR buffer, DWORD bufferSize, PDWORD re
 // Install engine (INF sections onto the machine)
 // ---------------------------------------------------------------------------
 
-// Every value of every line of a section whose key is 'directive'.
-std::vector<Text> DirectiveValues(const inf::Section &section, const Text &directive);
+using inf::DirectiveValues;
 // A field of a line (see inf::Line::Field), or the fallback when it has none.
 Text FieldOr(const inf::Line &line, uint32_t index, const Text &fallback = Text());
 // A field read as an INF integer; the fallback when it is absent, empty or no number.

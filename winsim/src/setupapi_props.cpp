@@ -112,6 +112,11 @@ BOOL SetupDiSetDeviceRegistryPropertyW(HDEVINFO handle, PSP_DEVINFO_DATA deviceD
     const bool erase = propertyBuffer == nullptr || propertyBufferSize == 0;
     switch (property) {
     case SPDRP_HARDWAREID:
+        // A bus goes on reporting its own IDs: a device it enumerates keeps
+        // them for the next boot.  The root enumerator reports what is stored.
+        if (!device->busHardwareIds && device->hardwareIds && device->registered &&
+            !EqualNoCase(EnumeratorOf(device->instanceId), u"ROOT"))
+            device->busHardwareIds = device->hardwareIds;
         if (erase)
             device->hardwareIds.reset();
         else

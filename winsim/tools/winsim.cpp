@@ -87,12 +87,24 @@ void ShowKeys(const winsim::RegKey &key, const std::string &path)
         std::printf("  %s%s\n", path.c_str(), key.denyAccess ? "   [access denied]" : "");
         for (const auto &[folded, named] : key.values) {
             const winsim::RegValue &value = named.second;
-            std::printf("    %s  type %u, %zu bytes\n", winsim::Narrow(named.first).c_str(), value.type,
-                        value.data.size());
+            std::printf("    %s  type %u, %zu bytes%s\n", winsim::Narrow(named.first).c_str(), value.type,
+                        value.data.size(), value.type == REG_MULTI_SZ ? ":" : "");
+            // A multi-string's entries, as the setup library reads them.
+            if (value.type == REG_MULTI_SZ)
+                for (const winsim::Text &entry : winsim::ParseMultiString(value.data))
+                    std::printf("      \"%s\"\n", Escaped(entry).c_str());
         }
     }
     for (const auto &[folded, child] : key.subkeys)
         ShowKeys(child, path.empty() ? winsim::Narrow(child.name) : path + "\\" + winsim::Narrow(child.name));
+}
+
+void ShowIds(const char *title, const std::vector<winsim::Text> &ids)
+{
+    std::printf("      %s", title);
+    for (const auto &id : ids)
+        std::printf(" \"%s\"", winsim::Narrow(id).c_str());
+    std::printf("\n");
 }
 
 void ShowDevice(DEVINST devInst, const winsim::Device &d)
@@ -102,14 +114,12 @@ void ShowDevice(DEVINST devInst, const winsim::Device &d)
                 d.present ? "present" : "not present", StatusText(d.status).c_str(), d.problem);
     if (d.description)
         std::printf("      description \"%s\"\n", winsim::Narrow(*d.description).c_str());
-    if (d.hardwareIds) {
-        std::printf("      hardware IDs");
-        for (const auto &id : *d.hardwareIds)
-            std::printf(" \"%s\"", winsim::Narrow(id).c_str());
-        std::printf("\n");
-    } else {
+    if (d.hardwareIds)
+        ShowIds("hardware IDs", *d.hardwareIds);
+    else
         std::printf("      hardware IDs absent\n");
-    }
+    if (d.busHardwareIds)
+        ShowIds("bus reports", *d.busHardwareIds);
     std::string more;
     if (d.enumerator)
         more += "enumerator " + winsim::Narrow(*d.enumerator) + "  ";

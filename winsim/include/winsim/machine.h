@@ -1,7 +1,8 @@
 // The simulated Windows machine: everything the platform functions read and
 // change, plus the fault plan and the call trace.  One Machine is current per
 // process; the host binary loads it from a JSON description before the
-// program starts and saves it back when the program ends.
+// program starts and saves it back when the program ends.  The registry, the
+// devices, the INF model and the description have headers of their own.
 #pragma once
 
 #include <cstdint>
@@ -10,19 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "winsim/description.h"
+#include "winsim/devices.h"
+#include "winsim/registry.h"
+#include "winsim/text.h"
 #include "winsim/windows.h"
 
 namespace winsim {
-
-using Text = std::u16string;
-
-// ASCII-only case folding, as the setup library and registry compare names.
-Text Fold(const Text &text);
-bool EqualNoCase(const Text &a, const Text &b);
-std::string Narrow(const Text &text);   // UTF-16 to UTF-8
-Text Widen(const std::string &utf8);    // UTF-8 to UTF-16
-std::string GuidToString(const GUID &guid);            // "{4D36E97B-E325-...}"
-std::optional<GUID> GuidFromString(const std::string &text);
 
 struct OsInfo {
     uint32_t major = 10;
@@ -35,39 +30,6 @@ struct OsInfo {
 
 // The machine's processor architecture, "amd64" or "x86".
 std::string Arch(const OsInfo &os);
-
-struct RegValue {
-    uint32_t type = REG_NONE;
-    std::vector<uint8_t> data;
-};
-
-// A registry key; names of subkeys and values compare without ASCII case.
-struct RegKey {
-    Text name;                                    // as created
-    std::map<Text, RegKey> subkeys;               // by folded name
-    std::map<Text, std::pair<Text, RegValue>> values;  // folded name -> (name, value)
-    bool denyAccess = false;                      // every open of this key fails with 5
-};
-
-struct Device {
-    Text instanceId;                 // "ROOT\\SCSIADAPTER\\0000"; DevInst is its index + 1
-    GUID classGuid{};
-    std::optional<std::vector<Text>> hardwareIds;   // absent: the property read fails with 13
-    std::optional<Text> description;
-    std::optional<Text> enumerator;
-    std::optional<uint32_t> configFlags;
-    uint32_t status = DN_DRIVER_LOADED | DN_STARTED;
-    uint32_t problem = 0;
-    bool present = true;
-    bool registered = true;          // false while only a member of a set (DICD_GENERATE_ID)
-    Text driverInf;                  // INF (store name) of the installed driver, empty when none
-    Text service;                    // service of the installed driver
-    uint32_t restarts = 0;           // property-change restarts seen
-    // How the device answers changes.
-    bool refuseRemoval = false;      // DIF_REMOVE fails with ERROR_NOT_DISABLEABLE
-    uint32_t installFlagsAfterChange = 0;   // DI_NEEDREBOOT / DI_NEEDRESTART reported after a change
-    bool removed = false;            // gone from the machine; kept so that handles stay stable
-};
 
 struct Service {
     Text name;
@@ -154,22 +116,9 @@ struct Machine {
 Machine &Current();
 void SetCurrent(Machine machine);
 
-// Parse a JSON description; throws std::runtime_error naming the fault.
-Machine ParseMachine(const std::string &json);
-std::string SerializeMachine(const Machine &machine);
-Machine DefaultMachine();
-// A disk as a SCSI port reports it, from its inquiry data: vendor (8) and
-// product (16) padded with blanks, revision (4).  The six hardware IDs end in
-// "GenDisk"; the instance ID is ENUMERATOR\DISK&VEN_..&PROD_..&REV_..\suffix;
-// the disk driver's service is "disk".
-Device ScsiDisk(const std::string &vendor, const std::string &product, const std::string &rev,
-               const Text &instanceSuffix, const std::string &enumerator = "SCSI");
-// Load from a file (throws on a malformed one) and save atomically.
-Machine LoadMachineFile(const std::string &path);
-void SaveMachineFile(const Machine &machine, const std::string &path);
-
 // Complete what waits for a reboot: devices marked for removal leave,
-// services marked for deletion go, pending feature changes settle.
+// services marked for deletion go, pending feature changes settle, and a
+// disk given back to its bus reports the bus's hardware IDs again.
 void Reboot(Machine &machine);
 // Completes the reboot a run asked for through ExitWindowsEx (reboot records
 // from index 'firstRecord' on); true when it did.
@@ -186,9 +135,14 @@ size_t TraceCount(const char *function);
 // Live LocalAlloc blocks (the program must leave none).
 size_t LiveLocalBlocks();
 
-// Lookups used by several API families.
-Device *FindDeviceByDevInst(DEVINST devInst);
-RegKey *FindKey(const Text &path, bool create = false);   // under HKLM
-RegKey *FindKey(Machine &machine, const Text &path, bool create = false);
+// Handles the program left open: device information sets and INF files.
+size_t OpenDeviceInfoSets();
+size_t OpenInfFiles();
+
+// The simulated file system is the host's, found as NTFS finds names: the
+// host path of a Windows path ('\' or '/' between names), each name found
+// without regard to ASCII case (a name spelt exactly wins).  Nothing when a
+// part of it does not exist.
+std::optional<std::string> FindHostPath(const Text &path);
 
 }  // namespace winsim

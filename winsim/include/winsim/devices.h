@@ -1,0 +1,60 @@
+// The machine's devices: what the device installation functions read and
+// change, and what a boot makes of them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "winsim/text.h"
+
+namespace winsim {
+
+struct Machine;
+
+struct Device {
+    Text instanceId;                 // "ROOT\\SCSIADAPTER\\0000"; DevInst is its index + 1
+    GUID classGuid{};
+    std::optional<std::vector<Text>> hardwareIds;   // absent: the property read fails with 13
+    // What the device's bus reports, kept when a program replaced the
+    // hardware IDs; the next boot may give them back.  Absent: the hardware
+    // IDs are the bus's.
+    std::optional<std::vector<Text>> busHardwareIds;
+    std::optional<Text> description;
+    std::optional<Text> enumerator;
+    std::optional<uint32_t> configFlags;
+    uint32_t status = DN_DRIVER_LOADED | DN_STARTED;
+    uint32_t problem = 0;
+    bool present = true;
+    bool registered = true;          // false while only a member of a set (DICD_GENERATE_ID)
+    Text driverInf;                  // INF (store name) of the installed driver, empty when none
+    Text service;                    // service of the installed driver
+    uint32_t restarts = 0;           // property-change restarts seen
+    // How the device answers changes.
+    bool refuseRemoval = false;      // DIF_REMOVE fails with ERROR_NOT_DISABLEABLE
+    uint32_t installFlagsAfterChange = 0;   // DI_NEEDREBOOT / DI_NEEDRESTART reported after a change
+    bool removed = false;            // gone from the machine; kept so that handles stay stable
+};
+
+// A disk as a SCSI port reports it, from its inquiry data: vendor (8) and
+// product (16) padded with blanks, revision (4).  The six hardware IDs end in
+// "GenDisk"; the instance ID is ENUMERATOR\DISK&VEN_..&PROD_..&REV_..\suffix;
+// the disk driver's service is "disk".
+Device ScsiDisk(const std::string &vendor, const std::string &product, const std::string &rev,
+                const Text &instanceSuffix, const std::string &enumerator = "SCSI");
+
+// Whether the multipath drivers claim a disk with these hardware IDs for a
+// supported-device list: some entry, cut to its 8 units of vendor and 16 of
+// product and its blanks read as underscores, begins one of the IDs after
+// the match-key prefix ("SCSI\Disk"), ASCII case aside.
+bool SupportedDeviceListCovers(const std::vector<Text> &entries, const std::vector<Text> &hardwareIds);
+
+// The devices not removed that list the hardware ID (in any case), in
+// enumeration order; the device of an instance ID.
+std::vector<const Device *> DevicesWithHardwareId(const Machine &machine, const Text &hardwareId);
+const Device *FindDevice(const Machine &machine, const Text &instanceId);
+// The current machine's device of a DevInst handle; null when removed.
+Device *FindDeviceByDevInst(DEVINST devInst);
+
+}  // namespace winsim
