@@ -27,5 +27,19 @@ echo "Installing: ${missing[*]}"
 if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
-$sudo apt-get update -qq
+# A mirror caught mid-sync answers with index files of the wrong size; apt-get
+# update then exits 100. Such a failure passes within minutes, so the update is
+# tried again, and a last failure is left for the install to judge: the indexes
+# it did fetch may well hold every package needed.
+apt_update() {
+  local attempt
+  for attempt in 1 2 3; do
+    $sudo apt-get -o Acquire::Retries=3 update -qq && return 0
+    [ "$attempt" -eq 3 ] && break
+    echo "apt-get update failed (attempt $attempt of 3); trying again in $((attempt * 15)) s"
+    sleep $((attempt * 15))
+  done
+  echo "apt-get update kept failing; installing from the indexes it has"
+}
+apt_update
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
