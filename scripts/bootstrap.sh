@@ -10,21 +10,25 @@ packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev nlohmann-jso
 packages+=(clang-14 libclang-rt-14-dev)
 if [ "$scope" = all ]; then
   packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64)
-  # The 32-bit Wine loader, for the x86 build's runs in a 32-bit prefix.
-  packages+=(wine32:i386)
   # Debian's ansible brings the ansible.windows collection; unzip unpacks the release.
   packages+=(ansible ansible-lint unzip)
+  # The 32-bit Wine loader, for the x86 build's runs in a 32-bit prefix. Optional:
+  # its i386 libraries must match the amd64 ones' versions, so a mirror whose i386
+  # security index cannot be fetched leaves it uninstallable; the x86 Wine suite is
+  # then skipped and says why.
+  optional=(wine32:i386)
 fi
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+optional=(${optional[@]+"${optional[@]}"})
+missing=() missing_optional=()
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
+for p in ${optional[@]+"${optional[@]}"}; do installed "$p" || missing_optional+=("$p"); done
+[ ${#missing[@]} -eq 0 ] && [ ${#missing_optional[@]} -eq 0 ] && exit 0
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
-echo "Installing: ${missing[*]}"
+echo "Installing: ${missing[*]} ${missing_optional[*]}"
 # An i386 package needs that architecture known to dpkg before the update.
-if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [[ " ${missing_optional[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
 # A mirror caught mid-sync answers with index files of the wrong size; apt-get
@@ -42,4 +46,10 @@ apt_update() {
   echo "apt-get update kept failing; installing from the indexes it has"
 }
 apt_update
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+fi
+if [ ${#missing_optional[@]} -gt 0 ] &&
+   ! DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing_optional[@]}"; then
+  echo "bootstrap: could not install ${missing_optional[*]}; the suites that need it are skipped"
+fi
