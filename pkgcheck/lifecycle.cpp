@@ -115,17 +115,20 @@ Cell JudgeSuccess(const Step &step)
     return StepCell(step, Verdict::Fail, why, true);
 }
 
+// The bus driver's update is not forced before 6.0: the setup library
+// refuses to put the same driver on the device again (259).
+bool RefusedAtBus(const Step &step)
+{
+    return step.exitCode == -1 && !HasLine(step.log, "Installing the Device Specific Module...") &&
+           std::any_of(step.log.begin(), step.log.end(),
+                       [](const std::string &line) { return line.find("(0x00000103)") != std::string::npos; });
+}
+
 Cell JudgeSecondInstall(const Generation &generation, const Step &step)
 {
     if (generation.major >= 6)
         return JudgeSuccess(step);
-    // The bus driver's update is not forced before 6.0: the setup library
-    // refuses to put the same driver on the device again (259).
-    const bool refusedAtBus = step.exitCode == -1 && !HasLine(step.log, "Installing the Device Specific Module...") &&
-                              std::any_of(step.log.begin(), step.log.end(), [](const std::string &line) {
-                                  return line.find("(0x00000103)") != std::string::npos;
-                              });
-    if (refusedAtBus)
+    if (RefusedAtBus(step))
         return StepCell(step, Verdict::Pass,
                         "-1 is what a correct package gives before 6.0: the bus driver's update is not forced and "
                         "the same driver is refused (259); uninstall first",
@@ -555,6 +558,11 @@ Outcome RunUpgrade(const Setting &setting, const Generation &generation, const s
     }
     step = run.Run("-i");
     out.cells["upgrade"] = JudgeSuccess(step);
+    if (RefusedAtBus(step))
+        out.cells["upgrade"].reason =
+            "exit -1, refused at the bus driver with 259: the MPIO bus device, which the other vendor's DSM keeps, "
+            "already runs this bus driver and the installer does not force its update, so the new DSM is never "
+            "installed (the installer's fault, not the package's)";
     run.Reboot();
     winsim::Machine machine = run.Load();
     out.cells["upgrade-driver-ver"] = JudgeDriverVer(machine, package, old);
@@ -598,7 +606,11 @@ std::string InfCheckPointer(const Table &infChecks, const char *explainedBy, con
     std::vector<std::string> seen;
     std::istringstream ids(explainedBy);
     std::string id;
+    const bool x86 = generation.Column().find("x86") != std::string::npos;
     while (std::getline(ids, id, ',')) {
+        // A models section of another platform explains nothing here.
+        if ((id == "models-ntamd64" && x86) || ((id == "models-ntx86" || id == "models-plain") && !x86))
+            continue;
         for (const Row &row : infChecks.rows) {
             if (row.id != id)
                 continue;
