@@ -212,13 +212,19 @@ Cell JudgeStrings(winsim::Machine &machine, const Expectations &expect, bool ins
     return Pass();
 }
 
+Cell NoDsmDisks(const Expectations &expect)
+{
+    return NotApplicable(expect.strings.empty() ? "the DSM adds no supported-device string"
+                                                : "the DSM's strings claim none of the machine's disks");
+}
+
 Cell JudgeClaims(const Generation &generation, const winsim::Machine &machine, const Expectations &expect,
                  const std::vector<Text> &dsmDisks, const std::vector<Text> &otherDisks)
 {
     if (generation.major >= 6)
         return NotApplicable("from 6.0 on the system's multipath feature claims the disks");
     if (dsmDisks.empty())
-        return NotApplicable("the DSM adds no supported-device string");
+        return NoDsmDisks(expect);
     std::vector<std::string> faults;
     for (const Text &id : dsmDisks) {
         const winsim::Device *disk = winsim::FindDevice(machine, id);
@@ -237,11 +243,11 @@ Cell JudgeClaims(const Generation &generation, const winsim::Machine &machine, c
     return Pass();
 }
 
-Cell JudgeRelease(const winsim::Machine &machine, const std::map<Text, uint32_t> &restartsBefore,
-                  const std::vector<Text> &dsmDisks)
+Cell JudgeRelease(const winsim::Machine &machine, const Expectations &expect,
+                  const std::map<Text, uint32_t> &restartsBefore, const std::vector<Text> &dsmDisks)
 {
     if (dsmDisks.empty())
-        return NotApplicable("the DSM adds no supported-device string");
+        return NoDsmDisks(expect);
     std::vector<std::string> kept;
     for (const Text &id : dsmDisks) {
         const winsim::Device *disk = winsim::FindDevice(machine, id);
@@ -433,7 +439,7 @@ Outcome RunGeneration(const Setting &setting, const Generation &generation, cons
             restartsBefore[id] = disk->restarts;
     out.cells["uninstall"] = JudgeSuccess(run.Run("-u"));
     machine = run.Load();
-    out.cells["released-disks"] = JudgeRelease(machine, restartsBefore, dsmDisks);
+    out.cells["released-disks"] = JudgeRelease(machine, expect, restartsBefore, dsmDisks);
 
     run.Reboot();
     out.cells["check-removed"] = JudgeCheck(generation, run.Run("-c"), false, setting.dsmDescription, std::nullopt);
@@ -584,19 +590,19 @@ const RowHeading kRows[] = {
     {"installed-disks", "  DSM's disks claimed, others not", false, "supported-devices"},
     {"disk-match", "  DSM strings against the --disk arrays", false, "supported-devices"},
     {"check-installed", "-c after -i and a reboot", false, "class,description"},
-    {"neighbour-installed", "  another vendor's DSM intact", false, "delreg,supported-devices"},
+    {"neighbour-installed", "  another vendor's DSM intact after -i", false, "delreg,supported-devices"},
     {"install-again", "second -i", false, "models-plain,models-ntx86,models-ntamd64,hardware-id,install-sections"},
     {"uninstall", "-u", false, "uninstall,delreg"},
     {"released-disks", "  DSM's disks given back", false, "delreg"},
     {"check-removed", "-c after -u and a reboot", false, "uninstall,delreg"},
-    {"neighbour-uninstalled", "  another vendor's DSM intact", false, "delreg,uninstall"},
+    {"neighbour-uninstalled", "  another vendor's DSM intact after -u", false, "delreg,uninstall"},
     {"left-devices", "left: DSM and MPIO bus devices", false, "uninstall"},
     {"left-strings", "left: DSM strings in the list", false, "delreg"},
     {"left-services", "left: the package's services", false, "uninstall"},
     {"upgrade", "upgrade from the old package", true, "version,models-plain,models-ntx86,models-ntamd64,hardware-id,install-sections,copy-files"},
     {"upgrade-driver-ver", "  new DriverVer on the DSM device", true, "version"},
     {"upgrade-strings", "  new strings listed, dropped ones gone", true, "supported-devices,delreg"},
-    {"upgrade-neighbour", "  another vendor's DSM intact", true, "delreg,supported-devices"},
+    {"upgrade-neighbour", "  another vendor's DSM intact (upgrade)", true, "delreg,supported-devices"},
 };
 
 // The INF checks that failed or warned and may explain a lifecycle error in
