@@ -396,12 +396,13 @@ const char kAddRegLine[] = "0x00010008, \"QUORVEX LUMENSTRIDE     \"";
 struct Upgrade {
     const char *name;
     std::vector<std::pair<std::string, std::string>> oldEdits;   // made to the old copy's qvxdsm.inf
+    std::vector<std::pair<std::string, std::string>> newEdits;   // made to the new package's
     const char *generations;
     std::vector<Expected> expected;
 };
 
 const Upgrade kUpgrades[] = {
-    {"FromAnOlderSelf", {{kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"}}, "6.1,10.0",
+    {"FromAnOlderSelf", {{kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"}}, {}, "6.1,10.0",
      {{"lifecycle/upgrade/6.1 x64", "pass", ""},
       {"lifecycle/upgrade-driver-ver/6.1 x64", "pass", ""},
       {"lifecycle/upgrade-strings/10.0 x64", "pass", ""},
@@ -409,22 +410,34 @@ const Upgrade kUpgrades[] = {
     // Before 6.0 the customer uninstalls first; the bus device that the other
     // vendor's DSM keeps already runs the same bus driver, which the
     // installer's unforced update refuses.
-    {"BeforeSixTheBusRefusesTheSameDriver", {{kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"}}, "5.2",
+    {"BeforeSixTheBusRefusesTheSameDriver", {{kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"}}, {}, "5.2",
      {{"lifecycle/upgrade/5.2 x64", "error", "refused at the bus driver with 259"},
       {"lifecycle/upgrade-driver-ver/5.2 x64", "error", "no device carries Root\\QVXDSM"},
       {"lifecycle/upgrade-neighbour/5.2 x64", "pass", ""}}},
-    {"SameDriverVerIsAWarning", {}, "10.0",
+    {"SameDriverVerIsAWarning", {}, {}, "10.0",
      {{"lifecycle/upgrade-driver-ver/10.0 x64", "warning", "is not newer than the old package's"}}},
-    {"NewerOldDriverVerIsAWarning", {{kDriverVer, "DriverVer   = 12/08/2027,1.0.0.0"}}, "10.0",
+    {"NewerOldDriverVerIsAWarning", {{kDriverVer, "DriverVer   = 12/08/2027,1.0.0.0"}}, {}, "10.0",
      {{"lifecycle/upgrade-driver-ver/10.0 x64", "warning", "\"12/08/2026,2.4.1.0\" is not newer"}}},
     // The old release listed a second array; -i over it does not take it out.
     {"DroppedStringLeftListed",
      {{kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"},
       {kAddRegLine, std::string(kAddRegLine) + ", \"QUORVEX PRISMLINE       \""},
       {kDelRegLine, std::string(kDelRegLine) + ", \"QUORVEX PRISMLINE       \""}},
+     {},
      "10.0",
      {{"lifecycle/upgrade-strings/10.0 x64", "error", "\"QUORVEX PRISMLINE       \" is still listed"},
       {"lifecycle/upgrade-driver-ver/10.0 x64", "pass", ""}}},
+    // The same, with the new install section deleting the dropped string.
+    {"DroppedStringDeletedByTheNewInstall",
+     {{kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"},
+      {kAddRegLine, std::string(kAddRegLine) + ", \"QUORVEX PRISMLINE       \""},
+      {kDelRegLine, std::string(kDelRegLine) + ", \"QUORVEX PRISMLINE       \""}},
+     {{"AddReg    = QvxDsmSupportedDevices\n", "AddReg    = QvxDsmSupportedDevices\nDelReg    = QvxDsmDropped\n"},
+      {"[QvxDsmServiceInstall]", "[QvxDsmDropped]\nHKLM, SYSTEM\\CurrentControlSet\\Control\\MPDEV, "
+                                 "MPIOSupportedDeviceList, 0x00018002, \"QUORVEX PRISMLINE       \"\n\n"
+                                 "[QvxDsmServiceInstall]"}},
+     "10.0",
+     {{"lifecycle/upgrade-strings/10.0 x64", "pass", ""}}},
 };
 
 void PrintTo(const Upgrade &upgrade, std::ostream *out) { *out << upgrade.name; }
@@ -437,6 +450,7 @@ TEST_P(UpgradeTest, NamesTheOutcome)
     const fs::path old = root_ / "old";
     fs::copy(EXAMPLE_PACKAGE, old);
     Edit(old / "qvxdsm.inf", upgrade.oldEdits);
+    Edit(Package() / "qvxdsm.inf", upgrade.newEdits);
     auto args = PackageArgs();
     args.insert(args.end(), {"--json", "--generations", upgrade.generations, "--upgrade-from", old.string()});
     Run run = Pkgcheck(args);
