@@ -459,19 +459,27 @@ Outcome RunGeneration(const Setting &setting, const Generation &generation, cons
 
 // --- upgrade from an older release ------------------------------------------
 
-// "mm/dd/yyyy[,w.x.y.z]" as (yyyy, mm, dd, w, x, y, z); nothing when it is not one.
+// "mm/dd/yyyy[,w[.x[.y[.z]]]]" as (yyyy, mm, dd, w, x, y, z), missing parts
+// 0, so that keys compare as the setup library ranks drivers: date first,
+// then version.  Nothing when it is not one.
 std::optional<std::array<unsigned, 7>> DriverVerKey(const Text &driverVer)
 {
     std::array<unsigned, 7> key{};
-    unsigned month = 0, day = 0, year = 0;
     const std::string text = Narrow(driverVer);
-    const int read = std::sscanf(text.c_str(), "%u/%u/%u,%u.%u.%u.%u", &month, &day, &year, &key[3], &key[4],
-                                 &key[5], &key[6]);
-    if (read != 3 && read != 7)
+    const size_t comma = text.find(',');
+    int used = 0;
+    if (std::sscanf(text.c_str(), "%u/%u/%u%n", &key[1], &key[2], &key[0], &used) != 3 ||
+        static_cast<size_t>(used) != std::min(comma, text.size()))
         return std::nullopt;
-    key[0] = year;
-    key[1] = month;
-    key[2] = day;
+    if (comma == std::string::npos)
+        return key;
+    std::istringstream version(text.substr(comma + 1));
+    std::string part;
+    for (size_t index = 3; std::getline(version, part, '.'); index++) {
+        if (index == key.size() || part.empty() || part.find_first_not_of("0123456789") != std::string::npos)
+            return std::nullopt;
+        key[index] = static_cast<unsigned>(std::stoul(part));
+    }
     return key;
 }
 
@@ -504,7 +512,10 @@ Cell JudgeDriverVer(const winsim::Machine &machine, const Package &package, cons
     if (installed.empty())
         return Fail("no device carries " + package.dsmHwid);
     const auto newKey = DriverVerKey(expected), oldKey = DriverVerKey(older);
-    if (!newKey || !oldKey || *newKey <= *oldKey)
+    if (!newKey || !oldKey)
+        return Warn("DriverVer " + Quote(expected) + " or the old package's " + Quote(older) +
+                    " is not mm/dd/yyyy[,w.x.y.z]: which is newer cannot be told");
+    if (*newKey <= *oldKey)
         return Warn("DriverVer " + Quote(expected) + " is not newer than the old package's " + Quote(older) +
                     ": the setup library may keep the old driver where the update is not forced");
     return Pass();

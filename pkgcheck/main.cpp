@@ -97,10 +97,15 @@ Options ParseOptions(int argc, char **argv)
         } else if (arg == "--disk" || arg == "--upgrade-from" || arg == "--keep") {
             if (++i == argc)
                 throw UsageError{arg + " needs a value"};
-            if (arg == "--disk" && winsim::Widen(argv[i]).size() != SUPPORTED_DEVICE_UNITS)
-                throw UsageError{"--disk \"" + std::string(argv[i]) + "\" is not 8 vendor and 16 product characters"};
-            (arg == "--disk" ? options.disks.emplace_back() : arg == "--keep" ? options.keep : options.upgradeFrom) =
-                argv[i];
+            const std::string value = argv[i];
+            if (arg == "--disk" && winsim::Widen(value).size() != SUPPORTED_DEVICE_UNITS)
+                throw UsageError{"--disk \"" + value + "\" is not 8 vendor and 16 product characters"};
+            if (arg == "--disk")
+                options.disks.push_back(value);
+            else if (arg == "--keep")
+                options.keep = value;
+            else
+                options.upgradeFrom = value;
         } else if (arg.rfind("--", 0) == 0) {
             throw UsageError{"unknown option " + arg};
         } else {

@@ -418,6 +418,11 @@ const Upgrade kUpgrades[] = {
      {{"lifecycle/upgrade-driver-ver/10.0 x64", "warning", "is not newer than the old package's"}}},
     {"NewerOldDriverVerIsAWarning", {{kDriverVer, "DriverVer   = 12/08/2027,1.0.0.0"}}, {}, "10.0",
      {{"lifecycle/upgrade-driver-ver/10.0 x64", "warning", "\"12/08/2026,2.4.1.0\" is not newer"}}},
+    // Same date: the version decides, part by part as numbers (2.10 is newer than 2.4).
+    {"VersionComparedByNumber", {{kDriverVer, "DriverVer   = 12/08/2026,2.10.0.0"}}, {}, "10.0",
+     {{"lifecycle/upgrade-driver-ver/10.0 x64", "warning", "is not newer than the old package's \"12/08/2026,2.10.0.0\""}}},
+    {"SameDateLowerVersionPasses", {{kDriverVer, "DriverVer   = 12/08/2026,2.4.0.9"}}, {}, "10.0",
+     {{"lifecycle/upgrade-driver-ver/10.0 x64", "pass", ""}}},
     // The old release listed a second array; -i over it does not take it out.
     {"DroppedStringLeftListed",
      {{kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"},
