@@ -476,7 +476,9 @@ std::optional<std::array<unsigned, 7>> DriverVerKey(const Text &driverVer)
     std::istringstream version(text.substr(comma + 1));
     std::string part;
     for (size_t index = 3; std::getline(version, part, '.'); index++) {
-        if (index == key.size() || part.empty() || part.find_first_not_of("0123456789") != std::string::npos)
+        // Each part is a 16-bit number.
+        if (index == key.size() || part.empty() || part.size() > 5 ||
+            part.find_first_not_of("0123456789") != std::string::npos)
             return std::nullopt;
         key[index] = static_cast<unsigned>(std::stoul(part));
     }
@@ -521,7 +523,8 @@ Cell JudgeDriverVer(const winsim::Machine &machine, const Package &package, cons
     return Pass();
 }
 
-Cell JudgeUpgradedStrings(winsim::Machine &machine, const std::vector<Text> &strings, const std::vector<Text> &oldStrings)
+Cell JudgeUpgradedStrings(winsim::Machine &machine, const std::vector<Text> &strings,
+                          const std::vector<Text> &oldStrings)
 {
     const std::vector<Text> list = winsim::ReadMultiString(machine, SUPPORTED_DEVICES_KEY, SUPPORTED_DEVICES_VALUE);
     std::vector<std::string> missing, stale;
@@ -595,7 +598,9 @@ struct RowHeading {
     const char *explainedBy;        // INF check rows that can explain an error, comma-separated
 };
 const RowHeading kRows[] = {
-    {"install", "-i", false, "version,class,models-plain,models-ntx86,models-ntamd64,hardware-id,install-sections,copy-files,supported-devices"},
+    {"install", "-i", false,
+     "version,class,models-plain,models-ntx86,models-ntamd64,hardware-id,install-sections,copy-files,"
+     "supported-devices"},
     {"installed-dsm", "  DSM device with its driver", false, "class,hardware-id,install-sections"},
     {"installed-strings", "  DSM strings in the supported-device list", false, "supported-devices"},
     {"installed-disks", "  DSM's disks claimed, others not", false, "supported-devices"},
@@ -610,7 +615,8 @@ const RowHeading kRows[] = {
     {"left-devices", "left: DSM and MPIO bus devices", false, "uninstall"},
     {"left-strings", "left: DSM strings in the list", false, "delreg"},
     {"left-services", "left: the package's services", false, "uninstall"},
-    {"upgrade", "upgrade from the old package", true, "version,models-plain,models-ntx86,models-ntamd64,hardware-id,install-sections,copy-files"},
+    {"upgrade", "upgrade from the old package", true,
+     "version,models-plain,models-ntx86,models-ntamd64,hardware-id,install-sections,copy-files"},
     {"upgrade-driver-ver", "  new DriverVer on the DSM device", true, "version"},
     {"upgrade-strings", "  new strings listed, dropped ones gone", true, "supported-devices,delreg"},
     {"upgrade-neighbour", "  another vendor's DSM intact (upgrade)", true, "delreg,supported-devices"},

@@ -153,7 +153,8 @@ NeighbourState SnapshotNeighbour(winsim::Machine &machine, const Neighbour &neig
         if (winsim::ContainsNoCase(list, string))
             state.strings.push_back(string);
     state.filters = winsim::ReadMultiString(machine, UPPER_FILTERS_KEY, UPPER_FILTERS_VALUE);
-    for (const Text &id : {Widen(neighbour.package.dsmHwid), Text(MPIO_BUS_HARDWARE_ID_OLD), Text(MPIO_BUS_HARDWARE_ID_NEW)})
+    for (const Text &id :
+         {Widen(neighbour.package.dsmHwid), Text(MPIO_BUS_HARDWARE_ID_OLD), Text(MPIO_BUS_HARDWARE_ID_NEW)})
         for (const winsim::Device *device : winsim::DevicesWithHardwareId(machine, id))
             state.devices[Narrow(device->instanceId) + " (" + Narrow(id) + ")"] = DeviceState(*device);
     for (const Text &id : disks) {
