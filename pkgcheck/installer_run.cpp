@@ -92,7 +92,7 @@ std::vector<std::string> PackageArgs(const Package &package)
 }  // namespace
 
 MachineRun::MachineRun(const std::filesystem::path &dir, const std::string &installer, const Package &package)
-    : dir_(dir), machineFile_((dir / "machine.json").string()), installer_(installer),
+    : dir_(std::filesystem::absolute(dir)), machineFile_((dir_ / "machine.json").string()), installer_(installer),
       packageArgs_(PackageArgs(package))
 {
     std::filesystem::create_directories(dir_);

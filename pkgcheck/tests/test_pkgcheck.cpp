@@ -522,9 +522,10 @@ INSTANTIATE_TEST_SUITE_P(Disks, RealArraysTest, ::testing::ValuesIn(kRealArrays)
 // refuses a directory that already holds one.
 TEST_F(PkgcheckTest, KeptMachineIsReadByWinsimShow)
 {
+    // Given relative to pkgcheck's current directory.
     const fs::path kept = root_ / "kept";
     auto args = PackageArgs();
-    args.insert(args.end(), {"--generations", "5.2,10.0", "--keep", kept.string()});
+    args.insert(args.end(), {"--generations", "5.2,10.0", "--keep", fs::relative(kept, Cwd()).string()});
     ASSERT_EQ(Pkgcheck(args).exitCode, 0);
     for (const char *generation : {"5.2", "10.0"}) {
         EXPECT_NE(ReadFile(kept / generation / "MPIOInstall.LOG").find("Installing the Device Specific Module"),
