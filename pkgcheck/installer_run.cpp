@@ -84,22 +84,31 @@ const KnownError kKnownErrors[] = {
     {0xE0000228, "ERROR_NO_COMPAT_DRIVERS", "no models section for this platform lists the hardware ID"},
 };
 
+std::vector<std::string> PackageArgs(const Package &package)
+{
+    return {std::filesystem::absolute(package.dir).string(), package.Dsm().fileName, package.dsmHwid};
+}
+
 }  // namespace
 
 MachineRun::MachineRun(const std::filesystem::path &dir, const std::string &installer, const Package &package)
-    : dir_(dir), machineFile_((dir / "machine.json").string()), installer_(installer),
-      packageArgs_{std::filesystem::absolute(package.dir).string(), package.Dsm().fileName, package.dsmHwid}
+    : dir_(std::filesystem::absolute(dir)), machineFile_((dir_ / "machine.json").string()), installer_(installer),
+      packageArgs_(PackageArgs(package))
 {
     std::filesystem::create_directories(dir_);
 }
 
-Step MachineRun::Run(const std::string &mode)
+Step MachineRun::Run(const std::string &mode) { return RunWith(mode, packageArgs_); }
+
+Step MachineRun::Run(const std::string &mode, const Package &other) { return RunWith(mode, PackageArgs(other)); }
+
+Step MachineRun::RunWith(const std::string &mode, const std::vector<std::string> &packageArgs)
 {
     hosttools::Process install;
     install.program = installer_;
     install.args = {mode};
     if (mode != "-c")
-        install.args.insert(install.args.end(), packageArgs_.begin(), packageArgs_.end());
+        install.args.insert(install.args.end(), packageArgs.begin(), packageArgs.end());
     install.cwd = dir_.string();
     install.environment = {{"WINSIM_MACHINE", machineFile_}};
     install.stop = &pendingSignal;

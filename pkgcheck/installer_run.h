@@ -28,6 +28,8 @@ public:
 
     // "-i", "-u" (with the package's arguments) or "-c".
     Step Run(const std::string &mode);
+    // "-i" or "-u" of another package on the same machine.
+    Step Run(const std::string &mode, const Package &other);
 
     winsim::Machine Load() const;
     void Save(const winsim::Machine &machine) const;
@@ -38,6 +40,8 @@ private:
     std::string machineFile_;
     std::string installer_;
     std::vector<std::string> packageArgs_;
+
+    Step RunWith(const std::string &mode, const std::vector<std::string> &packageArgs);
 };
 
 // The lines that explain a failed run: from the progress line of the step

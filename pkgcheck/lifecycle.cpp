@@ -1,10 +1,13 @@
 #include "lifecycle.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <map>
+#include <sstream>
 
 #include "installer_run.h"
+#include "neighbour.h"
 
 namespace pkgcheck {
 
@@ -43,13 +46,16 @@ winsim::Device OtherVendorDisk(const std::vector<Text> &strings, unsigned unit)
 
 struct TestMachine {
     winsim::Machine machine;
-    std::vector<Text> dsmDisks;   // instance IDs of the disks the strings match, one per string
-    Text otherDisk;               // a disk no string matches
+    std::vector<Text> dsmDisks;         // instance IDs of the disks the DSM's strings claim
+    std::vector<Text> otherDisks;       // disks no string of the DSM claims
+    std::vector<Text> neighbourDisks;   // the other vendor's DSM's disks
 };
 
-// The built-in default server at another generation, with one disk per
-// supported-device string of the DSM and one disk of another vendor.
-TestMachine BuildMachine(const Generation &generation, const std::vector<Text> &strings)
+// The built-in default server at another generation, with the package's
+// disks ('diskModels': the --disk arrays, else one per string of the DSM),
+// one disk of another vendor and the neighbour's array on two paths.
+TestMachine BuildMachine(const Generation &generation, const std::vector<std::string> &diskModels, bool realArrays,
+                         const std::vector<Text> &strings, const std::string &neighbourModel)
 {
     TestMachine built;
     winsim::Machine &machine = built.machine;
@@ -62,15 +68,20 @@ TestMachine BuildMachine(const Generation &generation, const std::vector<Text> &
                                          [](const winsim::Device &d) { return d.classGuid == GUID_DEVCLASS_DISKDRIVE; }),
                           machine.devices.end());
     unsigned unit = 0;
-    for (const Text &string : strings) {
-        machine.devices.push_back(Disk(Narrow(string), unit++));
-        built.dsmDisks.push_back(machine.devices.back().instanceId);
+    for (const std::string &model : diskModels) {
+        machine.devices.push_back(Disk(model, unit++));
+        const winsim::Device &disk = machine.devices.back();
+        const bool claimed = !realArrays || winsim::SupportedDeviceListCovers(strings, *disk.hardwareIds);
+        (claimed ? built.dsmDisks : built.otherDisks).push_back(disk.instanceId);
     }
-    machine.devices.push_back(OtherVendorDisk(strings, unit));
-    built.otherDisk = machine.devices.back().instanceId;
+    machine.devices.push_back(OtherVendorDisk(strings, unit++));
+    built.otherDisks.push_back(machine.devices.back().instanceId);
+    for (int path = 0; path < 2; path++) {
+        machine.devices.push_back(Disk(neighbourModel, unit++));
+        built.neighbourDisks.push_back(machine.devices.back().instanceId);
+    }
     return built;
 }
-
 
 bool HasLine(const std::vector<std::string> &log, const std::string &text)
 {
@@ -104,17 +115,20 @@ Cell JudgeSuccess(const Step &step)
     return StepCell(step, Verdict::Fail, why, true);
 }
 
+// The bus driver's update is not forced before 6.0: the setup library
+// refuses to put the same driver on the device again (259).
+bool RefusedAtBus(const Step &step)
+{
+    return step.exitCode == -1 && !HasLine(step.log, "Installing the Device Specific Module...") &&
+           std::any_of(step.log.begin(), step.log.end(),
+                       [](const std::string &line) { return line.find("(0x00000103)") != std::string::npos; });
+}
+
 Cell JudgeSecondInstall(const Generation &generation, const Step &step)
 {
     if (generation.major >= 6)
         return JudgeSuccess(step);
-    // The bus driver's update is not forced before 6.0: the setup library
-    // refuses to put the same driver on the device again (259).
-    const bool refusedAtBus = step.exitCode == -1 && !HasLine(step.log, "Installing the Device Specific Module...") &&
-                              std::any_of(step.log.begin(), step.log.end(), [](const std::string &line) {
-                                  return line.find("(0x00000103)") != std::string::npos;
-                              });
-    if (refusedAtBus)
+    if (RefusedAtBus(step))
         return StepCell(step, Verdict::Pass,
                         "-1 is what a correct package gives before 6.0: the bus driver's update is not forced and "
                         "the same driver is refused (259); uninstall first",
@@ -198,13 +212,19 @@ Cell JudgeStrings(winsim::Machine &machine, const Expectations &expect, bool ins
     return Pass();
 }
 
+Cell NoDsmDisks(const Expectations &expect)
+{
+    return NotApplicable(expect.strings.empty() ? "the DSM adds no supported-device string"
+                                                : "the DSM's strings claim none of the machine's disks");
+}
+
 Cell JudgeClaims(const Generation &generation, const winsim::Machine &machine, const Expectations &expect,
-                 const std::vector<Text> &dsmDisks, const Text &otherDisk)
+                 const std::vector<Text> &dsmDisks, const std::vector<Text> &otherDisks)
 {
     if (generation.major >= 6)
         return NotApplicable("from 6.0 on the system's multipath feature claims the disks");
     if (dsmDisks.empty())
-        return NotApplicable("the DSM adds no supported-device string");
+        return NoDsmDisks(expect);
     std::vector<std::string> faults;
     for (const Text &id : dsmDisks) {
         const winsim::Device *disk = winsim::FindDevice(machine, id);
@@ -213,19 +233,21 @@ Cell JudgeClaims(const Generation &generation, const winsim::Machine &machine, c
         else if (!winsim::ContainsNoCase(expect.diskServices, disk->service))
             faults.push_back("claimed without the MPIO disk driver: " + Narrow(id));
     }
-    const winsim::Device *other = winsim::FindDevice(machine, otherDisk);
-    if (other && other->hardwareIds && winsim::ContainsNoCase(*other->hardwareIds, MPIO_DISK_HARDWARE_ID))
-        faults.push_back("another vendor's disk claimed: " + Narrow(otherDisk));
+    for (const Text &id : otherDisks) {
+        const winsim::Device *other = winsim::FindDevice(machine, id);
+        if (other && other->hardwareIds && winsim::ContainsNoCase(*other->hardwareIds, MPIO_DISK_HARDWARE_ID))
+            faults.push_back("a disk no string of the DSM names claimed: " + Narrow(id));
+    }
     if (!faults.empty())
         return Fail(Join(faults));
     return Pass();
 }
 
-Cell JudgeRelease(const winsim::Machine &machine, const std::map<Text, uint32_t> &restartsBefore,
-                  const std::vector<Text> &dsmDisks)
+Cell JudgeRelease(const winsim::Machine &machine, const Expectations &expect,
+                  const std::map<Text, uint32_t> &restartsBefore, const std::vector<Text> &dsmDisks)
 {
     if (dsmDisks.empty())
-        return NotApplicable("the DSM adds no supported-device string");
+        return NoDsmDisks(expect);
     std::vector<std::string> kept;
     for (const Text &id : dsmDisks) {
         const winsim::Device *disk = winsim::FindDevice(machine, id);
@@ -264,26 +286,133 @@ Cell JudgeServicesGone(const winsim::Machine &machine, const Expectations &expec
     return Pass();
 }
 
-Outcome RunGeneration(const Package &package, const std::string &installer, const std::string &dsmDescription,
-                      const Generation &generation, const std::filesystem::path &dir)
+// Which of the --disk arrays the DSM's strings claim: each array must be
+// claimed, and each string must claim one (else it claims no real disk).
+Cell JudgeDiskMatch(const std::vector<std::string> &disks, const std::vector<Text> &strings)
 {
+    if (disks.empty())
+        return NotApplicable("no --disk given: the strings were not checked against a real array's inquiry data");
+    std::vector<std::string> claimed, unclaimed, unused;
+    for (const std::string &model : disks)
+        (winsim::SupportedDeviceListCovers(strings, *Disk(model, 0).hardwareIds) ? claimed : unclaimed)
+            .push_back(Quote(Widen(model)));
+    for (const Text &string : strings)
+        if (std::none_of(disks.begin(), disks.end(), [&](const std::string &model) {
+                return winsim::SupportedDeviceListCovers({string}, *Disk(model, 0).hardwareIds);
+            }))
+            unused.push_back(Quote(string));
+    std::vector<std::string> faults;
+    if (!unclaimed.empty())
+        faults.push_back("no string of the DSM claims --disk " + Join(unclaimed));
+    if (!unused.empty())
+        faults.push_back(Join(unused) + " claims none of the --disk arrays, so no real disk");
+    if (!faults.empty())
+        return Fail(Join(faults, "; "));
+    return Pass("claims " + Join(claimed));
+}
+
+std::string Trim(const std::string &title)
+{
+    const size_t start = title.find_first_not_of(' ');
+    return start == std::string::npos ? title : title.substr(start);
+}
+
+// What every generation's runs share.
+struct Setting {
+    const Package &package;
+    const std::string &installer;
+    const std::string &dsmDescription;
+    const LifecycleOptions &options;
+    const Neighbour &neighbour;
+};
+
+std::vector<std::string> DiskModels(const Setting &setting, const std::vector<Text> &strings)
+{
+    if (!setting.options.disks.empty())
+        return setting.options.disks;
+    std::vector<std::string> models;
+    for (const Text &string : strings)
+        models.push_back(Narrow(string));
+    return models;
+}
+
+// The services a package's INFs install on a generation: from 6.0 on only
+// the DSM's, the system owning the multipath base.
+std::vector<Text> ServicesOn(const Generation &generation, const Package &package,
+                             std::optional<Role> only = std::nullopt)
+{
+    std::vector<Text> services;
+    for (const InfDocument &document : package.infs)
+        if (document.file && (generation.major < 6 || document.role == Role::Dsm) &&
+            (!only || document.role == *only))
+            for (const Text &service : InstalledServices(*document.file))
+                services.push_back(service);
+    return services;
+}
+
+// The neighbour installed by its own -i and a reboot, and its state then;
+// the reason when it could not be installed.
+struct InstalledNeighbour {
+    std::optional<NeighbourState> state;
+    std::string fault;
+};
+
+InstalledNeighbour InstallNeighbour(const Setting &setting, const Generation &generation, MachineRun &run,
+                                    const std::vector<Text> &disks)
+{
+    InstalledNeighbour installed;
+    const Step step = run.Run("-i", setting.neighbour.package);
+    run.Reboot();
+    if (step.exitCode != 0 && step.exitCode != 1) {
+        installed.fault = "another vendor's DSM could not be installed with this package's base INFs: exit " +
+                          std::to_string(step.exitCode);
+        if (std::string error = LastError(step); !error.empty())
+            installed.fault += ", " + error;
+        return installed;
+    }
+    winsim::Machine machine = run.Load();
+    installed.state =
+        SnapshotNeighbour(machine, setting.neighbour, disks, ServicesOn(generation, setting.neighbour.package));
+    return installed;
+}
+
+Cell JudgeNeighbour(const Setting &setting, const Generation &generation, const InstalledNeighbour &installed,
+                    const MachineRun &run, const std::vector<Text> &disks)
+{
+    if (!installed.state)
+        return Fail(installed.fault);
+    winsim::Machine machine = run.Load();
+    const NeighbourState now =
+        SnapshotNeighbour(machine, setting.neighbour, disks, ServicesOn(generation, setting.neighbour.package));
+    const std::vector<std::string> changes = NeighbourChanges(*installed.state, now);
+    if (!changes.empty())
+        return Fail("another vendor's DSM changed: " + Join(changes, "; "));
+    return Pass();
+}
+
+// The directory a generation's machine lives in: kept, or in the scratch directory.
+std::filesystem::path MachineDir(const Setting &setting, const std::filesystem::path &scratch,
+                                 const Generation &generation)
+{
+    return (setting.options.keep.empty() ? scratch / "machines" : setting.options.keep) / generation.Name();
+}
+
+Outcome RunGeneration(const Setting &setting, const Generation &generation, const std::filesystem::path &dir)
+{
+    const Package &package = setting.package;
     Expectations expect;
     expect.dsmHwid = Widen(package.dsmHwid);
     expect.strings = SupportedDeviceStrings(package.Dsm());
-    for (const InfDocument &document : package.infs) {
-        if (!document.file || (generation.major >= 6 && document.role != Role::Dsm))
-            continue;
-        for (const Text &service : InstalledServices(*document.file)) {
-            expect.services.push_back(service);
-            if (document.role == Role::Disk)
-                expect.diskServices.push_back(service);
-        }
-    }
+    expect.services = ServicesOn(generation, package);
+    expect.diskServices = ServicesOn(generation, package, Role::Disk);
 
-    const TestMachine built = BuildMachine(generation, expect.strings);
+    const TestMachine built = BuildMachine(generation, DiskModels(setting, expect.strings),
+                                           !setting.options.disks.empty(), expect.strings,
+                                           setting.neighbour.diskModel);
     const std::vector<Text> &dsmDisks = built.dsmDisks;
-    MachineRun run(dir, installer, package);
+    MachineRun run(dir, setting.installer, package);
     run.Save(built.machine);
+    const InstalledNeighbour neighbour = InstallNeighbour(setting, generation, run, built.neighbourDisks);
 
     Outcome out;
     Step install = run.Run("-i");
@@ -291,15 +420,16 @@ Outcome RunGeneration(const Package &package, const std::string &installer, cons
     winsim::Machine machine = run.Load();
     out.cells["installed-dsm"] = JudgeDsmDevice(machine, expect);
     out.cells["installed-strings"] = JudgeStrings(machine, expect, true);
-    out.cells["installed-disks"] = JudgeClaims(generation, machine, expect, dsmDisks, built.otherDisk);
+    out.cells["installed-disks"] = JudgeClaims(generation, machine, expect, dsmDisks, built.otherDisks);
     std::optional<Text> dsmDeviceDescription;
     for (const winsim::Device *device : winsim::DevicesWithHardwareId(machine, expect.dsmHwid))
         if (device->description)
             dsmDeviceDescription = *device->description;
 
     run.Reboot();
+    out.cells["neighbour-installed"] = JudgeNeighbour(setting, generation, neighbour, run, built.neighbourDisks);
     out.cells["check-installed"] =
-        JudgeCheck(generation, run.Run("-c"), true, dsmDescription, dsmDeviceDescription);
+        JudgeCheck(generation, run.Run("-c"), true, setting.dsmDescription, dsmDeviceDescription);
     out.cells["install-again"] = JudgeSecondInstall(generation, run.Run("-i"));
 
     std::map<Text, uint32_t> restartsBefore;
@@ -309,35 +439,218 @@ Outcome RunGeneration(const Package &package, const std::string &installer, cons
             restartsBefore[id] = disk->restarts;
     out.cells["uninstall"] = JudgeSuccess(run.Run("-u"));
     machine = run.Load();
-    out.cells["released-disks"] = JudgeRelease(machine, restartsBefore, dsmDisks);
+    out.cells["released-disks"] = JudgeRelease(machine, expect, restartsBefore, dsmDisks);
 
     run.Reboot();
-    out.cells["check-removed"] = JudgeCheck(generation, run.Run("-c"), false, dsmDescription, std::nullopt);
+    out.cells["check-removed"] = JudgeCheck(generation, run.Run("-c"), false, setting.dsmDescription, std::nullopt);
+    out.cells["neighbour-uninstalled"] = JudgeNeighbour(setting, generation, neighbour, run, built.neighbourDisks);
+
+    // The other vendor's DSM goes too, so that the last -u removes the base.
+    if (neighbour.state)
+        run.Run("-u", setting.neighbour.package);
+    run.Reboot();
     machine = run.Load();
     out.cells["left-devices"] = JudgeLeftDevices(generation, machine, expect);
     out.cells["left-strings"] = JudgeStrings(machine, expect, false);
     out.cells["left-services"] = JudgeServicesGone(machine, expect);
+    out.cells["disk-match"] = JudgeDiskMatch(setting.options.disks, expect.strings);
+    return out;
+}
+
+// --- upgrade from an older release ------------------------------------------
+
+// "mm/dd/yyyy[,w[.x[.y[.z]]]]" as (yyyy, mm, dd, w, x, y, z), missing parts
+// 0, so that keys compare as the setup library ranks drivers: date first,
+// then version.  Nothing when it is not one.
+std::optional<std::array<unsigned, 7>> DriverVerKey(const Text &driverVer)
+{
+    std::array<unsigned, 7> key{};
+    const std::string text = Narrow(driverVer);
+    const size_t comma = text.find(',');
+    int used = 0;
+    if (std::sscanf(text.c_str(), "%u/%u/%u%n", &key[1], &key[2], &key[0], &used) != 3 ||
+        static_cast<size_t>(used) != std::min(comma, text.size()))
+        return std::nullopt;
+    if (comma == std::string::npos)
+        return key;
+    std::istringstream version(text.substr(comma + 1));
+    std::string part;
+    for (size_t index = 3; std::getline(version, part, '.'); index++) {
+        // Each part is a 16-bit number.
+        if (index == key.size() || part.empty() || part.size() > 5 ||
+            part.find_first_not_of("0123456789") != std::string::npos)
+            return std::nullopt;
+        key[index] = static_cast<unsigned>(std::stoul(part));
+    }
+    return key;
+}
+
+// The DriverVer of the INF a device's driver was installed from, as the
+// driver store holds it.
+Text InstalledDriverVer(const winsim::Machine &machine, const winsim::Device &device)
+{
+    for (const winsim::DriverStoreEntry &entry : machine.driverStore) {
+        if (!EqualNoCase(entry.publishedName, device.driverInf))
+            continue;
+        const inf::ParseResult parsed = inf::Parse(entry.content, Text());
+        if (parsed.file)
+            if (const inf::Line *line = parsed.file->FindLine(u"Version", u"DriverVer"))
+                return line->CompactText();
+    }
+    return Text();
+}
+
+Cell JudgeDriverVer(const winsim::Machine &machine, const Package &package, const Package &old)
+{
+    const Text expected = ReadFacts(package).driverVer, older = ReadFacts(old).driverVer;
+    std::vector<std::string> installed;
+    for (const winsim::Device *device : winsim::DevicesWithHardwareId(machine, Widen(package.dsmHwid))) {
+        const Text driverVer = InstalledDriverVer(machine, *device);
+        if (driverVer != expected)
+            return Fail(Narrow(device->instanceId) + " runs DriverVer " + Quote(driverVer) + ", the new package's is " +
+                        Quote(expected));
+        installed.push_back(Narrow(device->instanceId));
+    }
+    if (installed.empty())
+        return Fail("no device carries " + package.dsmHwid);
+    const auto newKey = DriverVerKey(expected), oldKey = DriverVerKey(older);
+    if (!newKey || !oldKey)
+        return Warn("DriverVer " + Quote(expected) + " or the old package's " + Quote(older) +
+                    " is not mm/dd/yyyy[,w.x.y.z]: which is newer cannot be told");
+    if (*newKey <= *oldKey)
+        return Warn("DriverVer " + Quote(expected) + " is not newer than the old package's " + Quote(older) +
+                    ": the setup library may keep the old driver where the update is not forced");
+    return Pass();
+}
+
+Cell JudgeUpgradedStrings(winsim::Machine &machine, const std::vector<Text> &strings,
+                          const std::vector<Text> &oldStrings)
+{
+    const std::vector<Text> list = winsim::ReadMultiString(machine, SUPPORTED_DEVICES_KEY, SUPPORTED_DEVICES_VALUE);
+    std::vector<std::string> missing, stale;
+    for (const Text &string : strings)
+        if (!winsim::ContainsNoCase(list, string))
+            missing.push_back(Quote(string));
+    for (const Text &string : oldStrings)
+        if (!winsim::ContainsNoCase(strings, string) && winsim::ContainsNoCase(list, string))
+            stale.push_back(Quote(string));
+    std::vector<std::string> faults;
+    if (!missing.empty())
+        faults.push_back(Narrow(SUPPORTED_DEVICES_VALUE) + " lacks " + Join(missing));
+    if (!stale.empty())
+        faults.push_back("the old package's " + Join(stale) + " is still listed, which the new package no longer adds");
+    if (!faults.empty())
+        return Fail(Join(faults, "; "));
+    return Pass();
+}
+
+// The old release installed, then the new one brought in as a customer
+// does: -i over it from 6.0 on, before 6.0 -u, a reboot and -i.
+Outcome RunUpgrade(const Setting &setting, const Generation &generation, const std::filesystem::path &dir)
+{
+    const Package &package = setting.package, &old = *setting.options.upgradeFrom;
+    const std::vector<Text> strings = SupportedDeviceStrings(package.Dsm());
+    const TestMachine built = BuildMachine(generation, DiskModels(setting, strings), !setting.options.disks.empty(),
+                                           strings, setting.neighbour.diskModel);
+    MachineRun run(dir, setting.installer, package);
+    run.Save(built.machine);
+    const InstalledNeighbour neighbour = InstallNeighbour(setting, generation, run, built.neighbourDisks);
+
+    Outcome out;
+    const char *const rows[] = {"upgrade", "upgrade-driver-ver", "upgrade-strings", "upgrade-neighbour"};
+    auto failedAt = [&](const std::string &what, const Step &step) {
+        Cell cell = JudgeSuccess(step);
+        cell.reason = what + ": " + cell.reason;
+        out.cells[rows[0]] = cell;
+        for (size_t r = 1; r < std::size(rows); r++)
+            out.cells[rows[r]] = NotApplicable("the upgrade did not complete");
+        return out;
+    };
+    Step step = run.Run("-i", old);
+    if (JudgeSuccess(step).verdict != Verdict::Pass)
+        return failedAt("the old package's -i", step);
+    run.Reboot();
+    if (generation.major < 6) {
+        step = run.Run("-u", old);
+        if (JudgeSuccess(step).verdict != Verdict::Pass)
+            return failedAt("the old package's -u", step);
+        run.Reboot();
+    }
+    step = run.Run("-i");
+    out.cells["upgrade"] = JudgeSuccess(step);
+    if (RefusedAtBus(step))
+        out.cells["upgrade"].reason =
+            "exit -1, refused at the bus driver with 259: the MPIO bus device, which the other vendor's DSM keeps, "
+            "already runs this bus driver and the installer does not force its update, so the new DSM is never "
+            "installed (the installer's fault, not the package's)";
+    run.Reboot();
+    winsim::Machine machine = run.Load();
+    out.cells["upgrade-driver-ver"] = JudgeDriverVer(machine, package, old);
+    out.cells["upgrade-strings"] = JudgeUpgradedStrings(machine, strings, SupportedDeviceStrings(old.Dsm()));
+    out.cells["upgrade-neighbour"] = JudgeNeighbour(setting, generation, neighbour, run, built.neighbourDisks);
     return out;
 }
 
 struct RowHeading {
     const char *id;
     const char *title;
+    bool upgrade;                   // shown only with --upgrade-from
+    const char *explainedBy;        // INF check rows that can explain an error, comma-separated
 };
 const RowHeading kRows[] = {
-    {"install", "-i"},
-    {"installed-dsm", "  DSM device with its driver"},
-    {"installed-strings", "  DSM strings in the supported-device list"},
-    {"installed-disks", "  DSM's disks claimed, others not"},
-    {"check-installed", "-c after -i and a reboot"},
-    {"install-again", "second -i"},
-    {"uninstall", "-u"},
-    {"released-disks", "  DSM's disks given back"},
-    {"check-removed", "-c after -u and a reboot"},
-    {"left-devices", "left: DSM and MPIO bus devices"},
-    {"left-strings", "left: DSM strings in the list"},
-    {"left-services", "left: the package's services"},
+    {"install", "-i", false,
+     "version,class,models-plain,models-ntx86,models-ntamd64,hardware-id,install-sections,copy-files,"
+     "supported-devices"},
+    {"installed-dsm", "  DSM device with its driver", false, "class,hardware-id,install-sections"},
+    {"installed-strings", "  DSM strings in the supported-device list", false, "supported-devices"},
+    {"installed-disks", "  DSM's disks claimed, others not", false, "supported-devices"},
+    {"disk-match", "  DSM strings against the --disk arrays", false, "supported-devices"},
+    {"check-installed", "-c after -i and a reboot", false, "class,description"},
+    {"neighbour-installed", "  another vendor's DSM intact after -i", false, "delreg,supported-devices"},
+    {"install-again", "second -i", false, "models-plain,models-ntx86,models-ntamd64,hardware-id,install-sections"},
+    {"uninstall", "-u", false, "uninstall,delreg"},
+    {"released-disks", "  DSM's disks given back", false, "delreg"},
+    {"check-removed", "-c after -u and a reboot", false, "uninstall,delreg"},
+    {"neighbour-uninstalled", "  another vendor's DSM intact after -u", false, "delreg,uninstall"},
+    {"left-devices", "left: DSM and MPIO bus devices", false, "uninstall"},
+    {"left-strings", "left: DSM strings in the list", false, "delreg"},
+    {"left-services", "left: the package's services", false, "uninstall"},
+    {"upgrade", "upgrade from the old package", true,
+     "version,models-plain,models-ntx86,models-ntamd64,hardware-id,install-sections,copy-files"},
+    {"upgrade-driver-ver", "  new DriverVer on the DSM device", true, "version"},
+    {"upgrade-strings", "  new strings listed, dropped ones gone", true, "supported-devices,delreg"},
+    {"upgrade-neighbour", "  another vendor's DSM intact (upgrade)", true, "delreg,supported-devices"},
 };
+
+// The INF checks that failed or warned and may explain a lifecycle error in
+// a column: every INF before 6.0, only the DSM's from 6.0 on.
+std::string InfCheckPointer(const Table &infChecks, const char *explainedBy, const Generation &generation)
+{
+    std::vector<std::string> seen;
+    std::istringstream ids(explainedBy);
+    std::string id;
+    const bool x86 = generation.Column().find("x86") != std::string::npos;
+    while (std::getline(ids, id, ',')) {
+        // A models section of another platform explains nothing here.
+        if ((id == "models-ntamd64" && x86) || ((id == "models-ntx86" || id == "models-plain") && !x86))
+            continue;
+        for (const Row &row : infChecks.rows) {
+            if (row.id != id)
+                continue;
+            for (size_t c = 0; c < row.cells.size() && c < infChecks.columns.size(); c++) {
+                const bool failed = row.cells[c].verdict == Verdict::Fail || row.cells[c].verdict == Verdict::Warn;
+                const bool read = generation.major < 6 || c + 1 == infChecks.columns.size();
+                if (failed && read) {
+                    seen.push_back("'" + Trim(row.title) + "' [" + infChecks.columns[c] + "]");
+                    break;
+                }
+            }
+        }
+    }
+    if (seen.empty())
+        return std::string();
+    return " (see the INF check " + Join(seen, ", ") + ")";
+}
 
 }  // namespace
 
@@ -359,20 +672,48 @@ std::optional<Generation> ParseGeneration(const std::string &text)
     return std::nullopt;
 }
 
-Table RunLifecycle(const Package &package, const std::string &installer, const std::string &dsmDescription,
-                   const std::vector<Generation> &generations, const std::filesystem::path &scratch)
+void CheckKeepDir(const LifecycleOptions &options)
 {
+    if (options.keep.empty())
+        return;
+    for (const Generation &generation : options.generations) {
+        const std::filesystem::path dir = options.keep / generation.Name();
+        std::error_code error;
+        if (std::filesystem::exists(dir, error) && !std::filesystem::is_empty(dir, error))
+            throw PackageError("--keep: " + dir.string() + " already holds files; give an empty or new directory");
+    }
+}
+
+Table RunLifecycle(const Package &package, const std::string &installer, const std::string &dsmDescription,
+                   const LifecycleOptions &options, const std::filesystem::path &scratch)
+{
+    std::vector<std::string> packageDisks = options.disks;
+    for (const Text &string : SupportedDeviceStrings(package.Dsm()))
+        packageDisks.push_back(Narrow(string));
+    const Neighbour neighbour = MakeNeighbour(package, packageDisks, scratch / "neighbour");
+    const Setting setting{package, installer, dsmDescription, options, neighbour};
+
     Table table;
     table.title = "Lifecycle on simulated machines";
     std::vector<Outcome> outcomes;
-    for (const Generation &generation : generations) {
+    for (const Generation &generation : options.generations) {
         table.columns.push_back(generation.Column());
-        outcomes.push_back(RunGeneration(package, installer, dsmDescription, generation, scratch / generation.Name()));
+        const std::filesystem::path dir = MachineDir(setting, scratch, generation);
+        outcomes.push_back(RunGeneration(setting, generation, dir));
+        if (options.upgradeFrom)
+            for (auto &[id, cell] : RunUpgrade(setting, generation, dir / "upgrade").cells)
+                outcomes.back().cells[id] = cell;
     }
     for (const RowHeading &heading : kRows) {
+        if (heading.upgrade && !options.upgradeFrom)
+            continue;
         Row row{heading.id, heading.title, {}};
-        for (const Outcome &outcome : outcomes)
-            row.cells.push_back(outcome.cells.at(heading.id));
+        for (size_t c = 0; c < outcomes.size(); c++) {
+            Cell cell = outcomes[c].cells.at(heading.id);
+            if (cell.verdict == Verdict::Fail && options.infChecks)
+                cell.reason += InfCheckPointer(*options.infChecks, heading.explainedBy, options.generations[c]);
+            row.cells.push_back(std::move(cell));
+        }
         table.rows.push_back(std::move(row));
     }
     return table;

@@ -28,6 +28,7 @@ constexpr int kExitUsage = 2;
 
 const char kUsage[] =
     "usage: pkgcheck SOURCE_DIR DSM_INF DSM_HWID [--json] [--generations 5.0,5.2,6.1,10.0]\n"
+    "                [--disk \"VENDOR  PRODUCT         \"]... [--upgrade-from OLD_SOURCE_DIR] [--keep DIR]\n"
     "       pkgcheck SOURCE_DIR DSM_INF DSM_HWID --facts\n"
     "\n"
     "  SOURCE_DIR     the package: mpio.inf, mpdev.inf, the DSM INF and the files they copy\n"
@@ -35,6 +36,11 @@ const char kUsage[] =
     "  DSM_HWID       the DSM's hardware ID, as given to install -i\n"
     "  --json         print the findings as one JSON document instead of the table\n"
     "  --generations  the Windows versions to run the lifecycle on (5.0 5.1 5.2 6.0 6.1 6.2 6.3 10.0)\n"
+    "  --disk         a disk of the vendor's real array, as its inquiry data gives it (8 vendor and 16\n"
+    "                 product characters); repeatable.  The lifecycle machines get these disks instead of\n"
+    "                 disks made from the DSM's own strings, and each must be claimed by a string\n"
+    "  --upgrade-from an older release of the package (same DSM INF and hardware ID) to upgrade from\n"
+    "  --keep         keep each generation's machine and log in DIR/<generation>/ (see winsim show)\n"
     "  --facts        print the package's facts (DSM service, DriverVer, supported-device strings) as JSON,\n"
     "                 without checking it\n";
 
@@ -43,6 +49,8 @@ struct Options {
     bool json = false;
     bool facts = false;
     std::vector<pkgcheck::Generation> generations;
+    std::vector<std::string> disks;
+    std::string upgradeFrom, keep;
 };
 
 struct UsageError {
@@ -86,6 +94,18 @@ Options ParseOptions(int argc, char **argv)
             generations = argv[i];
         } else if (arg.rfind("--generations=", 0) == 0) {
             generations = arg.substr(sizeof "--generations=" - 1);
+        } else if (arg == "--disk" || arg == "--upgrade-from" || arg == "--keep") {
+            if (++i == argc)
+                throw UsageError{arg + " needs a value"};
+            const std::string value = argv[i];
+            if (arg == "--disk" && winsim::Widen(value).size() != SUPPORTED_DEVICE_UNITS)
+                throw UsageError{"--disk \"" + value + "\" is not 8 vendor and 16 product characters"};
+            if (arg == "--disk")
+                options.disks.push_back(value);
+            else if (arg == "--keep")
+                options.keep = value;
+            else
+                options.upgradeFrom = value;
         } else if (arg.rfind("--", 0) == 0) {
             throw UsageError{"unknown option " + arg};
         } else {
@@ -133,10 +153,14 @@ int Check(const Options &options)
     const pkgcheck::Package package = pkgcheck::LoadPackage(options.sourceDir, options.dsmInf, options.dsmHwid);
 
     report.infChecks = pkgcheck::CheckInfs(package, report.dsmDescription);
+    pkgcheck::LifecycleOptions lifecycle{options.generations, options.disks, std::nullopt, options.keep,
+                                         &report.infChecks};
+    if (!options.upgradeFrom.empty())
+        lifecycle.upgradeFrom = pkgcheck::LoadPackage(options.upgradeFrom, options.dsmInf, options.dsmHwid);
+    pkgcheck::CheckKeepDir(lifecycle);
     {
         hosttools::ScratchDir scratch("pkgcheck");
-        report.lifecycle =
-            pkgcheck::RunLifecycle(package, installer, report.dsmDescription, options.generations, scratch.Dir());
+        report.lifecycle = pkgcheck::RunLifecycle(package, installer, report.dsmDescription, lifecycle, scratch.Dir());
     }
     std::cout << (options.json ? pkgcheck::RenderJson(report) : pkgcheck::RenderText(report)) << std::flush;
     return report.Count(pkgcheck::Verdict::Fail) ? kExitFindings : kExitClean;

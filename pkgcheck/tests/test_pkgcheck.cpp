@@ -102,6 +102,15 @@ TEST_F(PkgcheckTest, ExamplePackagePassesEveryCheckOnEveryGeneration)
         EXPECT_TRUE(finding["verdict"] == "pass" || finding["verdict"] == "not-applicable") << key << ": " << finding;
     // The step a correct package fails on the oldest systems is told as expected.
     EXPECT_EQ(Findings(document)["lifecycle/install-again/5.2 x64"]["exit_code"], -1);
+    // Another vendor's DSM is left as it was, and without --disk the strings were not matched to a real array.
+    for (const char *column : {"5.0 x86", "5.2 x64", "6.1 x64", "10.0 x64"}) {
+        auto findings = Findings(document);
+        for (const char *row : {"neighbour-installed", "neighbour-uninstalled"})
+            EXPECT_EQ(findings[std::string("lifecycle/") + row + "/" + column]["verdict"], "pass") << row << column;
+        EXPECT_NE(findings[std::string("lifecycle/disk-match/") + column]["reason"].get<std::string>().find("no --disk"),
+                  std::string::npos);
+        EXPECT_EQ(findings.count(std::string("lifecycle/upgrade/") + column), 0u);
+    }
 
     Run table = Pkgcheck(PackageArgs());
     EXPECT_EQ(table.exitCode, 0);
@@ -259,7 +268,22 @@ const Mutation kMutations[] = {
      {{"inf_checks/supported-devices/qvxdsm.inf", "error", "has 23 characters"}}},
     {"SupportedDeviceListReplaced", "qvxdsm.inf", "0x00010008", "0x00010000", "5.2", 1,
      {{"inf_checks/delreg/qvxdsm.inf", "error", "replaces the whole MPIOSupportedDeviceList"},
-      {"inf_checks/supported-devices/qvxdsm.inf", "error", "no disk would be claimed"}}},
+      {"inf_checks/supported-devices/qvxdsm.inf", "error", "no disk would be claimed"},
+      {"lifecycle/neighbour-installed/5.2 x64", "error",
+       "MPIOSupportedDeviceList lost \"HALCYON MERIDIAN-5      \"; disk SCSI\\DISK&VEN_HALCYON"},
+      {"lifecycle/neighbour-uninstalled/5.2 x64", "error",
+       "(see the INF check 'DelReg deletes what the install appends' [qvxdsm.inf])"}}},
+    // An uninstall that deletes the whole list takes the other vendor's
+    // strings, its disks' claim and (the list being empty) the base with it.
+    {"UninstallDeletesTheWholeList", "qvxdsm.inf", "0x00018002, \"QUORVEX LUMENSTRIDE     \"",
+     "0x00018002, \"QUORVEX LUMENSTRIDE     \"\nHKLM, SYSTEM\\CurrentControlSet\\Control\\MPDEV, MPIOSupportedDeviceList",
+     "5.2,10.0", 1,
+     {{"lifecycle/neighbour-installed/5.2 x64", "pass", ""},
+      {"lifecycle/neighbour-uninstalled/5.2 x64", "error",
+       "lost \"HALCYON MERIDIAN-5      \"; UpperFilters lost \"mpfilt\"; device ROOT\\MPIO\\0000 (Detected\\MPIO) is gone"},
+      {"lifecycle/neighbour-uninstalled/5.2 x64", "error", "claimed by MPIO, driver mpdev before, now not claimed"},
+      {"lifecycle/neighbour-uninstalled/5.2 x64", "error", "service mpio is gone"},
+      {"lifecycle/neighbour-uninstalled/10.0 x64", "error", "MultipathIo Enabled before, now Disabled"}}},
     {"NoCatalogFileIsAWarning", "qvxdsm.inf", "CatalogFile = qvxdsm.cat\n", "", "10.0", 0,
      {{"inf_checks/catalog/qvxdsm.inf", "warning", "loads only signed drivers"}}},
     {"CatalogFileMissing", "mpdev.cat", nullptr, nullptr, "10.0", 1,
@@ -353,6 +377,172 @@ TEST_P(MutationTest, NamesTheFault)
 INSTANTIATE_TEST_SUITE_P(BrokenPackages, MutationTest, ::testing::ValuesIn(kMutations),
                          [](const ::testing::TestParamInfo<Mutation> &info) { return info.param.name; });
 
+// Each text replaced in a file of a package copy.
+void Edit(const fs::path &file, const std::vector<std::pair<std::string, std::string>> &edits)
+{
+    std::string text = ReadFile(file);
+    for (const auto &[from, to] : edits) {
+        ASSERT_NE(text.find(from), std::string::npos) << from;
+        text.replace(text.find(from), from.size(), to);
+    }
+    WriteFile(file, text);
+}
+
+const char kDriverVer[] = "DriverVer   = 12/08/2026,2.4.1.0";
+const char kDelRegLine[] = "0x00018002, \"QUORVEX LUMENSTRIDE     \"";
+const char kAddRegLine[] = "0x00010008, \"QUORVEX LUMENSTRIDE     \"";
+
+// --upgrade-from an older copy of the example, made by editing its DSM INF.
+struct Upgrade {
+    const char *name;
+    std::vector<std::pair<std::string, std::string>> oldEdits;   // made to the old copy's qvxdsm.inf
+    std::vector<std::pair<std::string, std::string>> newEdits;   // made to the new package's
+    const char *generations;
+    std::vector<Expected> expected;
+};
+
+const Upgrade kUpgrades[] = {
+    {"FromAnOlderSelf", {{kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"}}, {}, "6.1,10.0",
+     {{"lifecycle/upgrade/6.1 x64", "pass", ""},
+      {"lifecycle/upgrade-driver-ver/6.1 x64", "pass", ""},
+      {"lifecycle/upgrade-strings/10.0 x64", "pass", ""},
+      {"lifecycle/upgrade-neighbour/10.0 x64", "pass", ""}}},
+    // Before 6.0 the customer uninstalls first; the bus device that the other
+    // vendor's DSM keeps already runs the same bus driver, which the
+    // installer's unforced update refuses.
+    {"BeforeSixTheBusRefusesTheSameDriver", {{kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"}}, {}, "5.2",
+     {{"lifecycle/upgrade/5.2 x64", "error", "refused at the bus driver with 259"},
+      {"lifecycle/upgrade-driver-ver/5.2 x64", "error", "no device carries Root\\QVXDSM"},
+      {"lifecycle/upgrade-neighbour/5.2 x64", "pass", ""}}},
+    {"SameDriverVerIsAWarning", {}, {}, "10.0",
+     {{"lifecycle/upgrade-driver-ver/10.0 x64", "warning", "is not newer than the old package's"}}},
+    {"NewerOldDriverVerIsAWarning", {{kDriverVer, "DriverVer   = 12/08/2027,1.0.0.0"}}, {}, "10.0",
+     {{"lifecycle/upgrade-driver-ver/10.0 x64", "warning", "\"12/08/2026,2.4.1.0\" is not newer"}}},
+    // Same date: the version decides, part by part as numbers (2.10 is newer than 2.4).
+    {"VersionComparedByNumber", {{kDriverVer, "DriverVer   = 12/08/2026,2.10.0.0"}}, {}, "10.0",
+     {{"lifecycle/upgrade-driver-ver/10.0 x64", "warning", "is not newer than the old package's \"12/08/2026,2.10.0.0\""}}},
+    {"SameDateLowerVersionPasses", {{kDriverVer, "DriverVer   = 12/08/2026,2.4.0.9"}}, {}, "10.0",
+     {{"lifecycle/upgrade-driver-ver/10.0 x64", "pass", ""}}},
+    // The old release listed a second array; -i over it does not take it out.
+    {"DroppedStringLeftListed",
+     {{kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"},
+      {kAddRegLine, std::string(kAddRegLine) + ", \"QUORVEX PRISMLINE       \""},
+      {kDelRegLine, std::string(kDelRegLine) + ", \"QUORVEX PRISMLINE       \""}},
+     {},
+     "10.0",
+     {{"lifecycle/upgrade-strings/10.0 x64", "error", "\"QUORVEX PRISMLINE       \" is still listed"},
+      {"lifecycle/upgrade-driver-ver/10.0 x64", "pass", ""}}},
+    // The same, with the new install section deleting the dropped string.
+    {"DroppedStringDeletedByTheNewInstall",
+     {{kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"},
+      {kAddRegLine, std::string(kAddRegLine) + ", \"QUORVEX PRISMLINE       \""},
+      {kDelRegLine, std::string(kDelRegLine) + ", \"QUORVEX PRISMLINE       \""}},
+     {{"AddReg    = QvxDsmSupportedDevices\n", "AddReg    = QvxDsmSupportedDevices\nDelReg    = QvxDsmDropped\n"},
+      {"[QvxDsmServiceInstall]", "[QvxDsmDropped]\nHKLM, SYSTEM\\CurrentControlSet\\Control\\MPDEV, "
+                                 "MPIOSupportedDeviceList, 0x00018002, \"QUORVEX PRISMLINE       \"\n\n"
+                                 "[QvxDsmServiceInstall]"}},
+     "10.0",
+     {{"lifecycle/upgrade-strings/10.0 x64", "pass", ""}}},
+};
+
+void PrintTo(const Upgrade &upgrade, std::ostream *out) { *out << upgrade.name; }
+
+class UpgradeTest : public PkgcheckTest, public ::testing::WithParamInterface<Upgrade> {};
+
+TEST_P(UpgradeTest, NamesTheOutcome)
+{
+    const Upgrade &upgrade = GetParam();
+    const fs::path old = root_ / "old";
+    fs::copy(EXAMPLE_PACKAGE, old);
+    Edit(old / "qvxdsm.inf", upgrade.oldEdits);
+    Edit(Package() / "qvxdsm.inf", upgrade.newEdits);
+    auto args = PackageArgs();
+    args.insert(args.end(), {"--json", "--generations", upgrade.generations, "--upgrade-from", old.string()});
+    Run run = Pkgcheck(args);
+    ASSERT_TRUE(run.exitCode == 0 || run.exitCode == 1) << run.out << run.err;
+    auto findings = Findings(nlohmann::json::parse(run.out));
+    for (const Expected &expected : upgrade.expected) {
+        const auto &finding = findings[expected.finding];
+        EXPECT_EQ(finding["verdict"], expected.verdict) << expected.finding << ": " << finding;
+        EXPECT_NE(finding["reason"].get<std::string>().find(expected.reason), std::string::npos)
+            << expected.finding << ": " << finding;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Upgrades, UpgradeTest, ::testing::ValuesIn(kUpgrades),
+                         [](const ::testing::TestParamInfo<Upgrade> &info) { return info.param.name; });
+
+// --disk: the inquiry identities of the vendor's real arrays against the DSM's strings.
+struct RealArrays {
+    const char *name;
+    std::vector<std::pair<std::string, std::string>> edits;   // made to qvxdsm.inf
+    std::vector<std::string> disks;
+    const char *verdict;
+    const char *reason;
+};
+
+const RealArrays kRealArrays[] = {
+    {"StringClaimsTheArray", {}, {"QUORVEX LUMENSTRIDE     "}, "pass", "claims \"QUORVEX LUMENSTRIDE     \""},
+    {"ArrayNoStringClaims", {}, {"QUORVEX LUMENSTRIDE     ", "QUORVEX PRISMLINE       "}, "error",
+     "no string of the DSM claims --disk \"QUORVEX PRISMLINE       \""},
+    // 24 characters, but the vendor field is not padded to 8: it claims no real disk.
+    {"VendorPaddedWrong",
+     {{kAddRegLine, "0x00010008, \"QUORVEXLUMENSTRIDE      \""},
+      {kDelRegLine, "0x00018002, \"QUORVEXLUMENSTRIDE      \""}},
+     {"QUORVEX LUMENSTRIDE     "}, "error", "\"QUORVEXLUMENSTRIDE      \" claims none of the --disk arrays"},
+};
+
+void PrintTo(const RealArrays &arrays, std::ostream *out) { *out << arrays.name; }
+
+class RealArraysTest : public PkgcheckTest, public ::testing::WithParamInterface<RealArrays> {};
+
+TEST_P(RealArraysTest, SaysWhichTheStringsClaim)
+{
+    const RealArrays &arrays = GetParam();
+    Edit(Package() / "qvxdsm.inf", arrays.edits);
+    auto args = PackageArgs();
+    args.insert(args.end(), {"--json", "--generations", "5.2"});
+    for (const std::string &disk : arrays.disks)
+        args.insert(args.end(), {"--disk", disk});
+    Run run = Pkgcheck(args);
+    ASSERT_EQ(run.exitCode, std::string(arrays.verdict) == "pass" ? 0 : 1) << run.out << run.err;
+    auto findings = Findings(nlohmann::json::parse(run.out));
+    const auto &finding = findings["lifecycle/disk-match/5.2 x64"];
+    EXPECT_EQ(finding["verdict"], arrays.verdict) << finding;
+    EXPECT_NE(finding["reason"].get<std::string>().find(arrays.reason), std::string::npos) << finding;
+    // The arrays the strings claim are the ones claimed on the machine; no other is.
+    EXPECT_EQ(findings["lifecycle/installed-disks/5.2 x64"]["verdict"],
+              arrays.edits.empty() ? "pass" : "not-applicable");
+}
+
+INSTANTIATE_TEST_SUITE_P(Disks, RealArraysTest, ::testing::ValuesIn(kRealArrays),
+                         [](const ::testing::TestParamInfo<RealArrays> &info) { return info.param.name; });
+
+// --keep leaves each generation's machine where winsim show reads it, and
+// refuses a directory that already holds one.
+TEST_F(PkgcheckTest, KeptMachineIsReadByWinsimShow)
+{
+    // Given relative to pkgcheck's current directory.
+    const fs::path kept = root_ / "kept";
+    auto args = PackageArgs();
+    args.insert(args.end(), {"--generations", "5.2,10.0", "--keep", fs::relative(kept, Cwd()).string()});
+    ASSERT_EQ(Pkgcheck(args).exitCode, 0);
+    for (const char *generation : {"5.2", "10.0"}) {
+        EXPECT_NE(ReadFile(kept / generation / "MPIOInstall.LOG").find("Installing the Device Specific Module"),
+                  std::string::npos);
+        hosttools::Process show;
+        show.program = (fs::path(PKGCHECK_BINARY).parent_path() / "winsim").string();
+        show.args = {"show", (kept / generation / "machine.json").string()};
+        const hosttools::ProcessResult shown = hosttools::Run(show);
+        EXPECT_EQ(shown.exitCode, 0) << shown.errors;
+        EXPECT_NE(shown.output.find(std::string("OS ") + generation), std::string::npos) << shown.output;
+        EXPECT_NE(shown.output.find("HALCYON"), std::string::npos) << shown.output;
+    }
+    Run again = Pkgcheck(args);
+    EXPECT_EQ(again.exitCode, 2);
+    EXPECT_NE(again.err.find("already holds files"), std::string::npos) << again.err;
+}
+
 struct Usage {
     const char *name;
     std::vector<std::string> args;   // "{pkg}" is the example package's copy
@@ -364,6 +554,9 @@ const Usage kUsages[] = {
     {"UnknownOption", {"{pkg}", "qvxdsm.inf", "Root\\QVXDSM", "--verbose"}, "unknown option --verbose"},
     {"UnknownGeneration", {"{pkg}", "qvxdsm.inf", "Root\\QVXDSM", "--generations", "5.2,7.0"},
      "unknown Windows generation '7.0'"},
+    {"DiskNotEightAndSixteen", {"{pkg}", "qvxdsm.inf", "Root\\QVXDSM", "--disk", "QUORVEX LUMENSTRIDE"},
+     "is not 8 vendor and 16 product characters"},
+    {"NoOldPackage", {"{pkg}", "qvxdsm.inf", "Root\\QVXDSM", "--upgrade-from", "{pkg}/nothing"}, "not a directory"},
     {"NoSourceDirectory", {"{pkg}/nothing", "qvxdsm.inf", "Root\\QVXDSM"}, "not a directory"},
     {"NoDsmInf", {"{pkg}", "other.inf", "Root\\QVXDSM"}, "other.inf: no such file in the package"},
 };
