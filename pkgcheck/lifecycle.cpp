@@ -500,9 +500,23 @@ Text InstalledDriverVer(const winsim::Machine &machine, const winsim::Device &de
     return Text();
 }
 
-Cell JudgeDriverVer(const winsim::Machine &machine, const Package &package, const Package &old)
+// A warning when the new package's DriverVer does not rank above the old one's.
+Cell JudgeNewer(const Package &package, const Package &old)
 {
     const Text expected = ReadFacts(package).driverVer, older = ReadFacts(old).driverVer;
+    const auto newKey = DriverVerKey(expected), oldKey = DriverVerKey(older);
+    if (!newKey || !oldKey)
+        return Warn("DriverVer " + Quote(expected) + " or the old package's " + Quote(older) +
+                    " is not mm/dd/yyyy[,w.x.y.z]: which is newer cannot be told");
+    if (*newKey <= *oldKey)
+        return Warn("DriverVer " + Quote(expected) + " is not newer than the old package's " + Quote(older) +
+                    ": the setup library may keep the old driver where the update is not forced");
+    return Pass();
+}
+
+Cell JudgeDriverVer(const winsim::Machine &machine, const Package &package, const Package &old)
+{
+    const Text expected = ReadFacts(package).driverVer;
     std::vector<std::string> installed;
     for (const winsim::Device *device : winsim::DevicesWithHardwareId(machine, Widen(package.dsmHwid))) {
         const Text driverVer = InstalledDriverVer(machine, *device);
@@ -513,14 +527,7 @@ Cell JudgeDriverVer(const winsim::Machine &machine, const Package &package, cons
     }
     if (installed.empty())
         return Fail("no device carries " + package.dsmHwid);
-    const auto newKey = DriverVerKey(expected), oldKey = DriverVerKey(older);
-    if (!newKey || !oldKey)
-        return Warn("DriverVer " + Quote(expected) + " or the old package's " + Quote(older) +
-                    " is not mm/dd/yyyy[,w.x.y.z]: which is newer cannot be told");
-    if (*newKey <= *oldKey)
-        return Warn("DriverVer " + Quote(expected) + " is not newer than the old package's " + Quote(older) +
-                    ": the setup library may keep the old driver where the update is not forced");
-    return Pass();
+    return JudgeNewer(package, old);
 }
 
 Cell JudgeUpgradedStrings(winsim::Machine &machine, const std::vector<Text> &strings,
@@ -577,16 +584,27 @@ Outcome RunUpgrade(const Setting &setting, const Generation &generation, const s
         run.Reboot();
     }
     step = run.Run("-i");
-    out.cells["upgrade"] = JudgeSuccess(step);
-    if (RefusedAtBus(step))
-        out.cells["upgrade"].reason =
-            "exit -1, refused at the bus driver with 259: the MPIO bus device, which the other vendor's DSM keeps, "
-            "already runs this bus driver and the installer does not force its update, so the new DSM is never "
-            "installed (the installer's fault, not the package's)";
+    // Before 6.0 the installer does not force the bus driver's update, so
+    // while another vendor's DSM keeps the MPIO bus device on its driver the
+    // new -i is refused there (259), whatever the package holds.
+    const bool refusedAtBus = generation.major < 6 && RefusedAtBus(step);
+    out.cells["upgrade"] = refusedAtBus
+        ? StepCell(step, Verdict::Warn,
+                   "-1, refused at the bus driver with 259: before 6.0 the installer does not force the bus "
+                   "driver's update, and the MPIO bus device, kept by the other vendor's DSM, already runs it; "
+                   "on such a server the new version goes in only once the other vendor's DSM is uninstalled "
+                   "too (a limit of the installer, not of the package)",
+                   true)
+        : JudgeSuccess(step);
     run.Reboot();
     winsim::Machine machine = run.Load();
-    out.cells["upgrade-driver-ver"] = JudgeDriverVer(machine, package, old);
-    out.cells["upgrade-strings"] = JudgeUpgradedStrings(machine, strings, SupportedDeviceStrings(old.Dsm()));
+    if (refusedAtBus) {
+        out.cells["upgrade-driver-ver"] = JudgeNewer(package, old);
+        out.cells["upgrade-strings"] = NotApplicable("the new package's -i was refused at the bus driver");
+    } else {
+        out.cells["upgrade-driver-ver"] = JudgeDriverVer(machine, package, old);
+        out.cells["upgrade-strings"] = JudgeUpgradedStrings(machine, strings, SupportedDeviceStrings(old.Dsm()));
+    }
     out.cells["upgrade-neighbour"] = JudgeNeighbour(setting, generation, neighbour, run, built.neighbourDisks);
     return out;
 }
