@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 
 #include "hosttools/hosttools.h"
 #include "package.h"
+#include "report.h"
 
 namespace fs = std::filesystem;
 
@@ -197,6 +199,84 @@ TEST_F(PkgcheckTest, InterruptLeavesNothingBehind)
     EXPECT_TRUE(fs::is_empty(Cwd()));
 }
 
+// The CI files beside the table: a warning and an error of the example,
+// each in the Markdown summary's table and reasons; the JUnit file's counts
+// are read back by a JUnit parser in tests/pkgcheck_junit.py.
+TEST_F(PkgcheckTest, ReportFilesCarryTheFindingsBesideTheTable)
+{
+    for (const auto &[file, from, to] : {std::tuple{"qvxdsm.inf", "QuorvexDsm, NTx86, NTamd64", "QuorvexDsm, NTx86"},
+                                         std::tuple{"mpdev.inf", "NTx86, NTamd64", "NTamd64"}}) {
+        std::string text = ReadFile(Package() / file);
+        text.replace(text.find(from), std::string(from).size(), to);
+        WriteFile(Package() / file, text);
+    }
+    const fs::path out = root_ / "out";
+    fs::create_directories(out);
+    auto args = PackageArgs();
+    args.insert(args.end(), {"--generations", "10.0", "--junit", (out / "r.xml").string(), "--markdown=" + (out / "r.md").string()});
+    Run run = Pkgcheck(args);
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_NE(run.out.find("errors, 1 warning: the package is not ready to ship"), std::string::npos) << run.out;
+    const std::string markdown = ReadFile(out / "r.md");
+    for (const char *line : {
+             "## pkgcheck: `qvxdsm.inf` `Root\\QVXDSM`\n",
+             "| check | mpio.inf | mpdev.inf | qvxdsm.inf |\n",
+             "| models section, NTamd64 (x64) | ✓ | ✓ | ✗ |\n",
+             "| models section, NTx86 (32-bit) | ✓ | ! | ✓ |\n",
+             "| -i | ✗ -1 |\n",
+             "- ✗ **models section, NTamd64 (x64)** [qvxdsm.inf]: no \\[QuorvexDsm.NTamd64\\] listed",
+             "- ! **models section, NTx86 (32-bit)** [mpdev.inf]: ",
+             "  Error code (0xe0000228)\n"})
+        EXPECT_NE(markdown.find(line), std::string::npos) << line << "\n" << markdown;
+    // The same counts as the table's last line.
+    const size_t counts = run.out.rfind('\n', run.out.size() - 2) + 1;
+    EXPECT_NE(markdown.find("❌ **" + run.out.substr(counts, run.out.size() - counts - 1) + "**"), std::string::npos)
+        << markdown;
+    const std::string junit = ReadFile(out / "r.xml");
+    EXPECT_NE(junit.find("<testcase classname=\"inf_checks.models-ntx86\" name=\"mpdev.inf: models section, NTx86 "
+                         "(32-bit)\">\n      <system-out>warning: no [MultiPathDisk.NTx86]"),
+              std::string::npos)
+        << junit;
+}
+
+TEST_F(PkgcheckTest, HelpPrintsTheUsageOfEveryOption)
+{
+    for (const char *help : {"--help", "-h"}) {
+        Run run = Pkgcheck({help});
+        EXPECT_EQ(run.exitCode, 0) << help;
+        EXPECT_TRUE(run.err.empty()) << run.err;
+        for (const char *option : {"--json", "--generations", "--junit FILE", "--markdown FILE", "--disk", "--upgrade-from",
+                                   "--keep DIR", "--facts"})
+            EXPECT_NE(run.out.find(option), std::string::npos) << option << "\n" << run.out;
+    }
+}
+
+// Text that reaches XML attributes and Markdown cells: reasons name the
+// vendor's hardware IDs and file names, and logs carry what the installer wrote.
+TEST(ReportEscaping, XmlAndMarkdownCarryAnyText)
+{
+    struct Case {
+        std::string text, xml, markdown;
+    };
+    const Case cases[] = {
+        {"a & b <c> \"d\" 'e'", "a &amp; b &lt;c&gt; &quot;d&quot; &apos;e&apos;", "a &amp; b \\<c\\> \"d\" 'e'"},
+        {"x | y ]]>", "x | y ]]&gt;", "x \\| y \\]\\]\\>"},
+        {"Root\\Q_1*", "Root\\Q_1*", "Root\\\\Q\\_1\\*"},
+        {"a\tb\r\nc", "a&#9;b&#13;&#10;c", "a b  c"},
+        {std::string("nul\0 bel\x07 esc\x1b del\x7f", 19), "nul\\x00 bel\\x07 esc\\x1B del\x7f",
+         "nul\\\\x00 bel\\\\x07 esc\\\\x1B del\x7f"},
+        {"✓ é 漢 😀", "✓ é 漢 😀", "✓ é 漢 😀"},
+        {"bad \xff \xc0\x80 \xed\xa0\x80 \xf5\x80\x80\x80", "bad \\xFF \\xC0\\x80 \\xED\\xA0\\x80 \\xF5\\x80\\x80\\x80",
+         "bad \\\\xFF \\\\xC0\\\\x80 \\\\xED\\\\xA0\\\\x80 \\\\xF5\\\\x80\\\\x80\\\\x80"},
+        {"cut \xe2\x9c", "cut \\xE2\\x9C", "cut \\\\xE2\\\\x9C"},
+        {"non \xef\xbf\xbf", "non \\xEF\\xBF\\xBF", "non \\\\xEF\\\\xBF\\\\xBF"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(pkgcheck::XmlEscape(c.text), c.xml) << c.text;
+        EXPECT_EQ(pkgcheck::MarkdownCell(c.text), c.markdown) << c.text;
+    }
+}
+
 struct Expected {
     const char *finding;   // "table/check/column"
     const char *verdict;
@@ -366,6 +446,13 @@ const Usage kUsages[] = {
      "unknown Windows generation '7.0'"},
     {"NoSourceDirectory", {"{pkg}/nothing", "qvxdsm.inf", "Root\\QVXDSM"}, "not a directory"},
     {"NoDsmInf", {"{pkg}", "other.inf", "Root\\QVXDSM"}, "other.inf: no such file in the package"},
+    {"JunitWithoutFile", {"{pkg}", "qvxdsm.inf", "Root\\QVXDSM", "--junit"}, "--junit needs a file name"},
+    {"JunitInNoDirectory", {"{pkg}", "qvxdsm.inf", "Root\\QVXDSM", "--junit", "{pkg}/none/r.xml"},
+     "cannot write the --junit file"},
+    {"MarkdownIntoADirectory", {"{pkg}", "qvxdsm.inf", "Root\\QVXDSM", "--markdown={pkg}"},
+     "cannot write the --markdown file"},
+    {"ReportFilesWithFacts", {"{pkg}", "qvxdsm.inf", "Root\\QVXDSM", "--facts", "--junit", "{pkg}/r.xml"},
+     "--facts checks nothing"},
 };
 
 void PrintTo(const Usage &usage, std::ostream *out) { *out << usage.name; }
@@ -376,8 +463,8 @@ TEST_P(UsageTest, ExitsTwoWithAMessage)
 {
     std::vector<std::string> args;
     for (std::string arg : GetParam().args) {
-        if (arg.rfind("{pkg}", 0) == 0)
-            arg = Package().string() + arg.substr(5);
+        if (const size_t at = arg.find("{pkg}"); at != std::string::npos)
+            arg.replace(at, 5, Package().string());
         args.push_back(arg);
     }
     Run run = Pkgcheck(args);
