@@ -221,7 +221,11 @@ std::string Sanitized(const std::string &text, Escape escape)
         } else {
             const std::string character = text.substr(at, length);
             // U+FFFE and U+FFFF are not characters XML may carry either.
-            out += character == "\xEF\xBF\xBE" || character == "\xEF\xBF\xBF" ? escape(VisibleByte(byte)) : character;
+            const bool nonCharacter = character == "\xEF\xBF\xBE" || character == "\xEF\xBF\xBF";
+            for (size_t i = 0; nonCharacter && i < length; i++)
+                out += escape(VisibleByte(static_cast<unsigned char>(character[i])));
+            if (!nonCharacter)
+                out += character;
             at += length;
         }
     }
