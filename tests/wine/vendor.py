@@ -4,6 +4,14 @@ vendor's DSM (the vendor-host and vendor-x64 presets) finds that vendor's DSM
 device with -c on a generation-5 machine, on the simulated machine and under
 Wine, and judges it by its status; the default build does not find it.
 
+The vendor's own package (the example made another vendor's: its DSM INF
+renamed, another hardware ID and description) passes the vendor build's
+pkgcheck; the vendor's release (vendor-x64's package target, with
+MPIO_PACKAGE_DIR, MPIO_DSM_INF and MPIO_DSM_HWID) bundles that package and a
+README naming it, makes its x86 and Linux builds inside its own build
+directory, and leaves the shared windows-x86 and linux-x64 build directories
+alone: a plain configure of those presets afterwards has the defaults.
+
 One line per check, then "N passed, N failed"; the exit status is non-zero
 when a check failed or the builds could not be made.
 """
@@ -15,6 +23,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -24,6 +33,7 @@ from winesuite import ROOT, SuiteError, Wine, compare, run_on_host, run_on_wine 
 
 DEVNODE_STATUS = "W4 CM_Get_DevNode_Status"   # docs/wine-deviations.md
 STATUS_LINE = r"Driver Status: ulStatus = 0x[0-9A-F]{8}, ulProblem = 0x[0-9A-F]{8}"
+DEFAULT_DESCRIPTION = "Quorvex Lumenstride Device Specific Module"
 TIME_STAMP = re.compile(rb"\[\d{2}/\d{2}/\d+ \d{2}:\d{2}:\d{2}\.\d{3}\]")
 
 
@@ -31,6 +41,7 @@ def parse_args():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--no-build", action="store_true", help="use build/vendor-host and build/vendor-x64 as they are")
     parser.add_argument("--no-wine", action="store_true", help="check the host builds only")
+    parser.add_argument("--no-release", action="store_true", help="do not make the vendor's release")
     parser.add_argument("--default-host", default=os.path.join(ROOT, "build", "host", "install"),
                         help="the default host build's installer")
     parser.add_argument("--default-windows", default=os.path.join(ROOT, "build", "windows-x64"),
@@ -40,22 +51,85 @@ def parse_args():
     return parser.parse_args()
 
 
-def build(preset, jobs):
-    for command in (["cmake", "--preset", preset], ["cmake", "--build", "--preset", preset, "-j", jobs,
-                                                     "--target", "installer"]):
-        done = subprocess.run(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        if done.returncode != 0:
-            raise SuiteError("%s failed:\n%s" % (" ".join(command), done.stdout.decode(errors="replace")[-3000:]))
+def run_command(command):
+    done = subprocess.run(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if done.returncode != 0:
+        raise SuiteError("%s failed:\n%s" % (" ".join(command), done.stdout.decode(errors="replace")[-3000:]))
+    return done.stdout.decode(errors="replace")
+
+
+def build(preset, jobs, targets=("installer",), settings=()):
+    run_command(["cmake", "--preset", preset] + ["-D" + s for s in settings])
+    run_command(["cmake", "--build", "--preset", preset, "-j", jobs, "--target"] + list(targets))
+
+
+VENDOR_PACKAGE = os.path.join(ROOT, "build", "vendor-package")
+VENDOR_INF, VENDOR_HWID = "tsodsm.inf", "Root\\TSODSM"
+
+
+def make_vendor_package(description):
+    """The example package made another vendor's: DSM INF, hardware ID, description."""
+    shutil.rmtree(VENDOR_PACKAGE, ignore_errors=True)
+    shutil.copytree(os.path.join(ROOT, "examples", "package"), VENDOR_PACKAGE)
+    example_inf = os.path.join(VENDOR_PACKAGE, "qvxdsm.inf")
+    with open(example_inf, encoding="latin-1") as f:
+        text = f.read()
+    text = text.replace("Root\\QVXDSM", VENDOR_HWID).replace("Quorvex Lumenstride Device Specific Module", description)
+    os.remove(example_inf)
+    with open(os.path.join(VENDOR_PACKAGE, VENDOR_INF), "w", encoding="latin-1", newline="") as f:
+        f.write(text)
+
+
+def generated_description(build_dir):
+    with open(os.path.join(build_dir, "generated", "vendor.h"), encoding="utf-8") as f:
+        found = re.search(r'INSTALL_DSM_DESCRIPTION_TEXT TEXT\("(.*)"\)', f.read())
+    return found.group(1) if found else None
+
+
+def check_release(jobs, description):
+    """Problems of the vendor's release and of the shared build directories after it."""
+    shared = {preset: os.path.join(ROOT, "build", preset) for preset in ("windows-x86", "linux-x64")}
+
+    def cache(build_dir):
+        path = os.path.join(build_dir, "CMakeCache.txt")
+        return open(path, encoding="utf-8").read() if os.path.exists(path) else None
+
+    before = {preset: cache(d) for preset, d in shared.items()}
+    build("vendor-x64", jobs, ("package",), ["MPIO_PACKAGE_DIR=" + VENDOR_PACKAGE, "MPIO_DSM_INF=" + VENDOR_INF,
+                                              "MPIO_DSM_HWID=" + VENDOR_HWID])
+    vendor_build = os.path.join(ROOT, "build", "vendor-x64")
+    problems = []
+    listing = subprocess.run([sys.executable, os.path.join(ROOT, "tests", "release", "check_package.py"), vendor_build],
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if listing.returncode != 0:
+        problems.append("the vendor's release: " + listing.stdout.decode(errors="replace").strip())
+    zips = [n for n in os.listdir(vendor_build) if n.endswith("-windows.zip")]
+    with zipfile.ZipFile(os.path.join(vendor_build, zips[0])) as release:
+        names = release.namelist()
+        readme = release.read([n for n in names if n.endswith("/README.md") and n.count("/") == 1][0]).decode()
+    if not any(n.endswith("/package/" + VENDOR_INF) for n in names) or any("/examples/" in n for n in names):
+        problems.append("the ZIP does not bundle the vendor's package as package/ alone")
+    command = "x64\\install.exe -i C:\\MPIO\\package %s %s" % (VENDOR_INF, VENDOR_HWID)
+    if command not in readme or "qvxdsm" in readme:
+        problems.append("the bundled README does not give %r, or names the example" % command)
+    for sub in ("release-x86", "release-linux"):
+        if generated_description(os.path.join(vendor_build, sub)) != description:
+            problems.append("%s/%s was not built with the vendor's settings" % (vendor_build, sub))
+    for preset, build_dir in shared.items():
+        if cache(build_dir) != before[preset]:
+            problems.append("the vendor's release changed %s" % build_dir)
+        run_command(["cmake", "--preset", preset])
+        if generated_description(build_dir) != DEFAULT_DESCRIPTION:
+            problems.append("a plain configure of %s has the DSM description %r" % (preset, generated_description(build_dir)))
+    return problems
 
 
 def vendor_description():
     """The DSM description the vendor build was made with, from its generated header."""
-    header = os.path.join(ROOT, "build", "vendor-host", "generated", "vendor.h")
-    with open(header, encoding="utf-8") as f:
-        found = re.search(r'INSTALL_DSM_DESCRIPTION_TEXT TEXT\("(.*)"\)', f.read())
-    if not found:
-        raise SuiteError("no DSM description in " + header)
-    return found.group(1)
+    description = generated_description(os.path.join(ROOT, "build", "vendor-host"))
+    if not description:
+        raise SuiteError("no DSM description in build/vendor-host/generated/vendor.h")
+    return description
 
 
 def machine(description, dsm_status="0x0000000A"):
@@ -115,7 +189,7 @@ def main():
 
     try:
         if not args.no_build:
-            build("vendor-host", jobs)
+            build("vendor-host", jobs, ("installer", "pkgcheck"))
             if not args.no_wine:
                 build("vendor-x64", jobs)
         description = vendor_description()
@@ -135,8 +209,18 @@ def main():
                  "no DSM Checked, condition 1")]:
             result = run_on_host(binary, case, os.path.join(work, "host-" + str(len(results))), [])
             record(name, judge(result, description, finds, condition), detail)
+
+        make_vendor_package(description)
+        check = subprocess.run([os.path.join(ROOT, "build", "vendor-host", "pkgcheck"), VENDOR_PACKAGE, VENDOR_INF,
+                                VENDOR_HWID, "--generations", "5.2,10.0"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        record("host vendor pkgcheck passes its package", [] if check.returncode == 0 else
+               ["pkgcheck exited %d:\n%s" % (check.returncode, check.stdout.decode(errors="replace"))],
+               "%s %s, exit 0" % (VENDOR_INF, VENDOR_HWID))
         if args.no_wine:
             return summary(results)
+        if not args.no_release:
+            record("vendor release and shared builds", check_release(jobs, description),
+                   "package/ and README of the vendor; plain windows-x86, linux-x64 configure to the defaults")
 
         # Under Wine: the vendor's install.exe beside the default build's helpers.
         binaries = os.path.join(work, "binaries")
