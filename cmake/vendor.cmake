@@ -100,3 +100,4 @@ configure_file(${CMAKE_SOURCE_DIR}/cmake/vendor.h.in ${MPIO_GENERATED_DIR}/vendo
 configure_file(${CMAKE_SOURCE_DIR}/install/frontend/install.manifest.in
                ${MPIO_GENERATED_DIR}/install.manifest @ONLY)
 configure_file(${CMAKE_SOURCE_DIR}/docs/release/README-windows.md.in ${MPIO_GENERATED_DIR}/README-windows.md @ONLY)
+configure_file(${CMAKE_SOURCE_DIR}/docs/release/README-linux.md.in ${MPIO_GENERATED_DIR}/README-linux.md @ONLY)

@@ -1,17 +1,18 @@
 # The version and vendor settings as the configure step judges them: each bad
 # setting fails the configure with a message naming it; a vendor's package
-# configures, and the release README generated for it names the vendor's DSM
-# INF, hardware ID and package folder.  Configure only, in WORK_DIR.
+# configures, and the release READMEs generated for it name the vendor's DSM
+# INF, hardware ID, package folder and DSM description.  Configure only, in WORK_DIR.
 #
 #   cmake -DSOURCE_DIR=... -DWORK_DIR=... -DGENERATOR=... [-DPREFIX_PATH=a|b] -P configure_checks.cmake
 cmake_minimum_required(VERSION 3.20)
 string(REPLACE "|" ";" PREFIX_PATH "${PREFIX_PATH}")
 
 set(failures 0)
-macro(fail text)
+function(fail text)
   message("FAIL ${case}: ${text}")
-  math(EXPR failures "${failures} + 1")
-endmacro()
+  math(EXPR count "${failures} + 1")
+  set(failures ${count} PARENT_SCOPE)
+endfunction()
 
 function(configure dir out_status out_text)
   file(REMOVE_RECURSE "${dir}")
@@ -33,7 +34,8 @@ file(READ "${vendor_package}/qvxdsm.inf" inf)
 string(REPLACE "Root\\QVXDSM" "Root\\TSODSM" inf "${inf}")
 file(WRITE "${vendor_package}/TSODSM.INF" "${inf}")
 file(REMOVE "${vendor_package}/qvxdsm.inf")
-set(vendor -DMPIO_PACKAGE_DIR=${vendor_package} -DMPIO_DSM_INF=tsodsm.inf "-DMPIO_DSM_HWID=Root\\TSODSM")
+set(vendor -DMPIO_PACKAGE_DIR=${vendor_package} -DMPIO_DSM_INF=tsodsm.inf "-DMPIO_DSM_HWID=Root\\TSODSM"
+           "-DMPIO_DSM_DESCRIPTION=Tessella Orbit Device Specific Module")
 
 # name | settings (separated by '|' within a case) | what the message says
 set(bad_cases
@@ -82,6 +84,11 @@ else()
       string(APPEND missing " [${line}]")
     endif()
   endforeach()
+  file(READ "${WORK_DIR}/vendor/generated/README-linux.md" linux_readme)
+  string(FIND "${linux_readme}" "\"Tessella Orbit Device Specific Module\"" at)
+  if(at LESS 0)
+    string(APPEND missing " [the description in README-linux.md]")
+  endif()
   string(FIND "${readme}" "qvxdsm" example_named)
   if(missing OR NOT example_named LESS 0)
     fail("the README lacks${missing} or names the example:\n${readme}")

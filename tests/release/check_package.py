@@ -17,7 +17,8 @@ under package/.
 
 mpio-installer-<version>-linux-x86_64.tar.gz beside it must hold one folder
 of its own name with pkgcheck and install, x86-64 executables that need no
-C++ runtime of their own (libstdc++, libgcc_s), and README.md; SHA256SUMS
+C++ runtime of their own (libstdc++, libgcc_s), and README.md as that build
+generated it (naming the DSM description its pkgcheck looks for); SHA256SUMS
 must hold the checksums of both archives, as sha256sum -c reads them.
 """
 import hashlib
@@ -149,9 +150,11 @@ def check_tarball(build_dir, version):
                 problems.append("%s needs %s" % (member.name, ", ".join(runtime)))
         readme = members.get(name + "/README.md")
         if readme is not None:
-            with open(os.path.join(ROOT, "docs", "release", "README-linux.md"), "rb") as f:
+            # As the release's Linux build generated it from docs/release/README-linux.md.in.
+            generated = os.path.join(build_dir, "release-linux", "generated", "README-linux.md")
+            with open(generated, "rb") as f:
                 if tarball.extractfile(readme).read() != f.read():
-                    problems.append("README.md differs from docs/release/README-linux.md")
+                    problems.append("README.md differs from " + generated)
     return problems
 
 
