@@ -1,10 +1,11 @@
 // pkgcheck: checks a DSM package before it ships.  It reads the package's
 // INFs as the simulated machine installs them, then runs the host installer
 // through a package's whole life on a simulated machine of each Windows
-// generation, and prints one table (or one JSON document) of what it found.
+// generation, and prints one table (or one JSON document) of what it found,
+// and on request writes it as JUnit XML and as a Markdown summary for CI.
 //
-// Exit status: 0 when no finding is an error, 1 when one is, 2 on bad usage
-// or a package that cannot be read.
+// Exit status: 0 when no finding is an error, 1 when one is, 2 on bad usage,
+// a package that cannot be read or a report file that cannot be written.
 #include <unistd.h>
 
 #include <cerrno>
