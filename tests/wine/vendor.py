@@ -4,13 +4,9 @@ vendor's DSM (the vendor-host and vendor-x64 presets) finds that vendor's DSM
 device with -c on a generation-5 machine, on the simulated machine and under
 Wine, and judges it by its status; the default build does not find it.
 
-The vendor's own package (the example made another vendor's: its DSM INF
-renamed, another hardware ID and description) passes the vendor build's
-pkgcheck; the vendor's release (vendor-x64's package target, with
-MPIO_PACKAGE_DIR, MPIO_DSM_INF and MPIO_DSM_HWID) bundles that package and a
-README naming it, makes its x86 and Linux builds inside its own build
-directory, and leaves the shared windows-x86 and linux-x64 build directories
-alone: a plain configure of those presets afterwards has the defaults.
+The example made another vendor's package passes the vendor build's
+pkgcheck; vendor-x64's release of it bundles it, and a plain configure of
+windows-x86 and linux-x64 afterwards has the default settings.
 
 One line per check, then "N passed, N failed"; the exit status is non-zero
 when a check failed or the builds could not be made.
@@ -23,7 +19,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -87,40 +82,22 @@ def generated_description(build_dir):
 
 
 def check_release(jobs, description):
-    """Problems of the vendor's release and of the shared build directories after it."""
-    shared = {preset: os.path.join(ROOT, "build", preset) for preset in ("windows-x86", "linux-x64")}
-
-    def cache(build_dir):
-        path = os.path.join(build_dir, "CMakeCache.txt")
-        return open(path, encoding="utf-8").read() if os.path.exists(path) else None
-
-    before = {preset: cache(d) for preset, d in shared.items()}
+    """Problems of the vendor's release (its listing and README as check_package.py
+    judges them, its own x86 and Linux builds) and of a plain configure after it."""
     build("vendor-x64", jobs, ("package",), ["MPIO_PACKAGE_DIR=" + VENDOR_PACKAGE, "MPIO_DSM_INF=" + VENDOR_INF,
                                               "MPIO_DSM_HWID=" + VENDOR_HWID])
     vendor_build = os.path.join(ROOT, "build", "vendor-x64")
-    problems = []
     listing = subprocess.run([sys.executable, os.path.join(ROOT, "tests", "release", "check_package.py"), vendor_build],
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    if listing.returncode != 0:
-        problems.append("the vendor's release: " + listing.stdout.decode(errors="replace").strip())
-    zips = [n for n in os.listdir(vendor_build) if n.endswith("-windows.zip")]
-    with zipfile.ZipFile(os.path.join(vendor_build, zips[0])) as release:
-        names = release.namelist()
-        readme = release.read([n for n in names if n.endswith("/README.md") and n.count("/") == 1][0]).decode()
-    if not any(n.endswith("/package/" + VENDOR_INF) for n in names) or any("/examples/" in n for n in names):
-        problems.append("the ZIP does not bundle the vendor's package as package/ alone")
-    command = "x64\\install.exe -i C:\\MPIO\\package %s %s" % (VENDOR_INF, VENDOR_HWID)
-    if command not in readme or "qvxdsm" in readme:
-        problems.append("the bundled README does not give %r, or names the example" % command)
+    problems = [] if listing.returncode == 0 else ["release: " + listing.stdout.decode(errors="replace").strip()]
     for sub in ("release-x86", "release-linux"):
         if generated_description(os.path.join(vendor_build, sub)) != description:
             problems.append("%s/%s was not built with the vendor's settings" % (vendor_build, sub))
-    for preset, build_dir in shared.items():
-        if cache(build_dir) != before[preset]:
-            problems.append("the vendor's release changed %s" % build_dir)
+    for preset in ("windows-x86", "linux-x64"):
         run_command(["cmake", "--preset", preset])
-        if generated_description(build_dir) != DEFAULT_DESCRIPTION:
-            problems.append("a plain configure of %s has the DSM description %r" % (preset, generated_description(build_dir)))
+        found = generated_description(os.path.join(ROOT, "build", preset))
+        if found != DEFAULT_DESCRIPTION:
+            problems.append("a plain configure of %s after it has the DSM description %r" % (preset, found))
     return problems
 
 
