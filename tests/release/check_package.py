@@ -78,7 +78,8 @@ def check(build_dir):
     with open(os.path.join(build_dir, "CMakeCache.txt"), encoding="utf-8") as f:
         cache = f.read()
     version = re.search(r"^CMAKE_PROJECT_VERSION:\w+=(.*)$", cache, re.M).group(1)
-    package = bundled_package(re.search(r"^MPIO_PACKAGE_DIR:\w+=(.*)$", cache, re.M).group(1))
+    # Relative to the source, as the build reads it.
+    package = bundled_package(os.path.join(ROOT, re.search(r"^MPIO_PACKAGE_DIR:\w+=(.*)$", cache, re.M).group(1)))
     sources = dict(package, **{"README.md": os.path.join(build_dir, "generated", "README-windows.md")})
     path = os.path.join(build_dir, "mpio-installer-%s-windows.zip" % version)
     if not os.path.isfile(path):
