@@ -23,7 +23,7 @@ add_custom_target(linux-package
   COMMAND ${CMAKE_COMMAND} -E make_directory ${stage}/${MPIO_LINUX_PACKAGE_NAME}
   COMMAND ${CMAKE_STRIP} -o ${stage}/${MPIO_LINUX_PACKAGE_NAME}/pkgcheck $<TARGET_FILE:pkgcheck>
   COMMAND ${CMAKE_STRIP} -o ${stage}/${MPIO_LINUX_PACKAGE_NAME}/install $<TARGET_FILE:installer>
-  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/docs/release/README-linux.md
+  COMMAND ${CMAKE_COMMAND} -E copy ${MPIO_GENERATED_DIR}/README-linux.md
           ${stage}/${MPIO_LINUX_PACKAGE_NAME}/README.md
   COMMAND ${CMAKE_COMMAND} -E chdir ${stage}
           ${CMAKE_COMMAND} -E tar czf ${CMAKE_BINARY_DIR}/${MPIO_LINUX_PACKAGE_NAME}.tar.gz ${MPIO_LINUX_PACKAGE_NAME}

@@ -10,9 +10,16 @@
 # - mpio-installer-<version>-linux-x86_64.tar.gz, pkgcheck and the host
 #   installer for a controller (the linux-x64 preset, cmake/linux-release.cmake);
 # - SHA256SUMS of both archives.
-# The x86 build (build/windows-x86) and the Linux build (build/linux-x64) are
-# configured and built on the way with this build's version and vendor
-# settings, so that one command makes the whole release from a clean clone.
+# The x86 build and the Linux build are configured and built on the way with
+# this build's version and vendor settings, so that one command makes the
+# whole release from a clean clone.  They live inside this build directory
+# (release-x86/, release-linux/): a vendor's release leaves its settings in
+# no build directory that a plain build of the windows-x86 or linux-x64
+# preset uses.
+#
+# The ZIP bundles MPIO_PACKAGE_DIR (the example by default, as
+# examples/package; a vendor's as package/) and a README whose commands name
+# MPIO_DSM_INF and MPIO_DSM_HWID (cmake/vendor.cmake).
 
 set(MPIO_PACKAGE_NAME "mpio-installer-${PROJECT_VERSION}-windows")
 set(MPIO_LINUX_PACKAGE_NAME "mpio-installer-${PROJECT_VERSION}-linux-x86_64")
@@ -25,19 +32,19 @@ set(MPIO_X86_CONFIGURE_ARGS "")
 foreach(setting ${MPIO_FORWARDED_SETTINGS})
   string(APPEND MPIO_X86_CONFIGURE_ARGS " \"-D${setting}=${${setting}}\"")
 endforeach()
-set(MPIO_X86_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/windows-x86)
-set(MPIO_LINUX_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/linux-x64)
+set(MPIO_X86_BUILD_DIR ${CMAKE_BINARY_DIR}/release-x86)
+set(MPIO_LINUX_BUILD_DIR ${CMAKE_BINARY_DIR}/release-linux)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/build-x86.cmake.in ${CMAKE_BINARY_DIR}/build-x86.cmake @ONLY)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/release-linux.cmake.in ${CMAKE_BINARY_DIR}/release-linux.cmake @ONLY)
 
 install(TARGETS installer RUNTIME DESTINATION x64)
 install(SCRIPT ${CMAKE_BINARY_DIR}/build-x86.cmake)
 install(PROGRAMS ${MPIO_X86_BUILD_DIR}/install.exe DESTINATION x86)
-install(FILES ${CMAKE_SOURCE_DIR}/docs/release/README-windows.md DESTINATION . RENAME README.md)
+install(FILES ${MPIO_GENERATED_DIR}/README-windows.md DESTINATION . RENAME README.md)
 install(FILES ${CMAKE_SOURCE_DIR}/docs/release/THIRD-PARTY-NOTICES.txt DESTINATION .)
 install(FILES ${CMAKE_SOURCE_DIR}/docs/usage.md DESTINATION docs)
 install(FILES ${CMAKE_SOURCE_DIR}/CHANGELOG.md DESTINATION .)
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/package DESTINATION examples)
+install(DIRECTORY ${MPIO_PACKAGE_DIR}/ DESTINATION ${MPIO_PACKAGE_FOLDER})
 # The role as checked in; not what a run left beside it.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/deploy/ansible DESTINATION deploy
         PATTERN "__pycache__" EXCLUDE PATTERN "logs" EXCLUDE PATTERN "inventory.yml" EXCLUDE

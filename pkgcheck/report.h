@@ -1,6 +1,7 @@
 // What pkgcheck found: two tables of verdicts (the INF checks, one column per
 // INF; the lifecycle, one column per Windows generation), rendered for a
-// person or as one JSON document for a vendor's CI.
+// person, as one JSON document, as JUnit XML or as a Markdown summary for a
+// vendor's CI.
 #pragma once
 
 #include <optional>
@@ -53,5 +54,17 @@ Cell NotApplicable(const std::string &reason = std::string());
 
 std::string RenderText(const Report &report);
 std::string RenderJson(const Report &report);
+// One <testcase> per cell: errors fail, warnings pass with their reason in
+// <system-out>, cells that do not apply are skipped.
+std::string RenderJunit(const Report &report);
+// A CI job summary: a heading, the counts, one table per table, the reasons.
+std::string RenderMarkdown(const Report &report);
+
+// Text made safe for XML 1.0 character data and attribute values: markup
+// escaped, control characters (which XML cannot carry at all) and invalid
+// UTF-8 shown as visible escapes.
+std::string XmlEscape(const std::string &text);
+// Text made safe for one cell of a GitHub-flavoured Markdown table.
+std::string MarkdownCell(const std::string &text);
 
 }  // namespace pkgcheck

@@ -6,6 +6,8 @@
 set -euo pipefail
 scope=${1:-all}
 packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev python3)
+# The JUnit XML parser that reads pkgcheck's --junit file back (tests/pkgcheck_junit.py).
+packages+=(python3-junitparser)
 # clang and its runtime libraries: libFuzzer for the fuzz targets.
 packages+=(clang-14 libclang-rt-14-dev)
 if [ "$scope" = all ]; then

@@ -211,4 +211,32 @@ TEST(DescriptionRegistry, ManyPerDiskKeysSurviveTheRoundTrip)
         EXPECT_EQ(first[i], winsim::Narrow(classKey) + FourDigits(i));
 }
 
+// The SCSI disk entry docs/machine-description.md gives as an example is the
+// disk the machine makes from that inquiry data, and the supported-device
+// string it names claims it.
+TEST(DescriptionDevices, DocumentedScsiDiskIsTheOneTheMachineMakes)
+{
+    std::ifstream file(std::string(SOURCE_DIR) + "/docs/machine-description.md");
+    std::stringstream text;
+    text << file.rdbuf();
+    const std::string doc = text.str();
+    const size_t section = doc.find("### A SCSI disk");
+    ASSERT_NE(section, std::string::npos);
+    const size_t begin = doc.find("```\n{", section), end = doc.find("}\n```", section);
+    ASSERT_TRUE(begin != std::string::npos && end != std::string::npos && begin < end);
+    const std::string entry = doc.substr(begin + 4, end + 1 - (begin + 4));
+    const winsim::Machine documented = winsim::ParseMachine("{\"devices\": [" + entry + "]}");
+    ASSERT_EQ(documented.devices.size(), 1u);
+    const winsim::Device &disk = documented.devices[0];
+    ASSERT_TRUE(disk.hardwareIds.has_value());
+    const winsim::Device made = winsim::ScsiDisk("TESSELLA", "ORBIT-2         ", "0220", u"5&11A0C3F7&0&010000");
+    EXPECT_EQ(disk.instanceId, made.instanceId);
+    EXPECT_EQ(disk.hardwareIds, made.hardwareIds);
+    EXPECT_EQ(disk.description, made.description);
+    EXPECT_EQ(disk.enumerator, made.enumerator);
+    EXPECT_EQ(disk.service, made.service);
+    EXPECT_TRUE(winsim::SupportedDeviceListCovers({u"TESSELLAORBIT-2         "}, disk.hardwareIds.value()));
+    EXPECT_FALSE(winsim::SupportedDeviceListCovers({u"TESSELLAORBIT-3         "}, disk.hardwareIds.value()));
+}
+
 }  // namespace

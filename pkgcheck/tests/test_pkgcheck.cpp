@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 
 #include "hosttools/hosttools.h"
 #include "package.h"
+#include "report.h"
 
 namespace fs = std::filesystem;
 
@@ -204,6 +206,63 @@ TEST_F(PkgcheckTest, InterruptLeavesNothingBehind)
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
     EXPECT_TRUE(fs::is_empty(Tmp()));
     EXPECT_TRUE(fs::is_empty(Cwd()));
+}
+
+// The Markdown summary beside the table: a warning and an error of the
+// example in its tables and reasons, and the table's counts (the JUnit file
+// is read back by a JUnit parser in tests/pkgcheck_junit.py).
+TEST_F(PkgcheckTest, MarkdownSummaryCarriesTheFindingsBesideTheTable)
+{
+    for (const auto &[file, from, to] : {std::tuple{"qvxdsm.inf", "QuorvexDsm, NTx86, NTamd64", "QuorvexDsm, NTx86"},
+                                         std::tuple{"mpdev.inf", "NTx86, NTamd64", "NTamd64"}}) {
+        std::string text = ReadFile(Package() / file);
+        WriteFile(Package() / file, text.replace(text.find(from), std::string(from).size(), to));
+    }
+    const fs::path summary = root_ / "summary.md";
+    auto args = PackageArgs();
+    args.insert(args.end(), {"--generations", "10.0", "--markdown=" + summary.string()});
+    Run run = Pkgcheck(args);
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    const size_t counts = run.out.rfind('\n', run.out.size() - 2) + 1;   // the table's last line
+    const std::string markdown = ReadFile(summary);
+    for (const std::string &line : {std::string("## pkgcheck: `qvxdsm.inf` `Root\\QVXDSM`\n"),
+                                    "❌ **" + run.out.substr(counts, run.out.size() - counts - 1) + "**",
+                                    std::string("| models section, NTamd64 (x64) | ✓ | ✓ | ✗ |\n"),
+                                    std::string("| models section, NTx86 (32-bit) | ✓ | ! | ✓ |\n"),
+                                    std::string("- ✗ **models section, NTamd64 (x64)** [qvxdsm.inf]: no \\[QuorvexDsm"),
+                                    std::string("  Error code (0xe0000228)\n")})
+        EXPECT_NE(markdown.find(line), std::string::npos) << line << "\n" << markdown;
+}
+
+TEST_F(PkgcheckTest, HelpPrintsTheUsageOfEveryOption)
+{
+    for (const char *help : {"--help", "-h"}) {
+        Run run = Pkgcheck({help});
+        EXPECT_EQ(run.exitCode, 0) << help;
+        for (const char *option : {"--json", "--generations", "--junit FILE", "--markdown FILE", "--disk",
+                                   "--upgrade-from OLD_SOURCE_DIR", "--keep DIR", "--facts"})
+            EXPECT_NE(run.out.find(option), std::string::npos) << option << "\n" << run.out;
+    }
+}
+
+// Reasons name the vendor's hardware IDs and file names; logs carry what the
+// installer wrote: any of it reaches an XML attribute or a Markdown cell.
+TEST(ReportEscaping, XmlAndMarkdownCarryAnyText)
+{
+    const struct {
+        std::string text, xml, markdown;
+    } cases[] = {
+        {"a & b <c> \"d\" 'e'", "a &amp; b &lt;c&gt; &quot;d&quot; &apos;e&apos;", "a &amp; b \\<c\\> \"d\" 'e'"},
+        {"x | y_*\\Q", "x | y_*\\Q", "x \\| y\\_\\*\\\\Q"},
+        {"a\tb\nc", "a&#9;b&#10;c", "a b c"},
+        {std::string("nul\0 esc\x1b ✓", 13), "nul\\x00 esc\\x1B ✓", "nul\\\\x00 esc\\\\x1B ✓"},
+        {"bad \xff \xc0\x80 \xed\xa0\x80 \xe2\x9c", "bad \\xFF \\xC0\\x80 \\xED\\xA0\\x80 \\xE2\\x9C",
+         "bad \\\\xFF \\\\xC0\\\\x80 \\\\xED\\\\xA0\\\\x80 \\\\xE2\\\\x9C"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(pkgcheck::XmlEscape(c.text), c.xml) << c.text;
+        EXPECT_EQ(pkgcheck::MarkdownCell(c.text), c.markdown) << c.text;
+    }
 }
 
 struct Expected {
@@ -564,6 +623,13 @@ const Usage kUsages[] = {
     {"NoOldPackage", {"{pkg}", "qvxdsm.inf", "Root\\QVXDSM", "--upgrade-from", "{pkg}/nothing"}, "not a directory"},
     {"NoSourceDirectory", {"{pkg}/nothing", "qvxdsm.inf", "Root\\QVXDSM"}, "not a directory"},
     {"NoDsmInf", {"{pkg}", "other.inf", "Root\\QVXDSM"}, "other.inf: no such file in the package"},
+    {"JunitWithoutFile", {"{pkg}", "qvxdsm.inf", "Root\\QVXDSM", "--junit"}, "--junit needs a file name"},
+    {"JunitInNoDirectory", {"{pkg}", "qvxdsm.inf", "Root\\QVXDSM", "--junit", "{pkg}/none/r.xml"},
+     "cannot write the --junit file"},
+    {"MarkdownIntoADirectory", {"{pkg}", "qvxdsm.inf", "Root\\QVXDSM", "--markdown={pkg}"},
+     "cannot write the --markdown file"},
+    {"ReportFilesWithFacts", {"{pkg}", "qvxdsm.inf", "Root\\QVXDSM", "--facts", "--junit", "{pkg}/r.xml"},
+     "--facts checks nothing"},
 };
 
 void PrintTo(const Usage &usage, std::ostream *out) { *out << usage.name; }
@@ -574,8 +640,8 @@ TEST_P(UsageTest, ExitsTwoWithAMessage)
 {
     std::vector<std::string> args;
     for (std::string arg : GetParam().args) {
-        if (arg.rfind("{pkg}", 0) == 0)
-            arg = Package().string() + arg.substr(5);
+        if (const size_t at = arg.find("{pkg}"); at != std::string::npos)
+            arg.replace(at, 5, Package().string());
         args.push_back(arg);
     }
     Run run = Pkgcheck(args);

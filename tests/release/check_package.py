@@ -5,15 +5,20 @@
 
 mpio-installer-<version>-windows.zip, <version> being the build's project
 version, must hold one folder of its own name, and in it exactly:
-x64/install.exe and x86/install.exe, the two builds' own programs, an x86-64
-and an i386 executable whose version resource carries <version>; README.md
-and THIRD-PARTY-NOTICES.txt from docs/release, docs/usage.md and CHANGELOG.md
-as checked in, the changelog with an entry for <version>; and the checked-in
-files of examples/package and deploy/ansible.
+x64/install.exe and x86/install.exe, the two builds' own programs (the x86
+one from the release's own x86 build, BUILD_DIR/release-x86), an x86-64 and
+an i386 executable whose version resource carries <version>; README.md as the
+build generated it from docs/release/README-windows.md.in, and
+THIRD-PARTY-NOTICES.txt from docs/release, docs/usage.md and CHANGELOG.md as
+checked in, the changelog with an entry for <version>; the checked-in files of
+deploy/ansible; and the package of the build's MPIO_PACKAGE_DIR: the
+checked-in files of examples/package there by default, a vendor's files
+under package/.
 
 mpio-installer-<version>-linux-x86_64.tar.gz beside it must hold one folder
 of its own name with pkgcheck and install, x86-64 executables that need no
-C++ runtime of their own (libstdc++, libgcc_s), and README.md; SHA256SUMS
+C++ runtime of their own (libstdc++, libgcc_s), and README.md as that build
+generated it (naming the DSM description its pkgcheck looks for); SHA256SUMS
 must hold the checksums of both archives, as sha256sum -c reads them.
 """
 import hashlib
@@ -30,8 +35,7 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PE_MACHINES = {"x64/install.exe": 0x8664, "x86/install.exe": 0x014C}
 FIXED_FILE_INFO_SIGNATURE = struct.pack("<I", 0xFEEF04BD)
 # In the ZIP: the name in the release, the checked-in file.
-RELEASE_DOCS = {"README.md": "docs/release/README-windows.md",
-                "THIRD-PARTY-NOTICES.txt": "docs/release/THIRD-PARTY-NOTICES.txt"}
+RELEASE_DOCS = {"THIRD-PARTY-NOTICES.txt": "docs/release/THIRD-PARTY-NOTICES.txt"}
 LINUX_FILES = {"%s/pkgcheck", "%s/install", "%s/README.md"}
 
 
@@ -57,9 +61,26 @@ def file_version(data):
     return "%d.%d.%d.%d" % (most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF)
 
 
+def bundled_package(package_dir):
+    """The package's files in the ZIP, each with the file it comes from."""
+    example = os.path.join(ROOT, "examples", "package")
+    if os.path.realpath(package_dir) == os.path.realpath(example):
+        return {name: os.path.join(ROOT, name) for name in checked_in("examples/package")}
+    files = {}
+    for folder, _, names in os.walk(package_dir):
+        for name in names:
+            path = os.path.join(folder, name)
+            files["package/" + os.path.relpath(path, package_dir).replace(os.sep, "/")] = path
+    return files
+
+
 def check(build_dir):
     with open(os.path.join(build_dir, "CMakeCache.txt"), encoding="utf-8") as f:
-        version = re.search(r"^CMAKE_PROJECT_VERSION:\w+=(.*)$", f.read(), re.M).group(1)
+        cache = f.read()
+    version = re.search(r"^CMAKE_PROJECT_VERSION:\w+=(.*)$", cache, re.M).group(1)
+    # Relative to the source, as the build reads it.
+    package = bundled_package(os.path.join(ROOT, re.search(r"^MPIO_PACKAGE_DIR:\w+=(.*)$", cache, re.M).group(1)))
+    sources = dict(package, **{"README.md": os.path.join(build_dir, "generated", "README-windows.md")})
     path = os.path.join(build_dir, "mpio-installer-%s-windows.zip" % version)
     if not os.path.isfile(path):
         return ["%s is missing" % path], 0
@@ -70,12 +91,12 @@ def check(build_dir):
         problems += ["outside %s: %s" % (top, n) for n in names if not n.startswith(top)]
         contents = {n[len(top):]: package.read(n) for n in names if n.startswith(top)}
 
-    expected = set(PE_MACHINES) | {"docs/usage.md", "CHANGELOG.md"} | set(RELEASE_DOCS)
-    expected |= checked_in("examples/package") | checked_in("deploy/ansible")
+    expected = set(PE_MACHINES) | {"docs/usage.md", "CHANGELOG.md", "README.md"} | set(RELEASE_DOCS)
+    expected |= set(package) | checked_in("deploy/ansible")
     problems += ["missing: %s" % n for n in sorted(expected - set(contents))]
     problems += ["not expected: %s" % n for n in sorted(set(contents) - expected)]
 
-    builds = {"x64/install.exe": build_dir, "x86/install.exe": os.path.join(ROOT, "build", "windows-x86")}
+    builds = {"x64/install.exe": build_dir, "x86/install.exe": os.path.join(build_dir, "release-x86")}
     for name, machine in PE_MACHINES.items():
         data = contents.get(name, b"")
         if pe_machine(data) != machine:
@@ -86,9 +107,9 @@ def check(build_dir):
             if f.read() != data:
                 problems.append("%s is not the program of %s" % (name, builds[name]))
     for name in expected - set(PE_MACHINES):
-        with open(os.path.join(ROOT, RELEASE_DOCS.get(name, name)), "rb") as f:
+        with open(sources.get(name) or os.path.join(ROOT, RELEASE_DOCS.get(name, name)), "rb") as f:
             if name in contents and f.read() != contents[name]:
-                problems.append("%s differs from the checked-in file" % name)
+                problems.append("%s differs from its source" % name)
     if not re.search(r"^## \[%s\]" % re.escape(version), contents.get("CHANGELOG.md", b"").decode(), re.M):
         problems.append("CHANGELOG.md has no entry '## [%s]'" % version)
     problems += check_tarball(build_dir, version)
@@ -130,9 +151,11 @@ def check_tarball(build_dir, version):
                 problems.append("%s needs %s" % (member.name, ", ".join(runtime)))
         readme = members.get(name + "/README.md")
         if readme is not None:
-            with open(os.path.join(ROOT, "docs", "release", "README-linux.md"), "rb") as f:
+            # As the release's Linux build generated it from docs/release/README-linux.md.in.
+            generated = os.path.join(build_dir, "release-linux", "generated", "README-linux.md")
+            with open(generated, "rb") as f:
                 if tarball.extractfile(readme).read() != f.read():
-                    problems.append("README.md differs from docs/release/README-linux.md")
+                    problems.append("README.md differs from " + generated)
     return problems
 
 

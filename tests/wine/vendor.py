@@ -4,6 +4,10 @@ vendor's DSM (the vendor-host and vendor-x64 presets) finds that vendor's DSM
 device with -c on a generation-5 machine, on the simulated machine and under
 Wine, and judges it by its status; the default build does not find it.
 
+The example made another vendor's package passes the vendor build's
+pkgcheck; vendor-x64's release of it bundles it, and a plain configure of
+windows-x86 and linux-x64 afterwards has the default settings.
+
 One line per check, then "N passed, N failed"; the exit status is non-zero
 when a check failed or the builds could not be made.
 """
@@ -24,6 +28,7 @@ from winesuite import ROOT, SuiteError, Wine, compare, run_on_host, run_on_wine 
 
 DEVNODE_STATUS = "W4 CM_Get_DevNode_Status"   # docs/wine-deviations.md
 STATUS_LINE = r"Driver Status: ulStatus = 0x[0-9A-F]{8}, ulProblem = 0x[0-9A-F]{8}"
+DEFAULT_DESCRIPTION = "Quorvex Lumenstride Device Specific Module"
 TIME_STAMP = re.compile(rb"\[\d{2}/\d{2}/\d+ \d{2}:\d{2}:\d{2}\.\d{3}\]")
 
 
@@ -31,6 +36,7 @@ def parse_args():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--no-build", action="store_true", help="use build/vendor-host and build/vendor-x64 as they are")
     parser.add_argument("--no-wine", action="store_true", help="check the host builds only")
+    parser.add_argument("--no-release", action="store_true", help="do not make the vendor's release")
     parser.add_argument("--default-host", default=os.path.join(ROOT, "build", "host", "install"),
                         help="the default host build's installer")
     parser.add_argument("--default-windows", default=os.path.join(ROOT, "build", "windows-x64"),
@@ -40,22 +46,67 @@ def parse_args():
     return parser.parse_args()
 
 
-def build(preset, jobs):
-    for command in (["cmake", "--preset", preset], ["cmake", "--build", "--preset", preset, "-j", jobs,
-                                                     "--target", "installer"]):
-        done = subprocess.run(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        if done.returncode != 0:
-            raise SuiteError("%s failed:\n%s" % (" ".join(command), done.stdout.decode(errors="replace")[-3000:]))
+def run_command(command):
+    done = subprocess.run(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if done.returncode != 0:
+        raise SuiteError("%s failed:\n%s" % (" ".join(command), done.stdout.decode(errors="replace")[-3000:]))
+    return done.stdout.decode(errors="replace")
+
+
+def build(preset, jobs, targets=("installer",), settings=()):
+    run_command(["cmake", "--preset", preset] + ["-D" + s for s in settings])
+    run_command(["cmake", "--build", "--preset", preset, "-j", jobs, "--target"] + list(targets))
+
+
+VENDOR_PACKAGE = os.path.join(ROOT, "build", "vendor-package")
+VENDOR_INF, VENDOR_HWID = "tsodsm.inf", "Root\\TSODSM"
+
+
+def make_vendor_package(description):
+    """The example package made another vendor's: DSM INF, hardware ID, description."""
+    shutil.rmtree(VENDOR_PACKAGE, ignore_errors=True)
+    shutil.copytree(os.path.join(ROOT, "examples", "package"), VENDOR_PACKAGE)
+    example_inf = os.path.join(VENDOR_PACKAGE, "qvxdsm.inf")
+    with open(example_inf, encoding="latin-1") as f:
+        text = f.read()
+    text = text.replace("Root\\QVXDSM", VENDOR_HWID).replace("Quorvex Lumenstride Device Specific Module", description)
+    os.remove(example_inf)
+    with open(os.path.join(VENDOR_PACKAGE, VENDOR_INF), "w", encoding="latin-1", newline="") as f:
+        f.write(text)
+
+
+def generated_description(build_dir):
+    with open(os.path.join(build_dir, "generated", "vendor.h"), encoding="utf-8") as f:
+        found = re.search(r'INSTALL_DSM_DESCRIPTION_TEXT TEXT\("(.*)"\)', f.read())
+    return found.group(1) if found else None
+
+
+def check_release(jobs, description):
+    """Problems of the vendor's release (its listing and README as check_package.py
+    judges them, its own x86 and Linux builds) and of a plain configure after it."""
+    build("vendor-x64", jobs, ("package",), ["MPIO_PACKAGE_DIR=" + VENDOR_PACKAGE, "MPIO_DSM_INF=" + VENDOR_INF,
+                                              "MPIO_DSM_HWID=" + VENDOR_HWID])
+    vendor_build = os.path.join(ROOT, "build", "vendor-x64")
+    listing = subprocess.run([sys.executable, os.path.join(ROOT, "tests", "release", "check_package.py"), vendor_build],
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    problems = [] if listing.returncode == 0 else ["release: " + listing.stdout.decode(errors="replace").strip()]
+    for sub in ("release-x86", "release-linux"):
+        if generated_description(os.path.join(vendor_build, sub)) != description:
+            problems.append("%s/%s was not built with the vendor's settings" % (vendor_build, sub))
+    for preset in ("windows-x86", "linux-x64"):
+        run_command(["cmake", "--preset", preset])
+        found = generated_description(os.path.join(ROOT, "build", preset))
+        if found != DEFAULT_DESCRIPTION:
+            problems.append("a plain configure of %s after it has the DSM description %r" % (preset, found))
+    return problems
 
 
 def vendor_description():
     """The DSM description the vendor build was made with, from its generated header."""
-    header = os.path.join(ROOT, "build", "vendor-host", "generated", "vendor.h")
-    with open(header, encoding="utf-8") as f:
-        found = re.search(r'INSTALL_DSM_DESCRIPTION_TEXT TEXT\("(.*)"\)', f.read())
-    if not found:
-        raise SuiteError("no DSM description in " + header)
-    return found.group(1)
+    description = generated_description(os.path.join(ROOT, "build", "vendor-host"))
+    if not description:
+        raise SuiteError("no DSM description in build/vendor-host/generated/vendor.h")
+    return description
 
 
 def machine(description, dsm_status="0x0000000A"):
@@ -115,7 +166,7 @@ def main():
 
     try:
         if not args.no_build:
-            build("vendor-host", jobs)
+            build("vendor-host", jobs, ("installer", "pkgcheck"))
             if not args.no_wine:
                 build("vendor-x64", jobs)
         description = vendor_description()
@@ -135,8 +186,18 @@ def main():
                  "no DSM Checked, condition 1")]:
             result = run_on_host(binary, case, os.path.join(work, "host-" + str(len(results))), [])
             record(name, judge(result, description, finds, condition), detail)
+
+        make_vendor_package(description)
+        check = subprocess.run([os.path.join(ROOT, "build", "vendor-host", "pkgcheck"), VENDOR_PACKAGE, VENDOR_INF,
+                                VENDOR_HWID, "--generations", "5.2,10.0"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        record("host vendor pkgcheck passes its package", [] if check.returncode == 0 else
+               ["pkgcheck exited %d:\n%s" % (check.returncode, check.stdout.decode(errors="replace"))],
+               "%s %s, exit 0" % (VENDOR_INF, VENDOR_HWID))
         if args.no_wine:
             return summary(results)
+        if not args.no_release:
+            record("vendor release and shared builds", check_release(jobs, description),
+                   "package/ and README of the vendor; plain windows-x86, linux-x64 configure to the defaults")
 
         # Under Wine: the vendor's install.exe beside the default build's helpers.
         binaries = os.path.join(work, "binaries")
