@@ -154,45 +154,45 @@ static size_t UnsignedDigits(unsigned int value, unsigned int base, BOOL upper, 
 }
 
 /* One conversion of a format: the flags, the width and the letter. */
-typedef struct _FORMAT_SPEC {
+typedef struct _FORMAT_FIELD {
     BOOL zeroPad;
     BOOL leftAlign;
     size_t width;
     WCHAR conversion;   /* 0 when the width is out of range */
-} FORMAT_SPEC;
+} FORMAT_FIELD;
 
 /* Reads the flags, the width and an optional size letter 'l' ("%ls" means
  * "%s") that follow a '%' at 'p'.  Returns the unit of the conversion
  * letter: the terminator when the format ends there. */
-static const WCHAR *ReadFormatSpec(const WCHAR *p, FORMAT_SPEC *spec)
+static const WCHAR *ReadFormatField(const WCHAR *p, FORMAT_FIELD *field)
 {
-    spec->zeroPad = FALSE;
-    spec->leftAlign = FALSE;
-    spec->width = 0;
+    field->zeroPad = FALSE;
+    field->leftAlign = FALSE;
+    field->width = 0;
     for (;; p++) {
         if (*p == '0')
-            spec->zeroPad = TRUE;
+            field->zeroPad = TRUE;
         else if (*p == '-')
-            spec->leftAlign = TRUE;
+            field->leftAlign = TRUE;
         else
             break;
     }
     for (; *p >= '0' && *p <= '9'; p++) {
-        spec->width = spec->width * 10 + (size_t)(*p - '0');
-        if (spec->width > 1024) {
-            spec->conversion = 0;
+        field->width = field->width * 10 + (size_t)(*p - '0');
+        if (field->width > 1024) {
+            field->conversion = 0;
             return p;
         }
     }
     if (*p == 'l')
         p++;
-    spec->conversion = *p;
+    field->conversion = *p;
     return p;
 }
 
-/* Writes the next value of 'values' as 'spec' asks; FALSE for a conversion
+/* Writes the next value of 'values' as 'field' asks; FALSE for a conversion
  * the formatter does not know.  Text ignores zero padding. */
-static BOOL PutConversion(FORMAT_OUTPUT *out, const FORMAT_SPEC *spec, va_list *values)
+static BOOL PutConversion(FORMAT_OUTPUT *out, const FORMAT_FIELD *field, va_list *values)
 {
     static const WCHAR nullText[] = {'(', 'n', 'u', 'l', 'l', ')', 0};
     WCHAR digits[12] = {};
@@ -201,7 +201,7 @@ static BOOL PutConversion(FORMAT_OUTPUT *out, const FORMAT_SPEC *spec, va_list *
     unsigned int magnitude;
     int value;
 
-    switch (spec->conversion) {
+    switch (field->conversion) {
     case '%':
         PutUnit(out, '%');
         return TRUE;
@@ -209,20 +209,20 @@ static BOOL PutConversion(FORMAT_OUTPUT *out, const FORMAT_SPEC *spec, va_list *
         text = va_arg(*values, const WCHAR *);
         if (text == NULL)
             text = nullText;
-        PutField(out, text, TextLength(text), 0, spec->width, FALSE, spec->leftAlign);
+        PutField(out, text, TextLength(text), 0, field->width, FALSE, field->leftAlign);
         return TRUE;
     case 'd':
         value = va_arg(*values, int);
         magnitude = value < 0 ? 0U - (unsigned int)value : (unsigned int)value;
         count = UnsignedDigits(magnitude, 10, FALSE, digits);
-        PutField(out, digits, count, value < 0 ? '-' : 0, spec->width, spec->zeroPad, spec->leftAlign);
+        PutField(out, digits, count, value < 0 ? '-' : 0, field->width, field->zeroPad, field->leftAlign);
         return TRUE;
     case 'u':
     case 'x':
     case 'X':
         magnitude = va_arg(*values, unsigned int);
-        count = UnsignedDigits(magnitude, spec->conversion == 'u' ? 10 : 16, spec->conversion == 'X', digits);
-        PutField(out, digits, count, 0, spec->width, spec->zeroPad, spec->leftAlign);
+        count = UnsignedDigits(magnitude, field->conversion == 'u' ? 10 : 16, field->conversion == 'X', digits);
+        PutField(out, digits, count, 0, field->width, field->zeroPad, field->leftAlign);
         return TRUE;
     default:
         return FALSE;
@@ -232,7 +232,7 @@ static BOOL PutConversion(FORMAT_OUTPUT *out, const FORMAT_SPEC *spec, va_list *
 int TextFormatV(WCHAR *dst, size_t capacity, const WCHAR *format, va_list args)
 {
     FORMAT_OUTPUT out = {};
-    FORMAT_SPEC spec;
+    FORMAT_FIELD field;
     BOOL understood = format != NULL;
     const WCHAR *p;
     va_list values;
@@ -249,8 +249,8 @@ int TextFormatV(WCHAR *dst, size_t capacity, const WCHAR *format, va_list args)
             PutUnit(&out, *p);
             continue;
         }
-        p = ReadFormatSpec(p + 1, &spec);
-        understood = PutConversion(&out, &spec, &values);
+        p = ReadFormatField(p + 1, &field);
+        understood = PutConversion(&out, &field, &values);
     }
     va_end(values);
 
