@@ -726,6 +726,9 @@ Table RunLifecycle(const Package &package, const std::string &installer, const s
         if (heading.upgrade && !options.upgradeFrom)
             continue;
         Row row{heading.id, heading.title, {}};
+        // The table itself says so when no real array was named.
+        if (row.id == "disk-match" && options.disks.empty())
+            row.title = "  DSM strings not checked against a real array (no --disk)";
         for (size_t c = 0; c < outcomes.size(); c++) {
             Cell cell = outcomes[c].cells.at(heading.id);
             if (cell.verdict == Verdict::Fail && options.infChecks)
