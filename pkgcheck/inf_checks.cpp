@@ -545,9 +545,11 @@ std::string DelRegLineFault(const Subject &s, const inf::Section &section, const
 
     const bool rootWritten = std::any_of(added.begin(), added.end(),
                                          [&](const inf::RegistryLine &a) { return EqualNoCase(a.root, line.root); });
+    const std::string what = deletesKey ? "the key " + key
+                                        : (deleteString ? Quote(string) + " from " : std::string()) + "the value " +
+                                              value + " of " + key;
     if (!rootWritten)
-        return where + " deletes " + (deletesKey ? "the key " + key : "the value " + value + " of " + key) +
-               ", under the root " + Narrow(line.root) + ", which the install never writes" +
+        return where + " deletes " + what + ", under the root " + Narrow(line.root) + ", which the install never writes" +
                (EqualNoCase(line.root, u"HKCU") ? " (on Windows: the profile of the user who runs -u)" : "");
 
     if (deletesKey) {
@@ -563,10 +565,15 @@ std::string DelRegLineFault(const Subject &s, const inf::Section &section, const
     for (const inf::RegistryLine &a : added)
         if (SameValue(a, line))
             writes.push_back(&a);
-    const std::string whole = "on 5.0 this deletes the whole " + value + " value of " + key;
+    // On 5.0 the setup library deletes the value a delete-string line names
+    // whole; the installer then writes back the one value it restores, minus
+    // every string the section names.
+    const auto restored = RestoredOn50(s.document.role);
+    const bool restoredOn50 = restored && SameValue(*restored, line);
+    const std::string whole = restoredOn50 ? "on 5.0 the installer's own removal deletes it too"
+                                           : "on 5.0 this deletes the whole " + value + " value of " + key;
     if (writes.empty())
-        return where + " deletes " + (deleteString ? Quote(string) + " from " : "") + "the value " + value +
-               " of " + key + ", which the install never writes" + (deleteString ? "; " + whole : "");
+        return where + " deletes " + what + ", which the install never writes" + (deleteString ? "; " + whole : "");
     const bool appended = std::any_of(writes.begin(), writes.end(), [](const inf::RegistryLine *a) {
         return (a->flags & FLG_ADDREG_APPEND) != 0;
     });
@@ -581,12 +588,11 @@ std::string DelRegLineFault(const Subject &s, const inf::Section &section, const
                winsim::ContainsNoCase(a->values, string);
     });
     if (!stringAdded)
-        return where + " deletes " + Quote(string) + " from " + value + " of " + key +
-               ", a string the install never adds; " + whole;
-    const auto restored = RestoredOn50(s.document.role);
-    if (appended && !(restored && SameValue(*restored, line)) && !ModelLines(s, Platform::Windows2000).empty())
-        return where + ": " + whole + ", other entries too, and the installer restores only " +
-               (restored ? Narrow(*restored->valueName) : std::string("none")) + " there";
+        return where + " deletes " + what + ", a string the install never adds; " + whole;
+    if (appended && !restoredOn50 && !ModelLines(s, Platform::Windows2000).empty())
+        return where + ": " + whole + ", other drivers' entries with it; the installer puts back " +
+               (restored ? "only " + Narrow(*restored->valueName) : std::string("no value")) +
+               " after this INF's uninstall section";
     return std::string();
 }
 
