@@ -249,18 +249,25 @@ bool InPackage(const Package &package, const std::string &relative)
     return found && std::filesystem::is_regular_file(*found, error);
 }
 
+// Where the setup library looks for a source file on a platform, below the
+// package's directory.
+std::string SourcePath(const inf::InfFile &file, const Text &name, const winsim::OsInfo &os)
+{
+    const inf::SourceLocation location = inf::SourceOf(file, name, os);
+    std::string path;
+    for (const Text &part : {location.diskPath, location.subdirectory})
+        if (!part.empty())
+            path += Narrow(part) + "\\";
+    return path + Narrow(name);
+}
+
 Cell CheckCopyFiles(const Subject &s)
 {
     std::vector<std::string> missing;
     // Where the setup library looks for a source file, on each architecture.
     auto need = [&](const Text &name) {
         for (Platform platform : kPlatforms) {
-            const inf::SourceLocation location = inf::SourceOf(s.file, name, OldestWindows(platform));
-            std::string path;
-            for (const Text &part : {location.diskPath, location.subdirectory})
-                if (!part.empty())
-                    path += Narrow(part) + "\\";
-            path += Narrow(name);
+            const std::string path = SourcePath(s.file, name, OldestWindows(platform));
             if (!InPackage(s.package, path) && std::find(missing.begin(), missing.end(), path) == missing.end())
                 missing.push_back(path);
         }
@@ -543,6 +550,8 @@ std::string DelRegLineFault(const Subject &s, const inf::Section &section, const
     const std::string value = line.valueName ? Narrow(*line.valueName) : std::string();
     const Text string = line.values.empty() ? Text() : line.values[0];
 
+    if (line.root.empty())
+        return where + " names no registry root: the setup library refuses the section and -u fails";
     const bool rootWritten = std::any_of(added.begin(), added.end(),
                                          [&](const inf::RegistryLine &a) { return EqualNoCase(a.root, line.root); });
     const std::string what = deletesKey ? "the key " + key
@@ -702,13 +711,7 @@ Cell CheckDriverImages(const Subject &s)
                     const Text target = copy.target.empty() ? copy.sourceName : copy.target;
                     if (target.size() < 4 || !EqualNoCase(target.substr(target.size() - 4), u".sys"))
                         continue;
-                    const inf::SourceLocation location = inf::SourceOf(s.file, copy.sourceName, os);
-                    std::string path;
-                    for (const Text &part : {location.diskPath, location.subdirectory})
-                        if (!part.empty())
-                            path += Narrow(part) + "\\";
-                    path += Narrow(copy.sourceName);
-                    auto &platforms = served[path];
+                    auto &platforms = served[SourcePath(s.file, copy.sourceName, os)];
                     if (std::find(platforms.begin(), platforms.end(), platform) == platforms.end())
                         platforms.push_back(platform);
                 }

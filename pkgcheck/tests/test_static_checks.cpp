@@ -102,6 +102,8 @@ const Broken kBroken[] = {
      "delreg-scope", "qvxdsm.inf", Verdict::Fail,
      "deletes the whole MPIOSupportedDeviceList value of HKLM\\SYSTEM\\CurrentControlSet\\Control\\MPDEV, to which the "
      "install only appends"},
+    {"DelRegWithoutRoot", {AddToSection("QvxDsmSupportedDevicesRemove", ", SOFTWARE\\Quorvex, Settings")},
+     "delreg-scope", "qvxdsm.inf", Verdict::Fail, "names no registry root: the setup library refuses the section"},
     // A key and a value of the package's own are the package's to delete.
     {"DelRegOfItsOwnKeyAndValuePasses",
      {AddToSection("QvxDsmSupportedDevices", "HKLM, SOFTWARE\\Quorvex\\Lumenstride, Version, 0, \"2.4.1\""),
