@@ -498,6 +498,17 @@ std::string KeyName(const inf::RegistryLine &line)
     return Narrow(line.root) + (path.empty() ? "" : "\\" + Narrow(path));
 }
 
+// The service whose key (or a key below it) an HKLM path names: "" for the
+// Services key itself, nothing for a path outside it.
+std::optional<Text> ServiceOfKey(const inf::RegistryLine &line)
+{
+    const Text path = KeyPath(line.subkey);
+    if (!EqualNoCase(line.root, u"HKLM") || !StartsWithNoCase(path + u"\\", kServicesKeyPrefix))
+        return std::nullopt;
+    const Text below = path.size() > kServicesKeyPrefix.size() ? path.substr(kServicesKeyPrefix.size()) : Text();
+    return below.substr(0, below.find(u'\\'));
+}
+
 // A key other drivers and the system keep values in: a class key, the
 // supported-device list's key, or another service's key.
 bool SharedKey(const inf::RegistryLine &line, const std::vector<Text> &services)
@@ -507,11 +518,8 @@ bool SharedKey(const inf::RegistryLine &line, const std::vector<Text> &services)
     const Text path = KeyPath(line.subkey);
     if (path.empty() || EqualNoCase(path, SUPPORTED_DEVICES_KEY) || StartsWithNoCase(path + u"\\", kClassKeyPrefix))
         return true;
-    if (!StartsWithNoCase(path + u"\\", kServicesKeyPrefix))
-        return false;
-    const Text below = path.size() > kServicesKeyPrefix.size() ? path.substr(kServicesKeyPrefix.size()) : Text();
-    const Text service = below.substr(0, below.find(u'\\'));
-    return service.empty() || !winsim::ContainsNoCase(services, service);
+    const auto service = ServiceOfKey(line);
+    return service && (service->empty() || !winsim::ContainsNoCase(services, *service));
 }
 
 // The value the installer itself writes back on 5.0 after the uninstall
@@ -562,9 +570,13 @@ std::string DelRegLineFault(const Subject &s, const inf::Section &section, const
                (EqualNoCase(line.root, u"HKCU") ? " (on Windows: the profile of the user who runs -u)" : "");
 
     if (deletesKey) {
-        if (SharedKey(line, InstalledServices(s.file)))
+        const std::vector<Text> services = InstalledServices(s.file);
+        if (SharedKey(line, services))
             return where + " deletes the key " + key + " with every value in it, other drivers' and the "
                    "system's too, on every Windows";
+        // The package's own service keys are its to delete, whatever the install wrote below them.
+        if (ServiceOfKey(line))
+            return std::string();
         if (std::none_of(added.begin(), added.end(), [&](const inf::RegistryLine &a) { return SameKey(a, line); }))
             return where + " deletes the key " + key + ", which the install never writes";
         return std::string();

@@ -74,6 +74,10 @@ const Broken kBroken[] = {
      "delreg-scope", "qvxdsm.inf", Verdict::Fail,
      "deletes \"qvxflt\" from the value UpperFilters of the disk drive class, which the install never writes; on "
      "5.0 this deletes the whole UpperFilters value of the disk drive class"},
+    {"DelRegDeletesAnotherServicesKey",
+     {AddToSection("QvxDsmSupportedDevicesRemove", "HKLM, SYSTEM\\CurrentControlSet\\Services\\disk\\Parameters")},
+     "delreg-scope", "qvxdsm.inf", Verdict::Fail,
+     "deletes the key HKLM\\SYSTEM\\CurrentControlSet\\Services\\disk\\Parameters with every value"},
     {"DelRegDeletesTheMpdevKey",
      {AddToSection("QvxDsmSupportedDevicesRemove", "HKLM, SYSTEM\\CurrentControlSet\\Control\\MPDEV")},
      "delreg-scope", "qvxdsm.inf", Verdict::Fail,
@@ -108,7 +112,8 @@ const Broken kBroken[] = {
     {"DelRegOfItsOwnKeyAndValuePasses",
      {AddToSection("QvxDsmSupportedDevices", "HKLM, SOFTWARE\\Quorvex\\Lumenstride, Version, 0, \"2.4.1\""),
       AddToSection("QvxDsmSupportedDevicesRemove",
-                   "HKLM, SOFTWARE\\Quorvex\\Lumenstride, Version\nHKLM, SOFTWARE\\Quorvex\\Lumenstride")},
+                   "HKLM, SOFTWARE\\Quorvex\\Lumenstride, Version\nHKLM, SOFTWARE\\Quorvex\\Lumenstride\n"
+                   "HKLM, SYSTEM\\CurrentControlSet\\Services\\qvxdsm\\Parameters")},
      nullptr, nullptr, Verdict::Pass, nullptr},
     {"DemandStartDsm", {Replace("qvxdsm.inf", "StartType      = 0", "StartType      = 3")}, "start-type",
      "qvxdsm.inf", Verdict::Warn, "the service qvxdsm has StartType 3 (demand start): a disk the system boots from"},
