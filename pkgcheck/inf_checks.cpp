@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <set>
+
+#include "binary_formats.h"
+#include "hosttools/hosttools.h"
 
 namespace pkgcheck {
 
@@ -244,18 +249,25 @@ bool InPackage(const Package &package, const std::string &relative)
     return found && std::filesystem::is_regular_file(*found, error);
 }
 
+// Where the setup library looks for a source file on a platform, below the
+// package's directory.
+std::string SourcePath(const inf::InfFile &file, const Text &name, const winsim::OsInfo &os)
+{
+    const inf::SourceLocation location = inf::SourceOf(file, name, os);
+    std::string path;
+    for (const Text &part : {location.diskPath, location.subdirectory})
+        if (!part.empty())
+            path += Narrow(part) + "\\";
+    return path + Narrow(name);
+}
+
 Cell CheckCopyFiles(const Subject &s)
 {
     std::vector<std::string> missing;
     // Where the setup library looks for a source file, on each architecture.
     auto need = [&](const Text &name) {
         for (Platform platform : kPlatforms) {
-            const inf::SourceLocation location = inf::SourceOf(s.file, name, OldestWindows(platform));
-            std::string path;
-            for (const Text &part : {location.diskPath, location.subdirectory})
-                if (!part.empty())
-                    path += Narrow(part) + "\\";
-            path += Narrow(name);
+            const std::string path = SourcePath(s.file, name, OldestWindows(platform));
             if (!InPackage(s.package, path) && std::find(missing.begin(), missing.end(), path) == missing.end())
                 missing.push_back(path);
         }
@@ -274,22 +286,28 @@ Cell CheckCopyFiles(const Subject &s)
     return Pass();
 }
 
+bool StartsWithNoCase(const Text &text, const Text &prefix)
+{
+    return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+// The catalog files [Version] names: CatalogFile and its decorated forms.
+std::vector<std::string> CatalogFiles(const inf::InfFile &file)
+{
+    std::vector<std::string> names;
+    if (const inf::Section *version = file.FindSection(u"Version"))
+        for (const inf::Line &line : version->lines)
+            if (line.key && !line.fields.empty() && StartsWithNoCase(*line.key, u"CatalogFile"))
+                names.push_back(Narrow(line.fields[0]));
+    return names;
+}
+
 Cell CheckCatalog(const Subject &s)
 {
-    std::vector<std::string> named, missing;
-    if (const inf::Section *version = s.file.FindSection(u"Version")) {
-        for (const inf::Line &line : version->lines) {
-            if (!line.key || line.fields.empty())
-                continue;
-            const Text key = *line.key;
-            const Text prefix = u"CatalogFile";
-            if (key.size() < prefix.size() || !EqualNoCase(key.substr(0, prefix.size()), prefix))
-                continue;
-            named.push_back(Narrow(line.fields[0]));
-            if (!InPackage(s.package, named.back()))
-                missing.push_back(named.back());
-        }
-    }
+    std::vector<std::string> named = CatalogFiles(s.file), missing;
+    for (const std::string &name : named)
+        if (!InPackage(s.package, name))
+            missing.push_back(name);
     if (named.empty())
         return Warn("no CatalogFile in [Version]: x64 Windows (Vista on) loads only signed drivers; sign the "
                     "package and name its catalog");
@@ -326,7 +344,8 @@ Cell CheckUninstall(const Subject &s)
 std::vector<bool> DeletedByTheInstaller(const InfDocument &document, MultiSzKind kind,
                                         const std::vector<Text> &strings)
 {
-    winsim::SetCurrent(winsim::Machine{});
+    const winsim::Machine empty;
+    winsim::SetCurrent(empty);
     const std::vector<uint8_t> bytes = winsim::MultiStringBytes(strings);
     DWORD size = static_cast<DWORD>(bytes.size());
     WCHAR *list = static_cast<WCHAR *>(LocalAlloc(LMEM_FIXED, size));
@@ -413,6 +432,352 @@ Cell CheckSupportedDevices(const Subject &s)
     return Pass();
 }
 
+// --- what -u deletes ---------------------------------------------------------
+
+bool InUninstallPath(const Text &section) { return StartsWithNoCase(section, UNINSTALL_SECTION); }
+
+// Key paths compared as the registry compares them: no case, no leading or
+// trailing separators.
+Text KeyPath(Text path)
+{
+    while (!path.empty() && path.front() == u'\\')
+        path.erase(path.begin());
+    while (!path.empty() && path.back() == u'\\')
+        path.pop_back();
+    return path;
+}
+
+bool SameKey(const inf::RegistryLine &a, const inf::RegistryLine &b)
+{
+    return EqualNoCase(a.root, b.root) && EqualNoCase(KeyPath(a.subkey), KeyPath(b.subkey));
+}
+
+bool SameValue(const inf::RegistryLine &a, const inf::RegistryLine &b)
+{
+    return SameKey(a, b) && a.valueName && b.valueName && EqualNoCase(*a.valueName, *b.valueName);
+}
+
+// Every AddReg line the install sections run (all but the uninstall ones).
+std::vector<inf::RegistryLine> InstallAddRegLines(const inf::InfFile &file)
+{
+    std::vector<inf::RegistryLine> lines;
+    std::set<Text> visited;
+    for (const inf::Section &section : file.Sections()) {
+        if (InUninstallPath(section.name))
+            continue;
+        for (const Text &name : inf::DirectiveValues(section, u"AddReg")) {
+            const inf::Section *addReg = file.FindSection(name);
+            if (addReg == nullptr || !visited.insert(winsim::Fold(name)).second)
+                continue;
+            for (const inf::Line &line : addReg->lines)
+                lines.push_back(inf::DecodeRegistryLine(line));
+        }
+    }
+    return lines;
+}
+
+const Text kClassKeyPrefix = u"SYSTEM\\CurrentControlSet\\Control\\Class\\";
+const Text kServicesKeyPrefix = u"SYSTEM\\CurrentControlSet\\Services\\";
+
+// A key as a reason names it: a setup class by its name, else root\subkey.
+std::string KeyName(const inf::RegistryLine &line)
+{
+    static const std::pair<const char16_t *, const char *> classes[] = {
+        {u"{4D36E967-E325-11CE-BFC1-08002BE10318}", "the disk drive class"},
+        {u"{4D36E97B-E325-11CE-BFC1-08002BE10318}", "the SCSI adapter class"},
+        {u"{4D36E97D-E325-11CE-BFC1-08002BE10318}", "the system device class"},
+    };
+    const Text path = KeyPath(line.subkey);
+    if (EqualNoCase(line.root, u"HKLM") && StartsWithNoCase(path, kClassKeyPrefix)) {
+        const Text guid = path.substr(kClassKeyPrefix.size());
+        for (const auto &[classGuid, name] : classes)
+            if (EqualNoCase(guid, classGuid))
+                return name;
+        return "the class " + Narrow(guid);
+    }
+    return Narrow(line.root) + (path.empty() ? "" : "\\" + Narrow(path));
+}
+
+// The service whose key (or a key below it) an HKLM path names: "" for the
+// Services key itself, nothing for a path outside it.
+std::optional<Text> ServiceOfKey(const inf::RegistryLine &line)
+{
+    const Text path = KeyPath(line.subkey);
+    if (!EqualNoCase(line.root, u"HKLM") || !StartsWithNoCase(path + u"\\", kServicesKeyPrefix))
+        return std::nullopt;
+    const Text below = path.size() > kServicesKeyPrefix.size() ? path.substr(kServicesKeyPrefix.size()) : Text();
+    return below.substr(0, below.find(u'\\'));
+}
+
+// A key other drivers and the system keep values in: a class key, the
+// supported-device list's key, or another service's key.
+bool SharedKey(const inf::RegistryLine &line, const std::vector<Text> &services)
+{
+    if (!EqualNoCase(line.root, u"HKLM"))
+        return false;
+    const Text path = KeyPath(line.subkey);
+    if (path.empty() || EqualNoCase(path, SUPPORTED_DEVICES_KEY) || StartsWithNoCase(path + u"\\", kClassKeyPrefix))
+        return true;
+    const auto service = ServiceOfKey(line);
+    return service && (service->empty() || !winsim::ContainsNoCase(services, *service));
+}
+
+// The value the installer itself writes back on 5.0 after the uninstall
+// section ran, as it was read before minus the DelReg strings: the
+// supported-device list for the DSM, the adapter class's UpperFilters for
+// the bus driver.  The disk driver has none.
+std::optional<inf::RegistryLine> RestoredOn50(Role role)
+{
+    if (role == Role::Disk)
+        return std::nullopt;
+    const MultiSzValue value = ValueOf(role == Role::Dsm ? MULTISZ_SUPPORTED_DEVICES : MULTISZ_UPPER_FILTERS);
+    inf::RegistryLine line;
+    line.root = DELREG_ROOT;
+    line.subkey = value.keyPath;
+    line.valueName = value.valueName;
+    return line;
+}
+
+// What is wrong with one DelReg line, judged against the install's AddReg
+// lines; empty when it deletes only what the install added.  A line is
+// read as the setup library reads it: no value name (or the key-only flag)
+// deletes the key, the delete-string flag one string of a multi-string
+// (on 5.1 and later; the 5.0 library does not know that flag and deletes
+// the whole value), any other line the value.
+std::string DelRegLineFault(const Subject &s, const inf::Section &section, const inf::Line &text,
+                            const std::vector<inf::RegistryLine> &added)
+{
+    constexpr uint32_t kDelRegKeyOnlyCommon = 0x00002000;
+    const inf::RegistryLine line = inf::DecodeRegistryLine(text);
+    const bool deleteString =
+        line.valueName && (line.flags & FLG_DELREG_MULTI_SZ_DELSTRING) == FLG_DELREG_MULTI_SZ_DELSTRING;
+    const bool deletesKey = !line.valueName || (!deleteString && (line.flags & kDelRegKeyOnlyCommon));
+    const std::string where = Bracket(section.name) + " line " + std::to_string(text.sourceLine) + " (" +
+                              Narrow(text.CompactText()) + ")";
+    const std::string key = KeyName(line);
+    const std::string value = line.valueName ? Narrow(*line.valueName) : std::string();
+    const Text string = line.values.empty() ? Text() : line.values[0];
+
+    if (line.root.empty())
+        return where + " names no registry root: the setup library refuses the section and -u fails";
+    const bool rootWritten = std::any_of(added.begin(), added.end(),
+                                         [&](const inf::RegistryLine &a) { return EqualNoCase(a.root, line.root); });
+    const std::string what = deletesKey ? "the key " + key
+                                        : (deleteString ? Quote(string) + " from " : std::string()) + "the value " +
+                                              value + " of " + key;
+    if (!rootWritten)
+        return where + " deletes " + what + ", under the root " + Narrow(line.root) + ", which the install never writes" +
+               (EqualNoCase(line.root, u"HKCU") ? " (on Windows: the profile of the user who runs -u)" : "");
+
+    if (deletesKey) {
+        const std::vector<Text> services = InstalledServices(s.file);
+        if (SharedKey(line, services))
+            return where + " deletes the key " + key + " with every value in it, other drivers' and the "
+                   "system's too, on every Windows";
+        // The package's own service keys are its to delete, whatever the install wrote below them.
+        if (ServiceOfKey(line))
+            return std::string();
+        if (std::none_of(added.begin(), added.end(), [&](const inf::RegistryLine &a) { return SameKey(a, line); }))
+            return where + " deletes the key " + key + ", which the install never writes";
+        return std::string();
+    }
+
+    std::vector<const inf::RegistryLine *> writes;
+    for (const inf::RegistryLine &a : added)
+        if (SameValue(a, line))
+            writes.push_back(&a);
+    // On 5.0 the setup library deletes the value a delete-string line names
+    // whole; the installer then writes back the one value it restores, minus
+    // every string the section names.
+    const auto restored = RestoredOn50(s.document.role);
+    const bool restoredOn50 = restored && SameValue(*restored, line);
+    const std::string whole = restoredOn50 ? "on 5.0 the installer's own removal deletes it too"
+                                           : "on 5.0 this deletes the whole " + value + " value of " + key;
+    if (writes.empty())
+        return where + " deletes " + what + ", which the install never writes" + (deleteString ? "; " + whole : "");
+    const bool appended = std::any_of(writes.begin(), writes.end(), [](const inf::RegistryLine *a) {
+        return (a->flags & FLG_ADDREG_APPEND) != 0;
+    });
+    if (!deleteString) {
+        if (appended)
+            return where + " deletes the whole " + value + " value of " + key +
+                   ", to which the install only appends: other entries go with it";
+        return std::string();
+    }
+    const bool stringAdded = std::any_of(writes.begin(), writes.end(), [&](const inf::RegistryLine *a) {
+        return inf::AddRegType(a->flags) == REG_MULTI_SZ && !(a->flags & FLG_ADDREG_BINVALUETYPE) &&
+               winsim::ContainsNoCase(a->values, string);
+    });
+    if (!stringAdded)
+        return where + " deletes " + what + ", a string the install never adds; " + whole;
+    if (appended && !restoredOn50 && !ModelLines(s, Platform::Windows2000).empty())
+        return where + ": " + whole + ", other drivers' entries with it; the installer puts back " +
+               (restored ? "only " + Narrow(*restored->valueName) : std::string("no value")) +
+               " after this INF's uninstall section";
+    return std::string();
+}
+
+Cell CheckDelRegScope(const Subject &s)
+{
+    const inf::Section *uninstall = s.file.FindSection(UNINSTALL_SECTION);
+    const std::vector<Text> sections = uninstall ? inf::DirectiveValues(*uninstall, DELREG_KEY) : std::vector<Text>();
+    if (sections.empty())
+        return NotApplicable("[DefaultUninstall] deletes no registry entries");
+    const std::vector<inf::RegistryLine> added = InstallAddRegLines(s.file);
+    std::vector<std::string> faults;
+    for (const Text &name : sections)
+        if (const inf::Section *section = s.file.FindSection(name))
+            for (const inf::Line &line : section->lines) {
+                std::string fault = DelRegLineFault(s, *section, line, added);
+                if (!fault.empty())
+                    faults.push_back(std::move(fault));
+            }
+    if (!faults.empty())
+        return Fail(Join(faults, "; "));
+    return Pass();
+}
+
+// --- services ------------------------------------------------------------------
+
+// Every service the models lines' install sections add on some platform,
+// with the section that installs it, once each.
+std::vector<std::pair<Text, const inf::Section *>> ModelServices(const Subject &s)
+{
+    std::vector<std::pair<Text, const inf::Section *>> services;
+    std::set<Text> seen;
+    for (Platform platform : kPlatforms)
+        for (const inf::ModelLine &model : ModelLines(s, platform)) {
+            const inf::Section *install = inf::InstallSection(s.file, model.line->fields[0], OldestWindows(platform));
+            const inf::Section *list = install ? s.file.FindSection(install->name + SERVICES_SUFFIX) : nullptr;
+            if (list == nullptr)
+                continue;
+            for (const inf::ServiceLine &line : inf::AddServiceLines(*list)) {
+                const inf::Section *serviceInstall = s.file.FindSection(line.installSection);
+                if (!line.name.empty() && serviceInstall && seen.insert(winsim::Fold(line.name)).second)
+                    services.emplace_back(line.name, serviceInstall);
+            }
+        }
+    return services;
+}
+
+Cell CheckStartType(const Subject &s)
+{
+    constexpr int32_t kBootStart = 0;   // SERVICE_BOOT_START
+    static const char *const kStartNames[] = {"boot", "system", "automatic", "demand", "disabled"};
+    const auto services = ModelServices(s);
+    if (services.empty())
+        return NotApplicable("installs no service");
+    std::vector<std::string> faults;
+    for (const auto &[name, install] : services) {
+        const inf::Line *line = s.file.FindLine(install->name, u"StartType");
+        auto start = line && !line->fields.empty() ? inf::ParseInt(line->fields[0]) : std::nullopt;
+        if (!start || *start == kBootStart)
+            continue;   // absent or no number: the install-sections row tells
+        const bool named = *start > 0 && *start < 5;
+        faults.push_back("the service " + Narrow(name) + " has StartType " + std::to_string(*start) +
+                         (named ? std::string(" (") + kStartNames[*start] + " start)" : std::string()));
+    }
+    if (!faults.empty())
+        return Warn(Join(faults, "; ") + ": a disk the system boots from is reached only through drivers that "
+                    "start with the boot drivers; use 0 (SERVICE_BOOT_START)");
+    return Pass();
+}
+
+// --- driver images and catalogs ------------------------------------------------
+
+// The machine type a platform's models section asks of a driver.  Windows
+// 2000 reads the undecorated section and runs only on x86; NTx86 is i386 and
+// NTamd64 AMD64.  Other decorations (NTia64, NTarm64) are not among the
+// platforms the package serves.
+uint16_t MachineOf(Platform platform)
+{
+    return platform == Platform::Amd64 ? kMachineAmd64 : kMachineI386;
+}
+
+// Reads a package file found as Windows finds names; nothing when absent.
+std::optional<std::string> ReadPackageFile(const Package &package, const std::string &relative)
+{
+    auto found = winsim::FindHostPath(Widen(package.dir.string() + "\\" + relative));
+    std::error_code error;
+    if (!found || !std::filesystem::is_regular_file(*found, error))
+        return std::nullopt;
+    return hosttools::ReadFile(*found);
+}
+
+// Each driver file (a copied .sys) is judged once per source path, against
+// every platform that copies it from there.  A file that one source path
+// gives several platforms of different machine types fits when it fits one
+// of them: only per-architecture source files (SourceDisksNames.x86 and
+// .amd64 naming different paths) can fit each.
+Cell CheckDriverImages(const Subject &s)
+{
+    std::map<std::string, std::vector<Platform>> served;   // package path -> platforms
+    for (Platform platform : kPlatforms)
+        for (const inf::ModelLine &model : ModelLines(s, platform)) {
+            const winsim::OsInfo &os = OldestWindows(platform);
+            const inf::Section *install = inf::InstallSection(s.file, model.line->fields[0], os);
+            if (install == nullptr)
+                continue;
+            for (const Text &value : inf::DirectiveValues(*install, u"CopyFiles")) {
+                for (const inf::FileCopy &copy : inf::CopyList(s.file, value).value_or(std::vector<inf::FileCopy>())) {
+                    const Text target = copy.target.empty() ? copy.sourceName : copy.target;
+                    if (target.size() < 4 || !EqualNoCase(target.substr(target.size() - 4), u".sys"))
+                        continue;
+                    auto &platforms = served[SourcePath(s.file, copy.sourceName, os)];
+                    if (std::find(platforms.begin(), platforms.end(), platform) == platforms.end())
+                        platforms.push_back(platform);
+                }
+            }
+        }
+    if (served.empty())
+        return NotApplicable("copies no driver file");
+    std::vector<std::string> errors, warnings;
+    for (const auto &[path, platforms] : served) {
+        auto bytes = ReadPackageFile(s.package, path);
+        if (!bytes)
+            continue;   // the copy-files row tells
+        const PeImage image = ReadPeImage(*bytes);
+        if (!image.valid) {
+            errors.push_back(path + " is not a PE image (" + image.fault + "): Windows cannot load it as a driver");
+            continue;
+        }
+        if (std::any_of(platforms.begin(), platforms.end(),
+                        [&](Platform platform) { return MachineOf(platform) == image.machine; }))
+            continue;
+        std::vector<std::string> wanted;
+        for (Platform platform : platforms)
+            wanted.push_back(std::string(PlatformName(platform)) + " (" + MachineName(MachineOf(platform)) + ")");
+        warnings.push_back(path + " is an " + MachineName(image.machine) + " image, copied for " + Join(wanted) +
+                           " only: no platform that installs it can load it");
+    }
+    if (!errors.empty())
+        return Fail(Join(errors, "; "));
+    if (!warnings.empty())
+        return Warn(Join(warnings, "; "));
+    return Pass();
+}
+
+Cell CheckCatalogFormat(const Subject &s)
+{
+    std::vector<std::string> faults;
+    bool any = false;
+    for (const std::string &name : CatalogFiles(s.file)) {
+        auto bytes = ReadPackageFile(s.package, name);
+        if (!bytes)
+            continue;   // the catalog row tells
+        any = true;
+        const std::string fault = SignedDataFault(*bytes);
+        if (!fault.empty())
+            faults.push_back(name + " is not a DER PKCS#7 signed-data structure (" + fault + ")");
+    }
+    if (!any)
+        return NotApplicable("no catalog file in the package");
+    if (!faults.empty())
+        return Warn(Join(faults, "; ") + ": Windows cannot read it as the package's signature; ship the signed "
+                    "catalog made from the INF and its files");
+    return Pass();
+}
+
 struct Check {
     const char *id;
     const char *title;
@@ -434,7 +799,11 @@ const Check kChecks[] = {
     {"supported-devices", "supported-device strings (8 + 16)", CheckSupportedDevices},
     {"uninstall", "[DefaultUninstall] and its .Services", CheckUninstall},
     {"delreg", "DelReg deletes what the install appends", CheckDelReg},
+    {"delreg-scope", "DelReg deletes only what the install added", CheckDelRegScope},
+    {"start-type", "services start at boot (StartType 0)", CheckStartType},
+    {"driver-images", "driver files are PE images of the platform", CheckDriverImages},
     {"catalog", "CatalogFile", CheckCatalog},
+    {"catalog-format", "catalogs are DER PKCS#7 signed-data", CheckCatalogFormat},
 };
 
 Cell Unparsed(const InfDocument &document, bool first)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs one fuzz target of fuzz/ for a while.
-# Usage: scripts/fuzz.sh TARGET SECONDS    (TARGET: inf_reader, machine_reader, multi_string)
+# Usage: scripts/fuzz.sh TARGET SECONDS    (TARGET: inf_reader, machine_reader, multi_string, package_files)
 #
 # Builds the fuzz preset when needed, replays the target's known reproducers
 # (fuzz/known/TARGET/), then fuzzes for SECONDS on a scratch copy of its seed

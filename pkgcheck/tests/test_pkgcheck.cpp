@@ -148,7 +148,9 @@ TEST_F(PkgcheckTest, TableMarksAFaultAndListsItsReasonAndLog)
              "  ✗ models section, NTamd64 (x64) [qvxdsm.inf]: no [QuorvexDsm.NTamd64] listed in [Manufacturer]",
              "  ✗ -i [10.0 x64]: exit -1, 0xE0000228 ERROR_NO_COMPAT_DRIVERS",
              "        | Error code (0xe0000228)\n",
-             "errors, 0 warnings: the package is not ready to ship\n"})
+             "  ! driver files are PE images of the platform [qvxdsm.inf]: qvxdsm.sys is an AMD64 image, copied for "
+             "Windows 2000 (i386), x86 (i386) only",
+             "errors, 1 warning: the package is not ready to ship\n"})
         EXPECT_NE(run.out.find(line), std::string::npos) << line << "\n" << run.out;
 }
 
@@ -294,6 +296,7 @@ const Mutation kMutations[] = {
     {"NoNtamd64Models", "qvxdsm.inf", "QuorvexDsm, NTx86, NTamd64", "QuorvexDsm, NTx86", "10.0", 1,
      {{"inf_checks/models-ntamd64/qvxdsm.inf", "error", "x64 Windows ignores an undecorated"},
       {"inf_checks/hardware-id/qvxdsm.inf", "error", "for x64"},
+      {"inf_checks/driver-images/qvxdsm.inf", "warning", "AMD64 image, copied for Windows 2000 (i386), x86 (i386) only"},
       {"lifecycle/install/10.0 x64", "error", "ERROR_NO_COMPAT_DRIVERS"}}},
     {"NoUndecoratedModels", "mpio.inf", "[MultiPathBus]\n", "[MultiPathBusOld]\n", "5.0", 1,
      {{"inf_checks/models-plain/mpio.inf", "error", "Windows 2000 reads only"},
@@ -306,6 +309,7 @@ const Mutation kMutations[] = {
      "[QuorvexDsm.NTamd64]\n%DsmDescription% = QvxDsmInstall, Root\\QVXDSM",
      "[QuorvexDsm.NTamd64]\n%DsmDescription% = QvxDsmInstall, Root\\QVXDSM2", "10.0", 1,
      {{"inf_checks/hardware-id/qvxdsm.inf", "error", "Root\\QVXDSM is not in the models section for x64"},
+      {"inf_checks/driver-images/qvxdsm.inf", "warning", "AMD64 image, copied for Windows 2000 (i386), x86 (i386) only"},
       {"lifecycle/install/10.0 x64", "error", "ERROR_NO_COMPAT_DRIVERS"}}},
     {"CopiedFileMissing", "qvxdsm.sys", nullptr, nullptr, "10.0", 1,
      {{"inf_checks/copy-files/qvxdsm.inf", "error", "not in the package: qvxdsm.sys"},
@@ -322,7 +326,8 @@ const Mutation kMutations[] = {
       {"lifecycle/left-strings/5.2 x64", "error", "still holds \"QUORVEX LUMENSTRIDE     \""},
       {"lifecycle/released-disks/5.2 x64", "error", "not given back"}}},
     {"DelRegWithWrongFlags", "qvxdsm.inf", "0x00018002, \"QUORVEX", "0x00010002, \"QUORVEX", "5.0", 1,
-     {{"inf_checks/delreg/qvxdsm.inf", "error", "does not delete \"QUORVEX LUMENSTRIDE     \""}}},
+     {{"inf_checks/delreg/qvxdsm.inf", "error", "does not delete \"QUORVEX LUMENSTRIDE     \""},
+      {"inf_checks/delreg-scope/qvxdsm.inf", "error", "deletes the whole MPIOSupportedDeviceList value"}}},
     {"SupportedDeviceStringTooShort", "qvxdsm.inf", "LUMENSTRIDE     \"", "LUMENSTRIDE    \"", "5.2", 1,
      {{"inf_checks/supported-devices/qvxdsm.inf", "error", "has 23 characters"}}},
     {"SupportedDeviceListReplaced", "qvxdsm.inf", "0x00010008", "0x00010000", "5.2", 1,
@@ -371,6 +376,7 @@ const Mutation kMutations[] = {
     {"AddRegRootSpeltOut", "qvxdsm.inf", "HKLM, SYSTEM\\CurrentControlSet\\Control\\MPDEV, MPIOSupportedDeviceList, 0x00010008",
      "HKEY_LOCAL_MACHINE, SYSTEM\\CurrentControlSet\\Control\\MPDEV, MPIOSupportedDeviceList, 0x00010008", "10.0", 1,
      {{"inf_checks/supported-devices/qvxdsm.inf", "error", "no disk would be claimed"},
+      {"inf_checks/delreg-scope/qvxdsm.inf", "error", "under the root HKLM, which the install never writes"},
       {"lifecycle/install/10.0 x64", "error", "exit -1"}}},
     {"ServiceTypeNotANumber", "qvxdsm.inf", "ServiceType    = 1", "ServiceType    = kernel", "10.0", 1,
      {{"inf_checks/install-sections/qvxdsm.inf", "error", "[QvxDsmServiceInstall] has no ServiceType"},
