@@ -624,20 +624,20 @@ const RowHeading kRows[] = {
     {"installed-disks", "  DSM's disks claimed, others not", false, "supported-devices"},
     {"disk-match", "  DSM strings against the --disk arrays", false, "supported-devices"},
     {"check-installed", "-c after -i and a reboot", false, "class,description"},
-    {"neighbour-installed", "  another vendor's DSM intact after -i", false, "delreg,supported-devices"},
+    {"neighbour-installed", "  another vendor's DSM intact after -i", false, "delreg,delreg-scope,supported-devices"},
     {"install-again", "second -i", false, "models-plain,models-ntx86,models-ntamd64,hardware-id,install-sections"},
     {"uninstall", "-u", false, "uninstall,delreg"},
-    {"released-disks", "  DSM's disks given back", false, "delreg"},
-    {"check-removed", "-c after -u and a reboot", false, "uninstall,delreg"},
-    {"neighbour-uninstalled", "  another vendor's DSM intact after -u", false, "delreg,uninstall"},
+    {"released-disks", "  DSM's disks given back", false, "delreg,delreg-scope"},
+    {"check-removed", "-c after -u and a reboot", false, "uninstall,delreg,delreg-scope"},
+    {"neighbour-uninstalled", "  another vendor's DSM intact after -u", false, "delreg,delreg-scope,uninstall"},
     {"left-devices", "left: DSM and MPIO bus devices", false, "uninstall"},
-    {"left-strings", "left: DSM strings in the list", false, "delreg"},
+    {"left-strings", "left: DSM strings in the list", false, "delreg,delreg-scope"},
     {"left-services", "left: the package's services", false, "uninstall"},
     {"upgrade", "upgrade from the old package", true,
      "version,models-plain,models-ntx86,models-ntamd64,hardware-id,install-sections,copy-files"},
     {"upgrade-driver-ver", "  new DriverVer on the DSM device", true, "version"},
-    {"upgrade-strings", "  new strings listed, dropped ones gone", true, "supported-devices,delreg"},
-    {"upgrade-neighbour", "  another vendor's DSM intact (upgrade)", true, "delreg,supported-devices"},
+    {"upgrade-strings", "  new strings listed, dropped ones gone", true, "supported-devices,delreg,delreg-scope"},
+    {"upgrade-neighbour", "  another vendor's DSM intact (upgrade)", true, "delreg,delreg-scope,supported-devices"},
 };
 
 // The INF checks that failed or warned and may explain a lifecycle error in
@@ -728,7 +728,7 @@ Table RunLifecycle(const Package &package, const std::string &installer, const s
         Row row{heading.id, heading.title, {}};
         // The table itself says so when no real array was named.
         if (row.id == "disk-match" && options.disks.empty())
-            row.title = "  DSM strings not checked against a real array (no --disk)";
+            row.title = "  strings not checked against a real array";
         for (size_t c = 0; c < outcomes.size(); c++) {
             Cell cell = outcomes[c].cells.at(heading.id);
             if (cell.verdict == Verdict::Fail && options.infChecks)
