@@ -599,8 +599,11 @@ Outcome RunUpgrade(const Setting &setting, const Generation &generation, const s
     run.Reboot();
     winsim::Machine machine = run.Load();
     if (refusedAtBus) {
-        out.cells["upgrade-driver-ver"] = JudgeNewer(package, old);
-        out.cells["upgrade-strings"] = NotApplicable("the new package's -i was refused at the bus driver");
+        // Nothing new was installed; only a DriverVer that is not newer is still worth a word.
+        const Cell newer = JudgeNewer(package, old);
+        const Cell refused = NotApplicable("the new package's -i was refused at the bus driver");
+        out.cells["upgrade-driver-ver"] = newer.verdict == Verdict::Warn ? newer : refused;
+        out.cells["upgrade-strings"] = refused;
     } else {
         out.cells["upgrade-driver-ver"] = JudgeDriverVer(machine, package, old);
         out.cells["upgrade-strings"] = JudgeUpgradedStrings(machine, strings, SupportedDeviceStrings(old.Dsm()));

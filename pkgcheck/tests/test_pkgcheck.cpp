@@ -481,7 +481,7 @@ const Upgrade kUpgrades[] = {
     {"BeforeSixTheBusRefusesTheSameDriver", {{kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"}}, {}, "5.0,5.2",
      {{"lifecycle/upgrade/5.0 x86", "warning", "refused at the bus driver with 259"},
       {"lifecycle/upgrade/5.2 x64", "warning", "a limit of the installer"},
-      {"lifecycle/upgrade-driver-ver/5.2 x64", "pass", ""},
+      {"lifecycle/upgrade-driver-ver/5.2 x64", "not-applicable", "refused at the bus driver"},
       {"lifecycle/upgrade-strings/5.2 x64", "not-applicable", "refused at the bus driver"},
       {"lifecycle/upgrade-neighbour/5.2 x64", "pass", ""}}},
     {"BeforeSixSameDriverVerStillAWarning", {}, {}, "5.2",

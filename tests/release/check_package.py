@@ -86,10 +86,10 @@ def check(build_dir):
         return ["%s is missing" % path], 0
     problems = []
     top = "mpio-installer-%s-windows/" % version
-    with zipfile.ZipFile(path) as package:
-        names = [n for n in package.namelist() if not n.endswith("/")]
+    with zipfile.ZipFile(path) as archive:
+        names = [n for n in archive.namelist() if not n.endswith("/")]
         problems += ["outside %s: %s" % (top, n) for n in names if not n.startswith(top)]
-        contents = {n[len(top):]: package.read(n) for n in names if n.startswith(top)}
+        contents = {n[len(top):]: archive.read(n) for n in names if n.startswith(top)}
 
     expected = set(PE_MACHINES) | {"docs/usage.md", "CHANGELOG.md", "README.md"} | set(RELEASE_DOCS)
     expected |= set(package) | checked_in("deploy/ansible")
