@@ -241,13 +241,17 @@ Cell CheckDescription(const Subject &s)
 
 // --- files -------------------------------------------------------------------
 
-// Whether a file is in the package, found as Windows finds names.
-bool InPackage(const Package &package, const std::string &relative)
+// A file of the package, found as Windows finds names; nothing when absent.
+std::optional<std::string> PackageFile(const Package &package, const std::string &relative)
 {
     auto found = winsim::FindHostPath(Widen(package.dir.string() + "\\" + relative));
     std::error_code error;
-    return found && std::filesystem::is_regular_file(*found, error);
+    if (!found || !std::filesystem::is_regular_file(*found, error))
+        return std::nullopt;
+    return found;
 }
+
+bool InPackage(const Package &package, const std::string &relative) { return PackageFile(package, relative).has_value(); }
 
 // Where the setup library looks for a source file on a platform, below the
 // package's directory.
@@ -284,11 +288,6 @@ Cell CheckCopyFiles(const Subject &s)
     if (!missing.empty())
         return Fail("not in the package: " + Join(missing));
     return Pass();
-}
-
-bool StartsWithNoCase(const Text &text, const Text &prefix)
-{
-    return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
 }
 
 // The catalog files [Version] names: CatalogFile and its decorated forms.
@@ -434,8 +433,6 @@ Cell CheckSupportedDevices(const Subject &s)
 
 // --- what -u deletes ---------------------------------------------------------
 
-bool InUninstallPath(const Text &section) { return StartsWithNoCase(section, UNINSTALL_SECTION); }
-
 // Key paths compared as the registry compares them: no case, no leading or
 // trailing separators.
 Text KeyPath(Text path)
@@ -463,7 +460,7 @@ std::vector<inf::RegistryLine> InstallAddRegLines(const inf::InfFile &file)
     std::vector<inf::RegistryLine> lines;
     std::set<Text> visited;
     for (const inf::Section &section : file.Sections()) {
-        if (InUninstallPath(section.name))
+        if (IsUninstallSection(section.name))
             continue;
         for (const Text &name : inf::DirectiveValues(section, u"AddReg")) {
             const inf::Section *addReg = file.FindSection(name);
@@ -697,11 +694,8 @@ uint16_t MachineOf(Platform platform)
 // Reads a package file found as Windows finds names; nothing when absent.
 std::optional<std::string> ReadPackageFile(const Package &package, const std::string &relative)
 {
-    auto found = winsim::FindHostPath(Widen(package.dir.string() + "\\" + relative));
-    std::error_code error;
-    if (!found || !std::filesystem::is_regular_file(*found, error))
-        return std::nullopt;
-    return hosttools::ReadFile(*found);
+    const auto found = PackageFile(package, relative);
+    return found ? hosttools::ReadFile(*found) : std::nullopt;
 }
 
 // Each driver file (a copied .sys) is judged once per source path, against
@@ -721,7 +715,7 @@ Cell CheckDriverImages(const Subject &s)
             for (const Text &value : inf::DirectiveValues(*install, u"CopyFiles")) {
                 for (const inf::FileCopy &copy : inf::CopyList(s.file, value).value_or(std::vector<inf::FileCopy>())) {
                     const Text target = copy.target.empty() ? copy.sourceName : copy.target;
-                    if (target.size() < 4 || !EqualNoCase(target.substr(target.size() - 4), u".sys"))
+                    if (!EndsWithNoCase(target, u".sys"))
                         continue;
                     auto &platforms = served[SourcePath(s.file, copy.sourceName, os)];
                     if (std::find(platforms.begin(), platforms.end(), platform) == platforms.end())

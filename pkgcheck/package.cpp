@@ -10,12 +10,9 @@ using winsim::EqualNoCase;
 using winsim::Fold;
 using winsim::Widen;
 
-namespace {
-
-bool IsUninstallSection(const Text &name)
+bool StartsWithNoCase(const Text &text, const Text &prefix)
 {
-    const Text folded = Fold(name), uninstall = Fold(UNINSTALL_SECTION);
-    return folded.compare(0, uninstall.size(), uninstall) == 0;
+    return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
 }
 
 bool EndsWithNoCase(const Text &text, const Text &suffix)
@@ -23,7 +20,7 @@ bool EndsWithNoCase(const Text &text, const Text &suffix)
     return text.size() >= suffix.size() && EqualNoCase(text.substr(text.size() - suffix.size()), suffix);
 }
 
-}  // namespace
+bool IsUninstallSection(const Text &name) { return StartsWithNoCase(name, UNINSTALL_SECTION); }
 
 Package LoadPackage(const std::string &dir, const std::string &dsmInf, const std::string &dsmHwid)
 {

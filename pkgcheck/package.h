@@ -47,6 +47,13 @@ struct Package {
 // PackageError when the directory or one of them cannot be read.
 Package LoadPackage(const std::string &dir, const std::string &dsmInf, const std::string &dsmHwid);
 
+// Texts compared as Windows compares names, without regard to case.
+bool StartsWithNoCase(const Text &text, const Text &prefix);
+bool EndsWithNoCase(const Text &text, const Text &suffix);
+
+// [DefaultUninstall] and the sections named after it (".Services", ".NTamd64").
+bool IsUninstallSection(const Text &name);
+
 // A text in quotes, for the reasons of findings.
 std::string Quote(const Text &text);
 
