@@ -311,12 +311,6 @@ Cell JudgeDiskMatch(const std::vector<std::string> &disks, const std::vector<Tex
     return Pass("claims " + Join(claimed));
 }
 
-std::string Trim(const std::string &title)
-{
-    const size_t start = title.find_first_not_of(' ');
-    return start == std::string::npos ? title : title.substr(start);
-}
-
 // What every generation's runs share.
 struct Setting {
     const Package &package;
@@ -662,7 +656,7 @@ std::string InfCheckPointer(const Table &infChecks, const char *explainedBy, con
                 const bool failed = row.cells[c].verdict == Verdict::Fail || row.cells[c].verdict == Verdict::Warn;
                 const bool read = generation.major < 6 || c + 1 == infChecks.columns.size();
                 if (failed && read) {
-                    seen.push_back("'" + Trim(row.title) + "' [" + infChecks.columns[c] + "]");
+                    seen.push_back("'" + Trimmed(row.title) + "' [" + infChecks.columns[c] + "]");
                     break;
                 }
             }

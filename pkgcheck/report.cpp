@@ -46,13 +46,6 @@ std::string Pad(const std::string &text, size_t width)
     return used >= width ? text : text + std::string(width - used, ' ');
 }
 
-// Titles may be indented under the row they belong to; elsewhere they stand alone.
-std::string Trimmed(const std::string &title)
-{
-    size_t start = title.find_first_not_of(' ');
-    return start == std::string::npos ? title : title.substr(start);
-}
-
 std::string CellText(const Cell &cell)
 {
     std::string text = Mark(cell.verdict);
@@ -441,10 +434,7 @@ std::string RenderText(const Report &report)
         RenderNotes(out, notes);
     }
 
-    const int errors = report.Count(Verdict::Fail), warnings = report.Count(Verdict::Warn);
-    out << "\n" << errors << (errors == 1 ? " error, " : " errors, ") << warnings
-        << (warnings == 1 ? " warning" : " warnings") << ": the package "
-        << (errors ? "is not ready to ship" : "passes") << "\n";
+    out << "\n" << Summary(report) << "\n";
     return out.str();
 }
 
@@ -462,6 +452,20 @@ std::string RenderJson(const Report &report)
         {"passed", report.Count(Verdict::Fail) == 0},
     };
     return document.dump(2) + "\n";
+}
+
+std::string Trimmed(const std::string &title)
+{
+    const size_t start = title.find_first_not_of(' ');
+    return start == std::string::npos ? title : title.substr(start);
+}
+
+std::string Summary(const Report &report)
+{
+    const int errors = report.Count(Verdict::Fail), warnings = report.Count(Verdict::Warn);
+    return std::to_string(errors) + (errors == 1 ? " error, " : " errors, ") + std::to_string(warnings) +
+           (warnings == 1 ? " warning" : " warnings") + ": the package " +
+           (errors ? "is not ready to ship" : "passes");
 }
 
 std::string XmlEscape(const std::string &text) { return Sanitized(text, XmlAscii); }
@@ -488,12 +492,10 @@ std::string RenderJunit(const Report &report)
 
 std::string RenderMarkdown(const Report &report)
 {
-    const int errors = report.Count(Verdict::Fail), warnings = report.Count(Verdict::Warn);
     std::ostringstream out;
     out << "## pkgcheck: " << CodeSpan(report.dsmInf) << " " << CodeSpan(report.dsmHwid) << "\n\n";
-    out << (errors ? "❌ " : "✅ ") << "**" << errors << (errors == 1 ? " error, " : " errors, ") << warnings
-        << (warnings == 1 ? " warning" : " warnings") << ": the package "
-        << (errors ? "is not ready to ship" : "passes") << "** (" << report.Count(Verdict::Pass) << " passed, "
+    out << (report.Count(Verdict::Fail) ? "❌ " : "✅ ") << "**" << Summary(report) << "** ("
+        << report.Count(Verdict::Pass) << " passed, "
         << report.Count(Verdict::NotApplicable) << " not applicable)\n\n";
     out << "Package " << CodeSpan(report.sourceDir) << ", DSM description \""
         << MarkdownCell(report.dsmDescription) << "\" (what -c looks for)";

@@ -52,6 +52,12 @@ Cell Warn(const std::string &reason);
 Cell Fail(const std::string &reason);
 Cell NotApplicable(const std::string &reason = std::string());
 
+// A row's title without the indent that puts it under the row it belongs to.
+std::string Trimmed(const std::string &title);
+
+// "N errors, M warnings: the package passes" (or "is not ready to ship").
+std::string Summary(const Report &report);
+
 std::string RenderText(const Report &report);
 std::string RenderJson(const Report &report);
 // One <testcase> per cell: errors fail, warnings pass with their reason in
