@@ -35,6 +35,8 @@ void WriteFile(const std::string &path, const std::string &bytes)
         fs::create_directories(parent);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;
+    // Closed here so that a failure to flush the last bytes is seen too.
+    out.close();
     if (!out)
         throw std::runtime_error("cannot write " + path);
 }
