@@ -49,6 +49,11 @@ class SuiteError(Exception):
     """The suite itself cannot go on (no Wine, no build, a broken prefix)."""
 
 
+class WineSetupError(SuiteError):
+    """Preparing one scenario's prefix failed before the installer ran: worth
+    one more try on a fresh prefix, as it says nothing about the installer."""
+
+
 # ---------------------------------------------------------------------------
 # Machine descriptions
 # ---------------------------------------------------------------------------
@@ -522,7 +527,9 @@ def run_on_wine(wine, scenario, work):
                 f.write("\n".join(lines) + "\n")
             out = wine.run(prefix, ["C:\\tools\\wdev.exe", "create", "C:\\tools\\devices.txt"], cwd=tools)
             if out.returncode != 0:
-                raise SuiteError("device creation failed: %s %s" % (out.stdout.decode(), out.stderr.decode()))
+                raise WineSetupError("device creation failed with status %d: %s %s"
+                                     % (out.returncode, out.stdout.decode(errors="replace").strip(),
+                                        out.stderr.decode(errors="replace").strip()))
         for step in scenario.steps:
             if step.fresh_log and os.path.exists(os.path.join(cwd, "MPIOInstall.LOG")):
                 os.unlink(os.path.join(cwd, "MPIOInstall.LOG"))
