@@ -10,6 +10,13 @@
 // when none exists); switching it off removes that device with "remove" and
 // leaves it in place with "keep" (the default), as a device that is still
 // held by the system would be.
+//
+// It keeps the feature's state in DISM.feature next to itself, as the tool
+// shows it ("Disabled" when the file is absent): a switch that answers 0
+// makes it "Enabled" or "Disabled", one that answers 3010 "Enable Pending"
+// or "Disable Pending".  "/Online /Get-FeatureInfo /FeatureName:MultipathIo"
+// prints the feature's information in the tool's layout, its state on the
+// line "State : X", and exits 0 whatever DISM.status says.
 #include <windows.h>
 #include <setupapi.h>
 #include <initguid.h>
@@ -17,6 +24,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <ctype.h>
 #include <string>
 
 namespace {
@@ -89,6 +97,55 @@ void AddBusDevice()
     SetupDiDestroyDeviceInfoList(set);
 }
 
+// The feature's state as the tool shows it.
+std::string ReadFeatureState()
+{
+    std::string state = "Disabled";
+    FILE *file = _wfopen(SiblingPath(L"DISM.feature").c_str(), L"rb");
+    if (file) {
+        char text[64] = "";
+        if (fgets(text, sizeof text, file)) {
+            state = text;
+            while (!state.empty() && (state.back() == '\n' || state.back() == '\r'))
+                state.pop_back();
+        }
+        fclose(file);
+    }
+    return state;
+}
+
+void WriteFeatureState(const char *state)
+{
+    FILE *file = _wfopen(SiblingPath(L"DISM.feature").c_str(), L"wb");
+    if (file) {
+        fprintf(file, "%s\n", state);
+        fclose(file);
+    }
+}
+
+bool HasOption(const std::string &line, const char *option)
+{
+    std::string lower = line;
+    for (char &c : lower)
+        c = (char)tolower((unsigned char)c);
+    return lower.find(option) != std::string::npos;
+}
+
+// The answer of "/Online /Get-FeatureInfo /FeatureName:MultipathIo", in the
+// layout of the tool's English output.
+int PrintFeatureInfo()
+{
+    printf("\nDeployment Image Servicing and Management tool\nVersion: 10.0.17763.1\n\n"
+           "Image Version: 10.0.17763.1\n\nFeature Information:\n\n"
+           "Feature Name : MultipathIo\nDisplay Name : Multipath I/O\n"
+           "Description : Provides support for using multiple data paths to a storage device.\n"
+           "Restart Required : Possible\nState : %s\n\nCustom Properties:\n\n"
+           "(No custom properties found)\n\nThe operation completed successfully.\n",
+           ReadFeatureState().c_str());
+    fflush(stdout);
+    return 0;
+}
+
 void RemoveBusDevices()
 {
     ForEachBusDevice([](HDEVINFO set, SP_DEVINFO_DATA *data) {
@@ -113,6 +170,11 @@ int wmain(void)
         fclose(calls);
     }
 
+    // Feature names are case-sensitive to the tool, its options are not.
+    if (HasOption(utf8, "/get-featureinfo") && HasOption(utf8, "/online") &&
+        strstr(utf8.c_str(), "/FeatureName:MultipathIo"))
+        return PrintFeatureInfo();
+
     int status = 0;
     char onDisable[32] = "keep";
     FILE *file = _wfopen(SiblingPath(L"DISM.status").c_str(), L"rb");
@@ -132,5 +194,10 @@ int wmain(void)
         AddBusDevice();
     else if (status == 0 && strstr(utf8.c_str(), "/disable-feature:MultipathIo") && !strcmp(onDisable, "remove"))
         RemoveBusDevices();
+    bool enable = strstr(utf8.c_str(), "/enable-feature:MultipathIo") != NULL;
+    bool disable = strstr(utf8.c_str(), "/disable-feature:MultipathIo") != NULL;
+    if ((enable || disable) && (status == 0 || status == 3010))
+        WriteFeatureState(status == 0 ? (enable ? "Enabled" : "Disabled")
+                                       : (enable ? "Enable Pending" : "Disable Pending"));
     return status;
 }
