@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# Checks the two Windows builds of install.exe as users get them: a PE
-# executable of the right machine type, importing the setup library, the
-# new-device library and the configuration manager (CM_Get_DevNode_Status
-# from cfgmgr32.dll itself) and nothing but Windows' own DLLs; user32.dll
-# delay-loaded only (MessageBoxW and ExitWindowsEx), never loaded at start;
-# with the manifest (administrator, Vista to Windows 10) and the version
-# resource.
+# Checks the two Windows builds of install.exe, and capture.exe beside each,
+# as users get them: a PE executable of the right machine type, importing
+# nothing but Windows' own DLLs, with the manifest (administrator, Vista to
+# Windows 10) and the version resource.
+# - install.exe imports the setup library, the new-device library and the
+#   configuration manager (CM_Get_DevNode_Status from cfgmgr32.dll itself);
+#   user32.dll delay-loaded only (MessageBoxW and ExitWindowsEx), never
+#   loaded at start.
+# - capture.exe imports the setup library, the configuration manager and
+#   advapi32, neither the new-device library nor user32; the setup
+#   library's SetupQueryInfOriginalFileInformationW, which Windows 2000
+#   lacks, only delay-loaded, so that it starts there.
 #
-#   tests/wine/check-imports.sh [X64_EXE] [X86_EXE]
+#   tests/wine/check-imports.sh [X64_EXE] [X86_EXE]     (install.exe; capture.exe beside it)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 x64=${1:-$root/build/windows-x64/install.exe}
@@ -15,10 +20,25 @@ x86=${2:-$root/build/windows-x86/install.exe}
 
 # DLLs every supported Windows (2000 on) has; nothing else may be imported.
 allowed="ADVAPI32.DLL CFGMGR32.DLL KERNEL32.DLL MSVCRT.DLL NEWDEV.DLL SETUPAPI.DLL USER32.DLL"
-required="SETUPAPI.DLL NEWDEV.DLL CFGMGR32.DLL"
-# Loaded only by the runs that call them (the message boxes and the reboot of "-r").
-delay_required="USER32.DLL: ExitWindowsEx
+
+# What each program must import, must not import at start, and must import
+# delay-loaded ("DLL: function" lines).
+program_rules() {
+  case $(basename "$1") in
+    capture.exe)
+      required="SETUPAPI.DLL CFGMGR32.DLL ADVAPI32.DLL"
+      forbidden="NEWDEV.DLL USER32.DLL"
+      delay_required="SETUPAPI.DLL: SetupQueryInfOriginalFileInformationW"
+      ;;
+    *)
+      required="SETUPAPI.DLL NEWDEV.DLL CFGMGR32.DLL"
+      forbidden="USER32.DLL"
+      # Loaded only by the runs that call them (the message boxes and the reboot of "-r").
+      delay_required="USER32.DLL: ExitWindowsEx
 USER32.DLL: MessageBoxW"
+      ;;
+  esac
+}
 # The version the build was configured with (MPIO_VERSION in its cache), else
 # the default in CMakeLists.txt.
 default_version=$(sed -n 's/^set(MPIO_VERSION "\([0-9.]*\)".*/\1/p' "$root/CMakeLists.txt")
@@ -123,10 +143,13 @@ check() {
   for dll in $dlls; do
     [[ " $allowed " == *" $dll "* ]] || fail "$exe" "imports $dll, which is not a Windows system DLL"
   done
+  program_rules "$exe"
   for dll in $required; do
     grep -qx "$dll" <<<"$dlls" || fail "$exe" "does not import $dll"
   done
-  grep -qx "USER32.DLL" <<<"$dlls" && fail "$exe" "imports user32.dll at start; it must be delay-loaded"
+  for dll in $forbidden; do
+    grep -qx "$dll" <<<"$dlls" && fail "$exe" "imports $dll at start"
+  done
 
   local delayed delayed_dlls entry
   delayed=$(delay_imports "$exe") || { fail "$exe" "delay imports unreadable"; return; }
@@ -136,6 +159,7 @@ check() {
   done
   while IFS= read -r entry; do
     grep -qx "$entry" <<<"$delayed" || fail "$exe" "does not delay-load ${entry#*: } from ${entry%%:*}"
+    grep -qx "$entry" <<<"$imports" && fail "$exe" "imports ${entry#*: } at start; it must be delay-loaded"
   done <<<"$delay_required"
   grep -q "(no loader stub)$" <<<"$delayed" &&
     fail "$exe" "delay-loaded $(grep "(no loader stub)$" <<<"$delayed" | tr '\n' ' ')- its first call would jump to address 0"
@@ -165,8 +189,12 @@ check() {
   echo "checked $exe: $(tr '\n' ' ' <<<"$dlls")(delay-loaded: $(tr '\n' ' ' <<<"$delayed_dlls"| sed 's/ $//'))"
 }
 
-check "$x64" x86_64-w64-mingw32-objdump x86_64-w64-mingw32-windres pei-x86-64
-check "$x86" i686-w64-mingw32-objdump i686-w64-mingw32-windres pei-i386
+for exe in "$x64" "$(dirname "$x64")/capture.exe"; do
+  check "$exe" x86_64-w64-mingw32-objdump x86_64-w64-mingw32-windres pei-x86-64
+done
+for exe in "$x86" "$(dirname "$x86")/capture.exe"; do
+  check "$exe" i686-w64-mingw32-objdump i686-w64-mingw32-windres pei-i386
+done
 if [ "$failures" -ne 0 ]; then
   echo "$failures import check(s) failed"
   exit 1
