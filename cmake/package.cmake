@@ -4,7 +4,7 @@
 #
 # writes to build/windows-x64:
 # - mpio-installer-<version>-windows.zip, whose one top-level folder of the
-#   same name holds both builds of install.exe (x64/, x86/), a README, the
+#   same name holds both builds of install.exe and capture.exe (x64/, x86/), a README, the
 #   third-party notices of the runtime linked into them, the administrator's
 #   guide, the changelog, the example package and the Ansible role;
 # - mpio-installer-<version>-linux-x86_64.tar.gz, pkgcheck and the host
@@ -37,9 +37,9 @@ set(MPIO_LINUX_BUILD_DIR ${CMAKE_BINARY_DIR}/release-linux)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/build-x86.cmake.in ${CMAKE_BINARY_DIR}/build-x86.cmake @ONLY)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/release-linux.cmake.in ${CMAKE_BINARY_DIR}/release-linux.cmake @ONLY)
 
-install(TARGETS installer RUNTIME DESTINATION x64)
+install(TARGETS installer capture RUNTIME DESTINATION x64)
 install(SCRIPT ${CMAKE_BINARY_DIR}/build-x86.cmake)
-install(PROGRAMS ${MPIO_X86_BUILD_DIR}/install.exe DESTINATION x86)
+install(PROGRAMS ${MPIO_X86_BUILD_DIR}/install.exe ${MPIO_X86_BUILD_DIR}/capture.exe DESTINATION x86)
 install(FILES ${MPIO_GENERATED_DIR}/README-windows.md DESTINATION . RENAME README.md)
 install(FILES ${CMAKE_SOURCE_DIR}/docs/release/THIRD-PARTY-NOTICES.txt DESTINATION .)
 install(FILES ${CMAKE_SOURCE_DIR}/docs/usage.md DESTINATION docs)

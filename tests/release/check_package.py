@@ -5,9 +5,10 @@
 
 mpio-installer-<version>-windows.zip, <version> being the build's project
 version, must hold one folder of its own name, and in it exactly:
-x64/install.exe and x86/install.exe, the two builds' own programs (the x86
-one from the release's own x86 build, BUILD_DIR/release-x86), an x86-64 and
-an i386 executable whose version resource carries <version>; README.md as the
+x64/install.exe, x86/install.exe, x64/capture.exe and x86/capture.exe, the
+two builds' own programs (the x86 ones from the release's own x86 build,
+BUILD_DIR/release-x86), x86-64 and i386 executables whose version resource
+carries <version>; README.md as the
 build generated it from docs/release/README-windows.md.in, and
 THIRD-PARTY-NOTICES.txt from docs/release, docs/usage.md and CHANGELOG.md as
 checked in, the changelog with an entry for <version>; the checked-in files of
@@ -32,7 +33,8 @@ import tempfile
 import zipfile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-PE_MACHINES = {"x64/install.exe": 0x8664, "x86/install.exe": 0x014C}
+PE_MACHINES = {"x64/install.exe": 0x8664, "x86/install.exe": 0x014C,
+               "x64/capture.exe": 0x8664, "x86/capture.exe": 0x014C}
 FIXED_FILE_INFO_SIGNATURE = struct.pack("<I", 0xFEEF04BD)
 # In the ZIP: the name in the release, the checked-in file.
 RELEASE_DOCS = {"THIRD-PARTY-NOTICES.txt": "docs/release/THIRD-PARTY-NOTICES.txt"}
@@ -96,16 +98,17 @@ def check(build_dir):
     problems += ["missing: %s" % n for n in sorted(expected - set(contents))]
     problems += ["not expected: %s" % n for n in sorted(set(contents) - expected)]
 
-    builds = {"x64/install.exe": build_dir, "x86/install.exe": os.path.join(build_dir, "release-x86")}
+    builds = {"x64": build_dir, "x86": os.path.join(build_dir, "release-x86")}
     for name, machine in PE_MACHINES.items():
         data = contents.get(name, b"")
         if pe_machine(data) != machine:
             problems.append("%s is not a PE executable for machine 0x%04x" % (name, machine))
         if file_version(data) != version + ".0":
             problems.append("%s carries version %s, not %s.0" % (name, file_version(data), version))
-        with open(os.path.join(builds[name], "install.exe"), "rb") as f:
+        folder, program = name.split("/")
+        with open(os.path.join(builds[folder], program), "rb") as f:
             if f.read() != data:
-                problems.append("%s is not the program of %s" % (name, builds[name]))
+                problems.append("%s is not the program of %s" % (name, builds[folder]))
     for name in expected - set(PE_MACHINES):
         with open(sources.get(name) or os.path.join(ROOT, RELEASE_DOCS.get(name, name)), "rb") as f:
             if name in contents and f.read() != contents[name]:
