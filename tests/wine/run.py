@@ -21,6 +21,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from winesuite import ROOT, SuiteError, Wine, WineSetupError, compare, run_on_host, run_on_wine  # noqa: E402
 from scenario import Check, runs  # noqa: E402
 import scenarios  # noqa: E402
+import capture_scenarios  # noqa: E402
 
 
 def parse_args():
@@ -69,6 +70,7 @@ def run_scenario(scenario, wine, host_binary, work, keep):
             os.makedirs(wine_dir)
             result = run_on_wine(wine, scenario, wine_dir)
         result.steps = scenario.steps
+        result.host_binary = host_binary
         check = Check(result)
         if scenario.check:
             scenario.check(result, check)
@@ -95,7 +97,7 @@ def run_scenario(scenario, wine, host_binary, work, keep):
 
 def main():
     args = parse_args()
-    every = [run for s in scenarios.ALL for run in runs(s, args.arch)]
+    every = [run for s in scenarios.ALL + capture_scenarios.ALL for run in runs(s, args.arch)]
     chosen = [s for s in every if not args.only or re.search(args.only, s.name)]
     if args.list:
         for s in chosen:
@@ -116,6 +118,9 @@ def main():
     try:
         shutil.copytree(os.path.join(os.path.abspath(args.build), "wine-helpers"), os.path.join(build, "wine-helpers"))
         shutil.copy2(os.path.join(os.path.abspath(args.build), "install.exe"), build)
+        # capture.exe, for the scenarios that run it (they fail when it is missing).
+        if os.path.exists(os.path.join(os.path.abspath(args.build), "capture.exe")):
+            shutil.copy2(os.path.join(os.path.abspath(args.build), "capture.exe"), build)
     except OSError as error:
         print("cannot run the Wine suite: %s (build the windows-%s preset first)" % (error, args.arch))
         return 2

@@ -107,6 +107,8 @@ class Scenario:
     host_machine: dict = None                # when the host needs another description
     fake_dism: bool = True
     extra_helpers: list = field(default_factory=list)
+    extra_programs: list = field(default_factory=list)   # programs of the build put beside install.exe
+    prepare: object = None                   # prepare(work_dir): Wine only, before the steps
     versioned_helpers: list = field(default_factory=list)
     classes: tuple = ("scsiadapter", "diskdrive", "system")
     arches: tuple = ("x64",)                 # the builds that run it: "x64", "x86" (a 32-bit prefix)

@@ -38,6 +38,10 @@ WINE_VERSIONS = {"x64": {(5, 0): "win2k", (5, 2): "winxp64", (6, 1): "win7", (10
 PRIVATE_PATHS = ["system.reg", "user.reg", "userdef.reg", "drive_c/users", "drive_c/ProgramData",
                  "drive_c/windows/inf", "drive_c/windows/system32/drivers"]
 
+# The feature states of a description as DISM shows them.
+FEATURE_SHOWN = {"Enabled": "Enabled", "Disabled": "Disabled", "EnablePending": "Enable Pending",
+                 "DisablePending": "Disable Pending"}
+
 REG_TYPES = {"REG_NONE": 0, "REG_SZ": 1, "REG_EXPAND_SZ": 2, "REG_BINARY": 3, "REG_DWORD": 4,
              "REG_MULTI_SZ": 7, "REG_QWORD": 11}
 
@@ -203,6 +207,9 @@ class Result:
     machine: dict = None                               # the saved machine description (host)
     steps: list = field(default_factory=list)
     arch: str = "x64"                                  # the Windows build that ran (Wine)
+    step_stderr: list = field(default_factory=list)    # standard error of each step, as text (Wine)
+    work: str = ""                                     # C:\work of the prefix, readable until the checks end (Wine)
+    host_binary: str = None                            # the host binary the suite compares with, if any
 
     def masked(self):
         log, texts = mask_log(self.log)
@@ -492,6 +499,11 @@ def run_on_wine(wine, scenario, work):
     for name in scenario.extra_helpers:
         os.link(os.path.join(wine.helpers, name), os.path.join(tools, name))
     shutil.copy(os.path.join(wine.build_dir, "install.exe"), cwd)
+    for name in scenario.extra_programs:
+        source = os.path.join(wine.build_dir, name)
+        if not os.path.exists(source):
+            raise SuiteError("missing %s (build the windows-%s preset first)" % (source, wine.arch))
+        shutil.copy(source, cwd)
     if scenario.fake_dism:
         shutil.copy(os.path.join(wine.helpers, "DISM.exe"), cwd)
     machine = scenario.machine
@@ -499,6 +511,19 @@ def run_on_wine(wine, scenario, work):
     with open(os.path.join(cwd, "DISM.status"), "w") as f:
         on_disable = dism.get("on_disable", "keep")
         f.write("%d %s\n" % (number(dism.get("exit_status", 0)), on_disable))
+    # The feature's state as the DISM stand-in shows it (absent: Disabled).
+    feature = machine.get("features", {}).get("MultipathIo")
+    if feature is not None:
+        with open(os.path.join(cwd, "DISM.feature"), "w") as f:
+            f.write(FEATURE_SHOWN[feature] + "\n")
+    # Published INFs of the description, as files of the INF folder.
+    for entry in machine.get("driver_store", []):
+        content = (bytes.fromhex(entry["content_hex"]) if "content_hex" in entry
+                   else entry.get("content", "").encode("utf-8"))
+        with open(os.path.join(drive, "windows", "inf", entry["published_name"]), "wb") as f:
+            f.write(content)
+    if scenario.prepare:
+        scenario.prepare(cwd)
     if scenario.package:
         scenario.package.copy_to(os.path.join(cwd, "pkg"))
 
@@ -512,7 +537,7 @@ def run_on_wine(wine, scenario, work):
         machine_keys.append((path, values))
     append_registry(prefix, user_keys, machine_keys)
 
-    result = Result(arch=wine.arch)
+    result = Result(arch=wine.arch, work=cwd)
     wine.start(prefix)
     try:
         devices = [d for d in machine.get("devices", [])]
@@ -537,6 +562,7 @@ def run_on_wine(wine, scenario, work):
                 out = wine.run(prefix, step.wine_program, cwd=cwd if step.in_work else tools,
                                timeout=step.timeout)
                 result.consoles.append(out.stdout)
+                result.step_stderr.append(out.stderr.decode(errors="replace"))
                 result.stderr += out.stderr.decode(errors="replace")
                 result.exit_codes.append(out.returncode)
                 continue
@@ -549,6 +575,7 @@ def run_on_wine(wine, scenario, work):
             out = wine.run(prefix, ["C:\\tools\\wrun.exe", "C:\\tools\\exit.txt"] + limit + program + args,
                            cwd=cwd, timeout=step.timeout)
             result.consoles.append(out.stdout)
+            result.step_stderr.append(out.stderr.decode(errors="replace"))
             result.stderr += out.stderr.decode(errors="replace")
             if out.returncode == 124:
                 result.exit_codes.append("timeout")
