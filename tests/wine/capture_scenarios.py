@@ -84,10 +84,10 @@ def check_registry(c, registry, described):
                  "value %s\\%s" % (path, name))
 
 
-def check_unread_enumerators(c, description):
+def check_unread_enumerators(c, description, more=()):
     """W5: the enumerator property fails without a last error, for every
-    device and nothing else left unread."""
-    expected = sorted(("device %s: enumerator" % d["instance_id"], 0) for d in description["devices"])
+    device; nothing else is left unread but 'more' (what, error) items."""
+    expected = sorted([("device %s: enumerator" % d["instance_id"], 0) for d in description["devices"]] + list(more))
     got = sorted((u["what"], u["error"]) for u in description["capture"]["unread"])
     c.eq(got, expected, "unread items (%s: every enumerator)" % ENUMERATOR)
 
@@ -158,7 +158,9 @@ DESCRIBED = {
             "Blob": {"type": "REG_BINARY", "hex": "00ff10"}}},
     },
     "features": {"MultipathIo": "Enabled"},
-    "driver_store": [{"published_name": "oem5.inf", "content": PUBLISHED_INF.decode("utf-8")}],
+    "driver_store": [{"published_name": "oem5.inf", "content": PUBLISHED_INF.decode("utf-8")},
+                     # Not an INF the setup library reads: a few bytes of UTF-16.
+                     {"published_name": "oem6.inf", "content_hex": "fffe5b005600"}],
 }
 # Of a class key only its filters are captured, not this value.
 OTHER_CLASS_VALUE = (UPPER_FILTERS[0], "Raw")
@@ -192,17 +194,19 @@ def check_described(r, c):
          {"PathVerifyEnabled": True, "PDORemovePeriod": True, "Note": True, "Cut": False, "Blob": False},
          "values written as data rather than hex")
     c.eq(d.get("features"), {"MultipathIo": "Enabled"}, "features")
-    store = [e for e in d["driver_store"] if e["published_name"] == "oem5.inf"]
-    c.eq(len(store), 1, "oem5.inf in the driver store")
-    if store:
-        c.eq(store[0].get("content", "").encode("utf-8"), PUBLISHED_INF, "oem5.inf content")
+    c.eq([e["published_name"] for e in d["driver_store"]], ["oem5.inf", "oem6.inf"], "published INFs")
+    if len(d["driver_store"]) == 2:
+        oem5, oem6 = d["driver_store"]
+        c.eq(oem5.get("content", "").encode("utf-8"), PUBLISHED_INF, "oem5.inf content")
         # Without a record of where it came from, Wine names the INF itself.
-        c.eq(store[0].get("original_path"), "oem5.inf", "oem5.inf original name")
+        c.eq(oem5.get("original_path"), "oem5.inf", "oem5.inf original name")
+        # Kept as its bytes; its original name could not be asked for.
+        c.eq(oem6, {"published_name": "oem6.inf", "content_hex": "fffe5b005600"}, "oem6.inf")
     check_notes(c, d)
-    check_unread_enumerators(c, d)
+    check_unread_enumerators(c, d, [("driver store oem6.inf: INF information", 2)])
     c.true(r.step_stderr[0].strip().endswith("capture: wrote C:\\work\\machine.json: %d devices, %d services, "
-                                             "1 published INFs, %d items not read"
-                                             % (len(d["devices"]), len(d["services"]), len(d["devices"]))),
+                                             "2 published INFs, %d items not read"
+                                             % (len(d["devices"]), len(d["services"]), len(d["devices"]) + 1)),
            "summary line: %r" % r.step_stderr[0][-200:])
     c.true(all(line.startswith("capture: ") for line in r.step_stderr[0].splitlines()),
            "a message line without its \"capture: \"")
