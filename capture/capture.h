@@ -72,7 +72,7 @@ BOOL OutputSink(PVOID context, const BYTE *bytes, DWORD count);
 DWORD CommitOutput(OUTPUT_FILE *output, BOOL whole);
 
 /* system.cpp */
-BOOL IsWow64Process32(void);
+BOOL RunsUnderWow64(void);
 /* ERROR_SUCCESS and whether the token holds the Administrators group. */
 DWORD CheckAdministrator(BOOL *isAdministrator);
 void CaptureOs(CAPTURE *capture);

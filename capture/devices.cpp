@@ -241,7 +241,7 @@ void CaptureDevices(CAPTURE *capture)
     set = SetupDiGetClassDevsW(NULL, NULL, NULL, DIGCF_ALLCLASSES);
     if (set == INVALID_HANDLE_VALUE) {
         NoteUnread(capture, GetLastError(), TEXT("devices: the list of devices"));
-        goto end;
+        goto close_array;
     }
     for (index = 0;; index++) {
         data.cbSize = sizeof(data);
@@ -255,6 +255,6 @@ void CaptureDevices(CAPTURE *capture)
         CaptureDevice(capture, set, &data, index);
     }
     SetupDiDestroyDeviceInfoList(set);
-end:
+close_array:
     JsonEndArray(capture->json);
 }

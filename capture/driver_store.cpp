@@ -67,6 +67,7 @@ static WCHAR *ReadOriginalName(CAPTURE *capture, const WCHAR *path, const WCHAR 
 {
     SP_ORIGINAL_FILE_INFO_W original = {};
     SP_INF_INFORMATION *info;
+    WCHAR *found = NULL;
     DWORD needed = 0;
     DWORD error;
 
@@ -96,13 +97,12 @@ static WCHAR *ReadOriginalName(CAPTURE *capture, const WCHAR *path, const WCHAR 
         NoteUnread(capture, GetLastError(), TEXT("driver store %s: original name"), published);
         goto free_info;
     }
-    LocalFree(info);
     TextCopyN(name, capacity, original.OriginalInfName, MAX_PATH);
-    return name;
+    found = name;
 
 free_info:
     LocalFree(info);
-    return NULL;
+    return found;
 }
 
 /* "oem" at the start and ".inf" at the end, letter case aside: the search
@@ -155,14 +155,11 @@ void CaptureDriverStore(CAPTURE *capture)
 
     JsonKey(capture->json, "driver_store");
     JsonBeginArray(capture->json, JSON_LINES);
-    if (capture->os.dwMajorVersion == 5 && capture->os.dwMinorVersion == 0)
-        NoteUnread(capture, ERROR_NOT_SUPPORTED,
-                   TEXT("driver store: original INF names (Windows 2000 does not keep them)"));
     length = GetWindowsDirectoryW(windows, PATH_BUFFER_UNITS);
     if (length == 0 || length >= PATH_BUFFER_UNITS) {
         NoteUnread(capture, length == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER,
                    TEXT("driver store: the Windows folder"));
-        goto end;
+        goto close_array;
     }
     TextFormat(folder, PATH_BUFFER_UNITS + 8, TEXT("%s\\inf"), windows);
     TextFormat(pattern, PATH_BUFFER_UNITS + 24, TEXT("%s\\oem*.inf"), folder);
@@ -171,7 +168,7 @@ void CaptureDriverStore(CAPTURE *capture)
         error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND)
             NoteUnread(capture, error, TEXT("driver store: %s"), pattern);
-        goto end;
+        goto close_array;
     }
     do {
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && IsPublishedName(found.cFileName))
@@ -181,6 +178,9 @@ void CaptureDriverStore(CAPTURE *capture)
     if (error != ERROR_NO_MORE_FILES)
         NoteUnread(capture, error, TEXT("driver store: %s"), pattern);
     FindClose(search);
-end:
+    if (capture->storeEntries > 0 && capture->os.dwMajorVersion == 5 && capture->os.dwMinorVersion == 0)
+        NoteUnread(capture, ERROR_NOT_SUPPORTED,
+                   TEXT("driver store: original INF names (Windows 2000 does not keep them)"));
+close_array:
     JsonEndArray(capture->json);
 }

@@ -127,7 +127,7 @@ int wmain(int argc, WCHAR **argv)
         PrintUsage();
         return CAPTURE_EXIT_USAGE;
     }
-    if (IsWow64Process32()) {
+    if (RunsUnderWow64()) {
         PrintMessage(TEXT("this is the 32-bit capture.exe on 64-bit Windows, where it would see only the 32-bit "
                           "view of the system; run x64\\capture.exe instead"));
         return CAPTURE_EXIT_WOW64;

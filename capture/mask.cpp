@@ -110,19 +110,19 @@ DWORD MaskInstanceId(SERIAL_MASK *mask, const WCHAR *instanceId, WCHAR *out, siz
             lastPart = i + 1;
     error = NumberOf(mask, instanceId + lastPart, &number);
     if (error != ERROR_SUCCESS)
-        goto failed;
+        goto empty_output;
     if (lastPart + 1 > capacity) {
         error = ERROR_INSUFFICIENT_BUFFER;
-        goto failed;
+        goto empty_output;
     }
     TextCopyN(out, capacity, instanceId, lastPart);
     if (TextFormat(out + lastPart, capacity - lastPart, TEXT("MASKED&%04u"), (unsigned int)number) < 0) {
         error = ERROR_INSUFFICIENT_BUFFER;
-        goto failed;
+        goto empty_output;
     }
     return ERROR_SUCCESS;
 
-failed:
+empty_output:
     if (capacity > 0)
         out[0] = 0;
     return error;

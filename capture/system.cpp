@@ -3,7 +3,7 @@
  * Windows, and an administrator's token. */
 #include "capture.h"
 
-BOOL IsWow64Process32(void)
+BOOL RunsUnderWow64(void)
 {
     WCHAR value[32] = {};
 
