@@ -170,8 +170,8 @@ SERIALS = ("5&1C0FE2A&0&000000", "5&1C0FE2A&0&000100", "5&3B9D471&0&000000")
 
 def check_described(r, c):
     c.exits(0, 0)
-    # Each capture asked the servicing tool, by the command line the brief of
-    # the installer uses, through the command interpreter.
+    # Each capture asked the servicing tool itself, through the command
+    # interpreter, as the installer does.
     c.dism(FEATURE_INFO, FEATURE_INFO)
     d = captured(r, c, "machine.json")
     if d is None:
