@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # CI for the administrator's kit, after the Windows builds: the Ansible role
-# (syntax check, lint, its exit-code decisions on recorded results, its
-# playbook run on hosts whose Windows modules are recorders), the
+# (syntax check, lint, its exit-code decisions on recorded results, the
+# recorders that stand in for its Windows modules, its playbook run on hosts
+# whose Windows modules are those recorders), the
 # release made by the guide's own build commands, its listings and checksums,
 # the Linux tarball's pkgcheck on a fresh Debian 12 chroot, and the guide's
 # deployment commands run beside the release, the playbook on recorded hosts.
@@ -80,7 +81,7 @@ ansible-playbook() {
   offline "$@"
   local example
   example=$(cd ../../examples/package && pwd)
-  command ansible-playbook "${args[@]}" -e ansible_connection=local -e "ansible_python_interpreter=$(command -v python3)" \
+  command ansible-playbook "${args[@]}" -e ansible_connection=recorded.hosts.local -e "ansible_python_interpreter=$(command -v python3)" \
     -e "{\"mpio_package_dir\": \"$example\", \"mpio_dsm_inf\": \"qvxdsm.inf\", \"mpio_dsm_hwid\": \"Root\\\\QVXDSM\"}" \
     -e mpio_allow_example_package=true
 }
@@ -120,6 +121,7 @@ trap 'rm -rf "$scratch"' EXIT
 step "ansible-playbook --syntax-check" in_role_dir ansible-playbook -i inventory.example.yml site.yml --syntax-check
 step "ansible-lint (production profile)" in_role_dir ansible-lint --offline --profile production
 step "exit-code decisions on recorded results" exit_decisions
+step "the recorders fail where the Windows modules fail" python3 tests/ansible/recorder_tests.py
 step "the playbook on recorded hosts" python3 tests/ansible/role_tests.py "${HOST_BUILD:-build/host}"
 step "release package built by the guide's commands" guide_build
 step "release listing and checksums" python3 tests/release/check_package.py build/windows-x64

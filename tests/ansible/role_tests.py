@@ -186,7 +186,7 @@ def run_scenario(scenario, pkgcheck, scratch):
     settings = dict(make_package(package, release), mpio_pkgcheck=pkgcheck, **rollout)
     set_rollout(os.path.join(playbook_dir, "rollout.yml"), settings)
     inventory = {"windows": {"hosts": {h: None for h in hosts},
-                             "vars": dict(inventory_vars, ansible_connection="local",
+                             "vars": dict(inventory_vars, ansible_connection="recorded.hosts.local",
                                           ansible_python_interpreter=sys.executable)}}
     with open(os.path.join(playbook_dir, "inventory.yml"), "w") as f:
         yaml.safe_dump(inventory, f)
