@@ -108,9 +108,11 @@ EOF
   # Per host: --check (the probe), install, uninstall with its reboot, install.
   local host calls status=0
   for host in storage01.example.net storage02.example.net; do
-    calls=$(python3 -c 'import json, sys; print(" ".join({"win_shell": "probe", "win_copy": "copy", "win_reboot": "reboot"}.get(c["module"]) or c["argv"][1] for c in map(json.loads, open(sys.argv[1]))))' "$scratch/recorded/$host.calls.jsonl")
+    calls=$(python3 -c 'import json, sys; print(" ".join({"win_shell": "probe", "win_file": "folder", "win_copy": "copy", "win_reboot": "reboot"}.get(c["module"]) or c["argv"][1] for c in map(json.loads, open(sys.argv[1]))))' "$scratch/recorded/$host.calls.jsonl")
     echo "$host: $calls"
-    [ "$calls" = "probe probe copy copy -i probe copy copy -u reboot probe copy copy -i" ] || status=1
+    [ "$calls" = "probe probe folder copy copy -i probe folder copy copy -u reboot probe folder copy copy -i" ] || status=1
+    # The guide says where each host's log lands.
+    ls "$release"/mpio-installer-*-windows/deploy/ansible/logs/"$host"/MPIOInstall.LOG || status=1
   done
   return $status
 }
