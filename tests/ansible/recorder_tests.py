@@ -13,8 +13,6 @@ import subprocess
 import sys
 import tempfile
 
-import yaml
-
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 ABSENT = object()   # the result must not have this key
 
@@ -64,54 +62,45 @@ ROWS = [
 def filled(value, paths):
     if isinstance(value, str):
         return value.format(**paths)
-    if isinstance(value, list):
-        return [filled(v, paths) for v in value]
-    return {k: filled(v, paths) for k, v in value.items()}
+    return [filled(v, paths) for v in value] if isinstance(value, list) else {
+        k: filled(v, paths) for k, v in value.items()}
 
 
 def run_row(row, scratch):
     name, folders, tasks, rc, expect, want_folders, want_files = row
     paths = {"exe": os.path.join(scratch, "install.exe"), "package": os.path.join(scratch, "package")}
     os.makedirs(os.path.join(paths["package"], "sub"))
-    for path in (paths["exe"], os.path.join(paths["package"], "pkg.inf"),
-                 os.path.join(paths["package"], "sub", "pkg.sys")):
+    for path in (paths["exe"], os.path.join(paths["package"], "pkg.inf"), os.path.join(paths["package"], "sub", "pkg.sys")):
         with open(path, "w") as f:
             f.write(os.path.basename(path))
+    files = {"script.json": {"h": {"state": {}, "folders": folders, "runs": [{"switch": "-i", "rc": rc, "stdout": "run\r\n"}]}},
+             "inventory.yml": {"all": {"hosts": {"h": {"ansible_connection": "recorded.hosts.local",
+                                                       "ansible_python_interpreter": sys.executable}}}},
+             "play.yml": [{"hosts": "all", "gather_facts": False, "tasks": [
+                 {"name": "task %d" % i, module: filled(args, paths), "ignore_errors": True}
+                 for i, (module, args) in enumerate(tasks)]}]}
+    for file_name, content in files.items():
+        with open(os.path.join(scratch, file_name), "w") as f:
+            json.dump(content, f)   # YAML reads JSON
     record = os.path.join(scratch, "record")
     os.makedirs(record)
-    with open(os.path.join(scratch, "script.json"), "w") as f:
-        json.dump({"h": {"state": {}, "folders": folders, "runs": [{"switch": "-i", "rc": rc, "stdout": "run\r\n"}]}}, f)
-    with open(os.path.join(scratch, "inventory.yml"), "w") as f:
-        yaml.safe_dump({"all": {"hosts": {"h": {"ansible_connection": "recorded.hosts.local",
-                                                "ansible_python_interpreter": sys.executable}}}}, f)
-    play = [{"hosts": "all", "gather_facts": False,
-             "tasks": [{"name": "task %d" % i, module: filled(args, paths), "ignore_errors": True}
-                       for i, (module, args) in enumerate(tasks)]}]
-    with open(os.path.join(scratch, "play.yml"), "w") as f:
-        yaml.safe_dump(play, f)
     env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=os.path.join(ROOT, "tests", "ansible", "collections"),
                ANSIBLE_STDOUT_CALLBACK="json", ANSIBLE_LOCALHOST_WARNING="false",
                MPIO_RECORDER_SCRIPT=os.path.join(scratch, "script.json"), MPIO_RECORDER_DIR=record)
     run = subprocess.run(["ansible-playbook", "-i", "inventory.yml", "play.yml"], cwd=scratch, env=env,
-                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                         universal_newlines=True, timeout=300)
+                         stdin=subprocess.DEVNULL, capture_output=True, universal_newlines=True, timeout=300)
     try:
         result = json.loads(run.stdout)["plays"][0]["tasks"][-1]["hosts"]["h"]
-    except (ValueError, KeyError, IndexError):
+        with open(os.path.join(record, "h.state.json")) as f:
+            after = json.load(f)["files"]
+    except (OSError, ValueError, KeyError, IndexError):
         return ["no result of the last task: %s" % (run.stderr or run.stdout)[-2000:]]
-    problems = []
-    for key, value in expect.items():
-        got = result.get(key, ABSENT)
-        if value is ABSENT and got is not ABSENT:
-            problems.append("%s is %r, not absent" % (key, got))
-        elif value is not ABSENT and not (got == value or key == "msg" and value in str(got)):
-            problems.append("%s is %r, not %r" % (key, None if got is ABSENT else got, value))
-    with open(os.path.join(record, "h.state.json")) as f:
-        files = json.load(f)["files"]
-    if want_folders is not None and set(files["folders"]) != want_folders:
-        problems.append("folders %s, not %s" % (sorted(files["folders"]), sorted(want_folders)))
-    if want_files is not None and set(files["files"]) != want_files:
-        problems.append("files %s, not %s" % (sorted(files["files"]), sorted(want_files)))
+    problems = ["%s is %r, not %r" % (key, result.get(key, "absent"), "absent" if value is ABSENT else value)
+                for key, value in expect.items()
+                if not (result.get(key, ABSENT) == value or key == "msg" and value in str(result.get(key)))]
+    for what, want in (("folders", want_folders), ("files", want_files)):
+        if want is not None and set(after[what]) != want:
+            problems.append("%s %s, not %s" % (what, sorted(after[what]), sorted(want)))
     return problems
 
 
