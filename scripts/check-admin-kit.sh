@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # CI for the administrator's kit, after the Windows builds: the Ansible role
-# (syntax check, lint, its exit-code decisions on recorded results, its
-# playbook run on hosts whose Windows modules are recorders), the
+# (syntax check, lint, its exit-code decisions on recorded results, the
+# recorders that stand in for its Windows modules, its playbook run on hosts
+# whose Windows modules are those recorders), the
 # release made by the guide's own build commands, its listings and checksums,
 # the Linux tarball's pkgcheck on a fresh Debian 12 chroot, and the guide's
 # deployment commands run beside the release, the playbook on recorded hosts.
@@ -80,7 +81,7 @@ ansible-playbook() {
   offline "$@"
   local example
   example=$(cd ../../examples/package && pwd)
-  command ansible-playbook "${args[@]}" -e ansible_connection=local -e "ansible_python_interpreter=$(command -v python3)" \
+  command ansible-playbook "${args[@]}" -e ansible_connection=recorded.hosts.local -e "ansible_python_interpreter=$(command -v python3)" \
     -e "{\"mpio_package_dir\": \"$example\", \"mpio_dsm_inf\": \"qvxdsm.inf\", \"mpio_dsm_hwid\": \"Root\\\\QVXDSM\"}" \
     -e mpio_allow_example_package=true
 }
@@ -107,9 +108,11 @@ EOF
   # Per host: --check (the probe), install, uninstall with its reboot, install.
   local host calls status=0
   for host in storage01.example.net storage02.example.net; do
-    calls=$(python3 -c 'import json, sys; print(" ".join({"win_shell": "probe", "win_copy": "copy", "win_reboot": "reboot"}.get(c["module"]) or c["argv"][1] for c in map(json.loads, open(sys.argv[1]))))' "$scratch/recorded/$host.calls.jsonl")
+    calls=$(python3 -c 'import json, sys; print(" ".join({"win_shell": "probe", "win_file": "folder", "win_copy": "copy", "win_reboot": "reboot"}.get(c["module"]) or c["argv"][1] for c in map(json.loads, open(sys.argv[1]))))' "$scratch/recorded/$host.calls.jsonl")
     echo "$host: $calls"
-    [ "$calls" = "probe probe copy copy -i probe copy copy -u reboot probe copy copy -i" ] || status=1
+    [ "$calls" = "probe probe folder copy copy -i probe folder copy copy -u reboot probe folder copy copy -i" ] || status=1
+    # The guide says where each host's log lands.
+    ls "$release"/mpio-installer-*-windows/deploy/ansible/logs/"$host"/MPIOInstall.LOG || status=1
   done
   return $status
 }
@@ -120,6 +123,7 @@ trap 'rm -rf "$scratch"' EXIT
 step "ansible-playbook --syntax-check" in_role_dir ansible-playbook -i inventory.example.yml site.yml --syntax-check
 step "ansible-lint (production profile)" in_role_dir ansible-lint --offline --profile production
 step "exit-code decisions on recorded results" exit_decisions
+step "the recorders fail where the Windows modules fail" python3 tests/ansible/recorder_tests.py
 step "the playbook on recorded hosts" python3 tests/ansible/role_tests.py "${HOST_BUILD:-build/host}"
 step "release package built by the guide's commands" guide_build
 step "release listing and checksums" python3 tests/release/check_package.py build/windows-x64

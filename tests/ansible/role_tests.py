@@ -10,7 +10,10 @@ Each scenario lays out a release (deploy/ansible, x64/install.exe, the
 example package) in a scratch directory, sets rollout.yml and the inventory
 as the administrator's guide says, and runs ansible-playbook there once or
 more.  A host's calls are written as one line: "probe" (the state probe),
-"copy", the install.exe switch, "reboot"; check-mode calls get a "?".
+"folder" (the folder made for install.exe), "copy", the install.exe switch,
+"reboot"; check-mode calls get a "?".  Every host starts without C:\MPIO, and
+each host that ran install.exe must have the log of its runs on the
+controller, the others none.
 """
 import copy
 import json
@@ -48,7 +51,7 @@ UNINSTALL_OK = {"switch": "-u", "rc": 1, "stdout": RECORDED["uninstall: done, re
                 "at_reboot": {"service": "absent", "multipath_feature": "Disabled"}}
 
 VENDOR = {"mpio_dsm_inf": "qvxdsm.inf", "mpio_dsm_hwid": "Root\\TESTDSM"}
-FIRST_RUN = "probe copy copy -i"
+FIRST_RUN = "probe folder copy copy -i"
 
 # name, hosts {host: (state, runs)}, rollout.yml settings, inventory vars,
 # ansible-playbook arguments of each run, package ("vendor", "example",
@@ -72,6 +75,15 @@ SCENARIOS = [
      {"h1": (FRESH, [INSTALL_FAILED]), "h2": (FRESH, []), "h3": (FRESH, [])},
      {}, {}, [[]], "vendor",
      2, {"h1": FIRST_RUN, "h2": "", "h3": ""}, [["h1"]], None, "install.exe failed"),
+    ("a failure in a batch of 2 stops the rollout after that batch",
+     {h: (FRESH, [INSTALL_FAILED] if h == "h1" else [INSTALL_OK]) for h in ("h1", "h2", "h3", "h4", "h5", "h6")},
+     {"mpio_batch": 2}, {}, [[]], "vendor",
+     2, {"h1": FIRST_RUN, "h2": FIRST_RUN, "h3": "", "h4": "", "h5": "", "h6": ""}, [["h1", "h2"]], None,
+     "install.exe failed"),
+    ("a failure in a batch of 50% stops the rollout after that batch",
+     {h: (FRESH, [INSTALL_FAILED] if h == "h2" else [INSTALL_OK]) for h in ("h1", "h2", "h3", "h4")},
+     {"mpio_batch": "50%"}, {}, [[]], "vendor",
+     2, {"h1": FIRST_RUN, "h2": FIRST_RUN, "h3": "", "h4": ""}, [["h1", "h2"]], None, "install.exe failed"),
     ("a second run is all ok, no install.exe",
      {"h1": (FRESH, [INSTALL_OK]), "h2": (FRESH, [INSTALL_REBOOT])},
      {"mpio_batch": 2}, {}, [[], []], "vendor",
@@ -84,11 +96,11 @@ SCENARIOS = [
     ("another version installed: -i over it; the same version: nothing",
      {"h1": (OLDER, [INSTALL_OK]), "h2": (INSTALLED, [])},
      {"mpio_batch": 2}, {}, [[]], "vendor",
-     0, {"h1": FIRST_RUN, "h2": "probe"}, [["h1", "h2"]], {"h1": 3, "h2": 0}, None),
+     0, {"h1": FIRST_RUN, "h2": "probe"}, [["h1", "h2"]], {"h1": 5, "h2": 0}, None),
     ("uninstall runs -u only where the package is, once",
      {"h1": (INSTALLED, [UNINSTALL_OK]), "h2": (FRESH, [])},
      {"mpio_batch": 2}, {}, [["-e", "mpio_action=uninstall"]] * 2, "vendor",
-     0, {"h1": "probe copy copy -u reboot probe", "h2": "probe probe"}, [["h1", "h2"]], {"h1": 0, "h2": 0}, None),
+     0, {"h1": "probe folder copy copy -u reboot probe", "h2": "probe probe"}, [["h1", "h2"]], {"h1": 0, "h2": 0}, None),
     ("check mode runs nothing and reports what would change",
      {"h1": (FRESH, []), "h2": (INSTALLED, [])},
      {"mpio_batch": 2}, {}, [["--check"]], "vendor",
@@ -164,7 +176,7 @@ def calls_of(record, host):
 
 
 def shown(call):
-    word = {"win_shell": "probe", "win_copy": "copy", "win_reboot": "reboot"}.get(call["module"])
+    word = {"win_shell": "probe", "win_file": "folder", "win_copy": "copy", "win_reboot": "reboot"}.get(call["module"])
     word = word or (call["argv"][1] if call["module"] == "win_command" else call["module"])
     return word + ("?" if call["check_mode"] and call["module"] != "win_shell" else "")
 
@@ -186,7 +198,7 @@ def run_scenario(scenario, pkgcheck, scratch):
     settings = dict(make_package(package, release), mpio_pkgcheck=pkgcheck, **rollout)
     set_rollout(os.path.join(playbook_dir, "rollout.yml"), settings)
     inventory = {"windows": {"hosts": {h: None for h in hosts},
-                             "vars": dict(inventory_vars, ansible_connection="local",
+                             "vars": dict(inventory_vars, ansible_connection="recorded.hosts.local",
                                           ansible_python_interpreter=sys.executable)}}
     with open(os.path.join(playbook_dir, "inventory.yml"), "w") as f:
         yaml.safe_dump(inventory, f)
@@ -217,6 +229,18 @@ def run_scenario(scenario, pkgcheck, scratch):
         problems.append("changed in the last run %s, not %s" % (recap(run.stdout), changed))
     if text and text not in run.stdout:
         problems.append("the output does not say %r" % text)
+    # Each host that ran install.exe has the log of its runs on the controller; the others have none.
+    for h, (_, host_runs) in hosts.items():
+        runs_taken = [word for word in calls[h].split() if word in ("-i", "-u")]
+        want = "".join(r.get("stdout", "") for r in host_runs[:len(runs_taken)]) if runs_taken else None
+        log = os.path.join(playbook_dir, "logs", h, "MPIOInstall.LOG")
+        got_log = None
+        if os.path.exists(log):
+            with open(log, newline="") as f:
+                got_log = f.read()
+        if got_log != want:
+            problems.append("%s: the log on the controller %s" % (h, "is missing" if got_log is None else
+                            "should not be there" if want is None else "is not its runs' output"))
     probes = [c["reads"] for h in hosts for c in recorded[h] if c["module"] == "win_shell"]
     if any(p.get("service") != "qvxdsm" or p.get("hardwareId") != settings["mpio_dsm_hwid"] for p in probes):
         problems.append("the probe did not look for the package's service and hardware ID: %s" % probes)

@@ -3,19 +3,114 @@
 MPIO_RECORDER_SCRIPT names a JSON file with one script per inventory host:
 
   {"HOST": {"state": {...what the state probe reports...},
+            "folders": ["C:\\\\Data", ...],
             "runs": [{"switch": "-i", "rc": 0, "stdout": "...",
                       "state": {...changed now...}, "at_reboot": {...changed at the next reboot...}}]}}
 
 Each install.exe run takes the host's next entry of "runs"; a run beyond the
-script fails.  MPIO_RECORDER_DIR keeps each host's calls (HOST.calls.jsonl,
-one JSON object a line) and the state its runs and reboots left
-(HOST.state.json), so that later calls, and a second playbook run, see it.
+script fails.  "folders" (optional) are there before the first call, besides
+C:\\.  MPIO_RECORDER_DIR keeps each host's calls (HOST.calls.jsonl, one JSON
+object a line) and what its calls left (HOST.state.json: the state, the runs
+taken, the host's folders and files), so that later calls, and a second
+playbook run, see it.  Files that the role fetches back are also written to
+HOST.drive/ (see HostFiles), where the connection recorded.hosts.local reads
+them.
 """
 
+import hashlib
 import json
 import os
+import re
 
 from ansible.plugins.action import ActionBase
+
+
+class HostError(Exception):
+    """A path the host cannot take; the text is what the module reports."""
+
+
+def checksum_of(path):
+    """The SHA-1 of a controller file, as win_copy compares files."""
+    with open(path, "rb") as f:
+        return hashlib.sha1(f.read()).hexdigest()
+
+
+def windows_path(path):
+    return re.sub(r"[\\/]+", r"\\", path)
+
+
+def join(folder, name):
+    return windows_path(folder).rstrip("\\") + "\\" + windows_path(name).lstrip("\\")
+
+
+def parent_of(path):
+    """Split-Path of a path: C:\\MPIO for C:\\MPIO\\install.exe, C:\\ for C:\\MPIO."""
+    parent = windows_path(path).rstrip("\\").rsplit("\\", 1)[0]
+    return parent + "\\" if parent.endswith(":") else parent
+
+
+def drive_of(name):
+    """Where the files of host NAME that the role fetches lie on the controller."""
+    return os.path.join(os.environ["MPIO_RECORDER_DIR"], name + ".drive")
+
+
+class HostFiles(object):
+    """A host's folders and files as Windows names them: without case, with \\
+    or / between names, from a drive letter on; only drive C: exists.  A file
+    is kept as its SHA-1.  A text file written with append_text is also
+    written to HOST.drive/ under the name the host gives it, so that the local
+    connection finds it under that (relative) name there."""
+
+    def __init__(self, host, name, first_folders=()):
+        if "files" not in host:
+            host["files"] = {"folders": ["c:"], "files": {}}
+            for folder in first_folders:
+                self.make_folders(folder, host["files"])
+        self.state = host["files"]
+        self.drive = drive_of(name)
+
+    @staticmethod
+    def key(path):
+        text = windows_path(path).rstrip("\\").lower()
+        if not re.match(r"^[a-z]:(\\|$)", text):
+            raise HostError("the recorders take absolute Windows paths only, not %r" % path)
+        return text
+
+    def is_folder(self, path):
+        return self.key(path) in self.state["folders"]
+
+    def is_file(self, path):
+        return self.key(path) in self.state["files"]
+
+    def checksum(self, path):
+        return self.state["files"].get(self.key(path))
+
+    def make_folders(self, path, state=None):
+        """The folder and those above it, as New-Item -ItemType Directory makes them."""
+        state = state or self.state
+        names = self.key(path).split("\\")
+        if names[0] not in state["folders"]:
+            raise HostError("Cannot find drive. A drive with the name '%s' does not exist." % names[0][0].upper())
+        for end in range(2, len(names) + 1):
+            folder = "\\".join(names[:end])
+            if folder in state["files"]:
+                raise HostError("%s is a file, not a folder (the recorder's words)" % folder)
+            if folder not in state["folders"]:
+                state["folders"].append(folder)
+
+    def write(self, path, checksum):
+        if not self.is_folder(parent_of(path)):
+            raise HostError("Could not find a part of the path '%s'." % path)
+        if self.is_folder(path):
+            raise HostError("%s is a folder, not a file (the recorder's words)" % path)
+        self.state["files"][self.key(path)] = checksum
+
+    def append_text(self, path, text):
+        os.makedirs(self.drive, exist_ok=True)
+        copy = os.path.join(self.drive, path)
+        with open(copy, "a", newline="") as f:
+            f.write(text)
+        self.write(path, checksum_of(copy))
 
 
 class RecorderAction(ActionBase):
@@ -42,12 +137,16 @@ class RecorderAction(ActionBase):
                 host = json.load(f)
         else:
             host = {"state": dict(scripts[name]["state"]), "runs": 0, "at_reboot": {}}
+        self.files = HostFiles(host, name, scripts[name].get("folders", []))
         call = {"module": self.MODULE, "check_mode": bool(self._play_context.check_mode),
                 "batch": sorted(task_vars.get("ansible_play_batch", []))}
         if call["check_mode"] and self.SKIPPED_IN_CHECK_MODE:
             answer = {"skipped": True, "msg": "remote module (%s) does not support check mode" % self.MODULE}
         else:
-            answer = self.answer(scripts[name], host, call)
+            try:
+                answer = self.answer(scripts[name], host, call)
+            except HostError as error:
+                answer = {"failed": True, "msg": str(error)}
         with open(os.path.join(directory, name + ".calls.jsonl"), "a") as f:
             f.write(json.dumps(call) + "\n")
         with open(state_path, "w") as f:
