@@ -23,11 +23,11 @@ struct KnownGeneration {
 const KnownGeneration kGenerations[] = {{5, 0, 2195}, {5, 1, 2600}, {5, 2, 3790}, {6, 0, 6002},
                                         {6, 1, 7601}, {6, 2, 9200}, {6, 3, 9600}, {10, 0, 17763}};
 
-// Windows 6.0 (Vista, Server 2008) switches features without DISM.exe,
-// which ships from 6.1 on; the installer runs it from 6.0 on.
-bool HasFeatureTool(const Generation &generation)
+// Windows 6.0 (Vista, Server 2008) has no DISM.exe, which ships from 6.1 on;
+// the installer runs it from 6.0 on to switch the multipath feature.
+bool LacksFeatureTool(const Generation &generation)
 {
-    return generation.major > 6 || (generation.major == 6 && generation.minor >= 1);
+    return generation.major == 6 && generation.minor == 0;
 }
 
 const char kSwitchedOnBefore[] =
@@ -75,7 +75,7 @@ TestMachine BuildMachine(const Generation &generation, const std::vector<std::st
     machine.interactive = false;
     if (generation.major < 6)
         machine.features.clear();
-    if (!HasFeatureTool(generation)) {
+    if (LacksFeatureTool(generation)) {
         // The server an administrator has there: Multipath I/O switched on
         // with Server Manager and the server restarted.
         machine.features["MultipathIo"] = "EnablePending";
@@ -285,7 +285,7 @@ Cell JudgeLeftDevices(const Generation &generation, const winsim::Machine &machi
 {
     std::vector<Text> gone = {expect.dsmHwid};
     // Where the administrator switched the feature on, its bus device stays.
-    if (HasFeatureTool(generation))
+    if (!LacksFeatureTool(generation))
         gone.push_back(generation.major >= 6 ? MPIO_BUS_HARDWARE_ID_NEW : MPIO_BUS_HARDWARE_ID_OLD);
     std::vector<std::string> left;
     for (const Text &id : gone)
@@ -293,7 +293,7 @@ Cell JudgeLeftDevices(const Generation &generation, const winsim::Machine &machi
             left.push_back(Narrow(device->instanceId) + " (" + Narrow(id) + ")");
     if (!left.empty())
         return Fail("still there after the reboot: " + Join(left));
-    if (!HasFeatureTool(generation))
+    if (LacksFeatureTool(generation))
         return Pass("the DSM device is gone; the MPIO bus device stays with Multipath I/O, which the administrator "
                     "switched on and the installer cannot switch off without DISM.exe (its last -u exits -1 there)");
     return Pass();
@@ -435,7 +435,7 @@ Outcome RunGeneration(const Setting &setting, const Generation &generation, cons
     Outcome out;
     Step install = run.Run("-i");
     out.cells["install"] = JudgeSuccess(install);
-    if (!HasFeatureTool(generation) && out.cells["install"].verdict == Verdict::Pass)
+    if (LacksFeatureTool(generation) && out.cells["install"].verdict == Verdict::Pass)
         out.cells["install"].reason = kSwitchedOnBefore;
     winsim::Machine machine = run.Load();
     out.cells["installed-dsm"] = JudgeDsmDevice(machine, expect);
