@@ -606,15 +606,16 @@ Outcome RunUpgrade(const Setting &setting, const Generation &generation, const s
     step = run.Run("-i");
     // Before 6.0 the installer does not force the bus driver's update, so
     // while another vendor's DSM keeps the MPIO bus device on its driver the
-    // new -i is refused there (259), whatever the package holds.
+    // new -i is refused there (259), whatever the package holds: a note on
+    // the installer, not a finding on the package.
     const bool refusedAtBus = generation.major < 6 && RefusedAtBus(step);
     out.cells["upgrade"] = refusedAtBus
-        ? StepCell(step, Verdict::Warn,
+        ? StepCell(step, Verdict::Pass,
                    "-1, refused at the bus driver with 259: before 6.0 the installer does not force the bus "
                    "driver's update, and the MPIO bus device, kept by the other vendor's DSM, already runs it; "
                    "on such a server the new version goes in only once the other vendor's DSM is uninstalled "
                    "too (a limit of the installer, not of the package)",
-                   true)
+                   false)
         : JudgeSuccess(step);
     run.Reboot();
     winsim::Machine machine = run.Load();
@@ -652,7 +653,8 @@ const RowHeading kRows[] = {
     {"uninstall", "-u", false, "uninstall,delreg"},
     {"released-disks", "  DSM's disks given back", false, "delreg,delreg-scope"},
     {"check-removed", "-c after -u and a reboot", false, "uninstall,delreg,delreg-scope"},
-    {"neighbour-uninstalled", "  another vendor's DSM intact after -u", false, "delreg,delreg-scope,uninstall"},
+    {"neighbour-uninstalled", "  another vendor's DSM intact after -u", false,
+     "delreg,delreg-scope,uninstall,supported-devices"},
     {"left-devices", "left: DSM and MPIO bus devices", false, "uninstall"},
     {"left-strings", "left: DSM strings in the list", false, "delreg,delreg-scope"},
     {"left-services", "left: the package's services", false, "uninstall"},
