@@ -379,7 +379,7 @@ InstalledNeighbour InstallNeighbour(const Setting &setting, const Generation &ge
                                     const std::vector<Text> &disks)
 {
     InstalledNeighbour installed;
-    const Step step = run.Run("-i", setting.neighbour.package);
+    const Step step = run.Run("-i", setting.neighbour.package, "neighbour");
     run.Reboot();
     if (step.exitCode != 0 && step.exitCode != 1) {
         installed.fault = "another vendor's DSM could not be installed with this package's base INFs: exit " +
@@ -428,7 +428,7 @@ Outcome RunGeneration(const Setting &setting, const Generation &generation, cons
                                            !setting.options.disks.empty(), expect.strings,
                                            setting.neighbour.diskModel);
     const std::vector<Text> &dsmDisks = built.dsmDisks;
-    MachineRun run(dir, setting.installer, package);
+    MachineRun run(dir, setting.installer, package, !setting.options.keep.empty());
     run.Save(built.machine);
     const InstalledNeighbour neighbour = InstallNeighbour(setting, generation, run, built.neighbourDisks);
 
@@ -467,7 +467,7 @@ Outcome RunGeneration(const Setting &setting, const Generation &generation, cons
 
     // The other vendor's DSM goes too, so that the last -u removes the base.
     if (neighbour.state)
-        run.Run("-u", setting.neighbour.package);
+        run.Run("-u", setting.neighbour.package, "neighbour");
     run.Reboot();
     machine = run.Load();
     out.cells["left-devices"] = JudgeLeftDevices(generation, machine, expect);
@@ -579,7 +579,7 @@ Outcome RunUpgrade(const Setting &setting, const Generation &generation, const s
     const std::vector<Text> strings = SupportedDeviceStrings(package.Dsm());
     const TestMachine built = BuildMachine(generation, DiskModels(setting, strings), !setting.options.disks.empty(),
                                            strings, setting.neighbour.diskModel);
-    MachineRun run(dir, setting.installer, package);
+    MachineRun run(dir, setting.installer, package, !setting.options.keep.empty());
     run.Save(built.machine);
     const InstalledNeighbour neighbour = InstallNeighbour(setting, generation, run, built.neighbourDisks);
 
@@ -593,12 +593,12 @@ Outcome RunUpgrade(const Setting &setting, const Generation &generation, const s
             out.cells[rows[r]] = NotApplicable("the upgrade did not complete");
         return out;
     };
-    Step step = run.Run("-i", old);
+    Step step = run.Run("-i", old, "old");
     if (JudgeSuccess(step).verdict != Verdict::Pass)
         return failedAt("the old package's -i", step);
     run.Reboot();
     if (generation.major < 6) {
-        step = run.Run("-u", old);
+        step = run.Run("-u", old, "old");
         if (JudgeSuccess(step).verdict != Verdict::Pass)
             return failedAt("the old package's -u", step);
         run.Reboot();

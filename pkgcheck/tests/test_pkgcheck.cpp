@@ -664,8 +664,9 @@ TEST_P(RealArraysTest, SaysWhichTheStringsClaim)
 INSTANTIATE_TEST_SUITE_P(Disks, RealArraysTest, ::testing::ValuesIn(kRealArrays),
                          [](const ::testing::TestParamInfo<RealArrays> &info) { return info.param.name; });
 
-// --keep leaves each generation's machine where winsim show reads it, and
-// refuses a directory that already holds one.
+// --keep leaves each generation's machine, and the machine before and after
+// each run, where winsim show reads them, and refuses a directory that
+// already holds one.
 TEST_F(PkgcheckTest, KeptMachineIsReadByWinsimShow)
 {
     // Given relative to pkgcheck's current directory.
@@ -683,6 +684,20 @@ TEST_F(PkgcheckTest, KeptMachineIsReadByWinsimShow)
         EXPECT_EQ(shown.exitCode, 0) << shown.errors;
         EXPECT_NE(shown.output.find(std::string("OS ") + generation), std::string::npos) << shown.output;
         EXPECT_NE(shown.output.find("HALCYON"), std::string::npos) << shown.output;
+    }
+    // The machine before and after each run, in the order of the runs: the package's -i brings the DSM
+    // device, its -u takes it away.
+    const fs::path runs = kept / "10.0" / "runs";
+    const std::pair<const char *, bool> snapshots[] = {
+        {"01-neighbour-i.before.json", false}, {"02-i.before.json", false}, {"02-i.after.json", true},
+        {"05-u.before.json", true}, {"05-u.after.json", false}, {"07-neighbour-u.after.json", false}};
+    for (const auto &[file, hasDsm] : snapshots) {
+        hosttools::Process show;
+        show.program = (fs::path(PKGCHECK_BINARY).parent_path() / "winsim").string();
+        show.args = {"show", (runs / file).string()};
+        const hosttools::ProcessResult shown = hosttools::Run(show);
+        EXPECT_EQ(shown.exitCode, 0) << file << shown.errors;
+        EXPECT_EQ(shown.output.find("hardware IDs \"Root\\QVXDSM\"") != std::string::npos, hasDsm) << file;
     }
     Run again = Pkgcheck(args);
     EXPECT_EQ(again.exitCode, 2);
