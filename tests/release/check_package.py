@@ -16,8 +16,8 @@ checked-in files of examples/package there by default, a vendor's files
 under package/.
 
 mpio-installer-<version>-linux-x86_64.tar.gz beside it must hold one folder
-of its own name with pkgcheck and install, x86-64 executables that need no
-C++ runtime of their own (libstdc++, libgcc_s), and README.md as that build
+of its own name with pkgcheck, install and winsim, x86-64 executables that
+need no C++ runtime of their own (libstdc++, libgcc_s), and README.md as that build
 generated it (naming the DSM description its pkgcheck looks for); SHA256SUMS
 must hold the checksums of both archives, as sha256sum -c reads them.
 """
@@ -36,7 +36,8 @@ PE_MACHINES = {"x64/install.exe": 0x8664, "x86/install.exe": 0x014C}
 FIXED_FILE_INFO_SIGNATURE = struct.pack("<I", 0xFEEF04BD)
 # In the ZIP: the name in the release, the checked-in file.
 RELEASE_DOCS = {"THIRD-PARTY-NOTICES.txt": "docs/release/THIRD-PARTY-NOTICES.txt"}
-LINUX_FILES = {"%s/pkgcheck", "%s/install", "%s/README.md"}
+LINUX_PROGRAMS = ("pkgcheck", "install", "winsim")
+LINUX_FILES = {"%s/" + program for program in LINUX_PROGRAMS} | {"%s/README.md"}
 
 
 def checked_in(folder):
@@ -136,7 +137,7 @@ def check_tarball(build_dir, version):
         expected = {f % name for f in LINUX_FILES}
         problems = [] if set(members) == expected else [
             "%s holds %s, not %s" % (os.path.basename(path), sorted(members), sorted(expected))]
-        for program in ("pkgcheck", "install"):
+        for program in LINUX_PROGRAMS:
             member = members.get("%s/%s" % (name, program))
             if member is None:
                 continue
