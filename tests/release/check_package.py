@@ -9,8 +9,10 @@ x64/install.exe and x86/install.exe, the two builds' own programs (the x86
 one from the release's own x86 build, BUILD_DIR/release-x86), an x86-64 and
 an i386 executable whose version resource carries <version>; README.md as the
 build generated it from docs/release/README-windows.md.in, and
-THIRD-PARTY-NOTICES.txt from docs/release, docs/usage.md and CHANGELOG.md as
-checked in, the changelog with an entry for <version>; the checked-in files of
+THIRD-PARTY-NOTICES.txt from docs/release, docs/usage.md as the build
+generated it (the checked-in guide itself for the example's release, a copy
+naming the vendor's package for a vendor's) and CHANGELOG.md as checked in,
+the changelog with an entry for <version>; the checked-in files of
 deploy/ansible; and the package of the build's MPIO_PACKAGE_DIR: the
 checked-in files of examples/package there by default, a vendor's files
 under package/.
@@ -81,11 +83,17 @@ def check(build_dir):
     version = re.search(r"^CMAKE_PROJECT_VERSION:\w+=(.*)$", cache, re.M).group(1)
     # Relative to the source, as the build reads it.
     package = bundled_package(os.path.join(ROOT, re.search(r"^MPIO_PACKAGE_DIR:\w+=(.*)$", cache, re.M).group(1)))
-    sources = dict(package, **{"README.md": os.path.join(build_dir, "generated", "README-windows.md")})
+    generated = os.path.join(build_dir, "generated")
+    sources = dict(package, **{"README.md": os.path.join(generated, "README-windows.md"),
+                               "docs/usage.md": os.path.join(generated, "usage.md")})
     path = os.path.join(build_dir, "mpio-installer-%s-windows.zip" % version)
     if not os.path.isfile(path):
         return ["%s is missing" % path], 0
     problems = []
+    if any(name.startswith("examples/package/") for name in package):
+        with open(os.path.join(generated, "usage.md"), "rb") as f, open(os.path.join(ROOT, "docs", "usage.md"), "rb") as g:
+            if f.read() != g.read():
+                problems.append("the example's release does not ship docs/usage.md as checked in")
     top = "mpio-installer-%s-windows/" % version
     with zipfile.ZipFile(path) as archive:
         names = [n for n in archive.namelist() if not n.endswith("/")]
