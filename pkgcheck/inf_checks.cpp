@@ -872,7 +872,7 @@ Cell CheckDriverImages(const Subject &s)
         return Fail(Join(errors, "; "));
     if (!warnings.empty())
         return Warn(Join(warnings, "; ") +
-                    (advice.empty() ? std::string() : ": " + Join({advice.rbegin(), advice.rend()}, "; ")));
+                    (advice.empty() ? std::string() : "; " + Join({advice.rbegin(), advice.rend()}, ", and ")));
     return Pass();
 }
 

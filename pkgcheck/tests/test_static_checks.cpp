@@ -177,7 +177,7 @@ const Broken kBroken[] = {
     // One source path for every platform: each platform that cannot load the image is named.
     {"I386DriverSharedWithX64", {SetMachine("qvxdsm.sys", pkgcheck::kMachineI386), Unmark("qvxdsm.sys")},
      "driver-images", "qvxdsm.inf", Verdict::Warn,
-     "qvxdsm.sys is an i386 image that the same source path also gives x64 (AMD64), which cannot load it: give each "
+     "qvxdsm.sys is an i386 image that the same source path also gives x64 (AMD64), which cannot load it; give each "
      "architecture its own file"},
     {"UnmarkedDriverIsJudgedByItsMachineOnly", {Unmark("qvxdsm.sys")}, "driver-images", "qvxdsm.inf", Verdict::Warn,
      "qvxdsm.sys is an AMD64 image that the same source path also gives Windows 2000 (i386), x86 (i386), which"},
