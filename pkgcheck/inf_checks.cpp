@@ -390,16 +390,20 @@ std::optional<inf::RegistryLine> RestoredOn50(Role role)
 // value or key, or not at all.
 enum class UninstallDeletion { None, String, Whole };
 
-bool SameValueAs(const inf::RegistryLine &line, const MultiSzValue &value)
+// Key paths compared as the registry compares them: no case, no leading or
+// trailing separators.
+Text KeyPath(Text path)
 {
-    auto trimmed = [](Text path) {
-        while (!path.empty() && path.front() == u'\\')
-            path.erase(path.begin());
-        while (!path.empty() && path.back() == u'\\')
-            path.pop_back();
-        return path;
-    };
-    return EqualNoCase(line.root, DELREG_ROOT) && EqualNoCase(trimmed(line.subkey), trimmed(value.keyPath));
+    while (!path.empty() && path.front() == u'\\')
+        path.erase(path.begin());
+    while (!path.empty() && path.back() == u'\\')
+        path.pop_back();
+    return path;
+}
+
+bool OnKeyOf(const inf::RegistryLine &line, const MultiSzValue &value)
+{
+    return EqualNoCase(line.root, DELREG_ROOT) && EqualNoCase(KeyPath(line.subkey), KeyPath(value.keyPath));
 }
 
 UninstallDeletion DeletionOf(const inf::Section &section, MultiSzKind kind, const Text &string)
@@ -408,7 +412,7 @@ UninstallDeletion DeletionOf(const inf::Section &section, MultiSzKind kind, cons
     UninstallDeletion found = UninstallDeletion::None;
     for (const inf::Line &text : section.lines) {
         const inf::RegistryLine line = inf::DecodeRegistryLine(text);
-        if (!SameValueAs(line, value))
+        if (!OnKeyOf(line, value))
             continue;
         const bool deleteString =
             line.valueName && (line.flags & FLG_DELREG_MULTI_SZ_DELSTRING) == FLG_DELREG_MULTI_SZ_DELSTRING;
@@ -513,17 +517,6 @@ Cell CheckSupportedDevices(const Subject &s)
 }
 
 // --- what -u deletes ---------------------------------------------------------
-
-// Key paths compared as the registry compares them: no case, no leading or
-// trailing separators.
-Text KeyPath(Text path)
-{
-    while (!path.empty() && path.front() == u'\\')
-        path.erase(path.begin());
-    while (!path.empty() && path.back() == u'\\')
-        path.pop_back();
-    return path;
-}
 
 bool SameKey(const inf::RegistryLine &a, const inf::RegistryLine &b)
 {

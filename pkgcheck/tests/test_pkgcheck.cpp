@@ -144,24 +144,6 @@ TEST_F(PkgcheckTest, ExamplePackagePassesOnTheOtherGenerations)
     ExpectOnlyThePlaceholdersWarn(document);
 }
 
-// Before 6.0 the installer's refused bus update is one note, not a warning
-// per generation: a sound upgrade of the example adds no warning.
-TEST_F(PkgcheckTest, SoundUpgradeAddsNoWarning)
-{
-    const fs::path old = root_ / "old";
-    fs::copy(EXAMPLE_PACKAGE, old);
-    std::string inf = ReadFile(old / "qvxdsm.inf");
-    WriteFile(old / "qvxdsm.inf", inf.replace(inf.find("12/08/2026,2.4.1.0"), 18, "06/01/2026,2.3.0.0"));
-    auto args = PackageArgs();
-    args.insert(args.end(), {"--upgrade-from", old.string()});
-    Run table = Pkgcheck(args);
-    EXPECT_EQ(table.exitCode, 0) << table.out;
-    EXPECT_NE(table.out.find("  ✓ upgrade from the old package [5.0 x86, 5.2 x64]: -1, refused at the bus driver"),
-              std::string::npos) << table.out;
-    args.push_back("--json");
-    ExpectOnlyThePlaceholdersWarn(nlohmann::json::parse(Pkgcheck(args).out));
-}
-
 TEST_F(PkgcheckTest, TableMarksAFaultAndListsItsReasonAndLog)
 {
     const fs::path inf = Package() / "qvxdsm.inf";

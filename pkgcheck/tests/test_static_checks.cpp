@@ -179,8 +179,6 @@ const Broken kBroken[] = {
      "driver-images", "qvxdsm.inf", Verdict::Warn,
      "qvxdsm.sys is an i386 image that the same source path also gives x64 (AMD64), which cannot load it; give each "
      "architecture its own file"},
-    {"UnmarkedDriverIsJudgedByItsMachineOnly", {Unmark("qvxdsm.sys")}, "driver-images", "qvxdsm.inf", Verdict::Warn,
-     "qvxdsm.sys is an AMD64 image that the same source path also gives Windows 2000 (i386), x86 (i386), which"},
     {"UnmarkedCatalogPasses", {Unmark("qvxdsm.cat")}, "catalog-format", "qvxdsm.inf", Verdict::Pass, ""},
     // Per-architecture source directories are judged each for its own platforms.
     {"X64DriverInTheX86Directory",
