@@ -18,8 +18,8 @@
 # preset uses.
 #
 # The ZIP bundles MPIO_PACKAGE_DIR (the example by default, as
-# examples/package; a vendor's as package/) and a README whose commands name
-# MPIO_DSM_INF and MPIO_DSM_HWID (cmake/vendor.cmake).
+# examples/package; a vendor's as package/), and a README and a copy of the
+# guide whose commands name MPIO_DSM_INF and MPIO_DSM_HWID (cmake/vendor.cmake).
 
 set(MPIO_PACKAGE_NAME "mpio-installer-${PROJECT_VERSION}-windows")
 set(MPIO_LINUX_PACKAGE_NAME "mpio-installer-${PROJECT_VERSION}-linux-x86_64")
@@ -42,7 +42,7 @@ install(SCRIPT ${CMAKE_BINARY_DIR}/build-x86.cmake)
 install(PROGRAMS ${MPIO_X86_BUILD_DIR}/install.exe ${MPIO_X86_BUILD_DIR}/capture.exe DESTINATION x86)
 install(FILES ${MPIO_GENERATED_DIR}/README-windows.md DESTINATION . RENAME README.md)
 install(FILES ${CMAKE_SOURCE_DIR}/docs/release/THIRD-PARTY-NOTICES.txt DESTINATION .)
-install(FILES ${CMAKE_SOURCE_DIR}/docs/usage.md DESTINATION docs)
+install(FILES ${MPIO_GENERATED_DIR}/usage.md DESTINATION docs)
 install(FILES ${CMAKE_SOURCE_DIR}/CHANGELOG.md DESTINATION .)
 install(DIRECTORY ${MPIO_PACKAGE_DIR}/ DESTINATION ${MPIO_PACKAGE_FOLDER})
 # The role as checked in; not what a run left beside it.

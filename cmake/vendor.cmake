@@ -95,7 +95,47 @@ else()
   set(MPIO_PACKAGE_WHAT "the package: `mpio.inf`, `mpdev.inf`, the DSM INF `${MPIO_DSM_INF}` and their driver files")
 endif()
 
+# The administrator's guide as the release ships it.  A vendor's names the
+# vendor's package, DSM INF and hardware ID (and the DSM's service and
+# version, as its INF gives them) wherever the checked-in guide names the
+# example's, and leaves out what it says of the example package only.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/usage.md)
+file(READ ${CMAKE_SOURCE_DIR}/docs/usage.md MPIO_GUIDE_TEXT)
+if(MPIO_PACKAGE_FOLDER STREQUAL "package")
+  string(REGEX REPLACE "<!-- example release -->[^<]*<!-- /example release -->\n" "" MPIO_GUIDE_TEXT
+         "${MPIO_GUIDE_TEXT}")
+  set(dsm_service "<dsm_service of pkgcheck --facts>")
+  if(dsm_inf_text MATCHES "addservice[ \t]*=[ \t]*([^, \t]+)[ \t]*,[ \t]*0x0*2[ \t\r\n,;]")
+    set(dsm_service "${CMAKE_MATCH_1}")
+  endif()
+  set(dsm_version "<driver_ver.version of pkgcheck --facts>")
+  if(dsm_inf_text MATCHES "driverver[ \t]*=[ \t]*[0-9/-]+[ \t]*,[ \t]*([0-9.]+)")
+    set(dsm_version "${CMAKE_MATCH_1}")
+  endif()
+  foreach(pair
+      "| `examples/package/` | the example package: `mpio.inf`, `mpdev.inf`, the DSM INF `qvxdsm.inf` (hardware ID `Root\\QVXDSM`) and their driver files |\n| `package/` | in a vendor's release, in place of `examples/package/`: the vendor's package; the release's `README.md` names its DSM INF and hardware ID | => | `package/` | the package: `mpio.inf`, `mpdev.inf`, the DSM INF `${MPIO_DSM_INF}` (hardware ID `${MPIO_DSM_HWID}`) and their driver files |"
+      "x64/install.exe` to copy, and the example package it refuses (`examples/package`, in a release that bundles it); not => x64/install.exe` to copy; not"
+      "examples/package qvxdsm.inf 'Root\\QVXDSM' => package ${MPIO_DSM_INF} '${MPIO_DSM_HWID}'"
+      "C:\\MPIO\\package qvxdsm.inf Root\\QVXDSM => C:\\MPIO\\package ${MPIO_DSM_INF} ${MPIO_DSM_HWID}"
+      "(here\nthe one the release bundles, `examples/package`) => (here\nthe one the release bundles, `package`)"
+      "mpio_package_dir: /srv/mpio/vendor-package => mpio_package_dir: /srv/mpio/mpio-installer-${PROJECT_VERSION}-windows/package"
+      "mpio_dsm_inf: vendordsm.inf => mpio_dsm_inf: ${MPIO_DSM_INF}"
+      "mpio_dsm_hwid: Root\\VENDORDSM => mpio_dsm_hwid: ${MPIO_DSM_HWID}"
+      "$service = 'qvxdsm'; $hardwareId = 'Root\\QVXDSM'; $version = '2.4.1.0' => $service = '${dsm_service}'; $hardwareId = '${MPIO_DSM_HWID}'; $version = '${dsm_version}'")
+    string(FIND "${pair}" " => " bar)
+    string(SUBSTRING "${pair}" 0 ${bar} from)
+    math(EXPR bar "${bar} + 4")
+    string(SUBSTRING "${pair}" ${bar} -1 to)
+    string(FIND "${MPIO_GUIDE_TEXT}" "${from}" at)
+    if(at LESS 0)
+      message(FATAL_ERROR "docs/usage.md no longer holds '${from}', which a vendor's copy of the guide replaces")
+    endif()
+    string(REPLACE "${from}" "${to}" MPIO_GUIDE_TEXT "${MPIO_GUIDE_TEXT}")
+  endforeach()
+endif()
+
 set(MPIO_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+file(WRITE ${MPIO_GENERATED_DIR}/usage.md "${MPIO_GUIDE_TEXT}")
 configure_file(${CMAKE_SOURCE_DIR}/cmake/vendor.h.in ${MPIO_GENERATED_DIR}/vendor.h @ONLY)
 configure_file(${CMAKE_SOURCE_DIR}/install/frontend/install.manifest.in
                ${MPIO_GENERATED_DIR}/install.manifest @ONLY)

@@ -204,4 +204,9 @@ std::string SignedDataFault(std::string_view bytes)
     return std::string();
 }
 
+bool IsExamplePlaceholder(std::string_view bytes)
+{
+    return bytes.find("MPIO-EXAMPLE-PLACEHOLDER") != std::string_view::npos;
+}
+
 }  // namespace pkgcheck

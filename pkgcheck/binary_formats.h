@@ -27,6 +27,10 @@ PeImage ReadPeImage(std::string_view bytes);
 // "i386", "AMD64", "ARM64", ... or the number in hexadecimal.
 std::string MachineName(uint16_t machine);
 
+// Whether the bytes carry the mark of the example package's placeholder
+// images and catalogs (examples/drivers), which load nothing and sign nothing.
+bool IsExamplePlaceholder(std::string_view bytes);
+
 // Empty when the bytes are one DER ContentInfo of content type signed-data
 // (1.2.840.113549.1.7.2) with its [0] EXPLICIT content, a SignedData
 // SEQUENCE that begins with its version; else what is wrong.

@@ -27,6 +27,8 @@ struct Subject {
 
 std::string Bracket(const Text &section) { return "[" + Narrow(section) + "]"; }
 
+constexpr uint32_t kDelRegKeyOnlyCommon = 0x00002000;   // FLG_DELREG_KEYONLY_COMMON
+
 std::string Hex(uint32_t value)
 {
     char text[16];
@@ -36,7 +38,7 @@ std::string Hex(uint32_t value)
 
 // --- [Version] ---------------------------------------------------------------
 
-// "mm/dd/yyyy" and an optional "w.x.y.z" of numbers up to 65535.
+// "mm/dd/yyyy" and an optional "w.x.y.z" of decimal numbers up to 65535.
 bool ValidDriverVer(const inf::Line &line)
 {
     const Text date = line.fields.empty() ? Text() : line.fields[0];
@@ -54,8 +56,11 @@ bool ValidDriverVer(const inf::Line &line)
             number.push_back(c);
             continue;
         }
-        auto value = inf::ParseInt(number);
-        if (number.empty() || number[0] == u'-' || !value || *value > 65535 || ++parts > 4)
+        const bool decimal = !number.empty() && std::all_of(number.begin(), number.end(), [](char16_t d) {
+            return d >= u'0' && d <= u'9';
+        });
+        auto value = decimal ? inf::ParseInt(number) : std::nullopt;
+        if (!value || *value > 65535 || ++parts > 4)
             return false;
         number.clear();
     }
@@ -364,13 +369,74 @@ std::vector<bool> DeletedByTheInstaller(const InfDocument &document, MultiSzKind
     return deleted;
 }
 
+// The value the installer itself writes back on 5.0 after the uninstall
+// section ran, as it was read before minus the DelReg strings: the
+// supported-device list for the DSM, the adapter class's UpperFilters for
+// the bus driver.  The disk driver has none.
+std::optional<inf::RegistryLine> RestoredOn50(Role role)
+{
+    if (role == Role::Disk)
+        return std::nullopt;
+    const MultiSzValue value = ValueOf(role == Role::Dsm ? MULTISZ_SUPPORTED_DEVICES : MULTISZ_UPPER_FILTERS);
+    inf::RegistryLine line;
+    line.root = DELREG_ROOT;
+    line.subkey = value.keyPath;
+    line.valueName = value.valueName;
+    return line;
+}
+
+// How a DelReg section of [DefaultUninstall] deletes a string of a shared
+// list on 5.1 and later: by a delete-string line naming it, with the whole
+// value or key, or not at all.
+enum class UninstallDeletion { None, String, Whole };
+
+// Key paths compared as the registry compares them: no case, no leading or
+// trailing separators.
+Text KeyPath(Text path)
+{
+    while (!path.empty() && path.front() == u'\\')
+        path.erase(path.begin());
+    while (!path.empty() && path.back() == u'\\')
+        path.pop_back();
+    return path;
+}
+
+bool OnKeyOf(const inf::RegistryLine &line, const MultiSzValue &value)
+{
+    return EqualNoCase(line.root, DELREG_ROOT) && EqualNoCase(KeyPath(line.subkey), KeyPath(value.keyPath));
+}
+
+UninstallDeletion DeletionOf(const inf::Section &section, MultiSzKind kind, const Text &string)
+{
+    const MultiSzValue value = ValueOf(kind);
+    UninstallDeletion found = UninstallDeletion::None;
+    for (const inf::Line &text : section.lines) {
+        const inf::RegistryLine line = inf::DecodeRegistryLine(text);
+        if (!OnKeyOf(line, value))
+            continue;
+        const bool deleteString =
+            line.valueName && (line.flags & FLG_DELREG_MULTI_SZ_DELSTRING) == FLG_DELREG_MULTI_SZ_DELSTRING;
+        if (!line.valueName || (!deleteString && (line.flags & kDelRegKeyOnlyCommon)))
+            return UninstallDeletion::Whole;   // the key, with every value in it
+        if (!EqualNoCase(*line.valueName, value.valueName))
+            continue;
+        if (!deleteString)
+            return UninstallDeletion::Whole;
+        if (!line.values.empty() && EqualNoCase(line.values[0], string))
+            found = UninstallDeletion::String;
+    }
+    return found;
+}
+
 Cell CheckDelReg(const Subject &s)
 {
     std::vector<std::pair<MultiSzKind, std::vector<Text>>> appended;
     for (MultiSzKind kind : {MULTISZ_SUPPORTED_DEVICES, MULTISZ_UPPER_FILTERS}) {
         std::vector<Text> strings;
         for (const ListAdd &add : ListAdds(s.file, kind)) {
-            if (!add.Appends())
+            // A replaced supported-device list is the strings row's finding;
+            // its strings must still go at -u.
+            if (!add.Appends() && kind != MULTISZ_SUPPORTED_DEVICES)
                 return Fail(Bracket(add.section->name) + " replaces the whole " + Narrow(ValueOf(kind).valueName) +
                             " (flags " + Hex(add.flags) + "): other vendors' entries would be lost; append with "
                             "0x00010008");
@@ -392,14 +458,28 @@ Cell CheckDelReg(const Subject &s)
     const inf::Section *section = s.file.FindSection(delReg->fields[0]);
     if (section == nullptr)
         return Fail("DelReg names " + Bracket(delReg->fields[0]) + ", which does not exist");
+    const bool serves50 = !ModelLines(s, Platform::Windows2000).empty();
+    const auto restored = RestoredOn50(s.document.role);
     for (const auto &[kind, strings] : appended) {
-        const std::vector<bool> deleted = DeletedByTheInstaller(s.document, kind, strings);
-        for (size_t i = 0; i < strings.size(); i++)
-            if (!deleted[i])
+        const MultiSzValue value = ValueOf(kind);
+        const bool writtenBackOn50 = serves50 && restored && EqualNoCase(*restored->valueName, value.valueName);
+        const std::vector<bool> deletedOn50 = DeletedByTheInstaller(s.document, kind, strings);
+        const std::string line = "(" + Narrow(DELREG_ROOT) + ", " + Narrow(value.keyPath) + ", " +
+                                 Narrow(value.valueName) + ", 0x00018002, ";
+        for (size_t i = 0; i < strings.size(); i++) {
+            const UninstallDeletion deletion = DeletionOf(*section, kind, strings[i]);
+            if (deletion == UninstallDeletion::None)
                 return Fail(Bracket(section->name) + " does not delete " + Quote(strings[i]) + " from " +
-                            Narrow(ValueOf(kind).valueName) + " (" + Narrow(DELREG_ROOT) + ", " +
-                            Narrow(ValueOf(kind).keyPath) + ", " + Narrow(ValueOf(kind).valueName) + ", 0x00018002, " +
-                            Quote(strings[i]) + ")");
+                            Narrow(value.valueName) + " " + line + Quote(strings[i]) + ")");
+            // On 5.0 the installer writes the value back as it read it before
+            // the section ran, minus the strings its own removal takes out.
+            if (writtenBackOn50 && !deletedOn50[i])
+                return Fail("on 5.0 " + Bracket(section->name) + " does not delete " + Quote(strings[i]) + " from " +
+                            Narrow(value.valueName) + ": the setup library deletes the whole value there and the "
+                            "installer writes it back as it was, taking out only the strings of five-field lines with "
+                            "flags 0x00018002 " + line + Quote(strings[i]) + ")" +
+                            (deletion == UninstallDeletion::Whole ? "; on later Windows the whole value goes" : ""));
+        }
     }
     return Pass();
 }
@@ -408,6 +488,11 @@ Cell CheckSupportedDevices(const Subject &s)
 {
     if (s.document.role != Role::Dsm)
         return NotApplicable();
+    for (const ListAdd &add : ListAdds(s.file, MULTISZ_SUPPORTED_DEVICES))
+        if (!add.Appends())
+            return Fail(Bracket(add.section->name) + " replaces the whole " + Narrow(SUPPORTED_DEVICES_VALUE) +
+                        " with its strings (flags " + Hex(add.flags) + ") instead of appending them: other vendors' "
+                        "strings are lost at -i and their disks released; append with 0x00010008");
     const std::vector<Text> strings = SupportedDeviceStrings(s.document);
     if (strings.empty())
         return Fail("the DSM appends no string to " + Narrow(SUPPORTED_DEVICES_VALUE) + " (AddReg HKLM, " +
@@ -432,17 +517,6 @@ Cell CheckSupportedDevices(const Subject &s)
 }
 
 // --- what -u deletes ---------------------------------------------------------
-
-// Key paths compared as the registry compares them: no case, no leading or
-// trailing separators.
-Text KeyPath(Text path)
-{
-    while (!path.empty() && path.front() == u'\\')
-        path.erase(path.begin());
-    while (!path.empty() && path.back() == u'\\')
-        path.pop_back();
-    return path;
-}
 
 bool SameKey(const inf::RegistryLine &a, const inf::RegistryLine &b)
 {
@@ -519,22 +593,6 @@ bool SharedKey(const inf::RegistryLine &line, const std::vector<Text> &services)
     return service && (service->empty() || !winsim::ContainsNoCase(services, *service));
 }
 
-// The value the installer itself writes back on 5.0 after the uninstall
-// section ran, as it was read before minus the DelReg strings: the
-// supported-device list for the DSM, the adapter class's UpperFilters for
-// the bus driver.  The disk driver has none.
-std::optional<inf::RegistryLine> RestoredOn50(Role role)
-{
-    if (role == Role::Disk)
-        return std::nullopt;
-    const MultiSzValue value = ValueOf(role == Role::Dsm ? MULTISZ_SUPPORTED_DEVICES : MULTISZ_UPPER_FILTERS);
-    inf::RegistryLine line;
-    line.root = DELREG_ROOT;
-    line.subkey = value.keyPath;
-    line.valueName = value.valueName;
-    return line;
-}
-
 // What is wrong with one DelReg line, judged against the install's AddReg
 // lines; empty when it deletes only what the install added.  A line is
 // read as the setup library reads it: no value name (or the key-only flag)
@@ -544,7 +602,6 @@ std::optional<inf::RegistryLine> RestoredOn50(Role role)
 std::string DelRegLineFault(const Subject &s, const inf::Section &section, const inf::Line &text,
                             const std::vector<inf::RegistryLine> &added)
 {
-    constexpr uint32_t kDelRegKeyOnlyCommon = 0x00002000;
     const inf::RegistryLine line = inf::DecodeRegistryLine(text);
     const bool deleteString =
         line.valueName && (line.flags & FLG_DELREG_MULTI_SZ_DELSTRING) == FLG_DELREG_MULTI_SZ_DELSTRING;
@@ -585,11 +642,19 @@ std::string DelRegLineFault(const Subject &s, const inf::Section &section, const
             writes.push_back(&a);
     // On 5.0 the setup library deletes the value a delete-string line names
     // whole; the installer then writes back the one value it restores, minus
-    // every string the section names.
+    // the strings of the lines its own removal reads: five fields, flags
+    // exactly 0x00018002.  It passes any other line over.
     const auto restored = RestoredOn50(s.document.role);
     const bool restoredOn50 = restored && SameValue(*restored, line);
-    const std::string whole = restoredOn50 ? "on 5.0 the installer's own removal deletes it too"
-                                           : "on 5.0 this deletes the whole " + value + " value of " + key;
+    const bool readByInstaller = text.fields.size() == 5 && line.flags == FLG_DELREG_MULTI_SZ_DELSTRING;
+    std::string whole = "on 5.0 this deletes the whole " + value + " value of " + key;
+    if (restoredOn50)
+        whole = readByInstaller ? "on 5.0 the installer's own removal deletes it too"
+                                : "on 5.0 the installer writes the value back as it was, passing this line over (it "
+                                  "reads only lines of five fields with flags 0x00018002)";
+    if (deleteString && line.values.empty())
+        return where + " is a delete-string line that names no string: it deletes nothing from the value " + value +
+               " of " + key + " on 5.1 and later; " + whole;
     if (writes.empty())
         return where + " deletes " + what + ", which the install never writes" + (deleteString ? "; " + whole : "");
     const bool appended = std::any_of(writes.begin(), writes.end(), [](const inf::RegistryLine *a) {
@@ -614,11 +679,50 @@ std::string DelRegLineFault(const Subject &s, const inf::Section &section, const
     return std::string();
 }
 
+// The DelReg lines of the install sections Windows 2000 runs that delete a
+// value others share there: the 5.0 setup library does not know the
+// delete-string flag and deletes the whole value, and after an install the
+// installer puts nothing back.
+std::vector<std::string> InstallDelRegFaultsOn50(const Subject &s)
+{
+    std::vector<std::string> faults;
+    std::set<Text> seen;
+    const std::vector<Text> services = InstalledServices(s.file);
+    for (const inf::ModelLine &model : ModelLines(s, Platform::Windows2000)) {
+        const inf::Section *install =
+            inf::InstallSection(s.file, model.line->fields[0], OldestWindows(Platform::Windows2000));
+        if (install == nullptr)
+            continue;
+        for (const Text &name : inf::DirectiveValues(*install, DELREG_KEY)) {
+            const inf::Section *section = s.file.FindSection(name);
+            if (section == nullptr || !seen.insert(winsim::Fold(name)).second)
+                continue;
+            for (const inf::Line &text : section->lines) {
+                const inf::RegistryLine line = inf::DecodeRegistryLine(text);
+                const bool deleteString =
+                    line.valueName && (line.flags & FLG_DELREG_MULTI_SZ_DELSTRING) == FLG_DELREG_MULTI_SZ_DELSTRING;
+                if (!line.valueName || (!deleteString && (line.flags & kDelRegKeyOnlyCommon)) ||
+                    !SharedKey(line, services))
+                    continue;
+                faults.push_back(Bracket(section->name) + " line " + std::to_string(text.sourceLine) + " (" +
+                                 Narrow(text.CompactText()) + "), which " + Bracket(install->name) +
+                                 " runs on Windows 2000, deletes the whole " + Narrow(*line.valueName) + " value of " +
+                                 KeyName(line) + " there at every -i" +
+                                 (deleteString ? " (the 5.0 setup library does not know the delete-string flag)" : "") +
+                                 ": other vendors' entries go with it; let " + Bracket(model.models->name) +
+                                 ", the models section Windows 2000 reads, name an install section without it");
+            }
+        }
+    }
+    return faults;
+}
+
 Cell CheckDelRegScope(const Subject &s)
 {
     const inf::Section *uninstall = s.file.FindSection(UNINSTALL_SECTION);
     const std::vector<Text> sections = uninstall ? inf::DirectiveValues(*uninstall, DELREG_KEY) : std::vector<Text>();
-    if (sections.empty())
+    const std::vector<std::string> installFaults = InstallDelRegFaultsOn50(s);
+    if (sections.empty() && installFaults.empty())
         return NotApplicable("[DefaultUninstall] deletes no registry entries");
     const std::vector<inf::RegistryLine> added = InstallAddRegLines(s.file);
     std::vector<std::string> faults;
@@ -629,6 +733,7 @@ Cell CheckDelRegScope(const Subject &s)
                 if (!fault.empty())
                     faults.push_back(std::move(fault));
             }
+    faults.insert(faults.end(), installFaults.begin(), installFaults.end());
     if (!faults.empty())
         return Fail(Join(faults, "; "));
     return Pass();
@@ -699,10 +804,10 @@ std::optional<std::string> ReadPackageFile(const Package &package, const std::st
 }
 
 // Each driver file (a copied .sys) is judged once per source path, against
-// every platform that copies it from there.  A file that one source path
-// gives several platforms of different machine types fits when it fits one
-// of them: only per-architecture source files (SourceDisksNames.x86 and
-// .amd64 naming different paths) can fit each.
+// every platform that copies it from there: each must be able to load it.
+// A file that one source path gives platforms of different machine types
+// cannot fit them all; per-architecture source files (SourceDisksNames.x86
+// and .amd64 naming different paths) can.
 Cell CheckDriverImages(const Subject &s)
 {
     std::map<std::string, std::vector<Platform>> served;   // package path -> platforms
@@ -726,6 +831,7 @@ Cell CheckDriverImages(const Subject &s)
     if (served.empty())
         return NotApplicable("copies no driver file");
     std::vector<std::string> errors, warnings;
+    std::set<std::string> advice;
     for (const auto &[path, platforms] : served) {
         auto bytes = ReadPackageFile(s.package, path);
         if (!bytes)
@@ -735,25 +841,37 @@ Cell CheckDriverImages(const Subject &s)
             errors.push_back(path + " is not a PE image (" + image.fault + "): Windows cannot load it as a driver");
             continue;
         }
-        if (std::any_of(platforms.begin(), platforms.end(),
-                        [&](Platform platform) { return MachineOf(platform) == image.machine; }))
-            continue;
-        std::vector<std::string> wanted;
+        std::vector<std::string> unfit;
         for (Platform platform : platforms)
-            wanted.push_back(std::string(PlatformName(platform)) + " (" + MachineName(MachineOf(platform)) + ")");
-        warnings.push_back(path + " is an " + MachineName(image.machine) + " image, copied for " + Join(wanted) +
+            if (MachineOf(platform) != image.machine)
+                unfit.push_back(std::string(PlatformName(platform)) + " (" + MachineName(MachineOf(platform)) + ")");
+        std::vector<std::string> what;
+        if (IsExamplePlaceholder(*bytes)) {
+            what.push_back("a placeholder, not a driver (the example package's, which loads nothing)");
+            advice.insert("ship your drivers in their place");
+        }
+        if (unfit.size() == platforms.size()) {
+            what.push_back("an " + MachineName(image.machine) + " image, copied for " + Join(unfit) +
                            " only: no platform that installs it can load it");
+        } else if (!unfit.empty()) {
+            what.push_back("an " + MachineName(image.machine) + " image that the same source path also gives " +
+                           Join(unfit) + ", which cannot load it");
+            advice.insert("give each architecture its own file");
+        }
+        if (!what.empty())
+            warnings.push_back(path + " is " + Join(what, ", and "));
     }
     if (!errors.empty())
         return Fail(Join(errors, "; "));
     if (!warnings.empty())
-        return Warn(Join(warnings, "; "));
+        return Warn(Join(warnings, "; ") +
+                    (advice.empty() ? std::string() : "; " + Join({advice.rbegin(), advice.rend()}, ", and ")));
     return Pass();
 }
 
 Cell CheckCatalogFormat(const Subject &s)
 {
-    std::vector<std::string> faults;
+    std::vector<std::string> faults, placeholders;
     bool any = false;
     for (const std::string &name : CatalogFiles(s.file)) {
         auto bytes = ReadPackageFile(s.package, name);
@@ -763,12 +881,20 @@ Cell CheckCatalogFormat(const Subject &s)
         const std::string fault = SignedDataFault(*bytes);
         if (!fault.empty())
             faults.push_back(name + " is not a DER PKCS#7 signed-data structure (" + fault + ")");
+        else if (IsExamplePlaceholder(*bytes))
+            placeholders.push_back(name + " is a placeholder, not a signed catalog (the example package's, which "
+                                   "signs nothing)");
     }
     if (!any)
         return NotApplicable("no catalog file in the package");
+    std::vector<std::string> warnings;
     if (!faults.empty())
-        return Warn(Join(faults, "; ") + ": Windows cannot read it as the package's signature; ship the signed "
-                    "catalog made from the INF and its files");
+        warnings.push_back(Join(faults, "; ") + ": Windows cannot read it as the package's signature; ship the "
+                           "signed catalog made from the INF and its files");
+    if (!placeholders.empty())
+        warnings.push_back(Join(placeholders, "; ") + ": ship the signed catalog made from your INF and its files");
+    if (!warnings.empty())
+        return Warn(Join(warnings, "; "));
     return Pass();
 }
 

@@ -91,19 +91,35 @@ std::vector<std::string> PackageArgs(const Package &package)
 
 }  // namespace
 
-MachineRun::MachineRun(const std::filesystem::path &dir, const std::string &installer, const Package &package)
+MachineRun::MachineRun(const std::filesystem::path &dir, const std::string &installer, const Package &package,
+                       bool keepRuns)
     : dir_(std::filesystem::absolute(dir)), machineFile_((dir_ / "machine.json").string()), installer_(installer),
-      packageArgs_(PackageArgs(package))
+      packageArgs_(PackageArgs(package)), keepRuns_(keepRuns)
 {
     std::filesystem::create_directories(dir_);
+    if (keepRuns_)
+        std::filesystem::create_directories(dir_ / "runs");
 }
 
-Step MachineRun::Run(const std::string &mode) { return RunWith(mode, packageArgs_); }
+Step MachineRun::Run(const std::string &mode) { return RunWith(mode, packageArgs_, std::string()); }
 
-Step MachineRun::Run(const std::string &mode, const Package &other) { return RunWith(mode, PackageArgs(other)); }
-
-Step MachineRun::RunWith(const std::string &mode, const std::vector<std::string> &packageArgs)
+Step MachineRun::Run(const std::string &mode, const Package &other, const std::string &whose)
 {
+    return RunWith(mode, PackageArgs(other), whose);
+}
+
+void MachineRun::KeepMachine(const std::string &name) const
+{
+    std::filesystem::copy_file(machineFile_, dir_ / "runs" / name, std::filesystem::copy_options::overwrite_existing);
+}
+
+Step MachineRun::RunWith(const std::string &mode, const std::vector<std::string> &packageArgs, const std::string &whose)
+{
+    char number[16];
+    std::snprintf(number, sizeof number, "%02d-", ++runs_);
+    const std::string kept = number + (whose.empty() ? std::string() : whose + "-") + mode.substr(1);
+    if (keepRuns_)
+        KeepMachine(kept + ".before.json");
     hosttools::Process install;
     install.program = installer_;
     install.args = {mode};
@@ -117,6 +133,8 @@ Step MachineRun::RunWith(const std::string &mode, const std::vector<std::string>
     ThrowIfInterrupted();
     const hosttools::ProcessResult result = hosttools::Run(install);
     ThrowIfInterrupted();
+    if (keepRuns_)
+        KeepMachine(kept + ".after.json");
     const std::string after = ReadLog(logPath);
     Step step;
     step.exitCode = result.exitCode;

@@ -24,12 +24,15 @@ struct Step {
 
 class MachineRun {
 public:
-    MachineRun(const std::filesystem::path &dir, const std::string &installer, const Package &package);
+    // With 'keepRuns', each run leaves the machine as it found it and as it
+    // left it in dir/runs/: NN-<whose>-<mode>.before.json and .after.json.
+    MachineRun(const std::filesystem::path &dir, const std::string &installer, const Package &package,
+               bool keepRuns = false);
 
     // "-i", "-u" (with the package's arguments) or "-c".
     Step Run(const std::string &mode);
-    // "-i" or "-u" of another package on the same machine.
-    Step Run(const std::string &mode, const Package &other);
+    // "-i" or "-u" of another package on the same machine; 'whose' names it in the kept runs.
+    Step Run(const std::string &mode, const Package &other, const std::string &whose);
 
     winsim::Machine Load() const;
     void Save(const winsim::Machine &machine) const;
@@ -40,8 +43,11 @@ private:
     std::string machineFile_;
     std::string installer_;
     std::vector<std::string> packageArgs_;
+    bool keepRuns_ = false;
+    int runs_ = 0;
 
-    Step RunWith(const std::string &mode, const std::vector<std::string> &packageArgs);
+    Step RunWith(const std::string &mode, const std::vector<std::string> &packageArgs, const std::string &whose);
+    void KeepMachine(const std::string &name) const;
 };
 
 // The lines that explain a failed run: from the progress line of the step

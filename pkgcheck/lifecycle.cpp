@@ -23,6 +23,17 @@ struct KnownGeneration {
 const KnownGeneration kGenerations[] = {{5, 0, 2195}, {5, 1, 2600}, {5, 2, 3790}, {6, 0, 6002},
                                         {6, 1, 7601}, {6, 2, 9200}, {6, 3, 9600}, {10, 0, 17763}};
 
+// Windows 6.0 (Vista, Server 2008) has no DISM.exe, which ships from 6.1 on;
+// the installer runs it from 6.0 on to switch the multipath feature.
+bool LacksFeatureTool(const Generation &generation)
+{
+    return generation.major == 6 && generation.minor == 0;
+}
+
+const char kSwitchedOnBefore[] =
+    "the machine has Multipath I/O switched on beforehand, as an administrator does with Server Manager: 6.0 has "
+    "no DISM.exe, and without the MPIO bus device the installer's -i fails at the feature step (exit -1, error 1)";
+
 // A disk as the SCSI port reports it, for a model of 8 vendor and 16 product
 // characters ("QUORVEX LUMENSTRIDE     ").
 winsim::Device Disk(std::string model, unsigned unit)
@@ -64,6 +75,12 @@ TestMachine BuildMachine(const Generation &generation, const std::vector<std::st
     machine.interactive = false;
     if (generation.major < 6)
         machine.features.clear();
+    if (LacksFeatureTool(generation)) {
+        // The server an administrator has there: Multipath I/O switched on
+        // with Server Manager and the server restarted.
+        machine.features["MultipathIo"] = "EnablePending";
+        winsim::Reboot(machine);
+    }
     machine.devices.erase(std::remove_if(machine.devices.begin(), machine.devices.end(),
                                          [](const winsim::Device &d) { return d.classGuid == GUID_DEVCLASS_DISKDRIVE; }),
                           machine.devices.end());
@@ -266,12 +283,19 @@ Cell JudgeRelease(const winsim::Machine &machine, const Expectations &expect,
 
 Cell JudgeLeftDevices(const Generation &generation, const winsim::Machine &machine, const Expectations &expect)
 {
+    std::vector<Text> gone = {expect.dsmHwid};
+    // Where the administrator switched the feature on, its bus device stays.
+    if (!LacksFeatureTool(generation))
+        gone.push_back(generation.major >= 6 ? MPIO_BUS_HARDWARE_ID_NEW : MPIO_BUS_HARDWARE_ID_OLD);
     std::vector<std::string> left;
-    for (const Text &id : {expect.dsmHwid, Text(generation.major >= 6 ? MPIO_BUS_HARDWARE_ID_NEW : MPIO_BUS_HARDWARE_ID_OLD)})
+    for (const Text &id : gone)
         for (const winsim::Device *device : winsim::DevicesWithHardwareId(machine, id))
             left.push_back(Narrow(device->instanceId) + " (" + Narrow(id) + ")");
     if (!left.empty())
         return Fail("still there after the reboot: " + Join(left));
+    if (LacksFeatureTool(generation))
+        return Pass("the DSM device is gone; the MPIO bus device stays with Multipath I/O, which the administrator "
+                    "switched on and the installer cannot switch off without DISM.exe (its last -u exits -1 there)");
     return Pass();
 }
 
@@ -355,7 +379,7 @@ InstalledNeighbour InstallNeighbour(const Setting &setting, const Generation &ge
                                     const std::vector<Text> &disks)
 {
     InstalledNeighbour installed;
-    const Step step = run.Run("-i", setting.neighbour.package);
+    const Step step = run.Run("-i", setting.neighbour.package, "neighbour");
     run.Reboot();
     if (step.exitCode != 0 && step.exitCode != 1) {
         installed.fault = "another vendor's DSM could not be installed with this package's base INFs: exit " +
@@ -404,13 +428,15 @@ Outcome RunGeneration(const Setting &setting, const Generation &generation, cons
                                            !setting.options.disks.empty(), expect.strings,
                                            setting.neighbour.diskModel);
     const std::vector<Text> &dsmDisks = built.dsmDisks;
-    MachineRun run(dir, setting.installer, package);
+    MachineRun run(dir, setting.installer, package, !setting.options.keep.empty());
     run.Save(built.machine);
     const InstalledNeighbour neighbour = InstallNeighbour(setting, generation, run, built.neighbourDisks);
 
     Outcome out;
     Step install = run.Run("-i");
     out.cells["install"] = JudgeSuccess(install);
+    if (LacksFeatureTool(generation) && out.cells["install"].verdict == Verdict::Pass)
+        out.cells["install"].reason = kSwitchedOnBefore;
     winsim::Machine machine = run.Load();
     out.cells["installed-dsm"] = JudgeDsmDevice(machine, expect);
     out.cells["installed-strings"] = JudgeStrings(machine, expect, true);
@@ -441,7 +467,7 @@ Outcome RunGeneration(const Setting &setting, const Generation &generation, cons
 
     // The other vendor's DSM goes too, so that the last -u removes the base.
     if (neighbour.state)
-        run.Run("-u", setting.neighbour.package);
+        run.Run("-u", setting.neighbour.package, "neighbour");
     run.Reboot();
     machine = run.Load();
     out.cells["left-devices"] = JudgeLeftDevices(generation, machine, expect);
@@ -553,7 +579,7 @@ Outcome RunUpgrade(const Setting &setting, const Generation &generation, const s
     const std::vector<Text> strings = SupportedDeviceStrings(package.Dsm());
     const TestMachine built = BuildMachine(generation, DiskModels(setting, strings), !setting.options.disks.empty(),
                                            strings, setting.neighbour.diskModel);
-    MachineRun run(dir, setting.installer, package);
+    MachineRun run(dir, setting.installer, package, !setting.options.keep.empty());
     run.Save(built.machine);
     const InstalledNeighbour neighbour = InstallNeighbour(setting, generation, run, built.neighbourDisks);
 
@@ -567,12 +593,12 @@ Outcome RunUpgrade(const Setting &setting, const Generation &generation, const s
             out.cells[rows[r]] = NotApplicable("the upgrade did not complete");
         return out;
     };
-    Step step = run.Run("-i", old);
+    Step step = run.Run("-i", old, "old");
     if (JudgeSuccess(step).verdict != Verdict::Pass)
         return failedAt("the old package's -i", step);
     run.Reboot();
     if (generation.major < 6) {
-        step = run.Run("-u", old);
+        step = run.Run("-u", old, "old");
         if (JudgeSuccess(step).verdict != Verdict::Pass)
             return failedAt("the old package's -u", step);
         run.Reboot();
@@ -580,15 +606,16 @@ Outcome RunUpgrade(const Setting &setting, const Generation &generation, const s
     step = run.Run("-i");
     // Before 6.0 the installer does not force the bus driver's update, so
     // while another vendor's DSM keeps the MPIO bus device on its driver the
-    // new -i is refused there (259), whatever the package holds.
+    // new -i is refused there (259), whatever the package holds: a note on
+    // the installer, not a finding on the package.
     const bool refusedAtBus = generation.major < 6 && RefusedAtBus(step);
     out.cells["upgrade"] = refusedAtBus
-        ? StepCell(step, Verdict::Warn,
+        ? StepCell(step, Verdict::Pass,
                    "-1, refused at the bus driver with 259: before 6.0 the installer does not force the bus "
                    "driver's update, and the MPIO bus device, kept by the other vendor's DSM, already runs it; "
                    "on such a server the new version goes in only once the other vendor's DSM is uninstalled "
                    "too (a limit of the installer, not of the package)",
-                   true)
+                   false)
         : JudgeSuccess(step);
     run.Reboot();
     winsim::Machine machine = run.Load();
@@ -626,7 +653,8 @@ const RowHeading kRows[] = {
     {"uninstall", "-u", false, "uninstall,delreg"},
     {"released-disks", "  DSM's disks given back", false, "delreg,delreg-scope"},
     {"check-removed", "-c after -u and a reboot", false, "uninstall,delreg,delreg-scope"},
-    {"neighbour-uninstalled", "  another vendor's DSM intact after -u", false, "delreg,delreg-scope,uninstall"},
+    {"neighbour-uninstalled", "  another vendor's DSM intact after -u", false,
+     "delreg,delreg-scope,uninstall,supported-devices"},
     {"left-devices", "left: DSM and MPIO bus devices", false, "uninstall"},
     {"left-strings", "left: DSM strings in the list", false, "delreg,delreg-scope"},
     {"left-services", "left: the package's services", false, "uninstall"},

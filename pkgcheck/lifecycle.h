@@ -40,7 +40,8 @@ struct LifecycleOptions {
     std::vector<std::string> disks;
     // An older release of the package, upgraded from on machines of their own.
     std::optional<Package> upgradeFrom;
-    // Where each generation's machine and log are kept; empty: nowhere.
+    // Where each generation's machine and log, and the machine before and
+    // after each run, are kept; empty: nowhere.
     std::filesystem::path keep;
     // The INF checks, whose failed rows a lifecycle error points at.
     const Table *infChecks = nullptr;

@@ -125,7 +125,7 @@ std::vector<Text> SupportedDeviceStrings(const InfDocument &dsm)
         return strings;
     std::set<Text> seen;
     for (const ListAdd &add : ListAdds(*dsm.file, MULTISZ_SUPPORTED_DEVICES))
-        if (add.Appends() && !add.string.empty() && seen.insert(Fold(add.string)).second)
+        if (!add.string.empty() && seen.insert(Fold(add.string)).second)
             strings.push_back(add.string);
     return strings;
 }

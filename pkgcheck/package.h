@@ -84,7 +84,8 @@ struct MultiSzValue {
 };
 MultiSzValue ValueOf(MultiSzKind kind);
 
-// The strings the DSM appends to the supported-device list.
+// The strings the DSM writes into the supported-device list (appending
+// them, or, wrongly, replacing the list with them).
 std::vector<Text> SupportedDeviceStrings(const InfDocument &dsm);
 
 // The services the INF installs (AddService names of every .Services section

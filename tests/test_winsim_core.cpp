@@ -775,6 +775,24 @@ TEST_F(FeatureCommand, UnknownCommandsFailAsTheInterpreterDoes)
     EXPECT_TRUE(winsim::TraceHas("_wsystem", "command=dsim.exe /online"));
 }
 
+// The tool ships from Windows 7 / Server 2008 R2 on: older systems answer as for any unknown program.
+TEST_F(FeatureCommand, ToolExistsFromSixOneOn)
+{
+    const struct {
+        uint32_t major, minor;
+        int status;
+        const char *feature;
+    } cases[] = {{6, 0, 1, "Disabled"}, {5, 2, 1, "Disabled"}, {6, 1, 0, "Enabled"}, {10, 0, 0, "Enabled"}};
+    for (const auto &c : cases) {
+        machine_.os.major = c.major;
+        machine_.os.minor = c.minor;
+        Enter();
+        EXPECT_EQ(_wsystem(kEnable), c.status) << c.major << "." << c.minor;
+        EXPECT_EQ(winsim::Current().features.at("MultipathIo"), c.feature) << c.major << "." << c.minor;
+        EXPECT_EQ(harness::FindByHardwareId(winsim::Current(), "ROOT\\MPIO") != nullptr, c.status == 0);
+    }
+}
+
 TEST_F(FeatureCommand, EnableBringsTheBusDevice)
 {
     Enter();

@@ -1,7 +1,8 @@
 // The INF checks that judge what -u deletes, the services' start type and the
 // package's binary files: broken copies of the example package, each with one
-// change, checked in-process, and the PE and PKCS#7 readers on bytes that are
-// cut short or made up.
+// change, checked in-process against the example's own findings (its
+// placeholder images and catalogs warn), and the PE and PKCS#7 readers on
+// bytes that are cut short or made up.
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -57,6 +58,18 @@ Edit SetMachine(const std::string &file, uint16_t machine)
     };
 }
 
+// The example's placeholder mark overwritten, as a vendor's own file would lack it.
+Edit Unmark(const std::string &file)
+{
+    return [=](const fs::path &package) {
+        std::string bytes = ReadFile(package / file);
+        const size_t at = bytes.find("MPIO-EXAMPLE-PLACEHOLDER");
+        ASSERT_NE(at, std::string::npos) << file;
+        bytes.replace(at, 24, "VENDOR-BUILT-FILE-MARKED");
+        WriteFile(package / file, bytes);
+    };
+}
+
 const std::string kDiskClassKey = "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E967-E325-11CE-BFC1-08002BE10318}";
 
 struct Broken {
@@ -106,6 +119,46 @@ const Broken kBroken[] = {
      "delreg-scope", "qvxdsm.inf", Verdict::Fail,
      "deletes the whole MPIOSupportedDeviceList value of HKLM\\SYSTEM\\CurrentControlSet\\Control\\MPDEV, to which the "
      "install only appends"},
+    // Lines the installer's own removal passes over: on 5.0 the setup library
+    // deletes the whole list, and the installer writes it back with the string in it.
+    {"DelRegOfSixFields",
+     {Replace("qvxdsm.inf", "0x00018002, \"QUORVEX LUMENSTRIDE     \"",
+              "0x00018002, \"QUORVEX LUMENSTRIDE     \", \"QUORVEX PRISMLINE       \"")},
+     "delreg", "qvxdsm.inf", Verdict::Fail,
+     "on 5.0 [QvxDsmSupportedDevicesRemove] does not delete \"QUORVEX LUMENSTRIDE     \" from MPIOSupportedDeviceList: "
+     "the setup library deletes the whole value there and the installer writes it back as it was"},
+    {"DelRegFlagsNotExactly",
+     {Replace("qvxdsm.inf", "0x00018002, \"QUORVEX LUMENSTRIDE     \"", "0x00018003, \"QUORVEX LUMENSTRIDE     \"")},
+     "delreg", "qvxdsm.inf", Verdict::Fail, "on 5.0 [QvxDsmSupportedDevicesRemove] does not delete"},
+    {"DelRegLineWithoutString",
+     {AddToSection("QvxDsmSupportedDevicesRemove",
+                   "HKLM, SYSTEM\\CurrentControlSet\\Control\\MPDEV, MPIOSupportedDeviceList, 0x00018002")},
+     "delreg-scope", "qvxdsm.inf", Verdict::Fail,
+     "is a delete-string line that names no string: it deletes nothing from the value MPIOSupportedDeviceList of "
+     "HKLM\\SYSTEM\\CurrentControlSet\\Control\\MPDEV on 5.1 and later; on 5.0 the installer writes the value back as "
+     "it was, passing this line over"},
+    // An install section that Windows 2000 runs deletes the whole list there.
+    {"InstallSectionDelRegOnWindows2000",
+     {AddToSection("QvxDsmInstall", "DelReg    = QvxDsmDropped"),
+      Replace("qvxdsm.inf", "[QvxDsmServiceInstall]",
+              "[QvxDsmDropped]\nHKLM, SYSTEM\\CurrentControlSet\\Control\\MPDEV, MPIOSupportedDeviceList, 0x00018002, "
+              "\"QUORVEX PRISMLINE       \"\n\n[QvxDsmServiceInstall]")},
+     "delreg-scope", "qvxdsm.inf", Verdict::Fail,
+     "which [QvxDsmInstall] runs on Windows 2000, deletes the whole MPIOSupportedDeviceList value of "
+     "HKLM\\SYSTEM\\CurrentControlSet\\Control\\MPDEV there at every -i (the 5.0 setup library does not know the "
+     "delete-string flag): other vendors' entries go with it; let [QuorvexDsm], the models section Windows 2000 "
+     "reads, name an install section without it"},
+    // The same line where only the later platforms' install section runs it.
+    {"InstallSectionDelRegBesideWindows2000",
+     {AddToSection("QvxDsmInstall", "DelReg    = QvxDsmDropped"),
+      Replace("qvxdsm.inf", "[QuorvexDsm]\n%DsmDescription% = QvxDsmInstall,",
+              "[QuorvexDsm]\n%DsmDescription% = QvxDsmInstall2000,"),
+      Replace("qvxdsm.inf", "[QvxDsmServiceInstall]",
+              "[QvxDsmInstall2000]\nCopyFiles = QvxDsmDriverFiles\nAddReg    = QvxDsmSupportedDevices\n\n"
+              "[QvxDsmInstall2000.Services]\nAddService = qvxdsm, 0x00000002, QvxDsmServiceInstall\n\n"
+              "[QvxDsmDropped]\nHKLM, SYSTEM\\CurrentControlSet\\Control\\MPDEV, MPIOSupportedDeviceList, 0x00018002, "
+              "\"QUORVEX PRISMLINE       \"\n\n[QvxDsmServiceInstall]")},
+     nullptr, nullptr, Verdict::Pass, nullptr},
     {"DelRegWithoutRoot", {AddToSection("QvxDsmSupportedDevicesRemove", ", SOFTWARE\\Quorvex, Settings")},
      "delreg-scope", "qvxdsm.inf", Verdict::Fail, "names no registry root: the setup library refuses the section"},
     // A key and a value of the package's own are the package's to delete.
@@ -120,7 +173,13 @@ const Broken kBroken[] = {
     {"TextFileAsADriver", {[](const fs::path &package) { WriteFile(package / "qvxdsm.sys", "not a driver\r\n"); }},
      "driver-images", "qvxdsm.inf", Verdict::Fail, "qvxdsm.sys is not a PE image (no MZ header)"},
     {"DriverOfAnotherMachine", {SetMachine("mpdev.sys", pkgcheck::kMachineArm64)}, "driver-images", "mpdev.inf",
-     Verdict::Warn, "mpdev.sys is an ARM64 image, copied for Windows 2000 (i386), x86 (i386), x64 (AMD64) only"},
+     Verdict::Warn, "an ARM64 image, copied for Windows 2000 (i386), x86 (i386), x64 (AMD64) only"},
+    // One source path for every platform: each platform that cannot load the image is named.
+    {"I386DriverSharedWithX64", {SetMachine("qvxdsm.sys", pkgcheck::kMachineI386), Unmark("qvxdsm.sys")},
+     "driver-images", "qvxdsm.inf", Verdict::Warn,
+     "qvxdsm.sys is an i386 image that the same source path also gives x64 (AMD64), which cannot load it; give each "
+     "architecture its own file"},
+    {"UnmarkedCatalogPasses", {Unmark("qvxdsm.cat")}, "catalog-format", "qvxdsm.inf", Verdict::Pass, ""},
     // Per-architecture source directories are judged each for its own platforms.
     {"X64DriverInTheX86Directory",
      {Replace("qvxdsm.inf", "[SourceDisksFiles]", "[SourceDisksNames.x86]\n1 = %DiskName%,,,\\x86\n\n[SourceDisksFiles]"),
@@ -129,13 +188,20 @@ const Broken kBroken[] = {
           fs::copy_file(package / "qvxdsm.sys", package / "x86" / "qvxdsm.sys");
       }},
      "driver-images", "qvxdsm.inf", Verdict::Warn,
-     "\\x86\\qvxdsm.sys is an AMD64 image, copied for Windows 2000 (i386), x86 (i386) only"},
+     "\\x86\\qvxdsm.sys is a placeholder, not a driver (the example package's, which loads nothing), and an AMD64 "
+     "image, copied for Windows 2000 (i386), x86 (i386) only"},
     {"CatalogNotPkcs7", {[](const fs::path &package) { WriteFile(package / "qvxdsm.cat", "Placeholder catalog\r\n"); }},
      "catalog-format", "qvxdsm.inf", Verdict::Warn,
      "qvxdsm.cat is not a DER PKCS#7 signed-data structure (it begins with 0x50, not a DER SEQUENCE)"},
 };
 
 void PrintTo(const Broken &broken, std::ostream *out) { *out << broken.name; }
+
+pkgcheck::Table CheckCopy(const fs::path &dir)
+{
+    const pkgcheck::Package package = pkgcheck::LoadPackage(dir.string(), "qvxdsm.inf", "Root\\QVXDSM");
+    return pkgcheck::CheckInfs(package, winsim::Narrow(INSTALL_DSM_DESCRIPTION_TEXT));
+}
 
 class BrokenPackageTest : public ::testing::TestWithParam<Broken> {
 protected:
@@ -146,13 +212,15 @@ protected:
 TEST_P(BrokenPackageTest, GetsItsOneFinding)
 {
     const Broken &broken = GetParam();
+    static const pkgcheck::Table example = CheckCopy(EXAMPLE_PACKAGE);
     fs::copy(EXAMPLE_PACKAGE, package_);
     for (const Edit &edit : broken.edits)
         ASSERT_NO_FATAL_FAILURE(edit(package_));
-    const pkgcheck::Package package = pkgcheck::LoadPackage(package_.string(), "qvxdsm.inf", "Root\\QVXDSM");
-    const pkgcheck::Table table = pkgcheck::CheckInfs(package, winsim::Narrow(INSTALL_DSM_DESCRIPTION_TEXT));
+    const pkgcheck::Table table = CheckCopy(package_);
+    ASSERT_EQ(table.rows.size(), example.rows.size());
     bool found = broken.row == nullptr;
-    for (const pkgcheck::Row &row : table.rows) {
+    for (size_t r = 0; r < table.rows.size(); r++) {
+        const pkgcheck::Row &row = table.rows[r];
         for (size_t i = 0; i < row.cells.size(); i++) {
             const pkgcheck::Cell &cell = row.cells[i];
             const std::string where = row.id + "/" + table.columns[i] + ": " + cell.reason;
@@ -161,7 +229,9 @@ TEST_P(BrokenPackageTest, GetsItsOneFinding)
                 EXPECT_EQ(cell.verdict, broken.verdict) << where;
                 EXPECT_NE(cell.reason.find(broken.reason), std::string::npos) << where;
             } else {
-                EXPECT_TRUE(cell.verdict == Verdict::Pass || cell.verdict == Verdict::NotApplicable) << where;
+                // Every other cell says what it says of the example.
+                EXPECT_EQ(cell.verdict, example.rows[r].cells[i].verdict) << where;
+                EXPECT_EQ(cell.reason, example.rows[r].cells[i].reason) << where;
             }
         }
     }

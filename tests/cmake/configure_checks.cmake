@@ -1,7 +1,7 @@
 # The version and vendor settings as the configure step judges them: a bad
 # one fails with a message naming it; a vendor's package configures, and the
-# release READMEs generated for it name its DSM INF, hardware ID, folder and
-# description.  Configure only, in WORK_DIR.
+# release READMEs and guide generated for it name its DSM INF, hardware ID,
+# folder and description.  Configure only, in WORK_DIR.
 #   cmake -DSOURCE_DIR=... -DWORK_DIR=... -DGENERATOR=... [-DPREFIX_PATH=a|b] -P configure_checks.cmake
 string(REPLACE "|" ";" PREFIX_PATH "${PREFIX_PATH}")
 set(failures 0)
@@ -56,6 +56,30 @@ foreach(line "x64\\install.exe -i C:\\MPIO\\package tsodsm.inf Root\\TSODSM\n"
 endforeach()
 if(missing OR example_named GREATER -1 OR description_named LESS 0)
   message("FAIL the vendor's READMEs: lacking${missing}, or naming the example, or not its description:\n${readme}")
+  math(EXPR failures "${failures} + 1")
+endif()
+
+# The vendor's copy of the guide: its commands name the vendor's package, and
+# it says nothing of the example package that its release does not bundle.
+file(READ "${WORK_DIR}/vendor/generated/usage.md" guide)
+set(missing "")
+foreach(line "C:\\MPIO\\install.exe -i C:\\MPIO\\package tsodsm.inf Root\\TSODSM\n"
+             "-windows/package tsodsm.inf 'Root\\TSODSM'\n"
+             "mpio_dsm_inf: tsodsm.inf\nmpio_dsm_hwid: Root\\TSODSM\n"
+             "$service = 'qvxdsm'; $hardwareId = 'Root\\TSODSM'; $version = '2.4.1.0'\n")
+  string(FIND "${guide}" "${line}" at)
+  if(at LESS 0)
+    string(APPEND missing " [${line}]")
+  endif()
+endforeach()
+foreach(example "qvxdsm.inf" "QVXDSM" "examples/package" "The example package is for test machines")
+  string(FIND "${guide}" "${example}" at)
+  if(at GREATER -1)
+    string(APPEND missing " [no ${example}]")
+  endif()
+endforeach()
+if(missing)
+  message("FAIL the vendor's guide: lacking${missing}")
   math(EXPR failures "${failures} + 1")
 endif()
 

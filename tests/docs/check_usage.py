@@ -5,11 +5,12 @@
       Every text the program can write (the formats and text values it hands
       to LogMessage, LogFailure and wprintf, the message box texts) is a row
       of the guide's glossary, and every glossary row is such a text.
-  check_usage.py commands USAGE_MD INSTALL_BINARY
+  check_usage.py commands USAGE_MD INSTALL_BINARY [PACKAGE_DIR]
       Every fenced block is of a kind that CI runs or checks; the install.exe
       command lines of the cmd and PowerShell blocks are run, block by block,
-      on the host build against the built-in machine with the example package
-      at C:\\MPIO\\package, and must be accepted (no usage text).
+      on the host build against the built-in machine with the package
+      (examples/package unless given) at C:\\MPIO\\package, and must be
+      accepted (no usage text).
   check_usage.py shell USAGE_MD KIND
       Prints the guide's "sh KIND" blocks (source or release) for CI to run.
 
@@ -152,11 +153,10 @@ def split_command_line(line):
     return [a.replace('"', "") for a in re.findall(r'(?:[^\s"]|"[^"]*")+', line)]
 
 
-def check_commands(usage_md, binary):
+def check_commands(usage_md, binary, package):
     with open(usage_md, encoding="utf-8") as f:
         blocks = markdown_blocks(f.read())
     problems, runs = [], 0
-    package = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "package")
     for info, lines in blocks:
         kind = info[0] if info else ""
         if kind == "sh" and len(info) > 1 and info[1] in SHELL_KINDS or kind in PLAIN_BLOCKS:
@@ -187,8 +187,9 @@ def main(argv):
     if len(argv) == 4 and argv[1] == "glossary":
         problems, count = check_glossary(argv[2], argv[3])
         done = "%d program texts, all in the glossary" % count
-    elif len(argv) == 4 and argv[1] == "commands":
-        problems, count = check_commands(argv[2], os.path.abspath(argv[3]))
+    elif len(argv) in (4, 5) and argv[1] == "commands":
+        example = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "package")
+        problems, count = check_commands(argv[2], os.path.abspath(argv[3]), argv[4] if len(argv) == 5 else example)
         done = "%d install.exe command lines run and accepted" % count
     elif len(argv) == 4 and argv[1] == "shell" and argv[3] in SHELL_KINDS:
         with open(argv[2], encoding="utf-8") as f:

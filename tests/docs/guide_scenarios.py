@@ -4,8 +4,8 @@
   guide_scenarios.py USAGE_MD BUILD_DIR      (BUILD_DIR holds install and winsim)
 
 Each row names a sentence of docs/usage.md, a simulated machine (the built-in
-Windows 10.0 server, or examples/machines' 6.1 and 5.2 ones, with a few
-changes), the runs and reboots before, and the run the sentence speaks of.
+Windows 10.0 server, or examples/machines' 6.1 and 5.2 ones, the 6.1 one also
+as 6.0, with a few changes), the runs and reboots before, and the run the sentence speaks of.
 That run's exit code (as Windows returns it; the host's exit status is its low
 8 bits) and effects must be what the row says, and the guide must still hold
 the sentence: a row fails when the program or the guide changes under it.
@@ -19,7 +19,8 @@ import sys
 import tempfile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-MACHINES = {"10.0": None, "6.1": "gen6-server.json", "5.2": "gen5-server.json"}
+MACHINES = {"10.0": None, "6.1": "gen6-server.json", "6.0": "gen6-server.json", "5.2": "gen5-server.json"}
+SERVER_2008 = {"major": 6, "minor": 0, "build": 6002, "csd": "Service Pack 2"}
 PACKAGE = ["C:\\MPIO\\package", "qvxdsm.inf", "Root\\QVXDSM"]
 RUNS = {
     "-i": ["-i"] + PACKAGE,
@@ -36,11 +37,14 @@ STRING = "QUORVEX LUMENSTRIDE     "
 DISK_CLASS = "{4D36E967-E325-11CE-BFC1-08002BE10318}"
 REINSTALL = 0x20   # CONFIGFLAG_REINSTALL
 
-# Changes to a machine before the first run.
+# Changes to a machine before the first run ("add_devices" and "add_registry" add
+# to its lists, "log_unwritable" makes the log file a directory; the rest replace).
 FEATURE_ON_BEFORE = {"features": {"MultipathIo": "Enabled"}, "add_devices": [{
     "instance_id": "ROOT\\MPIO\\0000", "class": "{4D36E97B-E325-11CE-BFC1-08002BE10318}",
     "hardware_ids": ["ROOT\\MPIO"], "description": "Multi-Path Support", "enumerator": "ROOT",
     "config_flags": 0, "status": "0x0000000B", "problem": 0, "present": True, "service": "mpio"}]}
+ANOTHER_DSMS_STRING = {"add_registry": {"SYSTEM\\CurrentControlSet\\Control\\MPDEV": {"values": {
+    "MPIOSupportedDeviceList": {"type": "REG_MULTI_SZ", "data": ["TESSELLAORBIT-2         "]}}}}}
 
 
 def dsm_device(m):
@@ -59,6 +63,8 @@ def disks(m):
 # What a row may say of the machine after its last run (m) and before it (b).
 EFFECTS = {
     "service marked for deletion": lambda m, b: m["services"].get("qvxdsm", {}).get("marked_for_delete") is True,
+    "bus service marked for deletion": lambda m, b: m["services"].get("mpio", {}).get("marked_for_delete") is True,
+    "no DSM device": lambda m, b: dsm_device(m) is None,
     "service gone": lambda m, b: "qvxdsm" not in m["services"],
     "DSM device without a driver (problem 28)": lambda m, b: (dsm_device(m) or {}).get("problem") == 28,
     "DSM strings listed": lambda m, b: STRING in supported(m),
@@ -67,6 +73,8 @@ EFFECTS = {
     "DSM INF in the driver store": lambda m, b: any(e["original_path"].lower().endswith("qvxdsm.inf")
                                                     for e in m["driver_store"]),
     "MultipathIo disabled": lambda m, b: m["features"].get("MultipathIo") == "Disabled",
+    "MultipathIo enabled, its bus device there": lambda m, b: m["features"].get("MultipathIo") == "Enabled" and any(
+        "ROOT\\MPIO" in d.get("hardware_ids", []) for d in m["devices"]),
     "every disk marked for reinstallation and restarted": lambda m, b: disks(m) and all(
         d.get("config_flags", 0) & REINSTALL and d.get("restarts", 0) > old.get("restarts", 0)
         for d, old in zip(disks(m), disks(b))),
@@ -77,7 +85,7 @@ EFFECTS = {
 
 # sentence of the guide, machine, changes, runs ("reboot" between them), then
 # the last run's exit code, texts its log file has / lacks, texts its console
-# has, and effects.
+# has (lacks, after "!"), and effects.
 SCENARIOS = [
     ("A second `-i` over an installed package on Windows 2000, XP or Server 2003 stops at the bus driver with -1",
      "5.2", {}, ["-i", "-i"], -1, ["Error code (0x00000103)"], ["Installing the Device Specific Module"], [], []),
@@ -136,6 +144,36 @@ SCENARIOS = [
      ["SetupDiGetDeviceRegistryProperty() failed with error 13", "CheckInstallMPIO failed with error 13"], [], [], []),
     ("until `-u` is run with the same wrong ID, which removes that device.",
      "5.2", {}, ["-i wrong ID", "-u wrong ID", "-c"], 1, [], [], [], []),
+    ("On Windows 2000, XP and Server 2003 the run stops at the bus driver, before the DSM: a `-u` that removed the "
+     "base (no other DSM's strings left in the supported-device list) leaves the bus driver's service `mpio` marked "
+     "for deletion.",
+     "5.2", {}, ["-i", "-u", "-i"], -2,
+     ["Installing the Multi-Path Adapter Filter and Multi-Path Bus Driver...", "Error code (0x00000430)"],
+     ["Installing the Device Specific Module"], [], ["bus service marked for deletion", "no DSM device"]),
+    ("so `-c` exits -1 (`SetupDiGetDeviceRegistryProperty() failed with error 13`) from then on, also after the "
+     "reboot,",
+     "5.2", {}, ["-i", "-u", "-i", "reboot", "-c"], -1, ["CheckInstallMPIO failed with error 13"], [], [], []),
+    ("until an `-i` succeeds.",
+     "5.2", {}, ["-i", "-u", "-i", "reboot", "-i", "-c"], 1, ["CheckInstallMPIO: install condition 1"], [], [], []),
+    ("A `-u` that kept the base (another DSM's strings are still listed) marks nothing there: the next `-i` stops at "
+     "the bus driver with -1 and error 259",
+     "5.2", ANOTHER_DSMS_STRING, ["-i", "-u", "-i"], -1, ["Error code (0x00000103)"],
+     ["Installing the Device Specific Module"], [], []),
+    ("If the file cannot be written (a read-only directory), the run goes on, and none of the log's lines reach the "
+     "console either: it shows only what the `MultipathIo` feature step writes there",
+     "10.0", {"log_unwritable": True}, ["-i"], 0, [], [], ["Installing the MPIO OC", "!Starting Multi-Path",
+                                                            "!Restarting all SCSI adapters"],
+     ["MultipathIo enabled, its bus device there", "DSM strings listed"]),
+    ("without it, -1: these systems have no `DISM.exe`, and the feature step fails with error 1 (\"Incorrect "
+     "function.\") before anything is installed",
+     "6.0", {}, ["-i"], -1, ["Incorrect function.", "Error code (0x00000001)"],
+     ["Installing the Device Specific Module"], ["Installing the MPIO OC"], ["no DSM device"]),
+    ("that is when Multipath I/O was switched on beforehand (Server Manager on Server 2008)",
+     "6.0", FEATURE_ON_BEFORE, ["-i"], 0, ["Installing the Device Specific Module"], [], [], ["DSM strings listed"]),
+    ("with the supported-device list empty, switching the feature off fails the same way: exit -1 after the DSM is "
+     "gone, and the feature and its bus device stay",
+     "6.0", FEATURE_ON_BEFORE, ["-i", "-u"], -1, ["Error code (0x00000001)"], [], ["Uninstalling the MPIO OC"],
+     ["no DSM device", "MultipathIo enabled, its bus device there"]),
 ]
 
 
@@ -150,8 +188,12 @@ def make_machine(path, version, changes, build):
         shutil.copy(os.path.join(ROOT, "examples", "machines", MACHINES[version]), path)
     with open(path) as f:
         machine = json.load(f)
+    if version == "6.0":
+        machine["os"] = SERVER_2008
     changes = dict(changes)
     machine["devices"] += changes.pop("add_devices", [])
+    machine["registry"].update(changes.pop("add_registry", {}))
+    changes.pop("log_unwritable", None)
     machine.update(changes)
     with open(path, "w") as f:
         json.dump(machine, f, indent=2)
@@ -164,17 +206,21 @@ def run_scenario(row, build, scratch):
     make_machine(machine, version, changes, build)
     env = dict(os.environ, WINSIM_MACHINE=machine)
     log_path = os.path.join(scratch, "MPIOInstall.LOG")
+    if changes.get("log_unwritable"):
+        os.mkdir(log_path)
     for step in runs:
         with open(machine) as f:
             before = json.load(f)
-        logged_before = os.path.getsize(log_path) if os.path.exists(log_path) else 0
+        logged_before = os.path.getsize(log_path) if os.path.isfile(log_path) else 0
         if step == "reboot":
             subprocess.run([os.path.join(build, "winsim"), "reboot", machine], check=True, stdout=subprocess.DEVNULL)
             continue
         run = subprocess.run([os.path.join(build, "install")] + RUNS[step], cwd=scratch, env=env,
                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
-    with open(log_path, "rb") as f:
-        log = f.read()[logged_before:].decode("latin-1")
+    log = ""
+    if os.path.isfile(log_path):
+        with open(log_path, "rb") as f:
+            log = f.read()[logged_before:].decode("latin-1")
     output = run.stdout.decode("latin-1")
     with open(machine) as f:
         after = json.load(f)
@@ -184,7 +230,8 @@ def run_scenario(row, build, scratch):
         problems.append("exit status %d, not %d (%d)" % (run.returncode, code & 0xFF, code))
     problems += ["the log lacks %r" % t for t in logged if t not in log]
     problems += ["the log has %r" % t for t in unlogged if t in log]
-    problems += ["the console lacks %r" % t for t in console if t not in output]
+    problems += ["the console lacks %r" % t for t in console if not t.startswith("!") and t not in output]
+    problems += ["the console has %r" % t[1:] for t in console if t.startswith("!") and t[1:] in output]
     problems += ["not so: %s" % e for e in effects if not EFFECTS[e](after, before)]
     if problems:
         problems.append("log of the last run:\n" + log)

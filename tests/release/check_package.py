@@ -10,15 +10,17 @@ two builds' own programs (the x86 ones from the release's own x86 build,
 BUILD_DIR/release-x86), x86-64 and i386 executables whose version resource
 carries <version>; README.md as the
 build generated it from docs/release/README-windows.md.in, and
-THIRD-PARTY-NOTICES.txt from docs/release, docs/usage.md and CHANGELOG.md as
-checked in, the changelog with an entry for <version>; the checked-in files of
+THIRD-PARTY-NOTICES.txt from docs/release, docs/usage.md as the build
+generated it (the checked-in guide itself for the example's release, a copy
+naming the vendor's package for a vendor's) and CHANGELOG.md as checked in,
+the changelog with an entry for <version>; the checked-in files of
 deploy/ansible; and the package of the build's MPIO_PACKAGE_DIR: the
 checked-in files of examples/package there by default, a vendor's files
 under package/.
 
 mpio-installer-<version>-linux-x86_64.tar.gz beside it must hold one folder
-of its own name with pkgcheck and install, x86-64 executables that need no
-C++ runtime of their own (libstdc++, libgcc_s), and README.md as that build
+of its own name with pkgcheck, install and winsim, x86-64 executables that
+need no C++ runtime of their own (libstdc++, libgcc_s), and README.md as that build
 generated it (naming the DSM description its pkgcheck looks for); SHA256SUMS
 must hold the checksums of both archives, as sha256sum -c reads them.
 """
@@ -38,7 +40,8 @@ PE_MACHINES = {"x64/install.exe": 0x8664, "x86/install.exe": 0x014C,
 FIXED_FILE_INFO_SIGNATURE = struct.pack("<I", 0xFEEF04BD)
 # In the ZIP: the name in the release, the checked-in file.
 RELEASE_DOCS = {"THIRD-PARTY-NOTICES.txt": "docs/release/THIRD-PARTY-NOTICES.txt"}
-LINUX_FILES = {"%s/pkgcheck", "%s/install", "%s/README.md"}
+LINUX_PROGRAMS = ("pkgcheck", "install", "winsim")
+LINUX_FILES = {"%s/" + program for program in LINUX_PROGRAMS} | {"%s/README.md"}
 
 
 def checked_in(folder):
@@ -82,11 +85,17 @@ def check(build_dir):
     version = re.search(r"^CMAKE_PROJECT_VERSION:\w+=(.*)$", cache, re.M).group(1)
     # Relative to the source, as the build reads it.
     package = bundled_package(os.path.join(ROOT, re.search(r"^MPIO_PACKAGE_DIR:\w+=(.*)$", cache, re.M).group(1)))
-    sources = dict(package, **{"README.md": os.path.join(build_dir, "generated", "README-windows.md")})
+    generated = os.path.join(build_dir, "generated")
+    sources = dict(package, **{"README.md": os.path.join(generated, "README-windows.md"),
+                               "docs/usage.md": os.path.join(generated, "usage.md")})
     path = os.path.join(build_dir, "mpio-installer-%s-windows.zip" % version)
     if not os.path.isfile(path):
         return ["%s is missing" % path], 0
     problems = []
+    if any(name.startswith("examples/package/") for name in package):
+        with open(os.path.join(generated, "usage.md"), "rb") as f, open(os.path.join(ROOT, "docs", "usage.md"), "rb") as g:
+            if f.read() != g.read():
+                problems.append("the example's release does not ship docs/usage.md as checked in")
     top = "mpio-installer-%s-windows/" % version
     with zipfile.ZipFile(path) as archive:
         names = [n for n in archive.namelist() if not n.endswith("/")]
@@ -139,7 +148,7 @@ def check_tarball(build_dir, version):
         expected = {f % name for f in LINUX_FILES}
         problems = [] if set(members) == expected else [
             "%s holds %s, not %s" % (os.path.basename(path), sorted(members), sorted(expected))]
-        for program in ("pkgcheck", "install"):
+        for program in LINUX_PROGRAMS:
             member = members.get("%s/%s" % (name, program))
             if member is None:
                 continue

@@ -3,7 +3,7 @@
 # debootstrap chroot (from the mirror this machine's apt uses), the tarball
 # unpacked in an empty directory there with a copy of examples/package, and
 # its pkgcheck's table compared with the build tree's pkgcheck's on the same
-# package.  debootstrap, chroot and mounting /proc (which pkgcheck reads to
+# package, and its winsim showing a machine its pkgcheck --keep kept.  debootstrap, chroot and mounting /proc (which pkgcheck reads to
 # find the installer beside it) need root: through sudo when not run as root.
 #   fresh_debian.sh TARBALL BUILD_TREE_PKGCHECK
 set -euo pipefail
@@ -46,4 +46,11 @@ if ! diff <(sed "$installer_line" "$scratch/tree.txt") <(sed "$installer_line" "
   echo "the tarball's pkgcheck on Debian 12 differs from the build tree's (above)"
   exit 1
 fi
+$sudo chroot "$chroot_dir" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin /bin/sh -c \
+  "cd /check && ./$name/pkgcheck examples/package qvxdsm.inf 'Root\\QVXDSM' --generations 10.0 --keep kept >/dev/null &&
+   ./$name/winsim show kept/10.0/runs/02-i.after.json" >"$scratch/shown.txt" ||
+  { cat "$scratch/shown.txt"; echo "winsim show failed on the fresh system"; exit 1; }
+grep -q 'hardware IDs "Root\\QVXDSM"' "$scratch/shown.txt" ||
+  { cat "$scratch/shown.txt"; echo "winsim show does not show the DSM device after -i"; exit 1; }
 echo "the tarball's pkgcheck on a fresh Debian 12 gives the build tree's table ($(wc -l <"$scratch/fresh.txt") lines)"
+echo "and its winsim shows the machine its pkgcheck kept after -i"

@@ -5,8 +5,11 @@ device with -c on a generation-5 machine, on the simulated machine and under
 Wine, and judges it by its status; the default build does not find it.
 
 The example made another vendor's package passes the vendor build's
-pkgcheck; vendor-x64's release of it bundles it, and a plain configure of
-windows-x86 and linux-x64 afterwards has the default settings.
+pkgcheck; vendor-x64's release of it bundles it, every command its README and
+its guide give runs (on the vendor's host build and the release's own
+pkgcheck, the guide's deployment with recorders for Windows hosts), and a
+plain configure of windows-x86 and linux-x64 afterwards has the default
+settings.
 
 One line per check, then "N passed, N failed"; the exit status is non-zero
 when a check failed or the builds could not be made.
@@ -18,7 +21,9 @@ import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
+import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -81,6 +86,65 @@ def generated_description(build_dir):
     return found.group(1) if found else None
 
 
+def release_commands(build_dir, work):
+    """Problems of the commands the vendor's release gives, each run as given:
+    the README's install.exe lines (-i, -c, -u) with the vendor's host
+    installer on the built-in machine, the package at C:\\MPIO\\package; its
+    pkgcheck line beside both archives unpacked; the guide's install.exe lines
+    (check_usage.py) and its sh release blocks (guide_deploy.sh)."""
+    unpacked = os.path.join(work, "release")
+    os.makedirs(unpacked)
+    for name in os.listdir(build_dir):
+        if re.match(r"mpio-installer-.*-windows\.zip$", name):
+            with zipfile.ZipFile(os.path.join(build_dir, name)) as archive:
+                archive.extractall(unpacked)
+        elif re.match(r"mpio-installer-.*-linux-x86_64\.tar\.gz$", name):
+            with tarfile.open(os.path.join(build_dir, name)) as archive:
+                archive.extractall(unpacked)
+    windows = [d for d in os.listdir(unpacked) if d.endswith("-windows")]
+    if len(windows) != 1:
+        return ["the release unpacks to %s, not one Windows folder" % sorted(os.listdir(unpacked))]
+    windows = os.path.join(unpacked, windows[0])
+    for program in os.listdir(unpacked):   # ZipFile.extractall keeps no modes
+        if program.endswith("-linux-x86_64"):
+            for name in ("pkgcheck", "install", "winsim"):
+                os.chmod(os.path.join(unpacked, program, name), 0o755)
+    with open(os.path.join(windows, "README.md"), encoding="utf-8") as f:
+        readme = f.read()
+    problems = []
+    host = os.path.join(work, "host")
+    shutil.copytree(os.path.join(windows, "package"), os.path.join(host, "C:", "MPIO", "package"))
+    installer = os.path.join(ROOT, "build", "vendor-host", "install")
+    expected = {"-i": (0,), "-c": (1,), "-u": (0, 1)}
+    for info, block in re.findall(r"^```([^\n]*)\n(.*?)^```", readme, re.M | re.S):
+        for line in block.splitlines():
+            words = line.split()
+            if not words or words[0] == "rem":
+                continue
+            if info == "sh":
+                run = subprocess.run(["bash", "-c", line], cwd=unpacked, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+                codes = (0,)
+            elif words[0].lower().endswith("install.exe"):
+                run = subprocess.run([installer] + words[1:], cwd=host, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+                codes = expected.get(words[1], (0,))
+            else:
+                problems.append("README: a line of no kind this test runs: %s" % line)
+                continue
+            if run.returncode not in codes:
+                problems.append("README: %s exits %d:\n%s" % (line, run.returncode, run.stdout.decode("latin-1")[-2000:]))
+    guide = os.path.join(windows, "docs", "usage.md")
+    for name, command in [
+            ("guide's install.exe lines", [sys.executable, os.path.join(ROOT, "tests", "docs", "check_usage.py"),
+                                           "commands", guide, installer, os.path.join(windows, "package")]),
+            ("guide's deployment", ["bash", os.path.join(ROOT, "tests", "release", "guide_deploy.sh"), build_dir,
+                                    "package", VENDOR_INF, VENDOR_HWID])]:
+        run = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if run.returncode != 0:
+            problems.append("%s:\n%s" % (name, run.stdout.decode(errors="replace")[-3000:]))
+    return problems
+
+
 def check_release(jobs, description):
     """Problems of the vendor's release (its listing and README as check_package.py
     judges them, its own x86 and Linux builds) and of a plain configure after it."""
@@ -90,6 +154,11 @@ def check_release(jobs, description):
     listing = subprocess.run([sys.executable, os.path.join(ROOT, "tests", "release", "check_package.py"), vendor_build],
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     problems = [] if listing.returncode == 0 else ["release: " + listing.stdout.decode(errors="replace").strip()]
+    work = tempfile.mkdtemp(prefix="vendor-release.")
+    try:
+        problems += release_commands(vendor_build, work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
     for sub in ("release-x86", "release-linux"):
         if generated_description(os.path.join(vendor_build, sub)) != description:
             problems.append("%s/%s was not built with the vendor's settings" % (vendor_build, sub))
@@ -197,7 +266,8 @@ def main():
             return summary(results)
         if not args.no_release:
             record("vendor release and shared builds", check_release(jobs, description),
-                   "package/ and README of the vendor; plain windows-x86, linux-x64 configure to the defaults")
+                   "package/, README and guide of the vendor, each of their commands run; plain windows-x86, "
+                   "linux-x64 configure to the defaults")
 
         # Under Wine: the vendor's install.exe beside the default build's helpers.
         binaries = os.path.join(work, "binaries")

@@ -42,9 +42,12 @@ int RunFeatureTool(winsim::Machine &machine, bool enable)
     return status;
 }
 
-bool IsFeatureTool(const winsim::Text &word)
+// The servicing tool ships from 6.1 (Windows 7, Server 2008 R2) on; on 6.0
+// and older systems it is no program at all.
+bool IsFeatureTool(const winsim::Text &word, const winsim::OsInfo &os)
 {
-    return winsim::EqualNoCase(word, u"DISM.exe") || winsim::EqualNoCase(word, u"DISM");
+    const bool shipped = os.major > 6 || (os.major == 6 && os.minor >= 1);
+    return shipped && (winsim::EqualNoCase(word, u"DISM.exe") || winsim::EqualNoCase(word, u"DISM"));
 }
 
 }  // namespace
@@ -67,7 +70,7 @@ int _wsystem(const WCHAR *command)
     const size_t space = line.find(u' ');
     const winsim::Text program = line.substr(0, space);
     const winsim::Text arguments = space == winsim::Text::npos ? winsim::Text() : line.substr(space + 1);
-    if (IsFeatureTool(program)) {
+    if (IsFeatureTool(program, machine.os)) {
         if (arguments == kFeatureArgumentsOn)
             return RunFeatureTool(machine, true);
         if (arguments == kFeatureArgumentsOff)

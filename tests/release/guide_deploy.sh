@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# The "sh release" blocks of the guide a release ships (the ZIP's own
+# docs/usage.md), run in a directory that holds only the release: both
+# archives and SHA256SUMS.  Packages must be installed already
+# (scripts/bootstrap.sh installs what the guide names); Ansible reaches no
+# Windows host: the playbook runs go to the example inventory's hosts with
+# recorders in place of the Windows modules (tests/ansible/collections), and
+# with the package the release bundles.
+#   guide_deploy.sh BUILD_DIR [PACKAGE_FOLDER DSM_INF DSM_HWID]
+# BUILD_DIR holds the release; the package defaults to the example's,
+# examples/package qvxdsm.inf Root\QVXDSM.  Exits non-zero when a command
+# fails or a host did not see the guide's installs and uninstall.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(realpath "$1")
+folder=${2:-examples/package} dsm_inf=${3:-qvxdsm.inf} dsm_hwid=${4:-'Root\QVXDSM'}
+export ANSIBLE_NOCOLOR=1 ANSIBLE_LOCALHOST_WARNING=false ANSIBLE_INVENTORY_UNPARSED_FAILED=true
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+release=$scratch/release
+mkdir -p "$release" && cp "$build"/mpio-installer-*-windows.zip "$build"/mpio-installer-*-linux-x86_64.tar.gz \
+  "$build/SHA256SUMS" "$release/" || exit 1
+zip=$(ls "$release"/mpio-installer-*-windows.zip)
+python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); sys.stdout.buffer.write(z.read([n for n in z.namelist() if n.endswith("/docs/usage.md")][0]))' \
+  "$zip" >"$scratch/usage.md" || exit 1
+{
+  cat <<'EOF'
+set -euo pipefail
+sudo() { "$@"; }
+apt-get() {
+  [ "$1" = install ] || { echo "apt-get $1 is not checked"; return 1; }
+  shift
+  local p
+  for p in "$@"; do
+    [[ $p == -* ]] && continue
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+      { echo "$p is not installed; scripts/bootstrap.sh must install it"; return 1; }
+  done
+}
+offline() {
+  args=()
+  local a
+  for a in "$@"; do [[ $a == --ask-pass || $a == -k ]] || args+=("$a"); done
+}
+# The inventory must name hosts.  The playbook runs go to those hosts, reached
+# locally, whose Windows modules are recorders, with the release's package in
+# place of the one rollout.yml would name.
+ansible() {
+  offline "$@"
+  local hosts
+  hosts=$(command ansible "${args[@]}" --list-hosts) && echo "$hosts" && ! grep -q 'hosts (0)' <<<"$hosts"
+}
+ansible-playbook() {
+  offline "$@"
+  local package
+  package=$(cd "../../$MPIO_GUIDE_FOLDER" && pwd)
+  command ansible-playbook "${args[@]}" -e ansible_connection=recorded.hosts.local -e "ansible_python_interpreter=$(command -v python3)" \
+    -e "$(python3 -c 'import json, sys; print(json.dumps(dict(zip(("mpio_package_dir", "mpio_dsm_inf", "mpio_dsm_hwid"), sys.argv[1:]))))' \
+          "$package" "$MPIO_GUIDE_INF" "$MPIO_GUIDE_HWID")" \
+    -e mpio_allow_example_package=true
+}
+set -v
+EOF
+  python3 "$root/tests/docs/check_usage.py" shell "$scratch/usage.md" release
+} >"$release/guide.sh" || exit 1
+# Each example host: fresh; the guide installs, uninstalls, then installs again.
+cat >"$scratch/hosts.json" <<'EOF'
+{"storage01.example.net": {"state": {"generation": 10, "service": "absent", "driver_version": null,
+   "supported_devices": [], "multipath_feature": "Disabled"},
+ "runs": [{"switch": "-i", "rc": 0, "state": {"service": "present", "driver_version": "2.4.1.0",
+            "supported_devices": ["QUORVEX LUMENSTRIDE     "], "multipath_feature": "Enabled"}},
+          {"switch": "-u", "rc": 1, "state": {"service": "marked for deletion", "driver_version": null,
+            "supported_devices": [], "multipath_feature": "Disable Pending"},
+           "at_reboot": {"service": "absent", "multipath_feature": "Disabled"}},
+          {"switch": "-i", "rc": 0, "state": {"service": "present", "driver_version": "2.4.1.0",
+            "supported_devices": ["QUORVEX LUMENSTRIDE     "], "multipath_feature": "Enabled"}}]}}
+EOF
+python3 -c 'import json, sys; h = json.load(open(sys.argv[1])); h["storage02.example.net"] = h["storage01.example.net"]; json.dump(h, open(sys.argv[1], "w"))' "$scratch/hosts.json"
+mkdir -p "$scratch/recorded"
+(cd "$release" && ANSIBLE_COLLECTIONS_PATH="$root/tests/ansible/collections" \
+  MPIO_RECORDER_SCRIPT="$scratch/hosts.json" MPIO_RECORDER_DIR="$scratch/recorded" \
+  MPIO_GUIDE_FOLDER="$folder" MPIO_GUIDE_INF="$dsm_inf" MPIO_GUIDE_HWID="$dsm_hwid" bash guide.sh) || exit 1
+# Per host: --check (the probe), install, uninstall with its reboot, install.
+status=0
+for host in storage01.example.net storage02.example.net; do
+  calls=$(python3 -c 'import json, sys; print(" ".join({"win_shell": "probe", "win_file": "folder", "win_copy": "copy", "win_reboot": "reboot"}.get(c["module"]) or c["argv"][1] for c in map(json.loads, open(sys.argv[1]))))' "$scratch/recorded/$host.calls.jsonl")
+  echo "$host: $calls"
+  [ "$calls" = "probe probe folder copy copy -i probe folder copy copy -u reboot probe folder copy copy -i" ] || status=1
+  # The guide says where each host's log lands.
+  ls "$release"/mpio-installer-*-windows/deploy/ansible/logs/"$host"/MPIOInstall.LOG || status=1
+done
+exit $status
