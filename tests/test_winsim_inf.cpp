@@ -262,6 +262,95 @@ TEST_F(InfTest, IntegerFieldsReadDecimalHexAndSigns)
 }
 
 // ---------------------------------------------------------------------------
+// DriverVer
+// ---------------------------------------------------------------------------
+// What ParseDriverVer makes of "DriverVer = <entry>" in [Version].
+winsim::inf::DriverVerReading ReadDriverVer(const std::string &entry)
+{
+    auto parsed = winsim::inf::Parse("[Version]\nDriverVer = " + entry + "\n", u"");
+    const winsim::inf::Line *line = parsed.file ? parsed.file->FindLine(u"Version", u"DriverVer") : nullptr;
+    if (line == nullptr)
+        return {std::nullopt, "(the INF has no such line)"};
+    return winsim::inf::ParseDriverVer(*line);
+}
+
+TEST(DriverVer, MalformedEntriesAreNoneWithTheirFault)
+{
+    const struct {
+        const char *entry;
+        const char *fault;
+    } cases[] = {
+        {"", "date \"\" is not mm/dd/yyyy"},
+        {"2026-12-08", "date \"2026-12-08\" is not mm/dd/yyyy"},
+        {"12/08-2026", "date \"12/08-2026\" is not mm/dd/yyyy"},
+        {"12.08.2026", "date \"12.08.2026\" is not mm/dd/yyyy"},
+        {"1/08/2026", "date \"1/08/2026\" is not mm/dd/yyyy"},
+        {"12/8/2026,1.0", "date \"12/8/2026\" is not mm/dd/yyyy"},
+        {"12/08/26", "date \"12/08/26\" is not mm/dd/yyyy"},
+        {"12/08/2026 1.0", "date \"12/08/2026 1.0\" is not mm/dd/yyyy"},
+        {"13/01/2026", "date \"13/01/2026\" names no day from 1601 on"},
+        {"02/29/2025", "date \"02/29/2025\" names no day from 1601 on"},
+        {"02/29/1900", "date \"02/29/1900\" names no day from 1601 on"},
+        {"04/31/2026", "date \"04/31/2026\" names no day from 1601 on"},
+        {"12/31/1600", "date \"12/31/1600\" names no day from 1601 on"},
+        {"00/00/0000", "date \"00/00/0000\" names no day from 1601 on"},
+        {"12/08/2026,2.4.1.0,x", "more than a date and a version"},
+        {"12/08/2026,1.2.3.4.5", "more than four version parts"},
+        {"12/08/2026,1.65535", "version part \"65535\" is not a decimal number below 65535"},
+        {"12/08/2026,1..2", "version part \"\" is not a decimal number below 65535"},
+        {"12/08/2026,2.4.", "version part \"\" is not a decimal number below 65535"},
+        {"12/08/2026,0x10", "version part \"0x10\" is not a decimal number below 65535"},
+        {"12/08/2026,+1", "version part \"+1\" is not a decimal number below 65535"},
+        {"12/08/2026,-1", "version part \"-1\" is not a decimal number below 65535"},
+        {"12/08/2026,99999999999", "version part \"99999999999\" is not a decimal number below 65535"},
+        {"12/08/2026,0.0.0.0", "version 0.0.0.0 is no version"},
+        {"12/08/2026,0", "version 0.0.0.0 is no version"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.entry);
+        const winsim::inf::DriverVerReading reading = ReadDriverVer(c.entry);
+        EXPECT_FALSE(reading.driverVer.has_value());
+        EXPECT_EQ(reading.fault, c.fault);
+    }
+}
+
+TEST(DriverVer, ReadsTheDateAndTheVersionNormalised)
+{
+    const struct {
+        const char *entry;
+        uint32_t year, month, day;
+        const char16_t *version;   // u"": none
+    } cases[] = {
+        {"12/08/2026,2.4.1.0", 2026, 12, 8, u"2.4.1.0"},
+        {"12-08-2026, 2.4.1.0", 2026, 12, 8, u"2.4.1.0"},
+        {"09/28/1999,5.00.2136.1", 1999, 9, 28, u"5.0.2136.1"},
+        {"02/29/2000,7", 2000, 2, 29, u"7.0.0.0"},
+        {"01/01/1601,65534.0.0.1", 1601, 1, 1, u"65534.0.0.1"},
+        {"\"12/08/2026\",\"0.0.0.1\"", 2026, 12, 8, u"0.0.0.1"},
+        {"12/08/2026", 2026, 12, 8, u""},
+        {"12/08/2026,", 2026, 12, 8, u""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.entry);
+        const winsim::inf::DriverVerReading reading = ReadDriverVer(c.entry);
+        ASSERT_TRUE(reading.driverVer.has_value()) << reading.fault;
+        EXPECT_EQ(reading.fault, "");
+        EXPECT_EQ(reading.driverVer->year, c.year);
+        EXPECT_EQ(reading.driverVer->month, c.month);
+        EXPECT_EQ(reading.driverVer->day, c.day);
+        EXPECT_EQ(reading.driverVer->versionText, c.version);
+        EXPECT_EQ(reading.driverVer->version.has_value(), *c.version != u'\0');
+    }
+}
+
+TEST(DriverVer, VersionPartsAreNumbersWithMissingOnesZero)
+{
+    const winsim::inf::DriverVerReading reading = ReadDriverVer("12/08/2026,10.0200");
+    ASSERT_TRUE(reading.driverVer && reading.driverVer->version);
+    EXPECT_EQ(*reading.driverVer->version, (std::array<uint16_t, 4>{10, 200, 0, 0}));
+}
+
+// ---------------------------------------------------------------------------
 // SetupInstallFromInfSectionW
 // ---------------------------------------------------------------------------
 
