@@ -81,6 +81,11 @@ TEST(MachineDescription, MalformedDescriptionsNameMemberAndFault)
         {R"({"registry": {"SYSTEM\\X": {"values": {"V": {"type": 4, "data": 1}, "v": {"type": 4, "data": 2}}}}})",
          "registry[\"SYSTEM\\X\"].values[\"v\"]: duplicate value name"},
         {R"({"registry": {"SYSTEM\\\\X": {}}})", "registry[\"SYSTEM\\\\X\"]: bad key path"},
+        {R"({"services": {"a\\b": {}}})", "services[\"a\\b\"]: a service name holds no '\\'"},
+        {R"({"services": {"Disk": {}, "disk": {}}})", "services[\"disk\"]: duplicate service name"},
+        {R"({"registry": {"SYSTEM\\CurrentControlSet\\Services\\x": {"values": {"Type": {"type": "REG_SZ", "data": "1"}}}},
+            "services": {"x": {}}})",
+         "services[\"x\"]: the registry's Type value is not a REG_DWORD of four bytes"},
         {R"({"features": {"MultipathIo": "On"}})", "features[\"MultipathIo\"]: unknown state \"On\""},
         {R"({"dism": {"on_disable": "delete"}})", "dism.on_disable: unknown mode \"delete\""},
         {R"({"faults": [{"function": "RegOpenKeyExW", "error": 5, "call": 0}]})",
@@ -664,7 +669,7 @@ TEST_F(Shutdown, AcceptedRequestIsRecordedOnceAndCompletesAtReboot)
     machine_.devices.back().status |= DN_WILL_BE_REMOVED;
     machine_.devices.push_back(harness::Disk("QUORVEX ", "LUMENSTRIDE     "));
     machine_.devices.back().status |= DN_NEED_RESTART;
-    machine_.services[u"QVXDSM"] = winsim::Service{u"qvxdsm", u"", u"", 1, 3, true};
+    harness::AddService(machine_, "qvxdsm", 3, true);
     Enter();
     ASSERT_TRUE(EnableShutdownPrivilege());
     EXPECT_EQ(ExitWindowsEx(EWX_REBOOT | EWX_FORCE, 0x80020003), TRUE);
@@ -678,7 +683,7 @@ TEST_F(Shutdown, AcceptedRequestIsRecordedOnceAndCompletesAtReboot)
     EXPECT_TRUE(winsim::CompleteRequestedReboot(after, 0));
     EXPECT_TRUE(after.devices[0].removed);
     EXPECT_EQ(after.devices[1].status & DN_NEED_RESTART, 0u);
-    EXPECT_TRUE(after.services.empty());
+    EXPECT_TRUE(winsim::Services(after).empty());
     // Nothing asked for since the last record: nothing to complete.
     EXPECT_FALSE(winsim::CompleteRequestedReboot(after, 1));
 }

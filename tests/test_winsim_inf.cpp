@@ -544,31 +544,79 @@ const std::string kServiceInf = kVersion +
                                 "[DefaultUninstall.Services]\nDelService = qvxdsm, 0x00000200\n"
                                 "[Bad.Services]\nAddService = other, 0, Incomplete\n"
                                 "[Svc]\nDisplayName = %Name%\nServiceType = 1\nStartType = 0\n"
-                                "ErrorControl = 1\nServiceBinary = %12%\\qvxdsm.sys\n"
+                                "ErrorControl = 3\nServiceBinary = %12%\\qvxdsm.sys\nAddReg = SvcReg\n"
+                                "[SvcReg]\nHKR, Parameters, Period, 0x00010001, 20\n"
                                 "[Incomplete]\nServiceType = 1\nStartType = 0\n"
                                 "[Strings]\nName = \"Quorvex Lumenstride DSM\"\n";
+const char kDsmKey[] = "SYSTEM\\CurrentControlSet\\Services\\qvxdsm";
 
-TEST_F(InfTest, ServicesAreAddedAndDeletedUntilTheNextReboot)
+TEST_F(InfTest, ServicesAreKeysAddedAndDeletedWithTheirSubkeysAtTheNextReboot)
 {
     HINF inf = Open(kServiceInf);
     ASSERT_NE(inf, INVALID_HANDLE_VALUE);
     EXPECT_FAILS_WITH(SetupInstallServicesFromInfSectionW(inf, u"Bad.Services", 0), ERROR_BAD_SERVICE_INSTALLSECT);
     ASSERT_TRUE(SetupInstallServicesFromInfSectionW(inf, u"DefaultInstall.Services", 0));
-    auto &services = winsim::Current().services;
-    ASSERT_EQ(services.count(u"QVXDSM"), 1u);
-    EXPECT_EQ(services[u"QVXDSM"].displayName, u"Quorvex Lumenstride DSM");
-    EXPECT_EQ(services[u"QVXDSM"].binary, u"C:\\Windows\\System32\\drivers\\qvxdsm.sys");
-    EXPECT_EQ(services[u"QVXDSM"].start, 0u);
+    winsim::Machine &machine = winsim::Current();
+    auto service = winsim::FindService(machine, u"QVXDSM");
+    ASSERT_TRUE(service.has_value());
+    EXPECT_EQ(service->name, u"qvxdsm");
+    EXPECT_EQ(service->displayName, std::optional<std::u16string>(u"Quorvex Lumenstride DSM"));
+    EXPECT_EQ(service->imagePath, std::optional<std::u16string>(u"C:\\Windows\\System32\\drivers\\qvxdsm.sys"));
+    EXPECT_EQ(harness::GetRaw(machine, kDsmKey, "ImagePath")->type, static_cast<uint32_t>(REG_EXPAND_SZ));
+    EXPECT_EQ(service->type, 1u);
+    EXPECT_EQ(service->start, std::optional<uint32_t>(0));
+    EXPECT_EQ(service->errorControl, std::optional<uint32_t>(3));
+    EXPECT_EQ(harness::GetDword(machine, std::string(kDsmKey) + "\\Parameters", "Period"), std::optional<uint32_t>(20));
 
     ASSERT_TRUE(SetupInstallServicesFromInfSectionW(inf, u"DefaultUninstall.Services", 0));
-    EXPECT_TRUE(services[u"QVXDSM"].markedForDelete);
+    EXPECT_EQ(harness::GetDword(machine, kDsmKey, "DeleteFlag"), std::optional<uint32_t>(1));
+    EXPECT_TRUE(winsim::FindService(machine, u"qvxdsm")->markedForDelete);
     EXPECT_FAILS_WITH(SetupInstallServicesFromInfSectionW(inf, u"DefaultInstall.Services", 0),
                       ERROR_SERVICE_MARKED_FOR_DELETE);
 
-    winsim::Reboot(winsim::Current());
-    EXPECT_EQ(services.count(u"QVXDSM"), 0u);
+    winsim::Reboot(machine);
+    EXPECT_EQ(winsim::FindKey(machine, winsim::Widen(kDsmKey)), nullptr);
     ASSERT_TRUE(SetupInstallServicesFromInfSectionW(inf, u"DefaultInstall.Services", 0));
-    EXPECT_FALSE(services[u"QVXDSM"].markedForDelete);
+    EXPECT_FALSE(winsim::FindService(machine, u"qvxdsm")->markedForDelete);
+}
+
+// An AddService on a service that exists: the no-clobber flags keep its
+// display name (0x8), start type (0x10) and error control (0x20).
+TEST_F(InfTest, AddServiceKeepsWhatTheNoClobberFlagsProtect)
+{
+    const struct {
+        const char *flags;
+        uint32_t start, errorControl;
+        const char16_t *displayName;
+    } cases[] = {
+        {"0x00000002", 0, 3, u"Quorvex Lumenstride DSM"},
+        {"0x00000008", 0, 3, u"Old"},
+        {"0x00000010", 2, 3, u"Quorvex Lumenstride DSM"},
+        {"0x00000020", 0, 0, u"Quorvex Lumenstride DSM"},
+        {"0x00000038", 2, 0, u"Old"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.flags);
+        HINF inf = Open(kServiceInf + "[Again.Services]\nAddService = qvxdsm, " + c.flags + ", Svc\n");
+        winsim::Machine &machine = winsim::Current();
+        harness::AddService(machine, "qvxdsm", 2);
+        harness::SetDword(machine, kDsmKey, "ErrorControl", 0);
+        harness::SetString(machine, kDsmKey, "DisplayName", "Old");
+        ASSERT_TRUE(SetupInstallServicesFromInfSectionW(inf, u"Again.Services", 0));
+        auto service = winsim::FindService(machine, u"qvxdsm");
+        ASSERT_TRUE(service.has_value());
+        EXPECT_EQ(service->start, std::optional<uint32_t>(c.start));
+        EXPECT_EQ(service->errorControl, std::optional<uint32_t>(c.errorControl));
+        EXPECT_EQ(service->displayName, std::optional<std::u16string>(c.displayName));
+    }
+    // A new service takes every value whatever the flags; a name with a
+    // backslash is no service name.
+    HINF inf = Open(kServiceInf + "[New.Services]\nAddService = fresh, 0x38, Svc\n" +
+                    "[Path.Services]\nAddService = a\\b, 0, Svc\n");
+    ASSERT_TRUE(SetupInstallServicesFromInfSectionW(inf, u"New.Services", 0));
+    EXPECT_EQ(winsim::FindService(winsim::Current(), u"fresh")->errorControl, std::optional<uint32_t>(3));
+    EXPECT_FAILS_WITH(SetupInstallServicesFromInfSectionW(inf, u"Path.Services", 0), ERROR_INVALID_NAME);
+    EXPECT_EQ(winsim::FindKey(winsim::Current(), u"SYSTEM\\CurrentControlSet\\Services\\a"), nullptr);
 }
 
 TEST_F(InfTest, CallsAskTheFaultPlanBySection)
@@ -580,7 +628,7 @@ TEST_F(InfTest, CallsAskTheFaultPlanBySection)
     EXPECT_TRUE(SetupInstallServicesFromInfSectionW(inf, u"DefaultInstall.Services", 0));
     EXPECT_FAILS_WITH(SetupInstallServicesFromInfSectionW(inf, u"DefaultUninstall.Services", 0),
                       ERROR_ACCESS_DENIED);
-    EXPECT_FALSE(winsim::Current().services[u"QVXDSM"].markedForDelete);
+    EXPECT_FALSE(winsim::FindService(winsim::Current(), u"qvxdsm")->markedForDelete);
 }
 
 }  // namespace

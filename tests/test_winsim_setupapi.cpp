@@ -592,7 +592,7 @@ TEST_F(DriverTest, UpdateInstallsTheSelectedDriverOnEveryMatchingDevice)
         EXPECT_EQ(device.status & (DN_STARTED | DN_HAS_PROBLEM), static_cast<uint32_t>(DN_STARTED));
     }
     EXPECT_EQ(DeviceNo(6).configFlags, std::optional<uint32_t>(CONFIGFLAG_REINSTALL));
-    EXPECT_EQ(winsim::Current().services.count(u"QVXDSM"), 1u);
+    EXPECT_TRUE(winsim::FindService(winsim::Current(), u"qvxdsm"));
     ASSERT_EQ(winsim::Current().files.size(), 1u);
     EXPECT_EQ(winsim::Current().files[0].destination, u"12\\qvxdsm.sys");
     EXPECT_EQ(harness::GetMultiSz(winsim::Current(), "SYSTEM\\CurrentControlSet\\Control\\MPDEV",
@@ -620,10 +620,7 @@ TEST_F(DriverTest, UpdateReportsTheRebootADeviceAsksFor)
 
 TEST_F(DriverTest, UpdateFailsWhileItsServiceIsMarkedForDeletion)
 {
-    winsim::Service old;
-    old.name = u"qvxdsm";
-    old.markedForDelete = true;
-    winsim::Current().services[u"QVXDSM"] = old;
+    harness::AddService(winsim::Current(), "qvxdsm", 3, true);
     BOOL reboot = FALSE;
     EXPECT_FAILS_WITH(Update(u"Root\\QVXDSM", INSTALLFLAG_FORCE, &reboot), ERROR_SERVICE_MARKED_FOR_DELETE);
     EXPECT_TRUE(DeviceNo(5).driverInf.empty());

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "machine_json.h"
 
@@ -138,24 +139,52 @@ void ReadRegistry(const json &j, const Path &where, Machine &machine)
     }
 }
 
+// A number member of a service into its value: given, it wins over the
+// registry's; absent, it is the default unless the key has a value of that
+// name already.
+void ReadServiceNumber(const ObjectReader &o, const char *member, RegKey &key, const char16_t *value,
+                       uint32_t fallback)
+{
+    uint32_t number = fallback;
+    if (o.Read(member, number) || ValueOf(key, value) == nullptr)
+        SetValueIn(key, value, REG_DWORD, DwordBytes(number));
+}
+
+// The "services" member: each service's values in its key, over what the
+// "registry" member gave there (read before).
 void ReadServices(const json &j, const Path &where, Machine &machine)
 {
     ExpectObject(j, where);
+    std::unordered_set<Text> seen;   // folded names
     for (auto it = j.begin(); it != j.end(); ++it) {
         const Path at = where.Keyed(it.key());
-        ObjectReader o(it.value(), at, {"display_name", "binary", "type", "start", "marked_for_delete"});
-        Service service;
-        service.name = Widen(it.key());
-        if (service.name.empty())
+        ObjectReader o(it.value(), at,
+                       {"display_name", "binary", "type", "start", "error_control", "marked_for_delete"});
+        const Text name = Widen(it.key());
+        if (name.empty())
             Fail(at, "empty service name");
-        if (machine.services.count(Fold(service.name)))
+        if (name.find(u'\\') != Text::npos)
+            Fail(at, "a service name holds no '\\'");
+        if (!seen.insert(Fold(name)).second)
             Fail(at, "duplicate service name");
-        o.Read("display_name", service.displayName);
-        o.Read("binary", service.binary);
-        o.Read("type", service.type);
-        o.Read("start", service.start);
-        o.Read("marked_for_delete", service.markedForDelete);
-        machine.services[Fold(service.name)] = std::move(service);
+        RegKey &key = *FindKey(machine, Text(kServicesKeyPath) + u"\\" + name, true);
+        if (!o.Find("type") && ValueOf(key, u"Type") && !DwordOf(*ValueOf(key, u"Type")))
+            Fail(at, "the registry's Type value is not a REG_DWORD of four bytes");
+        ReadServiceNumber(o, "type", key, u"Type", 1);
+        ReadServiceNumber(o, "start", key, u"Start", 3);
+        ReadServiceNumber(o, "error_control", key, u"ErrorControl", 1);
+        Text text;
+        if (o.Read("display_name", text))
+            SetValueIn(key, u"DisplayName", REG_SZ, StringBytes(text));
+        if (o.Read("binary", text))
+            SetValueIn(key, u"ImagePath", REG_EXPAND_SZ, StringBytes(text));
+        bool marked = false;
+        if (o.Read("marked_for_delete", marked)) {
+            if (marked)
+                SetValueIn(key, u"DeleteFlag", REG_DWORD, DwordBytes(1));
+            else if (ServiceOf(key)->markedForDelete)
+                key.values.erase(Fold(u"DeleteFlag"));
+        }
     }
 }
 

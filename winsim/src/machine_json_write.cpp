@@ -99,30 +99,6 @@ void WriteDevices(JsonWriter &w, const std::vector<Device> &devices)
     w.EndArray();
 }
 
-void WriteServices(JsonWriter &w, const std::map<Text, Service> &services)
-{
-    std::vector<const Text *> names;
-    std::vector<const Service *> list;
-    for (const auto &[folded, service] : services) {
-        names.push_back(&service.name);
-        list.push_back(&service);
-    }
-    w.BeginObject();
-    for (const auto &[name, index] : Utf8Names(names)) {
-        const Service &service = *list[index];
-        w.Key(name);
-        w.BeginObject();
-        w.Member("display_name", Narrow(service.displayName));
-        w.Member("binary", Narrow(service.binary));
-        w.Member("type", service.type);
-        w.Member("start", service.start);
-        if (service.markedForDelete)
-            w.Flag("marked_for_delete", true);
-        w.EndObject();
-    }
-    w.EndObject();
-}
-
 void WriteFeaturesAndDism(JsonWriter &w, const Machine &machine)
 {
     w.Key("features");
@@ -228,10 +204,11 @@ std::string SerializeMachine(const Machine &machine)
     WriteClock(w, machine);
     w.Key("devices");
     WriteDevices(w, machine.devices);
+    const std::vector<SavedService> services = SavedServices(machine);
     w.Key("registry");
-    WriteRegistry(w, machine.hklm);
+    WriteRegistry(w, machine.hklm, services);
     w.Key("services");
-    WriteServices(w, machine.services);
+    WriteServices(w, services);
     WriteFeaturesAndDism(w, machine);
     WriteList(w, "message_box_answers", machine.messageBoxAnswers);
     w.Flag("shutdown_privilege", machine.shutdownPrivilege);

@@ -137,6 +137,23 @@ void ShowDevice(DEVINST devInst, const winsim::Device &d)
         std::printf("      %s\n", more.c_str());
 }
 
+// A number a service may lack, "-" then.
+std::string Number(const std::optional<uint32_t> &number)
+{
+    return number ? std::to_string(*number) : std::string("-");
+}
+
+void ShowService(const winsim::Service &s)
+{
+    std::printf("  %s  type %u, start %s, error control %s", winsim::Narrow(s.name).c_str(), s.type,
+                Number(s.start).c_str(), Number(s.errorControl).c_str());
+    if (s.imagePath)
+        std::printf(", %s", Escaped(*s.imagePath).c_str());
+    if (s.displayName)
+        std::printf("  \"%s\"", Escaped(*s.displayName).c_str());
+    std::printf("%s\n", s.markedForDelete ? "  [marked for delete]" : "");
+}
+
 // What the runs left behind: the driver store, files, reboots, message
 // boxes, and the faults still planned.
 void ShowRecords(const winsim::Machine &m)
@@ -194,11 +211,10 @@ void Show(const winsim::Machine &m, const std::string &path)
     for (size_t i = 0; i < m.devices.size(); i++)
         ShowDevice(static_cast<DEVINST>(i + 1), m.devices[i]);
 
-    std::printf("\nServices (%zu)\n", m.services.size());
-    for (const auto &[folded, s] : m.services)
-        std::printf("  %s  type %u, start %u%s%s%s\n", winsim::Narrow(s.name).c_str(), s.type, s.start,
-                    s.binary.empty() ? "" : ", ", winsim::Narrow(s.binary).c_str(),
-                    s.markedForDelete ? "  [marked for delete]" : "");
+    const std::vector<winsim::Service> services = winsim::Services(m);
+    std::printf("\nServices (%zu)\n", services.size());
+    for (const winsim::Service &s : services)
+        ShowService(s);
 
     std::printf("\nFeatures\n");
     for (const auto &[name, state] : m.features)
