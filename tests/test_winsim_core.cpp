@@ -149,6 +149,8 @@ TEST(MachineDescription, RoundTripKeepsStateAndValueFormats)
     m.devices[1].hardwareIds.reset();
     m.devices[2].removed = true;
     m.devices[3].busHardwareIds = std::vector<std::u16string>{u"SCSI\\DiskQUORVEX_", u"GenDisk"};
+    m.devices[3].compatibleIds = std::vector<std::u16string>{u"SCSI\\Disk", u"GenDisk"};
+    m.devices[3].driverVersion = u"2.4.1.0";
     m.features["MultipathIo"] = "EnablePending";
     m.messageBoxes.push_back({u"Driver reinstall success \n Reboot required!", u"REINSTALL", MB_OKCANCEL, IDOK});
     m.reboots.push_back({EWX_REBOOT | EWX_FORCE, 0x80020003});
@@ -166,6 +168,9 @@ TEST(MachineDescription, RoundTripKeepsStateAndValueFormats)
     EXPECT_EQ(back.devices[0].configFlags, std::optional<uint32_t>(0x20));
     EXPECT_FALSE(back.devices[1].hardwareIds.has_value());
     EXPECT_EQ(back.devices[2].busHardwareIds, m.devices[3].busHardwareIds);
+    EXPECT_EQ(back.devices[2].compatibleIds, m.devices[3].compatibleIds);
+    EXPECT_FALSE(back.devices[1].compatibleIds.has_value());
+    EXPECT_EQ(back.devices[2].driverVersion, u"2.4.1.0");
     EXPECT_EQ(harness::GetMultiSz(back, "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "MPIOSupportedDeviceList"),
               (std::vector<std::string>{"QUORVEX LUMENSTRIDE     ", "TESSELLAORBIT-2         "}));
     EXPECT_EQ(harness::GetDword(back, "SYSTEM\\CurrentControlSet\\Services\\mpio\\Parameters", "PDORemovePeriod"),
@@ -717,6 +722,7 @@ TEST(NextBoot, GivesAReleasedDiskBackToItsBusUnlessTheListNamesIt)
         disk.hardwareIds->back() = u"MPIODisk";
         disk.configFlags = row.configFlags;
         disk.service = u"mpdev";
+        disk.driverVersion = u"2.4.1.0";
         m.devices.push_back(disk);
         if (!row.list.empty())
             harness::SetMultiSz(m, "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "MPIOSupportedDeviceList", row.list);
@@ -726,6 +732,8 @@ TEST(NextBoot, GivesAReleasedDiskBackToItsBusUnlessTheListNamesIt)
         EXPECT_EQ(harness::HardwareIds(after).back(), row.lastId);
         EXPECT_EQ(winsim::Narrow(after.service), row.service);
         EXPECT_EQ(after.configFlags, std::optional<uint32_t>(row.flagsAfter));
+        // The disk driver given back has no version of its own.
+        EXPECT_EQ(after.driverVersion.empty(), std::string(row.service) == "disk");
     }
 }
 

@@ -38,6 +38,7 @@ void Enumerate(Device &device, const std::vector<Text> &supportedDevices)
     *device.configFlags &= ~static_cast<uint32_t>(CONFIGFLAG_REINSTALL);
     if (device.classGuid == GUID_DEVCLASS_DISKDRIVE) {
         device.driverInf = u"disk.inf";
+        device.driverVersion.clear();
         device.service = u"disk";
         device.description = u"Disk drive";
     }

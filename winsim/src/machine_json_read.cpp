@@ -69,9 +69,9 @@ void ReadClock(const json &j, const Path &where, Machine &machine)
 Device ReadDevice(const json &j, const Path &where)
 {
     ObjectReader o(j, where,
-                   {"instance_id", "class", "hardware_ids", "bus_hardware_ids", "description", "enumerator",
-                    "config_flags", "status", "problem", "present", "refuse_removal", "install_flags_after_change",
-                    "driver_inf", "service", "restarts"});
+                   {"instance_id", "class", "hardware_ids", "bus_hardware_ids", "compatible_ids", "description",
+                    "enumerator", "config_flags", "status", "problem", "present", "refuse_removal",
+                    "install_flags_after_change", "driver_inf", "driver_version", "service", "restarts"});
     Device device;
     o.ReadNeeded("instance_id", device.instanceId);
     if (device.instanceId.empty())
@@ -79,6 +79,7 @@ Device ReadDevice(const json &j, const Path &where)
     device.classGuid = ReadClass(o.Need("class"), o.At("class"));
     o.Read("hardware_ids", device.hardwareIds);
     o.Read("bus_hardware_ids", device.busHardwareIds);
+    o.Read("compatible_ids", device.compatibleIds);
     o.Read("description", device.description);
     o.Read("enumerator", device.enumerator);
     o.Read("config_flags", device.configFlags);
@@ -88,6 +89,7 @@ Device ReadDevice(const json &j, const Path &where)
     o.Read("refuse_removal", device.refuseRemoval);
     o.Read("install_flags_after_change", device.installFlagsAfterChange);
     o.Read("driver_inf", device.driverInf);
+    o.Read("driver_version", device.driverVersion);
     o.Read("service", device.service);
     o.Read("restarts", device.restarts);
     return device;

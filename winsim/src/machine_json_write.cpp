@@ -64,6 +64,10 @@ void Write(JsonWriter &w, const Device &device)
         w.Key("bus_hardware_ids");
         WriteTextList(w, *device.busHardwareIds);
     }
+    if (device.compatibleIds) {
+        w.Key("compatible_ids");
+        WriteTextList(w, *device.compatibleIds);
+    }
     if (device.description)
         w.Member("description", Narrow(*device.description));
     if (device.enumerator)
@@ -82,6 +86,8 @@ void Write(JsonWriter &w, const Device &device)
         w.Member("install_flags_after_change", Hex32(device.installFlagsAfterChange));
     if (!device.driverInf.empty())
         w.Member("driver_inf", Narrow(device.driverInf));
+    if (!device.driverVersion.empty())
+        w.Member("driver_version", Narrow(device.driverVersion));
     if (!device.service.empty())
         w.Member("service", Narrow(device.service));
     if (device.restarts)
