@@ -7,6 +7,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include <nlohmann/json.hpp>
+
 #include "support/machine_test.h"
 #include "winsim/machine.h"
 #include "winsim/windows.h"
@@ -94,6 +96,8 @@ TEST(MachineDescription, MalformedDescriptionsNameMemberAndFault)
         {R"({"message_box_answers": ["OK", "MAYBE"]})", "message_box_answers[1]: unknown answer \"MAYBE\""},
         {R"({"clock": {"time": "2026-02-30 10:00:00.000"}})", "clock.time: must be a local time"},
         {R"({"shutdown_privileges": true})", "shutdown_privileges: unknown member"},
+        {R"({"capture": {"tool": "x"}})", "capture.tool: unknown member"},
+        {R"({"capture": {"unread": [{"what": "SYSTEM"}]}})", "capture.unread[0].error: missing"},
         {R"([1, 2])", "the description must be a JSON object"},
         {R"({"os": {"major": 10,}})", "not valid JSON: parse error at line 1"},
     };
@@ -191,6 +195,35 @@ TEST(MachineDescription, RoundTripKeepsStateAndValueFormats)
     EXPECT_NE(text.find("\"data\": [\n"), std::string::npos);
     EXPECT_NE(text.find("\"hex\": \"41000000\""), std::string::npos);
     EXPECT_NE(text.find("\"content_hex\": \"fffe5b005600\""), std::string::npos);
+}
+
+TEST(MachineDescription, CaptureNotesAndTheAdministratorFlagAreKept)
+{
+    const std::string capture = R"({"program": "capture.exe", "version": "1.0", "time": "2026-12-08 10:20:30",
+        "unread": [{"what": "SYSTEM\\Setup", "error": 5}, {"what": "devices", "error": "0xE000020B"}]})";
+    const struct {
+        std::string description;
+        bool administrator;
+        const char *capture;   // the saved member; null: none
+    } cases[] = {
+        {R"({"administrator": false, "capture": )" + capture + "}", false, capture.c_str()},
+        {R"({"capture": {"unread": []}})", true, R"({"unread": []})"},
+        {R"({"capture": {}})", true, "{}"},
+        {"{}", true, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.description);
+        Machine m = winsim::ParseMachine(c.description);
+        EXPECT_EQ(m.administrator, c.administrator);
+        const std::string text = winsim::SerializeMachine(m);
+        const nlohmann::json saved = nlohmann::json::parse(text);
+        EXPECT_EQ(saved["administrator"], c.administrator);
+        EXPECT_EQ(saved.contains("capture"), c.capture != nullptr);
+        if (c.capture) {
+            EXPECT_EQ(saved["capture"], nlohmann::json::parse(c.capture));
+        }
+        EXPECT_EQ(winsim::SerializeMachine(winsim::ParseMachine(text)), text);
+    }
 }
 
 TEST(MachineDescription, DefaultMachineIsAServerWithoutMultipath)

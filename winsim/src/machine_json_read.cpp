@@ -283,6 +283,29 @@ CopiedFile ReadCopiedFile(const json &j, const Path &at)
     return file;
 }
 
+CaptureUnread ReadUnread(const json &j, const Path &at)
+{
+    ObjectReader o(j, at, {"what", "error"});
+    CaptureUnread unread;
+    o.ReadNeeded("what", unread.what);
+    unread.error = static_cast<uint32_t>(ReadInteger(o.Need("error"), o.At("error"), INT32_MIN, 0xFFFFFFFFLL));
+    return unread;
+}
+
+void ReadCapture(const json &j, const Path &where, Machine &machine)
+{
+    ObjectReader o(j, where, {"program", "version", "time", "unread"});
+    CaptureNotes notes;
+    o.Read("program", notes.program);
+    o.Read("version", notes.version);
+    o.Read("time", notes.time);
+    if (const json *unread = o.Find("unread")) {
+        notes.unread.emplace();
+        ReadList(*unread, o.At("unread"), *notes.unread, ReadUnread);
+    }
+    machine.capture = std::move(notes);
+}
+
 struct TopMember {
     const char *name;
     void (*read)(const json &, const Path &, Machine &);
@@ -299,6 +322,7 @@ const TopMember kTopMembers[] = {
     {"message_box_answers",
      [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.messageBoxAnswers, ReadAnswer); }},
     {"shutdown_privilege", [](const json &j, const Path &at, Machine &m) { ReadInto(j, at, m.shutdownPrivilege); }},
+    {"administrator", [](const json &j, const Path &at, Machine &m) { ReadInto(j, at, m.administrator); }},
     {"interactive", [](const json &j, const Path &at, Machine &m) { ReadInto(j, at, m.interactive); }},
     {"faults", [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.faults, ReadFault); }},
     {"message_boxes", [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.messageBoxes, ReadMessageBox); }},
@@ -306,6 +330,7 @@ const TopMember kTopMembers[] = {
     {"driver_store", [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.driverStore, ReadStoreEntry); }},
     {"files", [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.files, ReadCopiedFile); }},
     {"reboot_pending", [](const json &j, const Path &at, Machine &m) { ReadInto(j, at, m.rebootPending); }},
+    {"capture", ReadCapture},
 };
 
 // The library's text without its "[json.exception.parse_error.101] " tag.

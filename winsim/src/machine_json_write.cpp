@@ -184,6 +184,35 @@ void Write(JsonWriter &w, const CopiedFile &file)
     w.EndObject();
 }
 
+void Write(JsonWriter &w, const CaptureUnread &unread)
+{
+    w.BeginObject();
+    w.Member("what", unread.what);
+    w.Key("error");
+    WriteCode(w, unread.error);
+    w.EndObject();
+}
+
+// The capture's notes, each member as it was given.
+void WriteCapture(JsonWriter &w, const CaptureNotes &notes)
+{
+    w.Key("capture");
+    w.BeginObject();
+    const std::pair<const char *, const std::optional<std::string> *> texts[] = {
+        {"program", &notes.program}, {"version", &notes.version}, {"time", &notes.time}};
+    for (const auto &[name, text] : texts)
+        if (*text)
+            w.Member(name, **text);
+    if (notes.unread) {
+        w.Key("unread");
+        w.BeginArray();
+        for (const CaptureUnread &unread : *notes.unread)
+            Write(w, unread);
+        w.EndArray();
+    }
+    w.EndObject();
+}
+
 // A list member, left out when the list is empty.
 template <typename T>
 void WriteList(JsonWriter &w, const char *name, const std::vector<T> &list)
@@ -218,6 +247,7 @@ std::string SerializeMachine(const Machine &machine)
     WriteFeaturesAndDism(w, machine);
     WriteList(w, "message_box_answers", machine.messageBoxAnswers);
     w.Flag("shutdown_privilege", machine.shutdownPrivilege);
+    w.Flag("administrator", machine.administrator);
     w.Flag("interactive", machine.interactive);
     WriteList(w, "faults", machine.faults);
     WriteList(w, "message_boxes", machine.messageBoxes);
@@ -225,6 +255,8 @@ std::string SerializeMachine(const Machine &machine)
     WriteList(w, "driver_store", machine.driverStore);
     WriteList(w, "files", machine.files);
     w.Flag("reboot_pending", machine.rebootPending);
+    if (machine.capture)
+        WriteCapture(w, *machine.capture);
     w.EndObject();
     return text;
 }

@@ -90,6 +90,17 @@ struct Fault {
     uint32_t calls = 0;         // calls of the function seen so far (for onCall)
 };
 
+// What a capture of a real machine noted of itself, kept as it was read so
+// that a twin keeps what its capture could not read.
+struct CaptureUnread {
+    std::string what;
+    uint32_t error = 0;
+};
+struct CaptureNotes {
+    std::optional<std::string> program, version, time;
+    std::optional<std::vector<CaptureUnread>> unread;
+};
+
 struct TraceEntry {
     std::string function;
     std::string args;           // "name=value name=value", values as the call gave them
@@ -105,12 +116,14 @@ struct Machine {
     std::vector<int> messageBoxAnswers;     // consumed in order
     std::vector<MessageBoxRecord> messageBoxes;
     bool shutdownPrivilege = true;
+    bool administrator = true;              // the program runs as a member of the Administrators group
     std::vector<RebootRecord> reboots;
     SYSTEMTIME clock{2026, 12, 2, 8, 10, 20, 30, 123};
     uint32_t clockStepMs = 0;               // added to the clock after each read
     std::vector<DriverStoreEntry> driverStore;
     std::vector<CopiedFile> files;
     bool rebootPending = false;             // some change waits for a reboot
+    std::optional<CaptureNotes> capture;    // the description came from a capture
     std::vector<Fault> faults;
     std::vector<TraceEntry> trace;          // not saved
     bool interactive = false;               // message boxes may ask on the terminal
