@@ -302,7 +302,7 @@ Cell JudgeLeftDevices(const Generation &generation, const winsim::Machine &machi
 Cell JudgeServicesGone(const winsim::Machine &machine, const Expectations &expect)
 {
     std::vector<std::string> left;
-    for (const auto &[folded, service] : machine.services)
+    for (const winsim::Service &service : winsim::Services(machine))
         if (winsim::ContainsNoCase(expect.services, service.name))
             left.push_back(Narrow(service.name));
     if (!left.empty())

@@ -164,10 +164,11 @@ NeighbourState SnapshotNeighbour(winsim::Machine &machine, const Neighbour &neig
         const bool claimed = disk->hardwareIds && winsim::ContainsNoCase(*disk->hardwareIds, MPIO_DISK_HARDWARE_ID);
         state.disks[Narrow(id)] = (claimed ? "claimed by MPIO, " : "not claimed, ") + DeviceState(*disk);
     }
-    for (const auto &[folded, service] : machine.services)
+    for (const winsim::Service &service : winsim::Services(machine))
         if (winsim::ContainsNoCase(services, service.name))
-            state.services[Narrow(service.name)] = "start " + std::to_string(service.start) +
-                                                   (service.markedForDelete ? ", marked for deletion" : "");
+            state.services[Narrow(service.name)] =
+                "start " + (service.start ? std::to_string(*service.start) : std::string("absent")) +
+                (service.markedForDelete ? ", marked for deletion" : "");
     if (auto feature = machine.features.find("MultipathIo"); feature != machine.features.end())
         state.feature = feature->second;
     return state;

@@ -168,15 +168,17 @@ TEST_F(InfInstallTest, SectionInstallsFilesRegistryAndServices)
     ASSERT_EQ(machine_.files.size(), 1u);
     EXPECT_FALSE(machine_.files[0].deleted);
     EXPECT_EQ(harness::GetDword(machine_, "SOFTWARE\\QvxTest", "Installed"), 1u);
-    ASSERT_EQ(machine_.services.count(u"QVXTEST"), 1u);
-    EXPECT_FALSE(machine_.services.at(u"QVXTEST").markedForDelete);
+    auto service = winsim::FindService(machine_, u"qvxtest");
+    ASSERT_TRUE(service.has_value());
+    EXPECT_FALSE(service->markedForDelete);
 
     ClearLog();
     EXPECT_EQ(InstallSection("DefaultUninstall"), 0u);
     EXPECT_EQ(Log(), Crlf("[T]Success\n"));
     EXPECT_TRUE(machine_.files[0].deleted);
     EXPECT_FALSE(harness::GetDword(machine_, "SOFTWARE\\QvxTest", "Installed"));
-    EXPECT_TRUE(machine_.services.count(u"QVXTEST") == 0 || machine_.services.at(u"QVXTEST").markedForDelete);
+    service = winsim::FindService(machine_, u"qvxtest");
+    EXPECT_TRUE(!service || service->markedForDelete);
 }
 
 TEST_F(InfInstallTest, FailingServicesSectionFailsTheWholeSection)

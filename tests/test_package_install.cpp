@@ -167,7 +167,7 @@ TEST_F(InstallTest, MissingSourcePathTouchesNothing)
                            " The system cannot find the file specified.\r\n\n", " Error code (0x00000002)\n"}));
         EXPECT_EQ(machine_.devices.size(), 5u);
         EXPECT_TRUE(machine_.driverStore.empty());
-        EXPECT_TRUE(machine_.services.empty());
+        EXPECT_TRUE(winsim::Services(machine_).empty());
         EXPECT_EQ(machine_.features, machine.features);
         EXPECT_FALSE(winsim::TraceHas("FindClose"));
     }
@@ -396,12 +396,12 @@ TEST_F(Generation6InstallTest, FailingFeatureEndsTheInstall)
                                       Records({" Access is denied.\r\n\n", " Error code (0x00000005)\n"}));
     EXPECT_NE(run.console.find("Failure. Access is denied."), std::string::npos);
     EXPECT_EQ(FindByHardwareId(machine_, "Root\\QVXDSM"), nullptr);
-    EXPECT_TRUE(machine_.services.empty());
+    EXPECT_TRUE(winsim::Services(machine_).empty());
 }
 
 TEST_F(Generation6InstallTest, ServiceMarkedForDeleteGivesExitMinusTwo)
 {
-    machine_.services[winsim::Fold(u"qvxdsm")] = winsim::Service{u"qvxdsm", u"", u"", 1, 0, true};
+    harness::AddService(machine_, "qvxdsm", 0, true);
     machine_.devices.push_back(harness::MpioBus("ROOT\\MPIO"));
     harness::Run run = Install();
     EXPECT_EQ(run.exitCode, -2);

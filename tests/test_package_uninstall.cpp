@@ -79,7 +79,7 @@ TEST_F(UninstallTest, Generation5WithTheListEmptiedRemovesEverything)
     EXPECT_EQ(winsim::TraceCount("FindClose"), 1u);
 
     winsim::Reboot(machine_);
-    EXPECT_TRUE(machine_.services.empty());
+    EXPECT_TRUE(winsim::Services(machine_).empty());
 }
 
 TEST_F(UninstallTest, Generation5ListSharedWithAnotherVendorKeepsTheBase)

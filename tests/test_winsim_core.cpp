@@ -7,6 +7,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include <nlohmann/json.hpp>
+
 #include "support/machine_test.h"
 #include "winsim/machine.h"
 #include "winsim/windows.h"
@@ -81,6 +83,11 @@ TEST(MachineDescription, MalformedDescriptionsNameMemberAndFault)
         {R"({"registry": {"SYSTEM\\X": {"values": {"V": {"type": 4, "data": 1}, "v": {"type": 4, "data": 2}}}}})",
          "registry[\"SYSTEM\\X\"].values[\"v\"]: duplicate value name"},
         {R"({"registry": {"SYSTEM\\\\X": {}}})", "registry[\"SYSTEM\\\\X\"]: bad key path"},
+        {R"({"services": {"a\\b": {}}})", "services[\"a\\b\"]: a service name holds no '\\'"},
+        {R"({"services": {"Disk": {}, "disk": {}}})", "services[\"disk\"]: duplicate service name"},
+        {R"({"registry": {"SYSTEM\\CurrentControlSet\\Services\\x": {"values": {"Type": {"type": "REG_SZ", "data": "1"}}}},
+            "services": {"x": {}}})",
+         "services[\"x\"]: the registry's Type value is not a REG_DWORD of four bytes"},
         {R"({"features": {"MultipathIo": "On"}})", "features[\"MultipathIo\"]: unknown state \"On\""},
         {R"({"dism": {"on_disable": "delete"}})", "dism.on_disable: unknown mode \"delete\""},
         {R"({"faults": [{"function": "RegOpenKeyExW", "error": 5, "call": 0}]})",
@@ -89,6 +96,8 @@ TEST(MachineDescription, MalformedDescriptionsNameMemberAndFault)
         {R"({"message_box_answers": ["OK", "MAYBE"]})", "message_box_answers[1]: unknown answer \"MAYBE\""},
         {R"({"clock": {"time": "2026-02-30 10:00:00.000"}})", "clock.time: must be a local time"},
         {R"({"shutdown_privileges": true})", "shutdown_privileges: unknown member"},
+        {R"({"capture": {"tool": "x"}})", "capture.tool: unknown member"},
+        {R"({"capture": {"unread": [{"what": "SYSTEM"}]}})", "capture.unread[0].error: missing"},
         {R"([1, 2])", "the description must be a JSON object"},
         {R"({"os": {"major": 10,}})", "not valid JSON: parse error at line 1"},
     };
@@ -144,6 +153,8 @@ TEST(MachineDescription, RoundTripKeepsStateAndValueFormats)
     m.devices[1].hardwareIds.reset();
     m.devices[2].removed = true;
     m.devices[3].busHardwareIds = std::vector<std::u16string>{u"SCSI\\DiskQUORVEX_", u"GenDisk"};
+    m.devices[3].compatibleIds = std::vector<std::u16string>{u"SCSI\\Disk", u"GenDisk"};
+    m.devices[3].driverVersion = u"2.4.1.0";
     m.features["MultipathIo"] = "EnablePending";
     m.messageBoxes.push_back({u"Driver reinstall success \n Reboot required!", u"REINSTALL", MB_OKCANCEL, IDOK});
     m.reboots.push_back({EWX_REBOOT | EWX_FORCE, 0x80020003});
@@ -161,6 +172,9 @@ TEST(MachineDescription, RoundTripKeepsStateAndValueFormats)
     EXPECT_EQ(back.devices[0].configFlags, std::optional<uint32_t>(0x20));
     EXPECT_FALSE(back.devices[1].hardwareIds.has_value());
     EXPECT_EQ(back.devices[2].busHardwareIds, m.devices[3].busHardwareIds);
+    EXPECT_EQ(back.devices[2].compatibleIds, m.devices[3].compatibleIds);
+    EXPECT_FALSE(back.devices[1].compatibleIds.has_value());
+    EXPECT_EQ(back.devices[2].driverVersion, u"2.4.1.0");
     EXPECT_EQ(harness::GetMultiSz(back, "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "MPIOSupportedDeviceList"),
               (std::vector<std::string>{"QUORVEX LUMENSTRIDE     ", "TESSELLAORBIT-2         "}));
     EXPECT_EQ(harness::GetDword(back, "SYSTEM\\CurrentControlSet\\Services\\mpio\\Parameters", "PDORemovePeriod"),
@@ -181,6 +195,23 @@ TEST(MachineDescription, RoundTripKeepsStateAndValueFormats)
     EXPECT_NE(text.find("\"data\": [\n"), std::string::npos);
     EXPECT_NE(text.find("\"hex\": \"41000000\""), std::string::npos);
     EXPECT_NE(text.find("\"content_hex\": \"fffe5b005600\""), std::string::npos);
+}
+
+// A capture's notes and the administrator flag come back as given; absent,
+// the program runs as an administrator and no notes are written.
+TEST(MachineDescription, CaptureNotesAndTheAdministratorFlagAreKept)
+{
+    const std::string capture = R"({"program": "capture.exe", "version": "1.0", "time": "2026-12-08 10:20:30",
+        "unread": [{"what": "SYSTEM\\Setup", "error": 5}, {"what": "devices", "error": "0xE000020B"}]})";
+    const std::string text =
+        winsim::SerializeMachine(winsim::ParseMachine(R"({"administrator": false, "capture": )" + capture + "}"));
+    const nlohmann::json saved = nlohmann::json::parse(text);
+    EXPECT_EQ(saved["administrator"], false);
+    EXPECT_EQ(saved["capture"], nlohmann::json::parse(capture));
+    EXPECT_EQ(winsim::SerializeMachine(winsim::ParseMachine(text)), text);
+    const Machine plain = winsim::ParseMachine("{}");
+    EXPECT_TRUE(plain.administrator);
+    EXPECT_FALSE(plain.capture.has_value());
 }
 
 TEST(MachineDescription, DefaultMachineIsAServerWithoutMultipath)
@@ -664,7 +695,7 @@ TEST_F(Shutdown, AcceptedRequestIsRecordedOnceAndCompletesAtReboot)
     machine_.devices.back().status |= DN_WILL_BE_REMOVED;
     machine_.devices.push_back(harness::Disk("QUORVEX ", "LUMENSTRIDE     "));
     machine_.devices.back().status |= DN_NEED_RESTART;
-    machine_.services[u"QVXDSM"] = winsim::Service{u"qvxdsm", u"", u"", 1, 3, true};
+    harness::AddService(machine_, "qvxdsm", 3, true);
     Enter();
     ASSERT_TRUE(EnableShutdownPrivilege());
     EXPECT_EQ(ExitWindowsEx(EWX_REBOOT | EWX_FORCE, 0x80020003), TRUE);
@@ -678,7 +709,7 @@ TEST_F(Shutdown, AcceptedRequestIsRecordedOnceAndCompletesAtReboot)
     EXPECT_TRUE(winsim::CompleteRequestedReboot(after, 0));
     EXPECT_TRUE(after.devices[0].removed);
     EXPECT_EQ(after.devices[1].status & DN_NEED_RESTART, 0u);
-    EXPECT_TRUE(after.services.empty());
+    EXPECT_TRUE(winsim::Services(after).empty());
     // Nothing asked for since the last record: nothing to complete.
     EXPECT_FALSE(winsim::CompleteRequestedReboot(after, 1));
 }
@@ -712,6 +743,7 @@ TEST(NextBoot, GivesAReleasedDiskBackToItsBusUnlessTheListNamesIt)
         disk.hardwareIds->back() = u"MPIODisk";
         disk.configFlags = row.configFlags;
         disk.service = u"mpdev";
+        disk.driverVersion = u"2.4.1.0";
         m.devices.push_back(disk);
         if (!row.list.empty())
             harness::SetMultiSz(m, "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "MPIOSupportedDeviceList", row.list);
@@ -721,6 +753,8 @@ TEST(NextBoot, GivesAReleasedDiskBackToItsBusUnlessTheListNamesIt)
         EXPECT_EQ(harness::HardwareIds(after).back(), row.lastId);
         EXPECT_EQ(winsim::Narrow(after.service), row.service);
         EXPECT_EQ(after.configFlags, std::optional<uint32_t>(row.flagsAfter));
+        // The disk driver given back has no version of its own.
+        EXPECT_EQ(after.driverVersion.empty(), std::string(row.service) == "disk");
     }
 }
 

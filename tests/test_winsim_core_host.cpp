@@ -116,24 +116,33 @@ TEST(WinsimCommand, RefusesMalformedMachinesAndWritesTheDefault)
     EXPECT_EQ(Winsim({"show", scratch.Path("new.json")}).exitCode, 0);
 }
 
-// "show" lists a multi-string's entries, and what a device's bus reports.
-TEST(WinsimCommand, ShowListsMultiStringEntries)
+// "show" lists a multi-string's entries and the numbers of DWORD and QWORD
+// values, the services from the registry, and what a device's bus reports,
+// its compatible IDs and its driver's version.
+TEST(WinsimCommand, ShowListsValuesServicesAndDeviceIds)
 {
     harness::Scratch scratch;
     winsim::Machine m = harness::Gen5(2);
     harness::SetMultiSz(m, "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "MPIOSupportedDeviceList",
                         {"QUORVEX LUMENSTRIDE     ", "TESSELLAORBIT-2         "});
+    harness::AddService(m, "qvxdsm", 0, true);
+    harness::SetRaw(m, "SYSTEM\\CurrentControlSet\\Services\\qvxdsm", "Big", REG_QWORD, {0, 0, 0, 0, 1, 0, 0, 0});
     m.devices.push_back(harness::Disk("QUORVEX ", "LUMENSTRIDE     "));
     m.devices.back().busHardwareIds = std::vector<winsim::Text>{u"GenDisk"};
+    m.devices.back().compatibleIds = std::vector<winsim::Text>{u"SCSI\\Disk", u"SCSI\\RAW"};
+    m.devices.back().driverVersion = u"2.4.1.0";
     winsim::SaveMachineFile(m, scratch.Path("m.json"));
     const hosttools::ProcessResult show = Winsim({"show", scratch.Path("m.json")});
     EXPECT_EQ(show.exitCode, 0);
-    EXPECT_NE(show.output.find("    MPIOSupportedDeviceList  type 7, 102 bytes:\n"
-                               "      \"QUORVEX LUMENSTRIDE     \"\n"
-                               "      \"TESSELLAORBIT-2         \"\n"),
-              std::string::npos)
-        << show.output;
-    EXPECT_NE(show.output.find("      bus reports \"GenDisk\"\n"), std::string::npos) << show.output;
+    for (const char *part : {"    MPIOSupportedDeviceList  type 7, 102 bytes:\n"
+                             "      \"QUORVEX LUMENSTRIDE     \"\n"
+                             "      \"TESSELLAORBIT-2         \"\n",
+                             "    Start  type 4, 4 bytes: 0 (0x00000000)\n",
+                             "    Big  type 11, 8 bytes: 4294967296 (0x0000000100000000)\n",
+                             "Services (1)\n  qvxdsm  type 1, start 0, error control 1  [marked for delete]\n",
+                             "      bus reports \"GenDisk\"\n", "      compatible IDs \"SCSI\\Disk\" \"SCSI\\RAW\"\n",
+                             "  version 2.4.1.0  "})
+        EXPECT_NE(show.output.find(part), std::string::npos) << part << "\n" << show.output;
 }
 
 TEST(Harness, InProcessRunMatchesTheBinaryByteForByte)

@@ -211,6 +211,77 @@ TEST(DescriptionRegistry, ManyPerDiskKeysSurviveTheRoundTrip)
         EXPECT_EQ(first[i], winsim::Narrow(classKey) + FourDigits(i));
 }
 
+// ---------------------------------------------------------------------------
+// Services
+// ---------------------------------------------------------------------------
+// A description's services, given by the "services" member, by registry
+// values or both, as the machine saves them: the members "services" and
+// "registry", and the same text again after a second load.
+TEST(DescriptionServices, SavedFromTheirKeysWithOtherValuesLeftInTheRegistry)
+{
+    const struct {
+        const char *name;
+        const char *description;
+        const char *services;   // the saved members
+        const char *registry;
+    } cases[] = {
+        {"old member: error control 1, an empty text kept",
+         R"({"services": {"mpio": {"display_name": "", "binary": "x.sys", "type": 1, "start": 3}}})",
+         R"({"mpio": {"display_name": "", "binary": "x.sys", "type": 1, "start": 3, "error_control": 1}})", "{}"},
+        {"registry values only, with a group and parameters",
+         R"({"registry": {"SYSTEM\\CurrentControlSet\\Services\\qvx": {"values": {
+               "Type": {"type": "REG_DWORD", "data": 1}, "Start": {"type": "REG_DWORD", "data": 0},
+               "ErrorControl": {"type": "REG_DWORD", "data": 3}, "ImagePath": {"type": "REG_EXPAND_SZ", "data": "q.sys"},
+               "Group": {"type": "REG_SZ", "data": "SCSI miniport"}}},
+             "SYSTEM\\CurrentControlSet\\Services\\qvx\\Parameters": {"values": {"P": {"type": "REG_DWORD", "data": 2}}}}})",
+         R"({"qvx": {"binary": "q.sys", "type": 1, "start": 0, "error_control": 3}})",
+         R"({"SYSTEM\\CurrentControlSet\\Services\\qvx": {"values": {"Group": {"type": "REG_SZ", "data": "SCSI miniport"}}},
+             "SYSTEM\\CurrentControlSet\\Services\\qvx\\Parameters": {"values": {"P": {"type": "REG_DWORD", "data": 2}}}})"},
+        {"the member wins where both give a value; a service whose Start is a text stays in the registry",
+         R"({"registry": {"SYSTEM\\CurrentControlSet\\Services\\qvx": {"values": {
+               "Start": {"type": "REG_DWORD", "data": 0}, "DisplayName": {"type": "REG_SZ", "data": "Reg"},
+               "DeleteFlag": {"type": "REG_DWORD", "data": 1}}},
+             "SYSTEM\\CurrentControlSet\\Services\\txt": {"values": {"Start": {"type": "REG_SZ", "data": "0"}}}},
+             "services": {"qvx": {"start": 2, "marked_for_delete": false}, "txt": {}}})",
+         R"({"qvx": {"display_name": "Reg", "type": 1, "start": 2, "error_control": 1}})",
+         R"({"SYSTEM\\CurrentControlSet\\Services\\txt": {"values": {"ErrorControl": {"type": "REG_DWORD", "data": 1},
+               "Start": {"type": "REG_SZ", "data": "0"}, "Type": {"type": "REG_DWORD", "data": 1}}}})"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string text = winsim::SerializeMachine(winsim::ParseMachine(c.description));
+        const nlohmann::json saved = nlohmann::json::parse(text);
+        EXPECT_EQ(saved["services"], nlohmann::json::parse(c.services));
+        EXPECT_EQ(saved["registry"], nlohmann::json::parse(c.registry));
+        EXPECT_EQ(winsim::SerializeMachine(winsim::ParseMachine(text)), text);
+    }
+}
+
+// The example machines load and save back to the same text, their services
+// as the old member gave them, with error control 1; the built-in machine
+// has a service for every driver its devices run.
+TEST(DescriptionServices, ExampleMachinesKeepTheirServicesAndTheDefaultOneForEachDriver)
+{
+    for (const char *file : {"gen5-server.json", "gen6-server.json"}) {
+        SCOPED_TRACE(file);
+        const std::string original = ReadAll(std::string(SOURCE_DIR) + "/examples/machines/" + file);
+        const std::string text = winsim::SerializeMachine(winsim::ParseMachine(original));
+        EXPECT_EQ(winsim::SerializeMachine(winsim::ParseMachine(text)), text);
+        nlohmann::json old = nlohmann::json::parse(original, nullptr, true, true)["services"];
+        ASSERT_FALSE(old.empty());
+        for (auto &service : old)
+            service["error_control"] = 1;
+        EXPECT_EQ(nlohmann::json::parse(text)["services"], old);
+    }
+    // Every driver a device of the built-in machine runs is one of its services.
+    const winsim::Machine m = winsim::DefaultMachine();
+    for (const winsim::Device &device : m.devices) {
+        if (!device.service.empty()) {
+            EXPECT_TRUE(winsim::FindService(m, device.service)) << winsim::Narrow(device.service);
+        }
+    }
+}
+
 // The SCSI disk entry docs/machine-description.md gives as an example is the
 // disk the machine makes from that inquiry data, and the supported-device
 // string it names claims it.

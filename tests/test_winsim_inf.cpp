@@ -2,6 +2,8 @@
 // line and field queries, and installing sections and services sections.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "setupapi_internal.h"
 #include "support/machine_test.h"
 
@@ -262,6 +264,59 @@ TEST_F(InfTest, IntegerFieldsReadDecimalHexAndSigns)
 }
 
 // ---------------------------------------------------------------------------
+// DriverVer
+// ---------------------------------------------------------------------------
+// What ParseDriverVer makes of "DriverVer = <entry>" in [Version]: the date
+// and the version ("2026-12-08 2.4.1.0"), or the fault.
+std::string ReadDriverVer(const std::string &entry)
+{
+    auto parsed = winsim::inf::Parse("[Version]\nDriverVer = " + entry + "\n", u"");
+    const winsim::inf::DriverVerReading reading =
+        winsim::inf::ParseDriverVer(*parsed.file->FindLine(u"Version", u"DriverVer"));
+    if (!reading.driverVer)
+        return "fault: " + reading.fault;
+    const winsim::inf::DriverVer &v = *reading.driverVer;
+    char date[16], version[32] = "";
+    std::snprintf(date, sizeof date, "%04u-%02u-%02u", v.year, v.month, v.day);
+    if (v.version)
+        std::snprintf(version, sizeof version, "%u.%u.%u.%u", (*v.version)[0], (*v.version)[1], (*v.version)[2],
+                      (*v.version)[3]);
+    // The text is the parts, each in decimal.
+    EXPECT_EQ(winsim::Narrow(v.versionText), version);
+    return v.version ? std::string(date) + " " + version : std::string(date);
+}
+
+TEST(DriverVer, ReadsTheDateAndTheVersionOrTellsWhyNot)
+{
+    const struct {
+        const char *entry, *reading;
+    } cases[] = {
+        {"2026-12-08", "fault: date \"2026-12-08\" is not mm/dd/yyyy"},
+        {"12/8/2026,1.0", "fault: date \"12/8/2026\" is not mm/dd/yyyy"},
+        {"12/08-2026", "fault: date \"12/08-2026\" is not mm/dd/yyyy"},
+        {"12/08/2026 1.0", "fault: date \"12/08/2026 1.0\" is not mm/dd/yyyy"},
+        {"02/29/2025", "fault: date \"02/29/2025\" names no day from 1601 on"},
+        {"12/31/1600", "fault: date \"12/31/1600\" names no day from 1601 on"},
+        {"12/08/2026,2.4.1.0,x", "fault: more than a date and a version"},
+        {"12/08/2026,1.2.3.65535", "fault: version part \"65535\" is not a decimal number below 65535"},
+        {"12/08/2026,1.2.3.4.5", "fault: more than four version parts"},
+        {"12/08/2026,2..1", "fault: version part \"\" is not a decimal number below 65535"},
+        {"12/08/2026,0x10", "fault: version part \"0x10\" is not a decimal number below 65535"},
+        {"12/08/2026,0", "fault: version 0.0.0.0 is no version"},
+        {"12/08/2026,2.4.1.0", "2026-12-08 2.4.1.0"},
+        {"12-08-2026, 2.4.1.0", "2026-12-08 2.4.1.0"},
+        {"09/28/1999,5.00.2136.1", "1999-09-28 5.0.2136.1"},
+        {"02/29/2000,10.0200", "2000-02-29 10.200.0.0"},
+        {"01/01/1601,65534.0.0.1", "1601-01-01 65534.0.0.1"},
+        {"12/08/2026,0.0.0.1", "2026-12-08 0.0.0.1"},
+        {"12/08/2026", "2026-12-08"},
+        {"12/08/2026,", "2026-12-08"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ReadDriverVer(c.entry), c.reading) << c.entry;
+}
+
+// ---------------------------------------------------------------------------
 // SetupInstallFromInfSectionW
 // ---------------------------------------------------------------------------
 
@@ -451,35 +506,55 @@ TEST_F(InstallSectionTest, RegistryFailuresStopTheSection)
 // ---------------------------------------------------------------------------
 
 const std::string kServiceInf = kVersion +
-                                "[DefaultInstall.Services]\nAddService = qvxdsm, 0x00000002, Svc\n"
+                                "[DefaultInstall.Services]\nAddService = qvxdsm, 0x0000003A, Svc\n"
                                 "[DefaultUninstall.Services]\nDelService = qvxdsm, 0x00000200\n"
                                 "[Bad.Services]\nAddService = other, 0, Incomplete\n"
+                                "[Path.Services]\nAddService = a\\b, 0, Svc\n"
+                                "[Again.Services]\nAddService = qvxdsm, 0x20, Svc\n"
                                 "[Svc]\nDisplayName = %Name%\nServiceType = 1\nStartType = 0\n"
-                                "ErrorControl = 1\nServiceBinary = %12%\\qvxdsm.sys\n"
+                                "ErrorControl = 3\nServiceBinary = %12%\\qvxdsm.sys\nAddReg = SvcReg\n"
+                                "[SvcReg]\nHKR, Parameters, Period, 0x00010001, 20\n"
                                 "[Incomplete]\nServiceType = 1\nStartType = 0\n"
                                 "[Strings]\nName = \"Quorvex Lumenstride DSM\"\n";
+const char kDsmKey[] = "SYSTEM\\CurrentControlSet\\Services\\qvxdsm";
 
-TEST_F(InfTest, ServicesAreAddedAndDeletedUntilTheNextReboot)
+// A new service takes every value, whatever the no-clobber flags (0x38).
+TEST_F(InfTest, ServicesAreKeysAddedAndDeletedWithTheirSubkeysAtTheNextReboot)
 {
     HINF inf = Open(kServiceInf);
     ASSERT_NE(inf, INVALID_HANDLE_VALUE);
     EXPECT_FAILS_WITH(SetupInstallServicesFromInfSectionW(inf, u"Bad.Services", 0), ERROR_BAD_SERVICE_INSTALLSECT);
+    EXPECT_FAILS_WITH(SetupInstallServicesFromInfSectionW(inf, u"Path.Services", 0), ERROR_INVALID_NAME);
     ASSERT_TRUE(SetupInstallServicesFromInfSectionW(inf, u"DefaultInstall.Services", 0));
-    auto &services = winsim::Current().services;
-    ASSERT_EQ(services.count(u"QVXDSM"), 1u);
-    EXPECT_EQ(services[u"QVXDSM"].displayName, u"Quorvex Lumenstride DSM");
-    EXPECT_EQ(services[u"QVXDSM"].binary, u"C:\\Windows\\System32\\drivers\\qvxdsm.sys");
-    EXPECT_EQ(services[u"QVXDSM"].start, 0u);
+    winsim::Machine &machine = winsim::Current();
+    auto service = winsim::FindService(machine, u"QVXDSM");
+    ASSERT_TRUE(service.has_value());
+    EXPECT_EQ(service->displayName, std::optional<std::u16string>(u"Quorvex Lumenstride DSM"));
+    EXPECT_EQ(service->imagePath, std::optional<std::u16string>(u"C:\\Windows\\System32\\drivers\\qvxdsm.sys"));
+    EXPECT_EQ(harness::GetRaw(machine, kDsmKey, "ImagePath")->type, static_cast<uint32_t>(REG_EXPAND_SZ));
+    EXPECT_EQ(service->type, 1u);
+    EXPECT_EQ(service->start, std::optional<uint32_t>(0));
+    EXPECT_EQ(service->errorControl, std::optional<uint32_t>(3));
+    EXPECT_EQ(harness::GetDword(machine, std::string(kDsmKey) + "\\Parameters", "Period"), std::optional<uint32_t>(20));
 
     ASSERT_TRUE(SetupInstallServicesFromInfSectionW(inf, u"DefaultUninstall.Services", 0));
-    EXPECT_TRUE(services[u"QVXDSM"].markedForDelete);
+    EXPECT_TRUE(winsim::FindService(machine, u"qvxdsm")->markedForDelete);
     EXPECT_FAILS_WITH(SetupInstallServicesFromInfSectionW(inf, u"DefaultInstall.Services", 0),
                       ERROR_SERVICE_MARKED_FOR_DELETE);
-
-    winsim::Reboot(winsim::Current());
-    EXPECT_EQ(services.count(u"QVXDSM"), 0u);
+    winsim::Reboot(machine);
+    EXPECT_EQ(winsim::FindKey(machine, winsim::Widen(kDsmKey)), nullptr);
     ASSERT_TRUE(SetupInstallServicesFromInfSectionW(inf, u"DefaultInstall.Services", 0));
-    EXPECT_FALSE(services[u"QVXDSM"].markedForDelete);
+    EXPECT_FALSE(winsim::FindService(machine, u"qvxdsm")->markedForDelete);
+
+    // Again on the service that exists: 0x20 keeps its error control only.
+    harness::AddService(machine, "qvxdsm", 2);
+    harness::SetDword(machine, kDsmKey, "ErrorControl", 0);
+    harness::SetString(machine, kDsmKey, "DisplayName", "Old");
+    ASSERT_TRUE(SetupInstallServicesFromInfSectionW(inf, u"Again.Services", 0));
+    service = winsim::FindService(machine, u"qvxdsm");
+    EXPECT_EQ(service->errorControl, std::optional<uint32_t>(0));
+    EXPECT_EQ(service->start, std::optional<uint32_t>(0));
+    EXPECT_EQ(service->displayName, std::optional<std::u16string>(u"Quorvex Lumenstride DSM"));
 }
 
 TEST_F(InfTest, CallsAskTheFaultPlanBySection)
@@ -491,7 +566,7 @@ TEST_F(InfTest, CallsAskTheFaultPlanBySection)
     EXPECT_TRUE(SetupInstallServicesFromInfSectionW(inf, u"DefaultInstall.Services", 0));
     EXPECT_FAILS_WITH(SetupInstallServicesFromInfSectionW(inf, u"DefaultUninstall.Services", 0),
                       ERROR_ACCESS_DENIED);
-    EXPECT_FALSE(winsim::Current().services[u"QVXDSM"].markedForDelete);
+    EXPECT_FALSE(winsim::FindService(winsim::Current(), u"qvxdsm")->markedForDelete);
 }
 
 }  // namespace

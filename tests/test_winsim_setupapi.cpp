@@ -204,6 +204,12 @@ TEST_F(SetupApiTest, PropertyReadsReportSizesAndAbsentProperties)
     DeviceNo(data.DevInst).description.reset();
     EXPECT_FAILS_WITH(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_DEVICEDESC, nullptr, buffer, 2052, nullptr),
                       ERROR_INVALID_DATA);
+    EXPECT_FAILS_WITH(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_COMPATIBLEIDS, &type, buffer, 2052, &required),
+                      ERROR_INVALID_DATA);
+    DeviceNo(data.DevInst).compatibleIds = std::vector<std::u16string>{u"SCSI\\Disk", u"GenDisk"};
+    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_COMPATIBLEIDS, &type, buffer, 2052, &required));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + required), MultiSz({u"SCSI\\Disk", u"GenDisk"}));
     ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_ENUMERATOR_NAME, &type, buffer, 2052, &required));
     EXPECT_EQ(required, 10u);
     EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(buffer)), u"ROOT");
@@ -592,7 +598,7 @@ TEST_F(DriverTest, UpdateInstallsTheSelectedDriverOnEveryMatchingDevice)
         EXPECT_EQ(device.status & (DN_STARTED | DN_HAS_PROBLEM), static_cast<uint32_t>(DN_STARTED));
     }
     EXPECT_EQ(DeviceNo(6).configFlags, std::optional<uint32_t>(CONFIGFLAG_REINSTALL));
-    EXPECT_EQ(winsim::Current().services.count(u"QVXDSM"), 1u);
+    EXPECT_TRUE(winsim::FindService(winsim::Current(), u"qvxdsm"));
     ASSERT_EQ(winsim::Current().files.size(), 1u);
     EXPECT_EQ(winsim::Current().files[0].destination, u"12\\qvxdsm.sys");
     EXPECT_EQ(harness::GetMultiSz(winsim::Current(), "SYSTEM\\CurrentControlSet\\Control\\MPDEV",
@@ -609,6 +615,32 @@ TEST_F(DriverTest, UpdateInstallsTheSelectedDriverOnEveryMatchingDevice)
     EXPECT_EQ(winsim::Current().driverStore.size(), 1u);
 }
 
+// The driver's version: its install section's DriverVer before [Version]'s.
+TEST_F(DriverTest, UpdateGivesTheDeviceTheVersionOfItsDriver)
+{
+    const struct {
+        const char *version;   // [Version] DriverVer, "" for none
+        const char *install;   // [DsmInstall.NT] DriverVer, "" for none
+        const char16_t *driverVersion;
+    } cases[] = {
+        {"12/08/2026,2.4.1.0", "", u"2.4.1.0"},
+        {"12/08/2026,2.4.1.0", "01/02/2027,2.5", u"2.5.0.0"},
+        {"12/08/2026,2.4.1.0", "2027-01-02,2.5", u""},
+        {"", "", u""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.version) + " / " + c.install);
+        std::string inf = kDsmInf;
+        if (*c.version)
+            inf.insert(inf.find("[DestinationDirs]"), std::string("DriverVer = ") + c.version + "\n");
+        if (*c.install)
+            inf.insert(inf.find("CopyFiles = DsmFiles"), std::string("DriverVer = ") + c.install + "\n");
+        scratch_.WriteFile("pkg/qvxdsm.inf", inf);
+        ASSERT_TRUE(Update(u"Root\\QVXDSM", INSTALLFLAG_FORCE, nullptr));
+        EXPECT_EQ(DeviceNo(5).driverVersion, c.driverVersion);
+    }
+}
+
 TEST_F(DriverTest, UpdateReportsTheRebootADeviceAsksFor)
 {
     winsim::Current().devices[4].installFlagsAfterChange = DI_NEEDREBOOT;
@@ -620,10 +652,7 @@ TEST_F(DriverTest, UpdateReportsTheRebootADeviceAsksFor)
 
 TEST_F(DriverTest, UpdateFailsWhileItsServiceIsMarkedForDeletion)
 {
-    winsim::Service old;
-    old.name = u"qvxdsm";
-    old.markedForDelete = true;
-    winsim::Current().services[u"QVXDSM"] = old;
+    harness::AddService(winsim::Current(), "qvxdsm", 3, true);
     BOOL reboot = FALSE;
     EXPECT_FAILS_WITH(Update(u"Root\\QVXDSM", INSTALLFLAG_FORCE, &reboot), ERROR_SERVICE_MARKED_FOR_DELETE);
     EXPECT_TRUE(DeviceNo(5).driverInf.empty());

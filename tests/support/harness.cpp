@@ -152,6 +152,16 @@ void SetString(winsim::Machine &machine, const std::string &keyPath, const std::
     SetRaw(machine, keyPath, valueName, REG_SZ, winsim::StringBytes(Widen(value)));
 }
 
+void AddService(winsim::Machine &machine, const std::string &name, uint32_t start, bool markedForDelete)
+{
+    const std::string key = "SYSTEM\\CurrentControlSet\\Services\\" + name;
+    SetDword(machine, key, "Type", 1);
+    SetDword(machine, key, "Start", start);
+    SetDword(machine, key, "ErrorControl", 1);
+    if (markedForDelete)
+        SetDword(machine, key, "DeleteFlag", 1);
+}
+
 std::optional<std::vector<std::string>> GetMultiSz(winsim::Machine &machine, const std::string &keyPath,
                                                    const std::string &valueName)
 {

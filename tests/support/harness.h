@@ -56,6 +56,9 @@ void SetDword(winsim::Machine &machine, const std::string &keyPath, const std::s
               uint32_t value);
 void SetString(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName,
                const std::string &value);
+// A kernel driver's service key (Type 1, ErrorControl 1), marked for
+// deletion (DeleteFlag 1) when asked.
+void AddService(winsim::Machine &machine, const std::string &name, uint32_t start, bool markedForDelete = false);
 // Any type and any bytes, e.g. a list stored without its closing NUL.
 void SetRaw(winsim::Machine &machine, const std::string &keyPath, const std::string &valueName, uint32_t type,
             std::vector<uint8_t> data);

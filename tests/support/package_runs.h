@@ -108,8 +108,8 @@ using harness::WithoutTimes;
 
 inline bool HasService(const winsim::Machine &machine, const std::string &name, bool markedForDelete = false)
 {
-    auto found = machine.services.find(winsim::Fold(winsim::Widen(name)));
-    return found != machine.services.end() && found->second.markedForDelete == markedForDelete;
+    auto found = winsim::FindService(machine, winsim::Widen(name));
+    return found && found->markedForDelete == markedForDelete;
 }
 
 // The supported-device list as stored: set as any bytes (REG_MULTI_SZ), read

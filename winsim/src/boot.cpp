@@ -38,6 +38,7 @@ void Enumerate(Device &device, const std::vector<Text> &supportedDevices)
     *device.configFlags &= ~static_cast<uint32_t>(CONFIGFLAG_REINSTALL);
     if (device.classGuid == GUID_DEVCLASS_DISKDRIVE) {
         device.driverInf = u"disk.inf";
+        device.driverVersion.clear();
         device.service = u"disk";
         device.description = u"Disk drive";
     }
@@ -67,8 +68,13 @@ void Reboot(Machine &machine)
         device.status &= ~static_cast<uint32_t>(DN_NEED_RESTART);
         Enumerate(device, supportedDevices);
     }
-    for (auto it = machine.services.begin(); it != machine.services.end();)
-        it = it->second.markedForDelete ? machine.services.erase(it) : std::next(it);
+    // A service marked for deletion goes with its whole key.
+    if (RegKey *services = FindKey(machine, kServicesKeyPath)) {
+        for (auto it = services->subkeys.begin(); it != services->subkeys.end();) {
+            auto service = ServiceOf(it->second);
+            it = service && service->markedForDelete ? services->subkeys.erase(it) : std::next(it);
+        }
+    }
     machine.rebootPending = false;
 }
 

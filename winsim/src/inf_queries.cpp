@@ -1,7 +1,8 @@
 // How a machine's setup library reads an INF: the models section and the
 // install section it chooses for its architecture and version, where a
 // source file lies, what a CopyFiles value copies and what a registry line
-// says.  The install engine and the package check ask the same queries.
+// says, and what a DriverVer entry gives.  The install engine and the
+// package check ask the same queries.
 #include "core_internal.h"
 #include "winsim/inf.h"
 
@@ -222,6 +223,82 @@ uint32_t AddRegType(uint32_t flags)
     if (flags & FLG_ADDREG_BINVALUETYPE)
         return high == 0 ? REG_BINARY : high == 1 ? REG_DWORD : high == 2 ? REG_NONE : high;
     return high == 1 ? REG_MULTI_SZ : high == 2 ? REG_EXPAND_SZ : REG_SZ;
+}
+
+namespace {
+
+// Exactly 'digits' ASCII digits from 'at' as a number.
+bool ReadDigits(const Text &text, size_t at, size_t digits, uint32_t &value)
+{
+    if (at + digits > text.size())
+        return false;
+    value = 0;
+    for (size_t i = at; i < at + digits; i++) {
+        if (text[i] < u'0' || text[i] > u'9')
+            return false;
+        value = value * 10 + (text[i] - u'0');
+    }
+    return true;
+}
+
+bool IsCalendarDay(uint32_t year, uint32_t month, uint32_t day)
+{
+    static const uint32_t days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return year >= 1601 && month >= 1 && month <= 12 && day >= 1 &&
+           day <= days[month - 1] - (month == 2 && !leap ? 1 : 0);
+}
+
+// "w[.x[.y[.z]]]" into the record; the fault, or empty.
+std::string ReadVersion(const Text &text, DriverVer &out)
+{
+    const std::vector<Text> parts = SplitText(text, u'.');
+    if (parts.size() > 4)
+        return "more than four version parts";
+    std::array<uint16_t, 4> version{};
+    for (size_t i = 0; i < parts.size(); i++) {
+        uint32_t value = 0;
+        if (parts[i].empty() || parts[i].size() > 10 || !ReadDigits(parts[i], 0, parts[i].size(), value) ||
+            value >= 65535)
+            return "version part \"" + Narrow(parts[i]) + "\" is not a decimal number below 65535";
+        version[i] = static_cast<uint16_t>(value);
+    }
+    if (version == std::array<uint16_t, 4>{})
+        return "version 0.0.0.0 is no version";
+    out.version = version;
+    for (size_t i = 0; i < version.size(); i++)
+        out.versionText += (i ? u"." : u"") + Widen(std::to_string(version[i]));
+    return std::string();
+}
+
+}  // namespace
+
+DriverVerReading ParseDriverVer(const Line &line)
+{
+    DriverVerReading reading;
+    const Text date = line.fields.empty() ? Text() : line.fields[0];
+    DriverVer out;
+    const char16_t separator = date.size() == 10 ? date[2] : u'\0';
+    if (date.size() != 10 || (separator != u'/' && separator != u'-') || date[5] != separator ||
+        !ReadDigits(date, 0, 2, out.month) || !ReadDigits(date, 3, 2, out.day) || !ReadDigits(date, 6, 4, out.year)) {
+        reading.fault = "date \"" + Narrow(date) + "\" is not mm/dd/yyyy";
+        return reading;
+    }
+    if (!IsCalendarDay(out.year, out.month, out.day)) {
+        reading.fault = "date \"" + Narrow(date) + "\" names no day from 1601 on";
+        return reading;
+    }
+    if (line.fields.size() > 2) {
+        reading.fault = "more than a date and a version";
+        return reading;
+    }
+    if (line.fields.size() == 2 && !line.fields[1].empty()) {
+        reading.fault = ReadVersion(line.fields[1], out);
+        if (!reading.fault.empty())
+            return reading;
+    }
+    reading.driverVer = std::move(out);
+    return reading;
 }
 
 }  // namespace winsim::inf

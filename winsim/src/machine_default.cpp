@@ -57,31 +57,26 @@ void AddClassKeys(Machine &m)
                    StringBytes(known.name));
 }
 
+// The drivers of its devices, as service keys: kernel drivers (type 1)
+// started by the boot loader (start 0), error control normal (1).
 void AddServices(Machine &m)
 {
     struct {
         const char16_t *name, *display, *binary;
-        uint32_t start;
     } services[] = {
-        {u"bwsas", u"Brightwater SAS Miniport", u"System32\\drivers\\bwsas.sys", 0},
-        {u"korvfc", u"Korvane Fibre Channel Miniport", u"System32\\drivers\\korvfc.sys", 0},
-        {u"disk", u"Disk Driver", u"System32\\drivers\\disk.sys", 0},
-        {u"pci", u"PCI Bus Driver", u"System32\\drivers\\pci.sys", 0},
-        {u"volmgr", u"Volume Manager Driver", u"System32\\drivers\\volmgr.sys", 0},
+        {u"bwsas", u"Brightwater SAS Miniport", u"System32\\drivers\\bwsas.sys"},
+        {u"korvfc", u"Korvane Fibre Channel Miniport", u"System32\\drivers\\korvfc.sys"},
+        {u"disk", u"Disk Driver", u"System32\\drivers\\disk.sys"},
+        {u"pci", u"PCI Bus Driver", u"System32\\drivers\\pci.sys"},
+        {u"volmgr", u"Volume Manager Driver", u"System32\\drivers\\volmgr.sys"},
     };
     for (const auto &s : services) {
-        Service service;
-        service.name = s.name;
-        service.displayName = s.display;
-        service.binary = s.binary;
-        service.type = 1;
-        service.start = s.start;
-        m.services[Fold(service.name)] = service;
-        RegKey &key = *FindKey(m, u"SYSTEM\\CurrentControlSet\\Services\\" + service.name, true);
-        std::vector<uint8_t> one = {1, 0, 0, 0}, start = {static_cast<uint8_t>(s.start), 0, 0, 0};
-        SetValueIn(key, u"Type", REG_DWORD, one);
-        SetValueIn(key, u"Start", REG_DWORD, start);
-        SetValueIn(key, u"ImagePath", REG_EXPAND_SZ, StringBytes(service.binary));
+        RegKey &key = *FindKey(m, Text(kServicesKeyPath) + u"\\" + s.name, true);
+        SetValueIn(key, u"Type", REG_DWORD, DwordBytes(1));
+        SetValueIn(key, u"Start", REG_DWORD, DwordBytes(0));
+        SetValueIn(key, u"ErrorControl", REG_DWORD, DwordBytes(1));
+        SetValueIn(key, u"DisplayName", REG_SZ, StringBytes(s.display));
+        SetValueIn(key, u"ImagePath", REG_EXPAND_SZ, StringBytes(s.binary));
     }
 }
 

@@ -168,8 +168,25 @@ void WriteName(JsonWriter &w, const Entry (&table)[N], Value Entry::*field, Valu
 // text takes the earlier one's place: an object holds one member a name.
 std::vector<std::pair<std::string, size_t>> Utf8Names(const std::vector<const Text *> &names);
 
-// The "registry" member: every key with values, a denied key and every
-// leaf, by its full path.
-void WriteRegistry(JsonWriter &w, const RegKey &hklm);
+// A service the "services" member carries: a key under kServicesKeyPath
+// whose Type, Start and ErrorControl are REG_DWORDs of four bytes.  The
+// member carries those, DisplayName (REG_SZ) and ImagePath (REG_EXPAND_SZ)
+// when their bytes are one terminated string, and DeleteFlag when it is
+// REG_DWORD 1, each only under its name spelt so; every other value of the
+// key stays in the "registry" member.
+struct SavedService {
+    const RegKey *key = nullptr;
+    uint32_t type = 0, start = 0, errorControl = 0;
+    std::optional<Text> displayName, binary;
+    bool markedForDelete = false;
+    std::vector<const RegValue *> carried;   // the values the member writes
+};
+std::vector<SavedService> SavedServices(const Machine &machine);
+void WriteServices(JsonWriter &w, const std::vector<SavedService> &services);
+
+// The "registry" member: every key with values (a service's less those the
+// "services" member carries), a denied key and every leaf that is not a
+// service the "services" member gives whole, by its full path.
+void WriteRegistry(JsonWriter &w, const RegKey &hklm, const std::vector<SavedService> &services);
 
 }  // namespace winsim::description

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "machine_json.h"
 
@@ -68,9 +69,9 @@ void ReadClock(const json &j, const Path &where, Machine &machine)
 Device ReadDevice(const json &j, const Path &where)
 {
     ObjectReader o(j, where,
-                   {"instance_id", "class", "hardware_ids", "bus_hardware_ids", "description", "enumerator",
-                    "config_flags", "status", "problem", "present", "refuse_removal", "install_flags_after_change",
-                    "driver_inf", "service", "restarts"});
+                   {"instance_id", "class", "hardware_ids", "bus_hardware_ids", "compatible_ids", "description",
+                    "enumerator", "config_flags", "status", "problem", "present", "refuse_removal",
+                    "install_flags_after_change", "driver_inf", "driver_version", "service", "restarts"});
     Device device;
     o.ReadNeeded("instance_id", device.instanceId);
     if (device.instanceId.empty())
@@ -78,6 +79,7 @@ Device ReadDevice(const json &j, const Path &where)
     device.classGuid = ReadClass(o.Need("class"), o.At("class"));
     o.Read("hardware_ids", device.hardwareIds);
     o.Read("bus_hardware_ids", device.busHardwareIds);
+    o.Read("compatible_ids", device.compatibleIds);
     o.Read("description", device.description);
     o.Read("enumerator", device.enumerator);
     o.Read("config_flags", device.configFlags);
@@ -87,6 +89,7 @@ Device ReadDevice(const json &j, const Path &where)
     o.Read("refuse_removal", device.refuseRemoval);
     o.Read("install_flags_after_change", device.installFlagsAfterChange);
     o.Read("driver_inf", device.driverInf);
+    o.Read("driver_version", device.driverVersion);
     o.Read("service", device.service);
     o.Read("restarts", device.restarts);
     return device;
@@ -138,24 +141,52 @@ void ReadRegistry(const json &j, const Path &where, Machine &machine)
     }
 }
 
+// A number member of a service into its value: given, it wins over the
+// registry's; absent, it is the default unless the key has a value of that
+// name already.
+void ReadServiceNumber(const ObjectReader &o, const char *member, RegKey &key, const char16_t *value,
+                       uint32_t fallback)
+{
+    uint32_t number = fallback;
+    if (o.Read(member, number) || ValueOf(key, value) == nullptr)
+        SetValueIn(key, value, REG_DWORD, DwordBytes(number));
+}
+
+// The "services" member: each service's values in its key, over what the
+// "registry" member gave there (read before).
 void ReadServices(const json &j, const Path &where, Machine &machine)
 {
     ExpectObject(j, where);
+    std::unordered_set<Text> seen;   // folded names
     for (auto it = j.begin(); it != j.end(); ++it) {
         const Path at = where.Keyed(it.key());
-        ObjectReader o(it.value(), at, {"display_name", "binary", "type", "start", "marked_for_delete"});
-        Service service;
-        service.name = Widen(it.key());
-        if (service.name.empty())
+        ObjectReader o(it.value(), at,
+                       {"display_name", "binary", "type", "start", "error_control", "marked_for_delete"});
+        const Text name = Widen(it.key());
+        if (name.empty())
             Fail(at, "empty service name");
-        if (machine.services.count(Fold(service.name)))
+        if (name.find(u'\\') != Text::npos)
+            Fail(at, "a service name holds no '\\'");
+        if (!seen.insert(Fold(name)).second)
             Fail(at, "duplicate service name");
-        o.Read("display_name", service.displayName);
-        o.Read("binary", service.binary);
-        o.Read("type", service.type);
-        o.Read("start", service.start);
-        o.Read("marked_for_delete", service.markedForDelete);
-        machine.services[Fold(service.name)] = std::move(service);
+        RegKey &key = *FindKey(machine, Text(kServicesKeyPath) + u"\\" + name, true);
+        if (!o.Find("type") && ValueOf(key, u"Type") && !DwordOf(*ValueOf(key, u"Type")))
+            Fail(at, "the registry's Type value is not a REG_DWORD of four bytes");
+        ReadServiceNumber(o, "type", key, u"Type", 1);
+        ReadServiceNumber(o, "start", key, u"Start", 3);
+        ReadServiceNumber(o, "error_control", key, u"ErrorControl", 1);
+        Text text;
+        if (o.Read("display_name", text))
+            SetValueIn(key, u"DisplayName", REG_SZ, StringBytes(text));
+        if (o.Read("binary", text))
+            SetValueIn(key, u"ImagePath", REG_EXPAND_SZ, StringBytes(text));
+        bool marked = false;
+        if (o.Read("marked_for_delete", marked)) {
+            if (marked)
+                SetValueIn(key, u"DeleteFlag", REG_DWORD, DwordBytes(1));
+            else if (ServiceOf(key)->markedForDelete)
+                key.values.erase(Fold(u"DeleteFlag"));
+        }
     }
 }
 
@@ -252,6 +283,29 @@ CopiedFile ReadCopiedFile(const json &j, const Path &at)
     return file;
 }
 
+CaptureUnread ReadUnread(const json &j, const Path &at)
+{
+    ObjectReader o(j, at, {"what", "error"});
+    CaptureUnread unread;
+    o.ReadNeeded("what", unread.what);
+    unread.error = static_cast<uint32_t>(ReadInteger(o.Need("error"), o.At("error"), INT32_MIN, 0xFFFFFFFFLL));
+    return unread;
+}
+
+void ReadCapture(const json &j, const Path &where, Machine &machine)
+{
+    ObjectReader o(j, where, {"program", "version", "time", "unread"});
+    CaptureNotes notes;
+    o.Read("program", notes.program);
+    o.Read("version", notes.version);
+    o.Read("time", notes.time);
+    if (const json *unread = o.Find("unread")) {
+        notes.unread.emplace();
+        ReadList(*unread, o.At("unread"), *notes.unread, ReadUnread);
+    }
+    machine.capture = std::move(notes);
+}
+
 struct TopMember {
     const char *name;
     void (*read)(const json &, const Path &, Machine &);
@@ -268,6 +322,7 @@ const TopMember kTopMembers[] = {
     {"message_box_answers",
      [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.messageBoxAnswers, ReadAnswer); }},
     {"shutdown_privilege", [](const json &j, const Path &at, Machine &m) { ReadInto(j, at, m.shutdownPrivilege); }},
+    {"administrator", [](const json &j, const Path &at, Machine &m) { ReadInto(j, at, m.administrator); }},
     {"interactive", [](const json &j, const Path &at, Machine &m) { ReadInto(j, at, m.interactive); }},
     {"faults", [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.faults, ReadFault); }},
     {"message_boxes", [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.messageBoxes, ReadMessageBox); }},
@@ -275,6 +330,7 @@ const TopMember kTopMembers[] = {
     {"driver_store", [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.driverStore, ReadStoreEntry); }},
     {"files", [](const json &j, const Path &at, Machine &m) { ReadList(j, at, m.files, ReadCopiedFile); }},
     {"reboot_pending", [](const json &j, const Path &at, Machine &m) { ReadInto(j, at, m.rebootPending); }},
+    {"capture", ReadCapture},
 };
 
 // The library's text without its "[json.exception.parse_error.101] " tag.

@@ -64,6 +64,10 @@ void Write(JsonWriter &w, const Device &device)
         w.Key("bus_hardware_ids");
         WriteTextList(w, *device.busHardwareIds);
     }
+    if (device.compatibleIds) {
+        w.Key("compatible_ids");
+        WriteTextList(w, *device.compatibleIds);
+    }
     if (device.description)
         w.Member("description", Narrow(*device.description));
     if (device.enumerator)
@@ -82,6 +86,8 @@ void Write(JsonWriter &w, const Device &device)
         w.Member("install_flags_after_change", Hex32(device.installFlagsAfterChange));
     if (!device.driverInf.empty())
         w.Member("driver_inf", Narrow(device.driverInf));
+    if (!device.driverVersion.empty())
+        w.Member("driver_version", Narrow(device.driverVersion));
     if (!device.service.empty())
         w.Member("service", Narrow(device.service));
     if (device.restarts)
@@ -97,30 +103,6 @@ void WriteDevices(JsonWriter &w, const std::vector<Device> &devices)
         if (!device.removed && device.registered)
             Write(w, device);
     w.EndArray();
-}
-
-void WriteServices(JsonWriter &w, const std::map<Text, Service> &services)
-{
-    std::vector<const Text *> names;
-    std::vector<const Service *> list;
-    for (const auto &[folded, service] : services) {
-        names.push_back(&service.name);
-        list.push_back(&service);
-    }
-    w.BeginObject();
-    for (const auto &[name, index] : Utf8Names(names)) {
-        const Service &service = *list[index];
-        w.Key(name);
-        w.BeginObject();
-        w.Member("display_name", Narrow(service.displayName));
-        w.Member("binary", Narrow(service.binary));
-        w.Member("type", service.type);
-        w.Member("start", service.start);
-        if (service.markedForDelete)
-            w.Flag("marked_for_delete", true);
-        w.EndObject();
-    }
-    w.EndObject();
 }
 
 void WriteFeaturesAndDism(JsonWriter &w, const Machine &machine)
@@ -202,6 +184,35 @@ void Write(JsonWriter &w, const CopiedFile &file)
     w.EndObject();
 }
 
+void Write(JsonWriter &w, const CaptureUnread &unread)
+{
+    w.BeginObject();
+    w.Member("what", unread.what);
+    w.Key("error");
+    WriteCode(w, unread.error);
+    w.EndObject();
+}
+
+// The capture's notes, each member as it was given.
+void WriteCapture(JsonWriter &w, const CaptureNotes &notes)
+{
+    w.Key("capture");
+    w.BeginObject();
+    const std::pair<const char *, const std::optional<std::string> *> texts[] = {
+        {"program", &notes.program}, {"version", &notes.version}, {"time", &notes.time}};
+    for (const auto &[name, text] : texts)
+        if (*text)
+            w.Member(name, **text);
+    if (notes.unread) {
+        w.Key("unread");
+        w.BeginArray();
+        for (const CaptureUnread &unread : *notes.unread)
+            Write(w, unread);
+        w.EndArray();
+    }
+    w.EndObject();
+}
+
 // A list member, left out when the list is empty.
 template <typename T>
 void WriteList(JsonWriter &w, const char *name, const std::vector<T> &list)
@@ -228,13 +239,15 @@ std::string SerializeMachine(const Machine &machine)
     WriteClock(w, machine);
     w.Key("devices");
     WriteDevices(w, machine.devices);
+    const std::vector<SavedService> services = SavedServices(machine);
     w.Key("registry");
-    WriteRegistry(w, machine.hklm);
+    WriteRegistry(w, machine.hklm, services);
     w.Key("services");
-    WriteServices(w, machine.services);
+    WriteServices(w, services);
     WriteFeaturesAndDism(w, machine);
     WriteList(w, "message_box_answers", machine.messageBoxAnswers);
     w.Flag("shutdown_privilege", machine.shutdownPrivilege);
+    w.Flag("administrator", machine.administrator);
     w.Flag("interactive", machine.interactive);
     WriteList(w, "faults", machine.faults);
     WriteList(w, "message_boxes", machine.messageBoxes);
@@ -242,6 +255,8 @@ std::string SerializeMachine(const Machine &machine)
     WriteList(w, "driver_store", machine.driverStore);
     WriteList(w, "files", machine.files);
     w.Flag("reboot_pending", machine.rebootPending);
+    if (machine.capture)
+        WriteCapture(w, *machine.capture);
     w.EndObject();
     return text;
 }

@@ -1,5 +1,7 @@
 // Writing the registry of the machine description: each key by its full
-// path, each value readable where its bytes allow it, else as hex bytes.
+// path, each value readable where its bytes allow it, else as hex bytes;
+// and the services, whose usual values the "services" member carries.
+#include <algorithm>
 #include <unordered_map>
 
 #include "machine_json.h"
@@ -100,16 +102,20 @@ void WriteValue(JsonWriter &w, const RegValue &value)
     w.EndObject();
 }
 
-void WriteKey(JsonWriter &w, const RegKey &key)
+// A key's values, less those the "services" member carries.
+void WriteKey(JsonWriter &w, const RegKey &key, const SavedService *service)
 {
     w.BeginObject();
-    if (!key.values.empty()) {
-        std::vector<const Text *> names;
-        std::vector<const RegValue *> values;
-        for (const auto &[folded, named] : key.values) {
-            names.push_back(&named.first);
-            values.push_back(&named.second);
-        }
+    std::vector<const Text *> names;
+    std::vector<const RegValue *> values;
+    for (const auto &[folded, named] : key.values) {
+        if (service && std::find(service->carried.begin(), service->carried.end(), &named.second) !=
+                           service->carried.end())
+            continue;
+        names.push_back(&named.first);
+        values.push_back(&named.second);
+    }
+    if (!values.empty()) {
         w.Key("values");
         w.BeginObject();
         for (const auto &[name, index] : Utf8Names(names)) {
@@ -123,14 +129,67 @@ void WriteKey(JsonWriter &w, const RegKey &key)
     w.EndObject();
 }
 
-// The keys the registry member lists: every key with values, a denied key
-// and every leaf, by its full path, depth first in the order of folded names.
-void SavedKeys(const RegKey &key, const Text &path, std::vector<std::pair<Text, const RegKey *>> &out)
+struct SavedKey {
+    Text path;
+    const RegKey *key;
+    const SavedService *service;   // the service the key is, when the services member carries it
+};
+
+// The keys the registry member lists: every key with values of its own, a
+// denied key and every leaf not given whole by the services member, by its
+// full path, depth first in the order of folded names.
+void SavedKeys(const RegKey &key, const Text &path, const std::unordered_map<const RegKey *, const SavedService *> &services,
+               std::vector<SavedKey> &out)
 {
-    if (!path.empty() && (!key.values.empty() || key.denyAccess || key.subkeys.empty()))
-        out.emplace_back(path, &key);
+    auto found = services.empty() ? services.end() : services.find(&key);
+    const SavedService *service = found == services.end() ? nullptr : found->second;
+    const size_t own = key.values.size() - (service ? service->carried.size() : 0);
+    if (!path.empty() && (own > 0 || key.denyAccess || (key.subkeys.empty() && !service)))
+        out.push_back({path, &key, service});
     for (const auto &[folded, child] : key.subkeys)
-        SavedKeys(child, path.empty() ? child.name : path + u"\\" + child.name, out);
+        SavedKeys(child, path.empty() ? child.name : path + u"\\" + child.name, services, out);
+}
+
+// The value of a key under exactly this name, when it reads as 'type' does.
+const RegValue *Named(const RegKey &key, const char16_t *name, uint32_t type)
+{
+    auto found = key.values.find(Fold(name));
+    if (found == key.values.end() || found->second.first != name || found->second.second.type != type)
+        return nullptr;
+    return &found->second.second;
+}
+
+std::optional<SavedService> SavedServiceOf(const RegKey &key)
+{
+    SavedService saved;
+    saved.key = &key;
+    const struct {
+        const char16_t *name;
+        uint32_t *out;
+    } numbers[] = {{u"Type", &saved.type}, {u"Start", &saved.start}, {u"ErrorControl", &saved.errorControl}};
+    for (const auto &number : numbers) {
+        const RegValue *value = Named(key, number.name, REG_DWORD);
+        if (value == nullptr || value->data.size() != 4)
+            return std::nullopt;
+        *number.out = *DwordOf(*value);
+        saved.carried.push_back(value);
+    }
+    const struct {
+        const char16_t *name;
+        uint32_t type;
+        std::optional<Text> *out;
+    } texts[] = {{u"DisplayName", REG_SZ, &saved.displayName}, {u"ImagePath", REG_EXPAND_SZ, &saved.binary}};
+    for (const auto &text : texts) {
+        const RegValue *value = Named(key, text.name, text.type);
+        if (value && (*text.out = WellFormedString(value->data)))
+            saved.carried.push_back(value);
+    }
+    const RegValue *deleteFlag = Named(key, u"DeleteFlag", REG_DWORD);
+    if (deleteFlag && DwordOf(*deleteFlag) == std::optional<uint32_t>(1)) {
+        saved.markedForDelete = true;
+        saved.carried.push_back(deleteFlag);
+    }
+    return saved;
 }
 
 }  // namespace
@@ -174,18 +233,57 @@ void WriteTextList(JsonWriter &w, const std::vector<Text> &list)
     w.EndArray();
 }
 
-void WriteRegistry(JsonWriter &w, const RegKey &hklm)
+std::vector<SavedService> SavedServices(const Machine &machine)
 {
-    std::vector<std::pair<Text, const RegKey *>> keys;
-    SavedKeys(hklm, Text(), keys);
+    std::vector<SavedService> services;
+    if (const RegKey *root = FindKey(machine, kServicesKeyPath))
+        for (const auto &[folded, key] : root->subkeys)
+            if (auto saved = SavedServiceOf(key))
+                services.push_back(std::move(*saved));
+    return services;
+}
+
+void WriteServices(JsonWriter &w, const std::vector<SavedService> &services)
+{
+    std::vector<const Text *> names;
+    names.reserve(services.size());
+    for (const SavedService &service : services)
+        names.push_back(&service.key->name);
+    w.BeginObject();
+    for (const auto &[name, index] : Utf8Names(names)) {
+        const SavedService &service = services[index];
+        w.Key(name);
+        w.BeginObject();
+        if (service.displayName)
+            w.Member("display_name", Narrow(*service.displayName));
+        if (service.binary)
+            w.Member("binary", Narrow(*service.binary));
+        w.Member("type", service.type);
+        w.Member("start", service.start);
+        w.Member("error_control", service.errorControl);
+        if (service.markedForDelete)
+            w.Flag("marked_for_delete", true);
+        w.EndObject();
+    }
+    w.EndObject();
+}
+
+void WriteRegistry(JsonWriter &w, const RegKey &hklm, const std::vector<SavedService> &services)
+{
+    std::unordered_map<const RegKey *, const SavedService *> byKey;
+    byKey.reserve(services.size());
+    for (const SavedService &service : services)
+        byKey.emplace(service.key, &service);
+    std::vector<SavedKey> keys;
+    SavedKeys(hklm, Text(), byKey, keys);
     std::vector<const Text *> paths;
     paths.reserve(keys.size());
-    for (const auto &key : keys)
-        paths.push_back(&key.first);
+    for (const SavedKey &key : keys)
+        paths.push_back(&key.path);
     w.BeginObject();
     for (const auto &[path, index] : Utf8Names(paths)) {
         w.Key(path);
-        WriteKey(w, *keys[index].second);
+        WriteKey(w, *keys[index].key, keys[index].service);
     }
     w.EndObject();
 }

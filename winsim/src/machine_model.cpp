@@ -1,5 +1,5 @@
-// The machine model: the current machine, its registry data and the lookups
-// shared by the API families.
+// The machine model: the current machine, its registry data, its services
+// and the lookups shared by the API families.
 #include <algorithm>
 #include <cstdio>
 
@@ -151,19 +151,99 @@ RegKey *FindKey(const Text &path, bool create)
     return FindKey(Current(), path, create);
 }
 
+const RegKey *FindKey(const Machine &machine, const Text &path)
+{
+    return FindKey(const_cast<Machine &>(machine), path, false);
+}
+
+const RegValue *ValueOf(const RegKey &key, const Text &name)
+{
+    auto found = key.values.find(Fold(name));
+    return found == key.values.end() ? nullptr : &found->second.second;
+}
+
+std::vector<uint8_t> DwordBytes(uint32_t value)
+{
+    return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
+            static_cast<uint8_t>(value >> 24)};
+}
+
+std::optional<uint32_t> DwordOf(const RegValue &value)
+{
+    if (value.type != REG_DWORD || value.data.size() != 4)
+        return std::nullopt;
+    const auto &d = value.data;
+    return static_cast<uint32_t>(d[0] | d[1] << 8 | d[2] << 16 | static_cast<uint32_t>(d[3]) << 24);
+}
+
 const RegValue *FindValue(Machine &machine, const Text &keyPath, const Text &valueName)
 {
     const RegKey *key = FindKey(machine, keyPath);
-    if (key == nullptr)
-        return nullptr;
-    auto found = key->values.find(Fold(valueName));
-    return found == key->values.end() ? nullptr : &found->second.second;
+    return key ? ValueOf(*key, valueName) : nullptr;
 }
 
 std::vector<Text> ReadMultiString(Machine &machine, const Text &keyPath, const Text &valueName)
 {
     const RegValue *value = FindValue(machine, keyPath, valueName);
     return value ? ParseMultiString(value->data) : std::vector<Text>();
+}
+
+// ---------------------------------------------------------------------------
+// Services
+// ---------------------------------------------------------------------------
+namespace {
+
+std::optional<uint32_t> DwordNamed(const RegKey &key, const char16_t *name)
+{
+    const RegValue *value = ValueOf(key, name);
+    return value ? DwordOf(*value) : std::nullopt;
+}
+
+// A text value as the service control manager reads it: up to the first NUL.
+std::optional<Text> TextNamed(const RegKey &key, const char16_t *name)
+{
+    const RegValue *value = ValueOf(key, name);
+    if (value == nullptr || (value->type != REG_SZ && value->type != REG_EXPAND_SZ))
+        return std::nullopt;
+    Text text = UnitsOf(value->data.data(), value->data.size());
+    return text.substr(0, text.find(u'\0'));
+}
+
+}  // namespace
+
+std::optional<Service> ServiceOf(const RegKey &key)
+{
+    const std::optional<uint32_t> type = DwordNamed(key, u"Type");
+    if (!type)
+        return std::nullopt;
+    Service service;
+    service.name = key.name;
+    service.displayName = TextNamed(key, u"DisplayName");
+    service.imagePath = TextNamed(key, u"ImagePath");
+    service.type = *type;
+    service.start = DwordNamed(key, u"Start");
+    service.errorControl = DwordNamed(key, u"ErrorControl");
+    service.markedForDelete = DwordNamed(key, u"DeleteFlag") == std::optional<uint32_t>(1);
+    return service;
+}
+
+std::vector<Service> Services(const Machine &machine)
+{
+    std::vector<Service> services;
+    if (const RegKey *root = FindKey(machine, kServicesKeyPath))
+        for (const auto &[folded, key] : root->subkeys)
+            if (auto service = ServiceOf(key))
+                services.push_back(std::move(*service));
+    return services;
+}
+
+std::optional<Service> FindService(const Machine &machine, const Text &name)
+{
+    const RegKey *root = FindKey(machine, kServicesKeyPath);
+    if (root == nullptr || name.find(u'\\') != Text::npos)
+        return std::nullopt;
+    auto found = root->subkeys.find(Fold(name));
+    return found == root->subkeys.end() ? std::nullopt : ServiceOf(found->second);
 }
 
 // ---------------------------------------------------------------------------

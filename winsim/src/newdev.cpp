@@ -32,6 +32,19 @@ std::optional<Driver> SelectDriver(const inf::InfFile &file, const Device &devic
     return std::nullopt;
 }
 
+// The version of a driver: its install section's DriverVer, which takes
+// precedence, else the [Version] one; empty when neither gives one.
+Text DriverVersion(const inf::InfFile &file, const inf::Section &install)
+{
+    for (const Text &section : {install.name, Text(u"Version")}) {
+        if (const inf::Line *line = file.FindLine(section, u"DriverVer")) {
+            const inf::DriverVerReading reading = inf::ParseDriverVer(*line);
+            return reading.driverVer ? reading.driverVer->versionText : Text();
+        }
+    }
+    return Text();
+}
+
 // The present devices that carry the hardware ID.
 std::vector<DEVINST> MatchingDevices(const Machine &machine, const Text &hardwareId)
 {
@@ -93,6 +106,7 @@ uint32_t InstallOnDevice(const LoadedInf &loaded, DEVINST devInst, const Driver 
 
     Device &device = machine.devices[devInst - 1];
     device.driverInf = published;
+    device.driverVersion = DriverVersion(*loaded.file, *driver.install);
     device.service = *service;
     device.description = driver.description;
     device.problem = 0;

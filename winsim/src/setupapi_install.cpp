@@ -9,6 +9,7 @@ namespace {
 
 constexpr uint32_t kServiceNoClobberDisplayName = 0x00000008;
 constexpr uint32_t kServiceNoClobberStartType = 0x00000010;
+constexpr uint32_t kServiceNoClobberErrorControl = 0x00000020;
 
 }  // namespace
 
@@ -29,44 +30,52 @@ uint32_t IntFieldOr(const inf::Line &line, uint32_t index, uint32_t fallback)
 
 namespace {
 
-// The service an AddService line installs, from its service-install section.
+// The service an AddService line installs, from its service-install
+// section: the values of its key.  A service that exists keeps what the
+// no-clobber flags protect.
 uint32_t AddService(const LoadedInf &inf, const Text &name, uint32_t flags, const inf::Section &install)
 {
     if (inf::MissingServiceEntry(*inf.file, install))
         return ERROR_BAD_SERVICE_INSTALLSECT;
-    const inf::Line *type = inf.file->FindLine(install.name, u"ServiceType");
-    const inf::Line *start = inf.file->FindLine(install.name, u"StartType");
-    const inf::Line *binary = inf.file->FindLine(install.name, u"ServiceBinary");
+    // The service control manager takes no '/' or '\' in a service name.
+    if (name.find_first_of(u"/\\") != Text::npos)
+        return ERROR_INVALID_NAME;
+    auto number = [&](const char16_t *entry) {
+        return DwordBytes(static_cast<uint32_t>(*inf::ParseInt(FieldOr(*inf.file->FindLine(install.name, entry), 1))));
+    };
     const inf::Line *display = inf.file->FindLine(install.name, u"DisplayName");
 
-    auto &services = Current().services;
-    auto found = services.find(Fold(name));
-    if (found != services.end() && found->second.markedForDelete)
+    Machine &machine = Current();
+    const std::optional<Service> existing = FindService(machine, name);
+    if (existing && existing->markedForDelete)
         return ERROR_SERVICE_MARKED_FOR_DELETE;
-    const bool exists = found != services.end();
-    Service &service = services[Fold(name)];
-    if (!exists)
-        service.name = name;
-    service.type = static_cast<uint32_t>(*inf::ParseInt(FieldOr(*type, 1)));
-    if (!exists || !(flags & kServiceNoClobberStartType))
-        service.start = static_cast<uint32_t>(*inf::ParseInt(FieldOr(*start, 1)));
-    if (display && (!exists || !(flags & kServiceNoClobberDisplayName)))
-        service.displayName = FieldOr(*display, 1);
-    service.binary = FieldOr(*binary, 1);
-    return InstallRegistry(inf, install, u"SYSTEM\\CurrentControlSet\\Services\\" + name);
+    const Text keyPath = Text(kServicesKeyPath) + u"\\" + name;
+    RegKey &key = *FindKey(machine, keyPath, true);
+    SetValueIn(key, u"Type", REG_DWORD, number(u"ServiceType"));
+    if (!existing || !(flags & kServiceNoClobberStartType))
+        SetValueIn(key, u"Start", REG_DWORD, number(u"StartType"));
+    if (!existing || !(flags & kServiceNoClobberErrorControl))
+        SetValueIn(key, u"ErrorControl", REG_DWORD, number(u"ErrorControl"));
+    if (display && (!existing || !(flags & kServiceNoClobberDisplayName)))
+        SetValueIn(key, u"DisplayName", REG_SZ, StringBytes(FieldOr(*display, 1)));
+    SetValueIn(key, u"ImagePath", REG_EXPAND_SZ,
+               StringBytes(FieldOr(*inf.file->FindLine(install.name, u"ServiceBinary"), 1)));
+    return InstallRegistry(inf, install, keyPath);
 }
 
 }  // namespace
 
 uint32_t InstallServices(const LoadedInf &inf, const inf::Section &section, std::optional<Text> *associated)
 {
-    auto &services = Current().services;
+    Machine &machine = Current();
     for (const inf::Line &line : section.lines) {
         if (!line.key || !EqualNoCase(*line.key, u"DelService"))
             continue;
-        auto found = services.find(Fold(FieldOr(line, 1)));
-        if (found != services.end())
-            found->second.markedForDelete = true;   // it goes at the next reboot
+        // The service is marked; its key goes at the next reboot.
+        const Text name = FieldOr(line, 1);
+        if (FindService(machine, name))
+            SetValueIn(*FindKey(machine, Text(kServicesKeyPath) + u"\\" + name), u"DeleteFlag", REG_DWORD,
+                       DwordBytes(1));
     }
     for (const inf::ServiceLine &line : inf::AddServiceLines(section)) {
         // An empty name is the null driver: no service to install.

@@ -1,5 +1,6 @@
-// Device registry properties: the hardware IDs, the description, the
-// enumerator name and the configuration flags of a device element.
+// Device registry properties: the hardware and compatible IDs, the
+// description, the enumerator name and the configuration flags of a device
+// element.  The compatible IDs are read-only here (no program sets them).
 #include <cstring>
 
 #include "setupapi_internal.h"
@@ -48,10 +49,13 @@ uint32_t ReadProperty(const Device &device, DWORD property, RegValue &value)
     const std::optional<Text> *text = nullptr;
     switch (property) {
     case SPDRP_HARDWAREID:
-        if (!device.hardwareIds)
+    case SPDRP_COMPATIBLEIDS: {
+        const auto &ids = property == SPDRP_HARDWAREID ? device.hardwareIds : device.compatibleIds;
+        if (!ids)
             return ERROR_INVALID_DATA;
-        value = {REG_MULTI_SZ, MultiStringBytes(*device.hardwareIds)};
+        value = {REG_MULTI_SZ, MultiStringBytes(*ids)};
         return 0;
+    }
     case SPDRP_DEVICEDESC:
         text = &device.description;
         break;

@@ -81,6 +81,28 @@ std::string Escaped(const winsim::Text &text)
     return out;
 }
 
+// What a value holds, after its size: a number of four or eight bytes
+// (REG_DWORD, REG_QWORD) in decimal and hex, a string's text up to its
+// first NUL, ":" before a multi-string's entries; nothing for other data.
+std::string ValueData(const winsim::RegValue &value)
+{
+    const size_t size = value.data.size();
+    if ((value.type == REG_DWORD && size == 4) || (value.type == REG_QWORD && size == 8)) {
+        uint64_t number = 0;
+        for (size_t i = 0; i < size; i++)
+            number |= static_cast<uint64_t>(value.data[i]) << (8 * i);
+        char text[48];
+        std::snprintf(text, sizeof text, ": %llu (0x%0*llX)", static_cast<unsigned long long>(number),
+                      static_cast<int>(2 * size), static_cast<unsigned long long>(number));
+        return text;
+    }
+    if (value.type == REG_SZ || value.type == REG_EXPAND_SZ) {
+        winsim::Text text = winsim::UnitsOf(value.data.data(), size);
+        return ": \"" + Escaped(text.substr(0, text.find(u'\0'))) + "\"";
+    }
+    return value.type == REG_MULTI_SZ ? ":" : "";
+}
+
 void ShowKeys(const winsim::RegKey &key, const std::string &path)
 {
     if (!path.empty() && (!key.values.empty() || key.denyAccess)) {
@@ -88,7 +110,7 @@ void ShowKeys(const winsim::RegKey &key, const std::string &path)
         for (const auto &[folded, named] : key.values) {
             const winsim::RegValue &value = named.second;
             std::printf("    %s  type %u, %zu bytes%s\n", winsim::Narrow(named.first).c_str(), value.type,
-                        value.data.size(), value.type == REG_MULTI_SZ ? ":" : "");
+                        value.data.size(), ValueData(value).c_str());
             // A multi-string's entries, as the setup library reads them.
             if (value.type == REG_MULTI_SZ)
                 for (const winsim::Text &entry : winsim::ParseMultiString(value.data))
@@ -120,6 +142,8 @@ void ShowDevice(DEVINST devInst, const winsim::Device &d)
         std::printf("      hardware IDs absent\n");
     if (d.busHardwareIds)
         ShowIds("bus reports", *d.busHardwareIds);
+    if (d.compatibleIds)
+        ShowIds("compatible IDs", *d.compatibleIds);
     std::string more;
     if (d.enumerator)
         more += "enumerator " + winsim::Narrow(*d.enumerator) + "  ";
@@ -129,12 +153,31 @@ void ShowDevice(DEVINST devInst, const winsim::Device &d)
         more += "service " + winsim::Narrow(d.service) + "  ";
     if (!d.driverInf.empty())
         more += "driver " + winsim::Narrow(d.driverInf) + "  ";
+    if (!d.driverVersion.empty())
+        more += "version " + winsim::Narrow(d.driverVersion) + "  ";
     if (d.restarts)
         more += "restarts " + std::to_string(d.restarts) + "  ";
     if (d.refuseRemoval)
         more += "refuses removal  ";
     if (!more.empty())
         std::printf("      %s\n", more.c_str());
+}
+
+// A number a service may lack, "-" then.
+std::string Number(const std::optional<uint32_t> &number)
+{
+    return number ? std::to_string(*number) : std::string("-");
+}
+
+void ShowService(const winsim::Service &s)
+{
+    std::printf("  %s  type %u, start %s, error control %s", winsim::Narrow(s.name).c_str(), s.type,
+                Number(s.start).c_str(), Number(s.errorControl).c_str());
+    if (s.imagePath)
+        std::printf(", %s", Escaped(*s.imagePath).c_str());
+    if (s.displayName)
+        std::printf("  \"%s\"", Escaped(*s.displayName).c_str());
+    std::printf("%s\n", s.markedForDelete ? "  [marked for delete]" : "");
 }
 
 // What the runs left behind: the driver store, files, reboots, message
@@ -165,7 +208,9 @@ void ShowRecords(const winsim::Machine &m)
             std::printf(" %d", a);
         std::printf("\n");
     }
-    std::printf("Shutdown privilege %s; terminal questions %s\n", m.shutdownPrivilege ? "granted" : "not granted",
+    std::printf("Shutdown privilege %s; %s; terminal questions %s\n",
+                m.shutdownPrivilege ? "granted" : "not granted",
+                m.administrator ? "runs as an administrator" : "runs without administrator rights",
                 m.interactive ? "allowed" : "off");
     if (!m.faults.empty()) {
         std::printf("\nFaults (%zu)\n", m.faults.size());
@@ -180,9 +225,21 @@ void ShowRecords(const winsim::Machine &m)
     }
 }
 
+// What the capture that wrote the machine noted, and what it could not read.
+void ShowCapture(const winsim::CaptureNotes &notes)
+{
+    auto text = [](const std::optional<std::string> &t) { return t ? t->c_str() : "?"; };
+    std::printf("Captured by %s %s at %s\n", text(notes.program), text(notes.version), text(notes.time));
+    if (notes.unread)
+        for (const winsim::CaptureUnread &unread : *notes.unread)
+            std::printf("  not read: %s (error %s)\n", unread.what.c_str(), Hex(unread.error).c_str());
+}
+
 void Show(const winsim::Machine &m, const std::string &path)
 {
     std::printf("Machine %s\n", path.c_str());
+    if (m.capture)
+        ShowCapture(*m.capture);
     std::printf("OS %u.%u build %u%s%s\n", m.os.major, m.os.minor, m.os.build, m.os.csd.empty() ? "" : " ",
                 winsim::Narrow(m.os.csd).c_str());
     std::printf("Clock %04u-%02u-%02u %02u:%02u:%02u.%03u (step %u ms)\n", m.clock.wYear, m.clock.wMonth,
@@ -194,11 +251,10 @@ void Show(const winsim::Machine &m, const std::string &path)
     for (size_t i = 0; i < m.devices.size(); i++)
         ShowDevice(static_cast<DEVINST>(i + 1), m.devices[i]);
 
-    std::printf("\nServices (%zu)\n", m.services.size());
-    for (const auto &[folded, s] : m.services)
-        std::printf("  %s  type %u, start %u%s%s%s\n", winsim::Narrow(s.name).c_str(), s.type, s.start,
-                    s.binary.empty() ? "" : ", ", winsim::Narrow(s.binary).c_str(),
-                    s.markedForDelete ? "  [marked for delete]" : "");
+    const std::vector<winsim::Service> services = winsim::Services(m);
+    std::printf("\nServices (%zu)\n", services.size());
+    for (const winsim::Service &s : services)
+        ShowService(s);
 
     std::printf("\nFeatures\n");
     for (const auto &[name, state] : m.features)

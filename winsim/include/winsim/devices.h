@@ -21,6 +21,7 @@ struct Device {
     // hardware IDs; the next boot may give them back.  Absent: the hardware
     // IDs are the bus's.
     std::optional<std::vector<Text>> busHardwareIds;
+    std::optional<std::vector<Text>> compatibleIds;   // absent: the property read fails with 13
     std::optional<Text> description;
     std::optional<Text> enumerator;
     std::optional<uint32_t> configFlags;
@@ -29,6 +30,7 @@ struct Device {
     bool present = true;
     bool registered = true;          // false while only a member of a set (DICD_GENERATE_ID)
     Text driverInf;                  // INF (store name) of the installed driver, empty when none
+    Text driverVersion;              // its DriverVer version, "w.x.y.z"; empty when none
     Text service;                    // service of the installed driver
     uint32_t restarts = 0;           // property-change restarts seen
     // How the device answers changes.

@@ -6,6 +6,7 @@
 // them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -153,5 +154,25 @@ struct RegistryLine {
 RegistryLine DecodeRegistryLine(const Line &line);
 // The registry type an AddReg line's flags give its value.
 uint32_t AddRegType(uint32_t flags);
+
+// A DriverVer entry, "mm/dd/yyyy[,w[.x[.y[.z]]]]", as Microsoft's page on
+// the directive documents it: a month and a day of two digits and a year
+// of four, with '/' or '-' (the same twice) between them, naming a day of
+// the calendar from 1601 on (the setup library keeps the date as a
+// FILETIME); then, optionally, a version of one to four decimal numbers
+// below 65535 joined by '.', missing parts 0, not all of them 0.  An empty
+// version field is no version.
+struct DriverVer {
+    uint32_t year = 0, month = 0, day = 0;
+    std::optional<std::array<uint16_t, 4>> version;   // w, x, y, z
+    // The version normalised: four parts in decimal without leading zeros
+    // ("5.00.2136" gives "5.0.2136.0"); empty without a version.
+    Text versionText;
+};
+struct DriverVerReading {
+    std::optional<DriverVer> driverVer;
+    std::string fault;   // why the line is no DriverVer, when it is not
+};
+DriverVerReading ParseDriverVer(const Line &line);
 
 }  // namespace winsim::inf

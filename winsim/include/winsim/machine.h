@@ -2,7 +2,8 @@
 // change, plus the fault plan and the call trace.  One Machine is current per
 // process; the host binary loads it from a JSON description before the
 // program starts and saves it back when the program ends.  The registry, the
-// devices, the INF model and the description have headers of their own.
+// devices, the INF model and the description have headers of their own; the
+// services are keys of the registry, read through the accessors below.
 #pragma once
 
 #include <cstdint>
@@ -31,13 +32,21 @@ struct OsInfo {
 // The machine's processor architecture, "amd64" or "x86".
 std::string Arch(const OsInfo &os);
 
+// The key under HKLM whose subkeys are the services.
+inline constexpr char16_t kServicesKeyPath[] = u"SYSTEM\\CurrentControlSet\\Services";
+
+// A service as the service control manager reads it: a subkey of
+// kServicesKeyPath that has a REG_DWORD "Type".  A field is absent when its
+// value is, or is not of the type it is read as: the numbers REG_DWORD of
+// four bytes, the texts REG_SZ or REG_EXPAND_SZ (up to the first NUL).
 struct Service {
-    Text name;
-    Text displayName;
-    Text binary;
-    uint32_t type = 1;
-    uint32_t start = 3;
-    bool markedForDelete = false;    // deleted in this boot: goes at the next reboot
+    Text name;                               // the key's name as created
+    std::optional<Text> displayName;         // DisplayName
+    std::optional<Text> imagePath;           // ImagePath
+    uint32_t type = 0;                       // Type
+    std::optional<uint32_t> start;           // Start
+    std::optional<uint32_t> errorControl;    // ErrorControl
+    bool markedForDelete = false;            // DeleteFlag is REG_DWORD 1: the key goes at the next reboot
 };
 
 struct DriverStoreEntry {
@@ -81,6 +90,17 @@ struct Fault {
     uint32_t calls = 0;         // calls of the function seen so far (for onCall)
 };
 
+// What a capture of a real machine noted of itself, kept as it was read so
+// that a twin keeps what its capture could not read.
+struct CaptureUnread {
+    std::string what;
+    uint32_t error = 0;
+};
+struct CaptureNotes {
+    std::optional<std::string> program, version, time;
+    std::optional<std::vector<CaptureUnread>> unread;
+};
+
 struct TraceEntry {
     std::string function;
     std::string args;           // "name=value name=value", values as the call gave them
@@ -91,18 +111,19 @@ struct Machine {
     OsInfo os;
     std::vector<Device> devices;
     RegKey hklm;
-    std::map<Text, Service> services;       // by folded name
     std::map<std::string, std::string> features;   // "MultipathIo" -> "Enabled", "Disabled", "EnablePending", "DisablePending"
     DismConfig dism;
     std::vector<int> messageBoxAnswers;     // consumed in order
     std::vector<MessageBoxRecord> messageBoxes;
     bool shutdownPrivilege = true;
+    bool administrator = true;              // the program runs as a member of the Administrators group
     std::vector<RebootRecord> reboots;
     SYSTEMTIME clock{2026, 12, 2, 8, 10, 20, 30, 123};
     uint32_t clockStepMs = 0;               // added to the clock after each read
     std::vector<DriverStoreEntry> driverStore;
     std::vector<CopiedFile> files;
     bool rebootPending = false;             // some change waits for a reboot
+    std::optional<CaptureNotes> capture;    // the description came from a capture
     std::vector<Fault> faults;
     std::vector<TraceEntry> trace;          // not saved
     bool interactive = false;               // message boxes may ask on the terminal
@@ -115,6 +136,14 @@ struct Machine {
 // The current machine of this process.
 Machine &Current();
 void SetCurrent(Machine machine);
+
+// The service of a key (a subkey of kServicesKeyPath); nothing when it has
+// no REG_DWORD "Type".
+std::optional<Service> ServiceOf(const RegKey &key);
+// The services in registry order (by ASCII-folded name), and one by its
+// name, ASCII case aside.
+std::vector<Service> Services(const Machine &machine);
+std::optional<Service> FindService(const Machine &machine, const Text &name);
 
 // Complete what waits for a reboot: devices marked for removal leave,
 // services marked for deletion go, pending feature changes settle, and a

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -29,6 +30,7 @@ struct RegKey {
 // A key under HKLM ('\'-separated path; empty names are skipped), created
 // with the keys above it when asked; null when absent.
 RegKey *FindKey(Machine &machine, const Text &path, bool create = false);
+const RegKey *FindKey(const Machine &machine, const Text &path);
 RegKey *FindKey(const Text &path, bool create = false);   // of the current machine
 // A value of a key under HKLM; null when the key or the value is absent.
 const RegValue *FindValue(Machine &machine, const Text &keyPath, const Text &valueName);
@@ -49,6 +51,12 @@ inline std::vector<Text> ParseMultiString(const std::vector<uint8_t> &bytes)
 {
     return ParseMultiString(bytes.data(), bytes.size());
 }
+// A REG_DWORD's four little-endian bytes; the number a value holds when it
+// is a REG_DWORD of four bytes.
+std::vector<uint8_t> DwordBytes(uint32_t value);
+std::optional<uint32_t> DwordOf(const RegValue &value);
+// A value of a key by name, ASCII case aside; null when absent.
+const RegValue *ValueOf(const RegKey &key, const Text &name);
 // The strings of a value under HKLM read so; none when it is absent.
 std::vector<Text> ReadMultiString(Machine &machine, const Text &keyPath, const Text &valueName);
 
