@@ -1,7 +1,5 @@
 // The difference as text, a line a change under its section's name, and as
 // one JSON object; the summary line ends the text always.
-#include <nlohmann/json.hpp>
-
 #include "diff_internal.h"
 
 namespace winsim::diff {
@@ -57,13 +55,62 @@ std::string Line(const Change &change)
     return entries.empty() ? line : line + " (" + entries + ")";
 }
 
+// A JSON string of UTF-8 text (the machine's texts are valid UTF-8 once
+// narrowed).
+void AppendJsonString(std::string &out, const std::string &text)
+{
+    static const char digits[] = "0123456789abcdef";
+    out += '"';
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (byte < 0x20) {
+            out += "\\u00";
+            out += digits[byte >> 4];
+            out += digits[byte & 0xF];
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+// ", " before every member but the first of a record.
+void AppendMember(std::string &out, const char *name, const std::string &value)
+{
+    if (out.back() != '{')
+        out += ", ";
+    AppendJsonString(out, name);
+    out += ": ";
+    AppendJsonString(out, value);
+}
+
+void AppendMember(std::string &out, const char *name, const std::vector<std::string> &values)
+{
+    out += ", ";
+    AppendJsonString(out, name);
+    out += ": [";
+    for (size_t i = 0; i < values.size(); i++) {
+        if (i)
+            out += ", ";
+        AppendJsonString(out, values[i]);
+    }
+    out += "]";
+}
+
 }  // namespace
 
 std::string SummaryLine(const Summary &summary)
 {
-    return "summary: " + std::to_string(summary.adaptersRestarted) + " adapters restarted, " +
-           std::to_string(summary.disksClaimed) + " disks claimed, " + std::to_string(summary.disksReleased) +
-           " disks released, reboot needed: " + (summary.rebootNeeded ? "yes" : "no");
+    auto count = [](size_t n, const char *one, const char *many) { return std::to_string(n) + (n == 1 ? one : many); };
+    return "summary: " + count(summary.adaptersRestarted, " adapter restarted, ", " adapters restarted, ") +
+           count(summary.disksClaimed, " disk claimed, ", " disks claimed, ") +
+           count(summary.disksReleased, " disk released, ", " disks released, ") +
+           "reboot needed: " + (summary.rebootNeeded ? "yes" : "no");
 }
 
 std::string FormatText(const MachineDiff &diff)
@@ -82,35 +129,41 @@ std::string FormatText(const MachineDiff &diff)
 
 std::string FormatJson(const MachineDiff &diff)
 {
-    using json = nlohmann::ordered_json;
-    json out = json::object();
+    std::string out = "{\n";
     for (const Section &section : diff.sections) {
-        json records = json::array();
+        out += "  ";
+        AppendJsonString(out, section.name);
+        out += ": [";
+        const char *separator = "\n";
         for (const Change &change : section.changes) {
-            json record = {{"change", KindWord(change.kind)}};
+            out += separator;
+            separator = ",\n";
+            out += "    {";
+            AppendMember(out, "change", KindWord(change.kind));
             if (section.subjectName)
-                record[section.subjectName] = change.subject;
+                AppendMember(out, section.subjectName, change.subject);
             if (change.value)
-                record["value"] = *change.value;
+                AppendMember(out, "value", *change.value);
             if (!change.field.empty())
-                record["field"] = change.field;
+                AppendMember(out, "field", change.field);
             if (!change.before.empty())
-                record["before"] = change.before;
+                AppendMember(out, "before", change.before);
             if (!change.after.empty())
-                record["after"] = change.after;
+                AppendMember(out, "after", change.after);
             if (!change.added.empty())
-                record["added"] = change.added;
+                AppendMember(out, "added", change.added);
             if (!change.removed.empty())
-                record["removed"] = change.removed;
-            records.push_back(std::move(record));
+                AppendMember(out, "removed", change.removed);
+            out += "}";
         }
-        out[section.name] = std::move(records);
+        out += section.changes.empty() ? "],\n" : "\n  ],\n";
     }
-    out["summary"] = {{"adapters_restarted", diff.summary.adaptersRestarted},
-                      {"disks_claimed", diff.summary.disksClaimed},
-                      {"disks_released", diff.summary.disksReleased},
-                      {"reboot_needed", diff.summary.rebootNeeded}};
-    return out.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+    const Summary &summary = diff.summary;
+    out += "  \"summary\": {\"adapters_restarted\": " + std::to_string(summary.adaptersRestarted) +
+           ", \"disks_claimed\": " + std::to_string(summary.disksClaimed) +
+           ", \"disks_released\": " + std::to_string(summary.disksReleased) +
+           ", \"reboot_needed\": " + (summary.rebootNeeded ? "true" : "false") + "}\n}\n";
+    return out;
 }
 
 }  // namespace winsim::diff
