@@ -73,7 +73,7 @@ std::string Describe(const Device &device)
     if (!device.driverInf.empty())
         text += ", driver " + Narrow(device.driverInf);
     if (!device.driverVersion.empty())
-        text += " " + Narrow(device.driverVersion);
+        text += (device.driverInf.empty() ? ", driver version " : " ") + Narrow(device.driverVersion);
     text += ", status " + StatusText(device.status);
     if (device.problem)
         text += ", problem " + std::to_string(device.problem);
