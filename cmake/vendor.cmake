@@ -117,6 +117,8 @@ if(MPIO_PACKAGE_FOLDER STREQUAL "package")
       "x64/install.exe` to copy, and the example package it refuses (`examples/package`, in a release that bundles it); not => x64/install.exe` to copy; not"
       "examples/package qvxdsm.inf 'Root\\QVXDSM' => package ${MPIO_DSM_INF} '${MPIO_DSM_HWID}'"
       "C:\\MPIO\\package qvxdsm.inf Root\\QVXDSM => C:\\MPIO\\package ${MPIO_DSM_INF} ${MPIO_DSM_HWID}"
+      "cp -r ../mpio-installer-*-windows/examples/package package => cp -r ../mpio-installer-*-windows/package package"
+      "./install -i package qvxdsm.inf 'Root\\QVXDSM' => ./install -i package ${MPIO_DSM_INF} '${MPIO_DSM_HWID}'"
       "(here\nthe one the release bundles, `examples/package`) => (here\nthe one the release bundles, `package`)"
       "mpio_package_dir: /srv/mpio/vendor-package => mpio_package_dir: /srv/mpio/mpio-installer-${PROJECT_VERSION}-windows/package"
       "mpio_dsm_inf: vendordsm.inf => mpio_dsm_inf: ${MPIO_DSM_INF}"

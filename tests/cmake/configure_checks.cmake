@@ -65,6 +65,8 @@ file(READ "${WORK_DIR}/vendor/generated/usage.md" guide)
 set(missing "")
 foreach(line "C:\\MPIO\\install.exe -i C:\\MPIO\\package tsodsm.inf Root\\TSODSM\n"
              "-windows/package tsodsm.inf 'Root\\TSODSM'\n"
+             "cp -r ../mpio-installer-*-windows/package package\ncp server.json twin.json\n"
+             "./install -i package tsodsm.inf 'Root\\TSODSM' >twin.txt"
              "mpio_dsm_inf: tsodsm.inf\nmpio_dsm_hwid: Root\\TSODSM\n"
              "$service = 'qvxdsm'; $hardwareId = 'Root\\TSODSM'; $version = '2.4.1.0'\n")
   string(FIND "${guide}" "${line}" at)

@@ -12,7 +12,8 @@
       (examples/package unless given) at C:\\MPIO\\package, and must be
       accepted (no usage text).
   check_usage.py shell USAGE_MD KIND
-      Prints the guide's "sh KIND" blocks (source or release) for CI to run.
+      Prints the guide's "sh KIND" blocks (source, release or preview) for CI
+      to run; guide_preview.py runs and checks the preview blocks.
 
 Texts compare after C escapes are decoded, "%ls" is read as "%s" and runs of
 white space are folded, so line breaks and padding do not matter.
@@ -32,7 +33,7 @@ TOKEN = re.compile(r'"(?:[^"\\]|\\.)*"|\'(?:[^\'\\]|\\.)*\'|.', re.S)
 BRACE_INITIALIZER = re.compile(r"=\s*\{(.*?)\}\s*;", re.S)
 ESCAPES = {"n": "\n", "t": "\t", "r": "\r", "\\": "\\", '"': '"', "'": "'", "0": ""}
 CHECKED_BLOCKS = {"cmd", "powershell"}
-SHELL_KINDS = {"source", "release"}
+SHELL_KINDS = {"source", "release", "preview"}
 PLAIN_BLOCKS = {"text", "yaml", "ini", "ps1"}
 SHELL_BUILTINS = {"echo", "cd", "if", "exit", "rem", "set", "$lastexitcode"}
 

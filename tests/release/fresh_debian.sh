@@ -3,7 +3,8 @@
 # debootstrap chroot (from the mirror this machine's apt uses), the tarball
 # unpacked in an empty directory there with a copy of examples/package, and
 # its pkgcheck's table compared with the build tree's pkgcheck's on the same
-# package, and its winsim showing a machine its pkgcheck --keep kept.  debootstrap, chroot and mounting /proc (which pkgcheck reads to
+# package, and its winsim showing a machine its pkgcheck --keep kept and what
+# the kept -i changed.  debootstrap, chroot and mounting /proc (which pkgcheck reads to
 # find the installer beside it) need root: through sudo when not run as root.
 #   fresh_debian.sh TARBALL BUILD_TREE_PKGCHECK
 set -euo pipefail
@@ -52,5 +53,12 @@ $sudo chroot "$chroot_dir" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin /b
   { cat "$scratch/shown.txt"; echo "winsim show failed on the fresh system"; exit 1; }
 grep -q 'hardware IDs "Root\\QVXDSM"' "$scratch/shown.txt" ||
   { cat "$scratch/shown.txt"; echo "winsim show does not show the DSM device after -i"; exit 1; }
+# What that -i changed: winsim diff exits 1 (the machines differ) and ends with its summary.
+status=0
+$sudo chroot "$chroot_dir" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin /bin/sh -c \
+  "cd /check && ./$name/winsim diff kept/10.0/runs/02-i.before.json kept/10.0/runs/02-i.after.json" \
+  >"$scratch/diff.txt" || status=$?
+[ "$status" -eq 1 ] && tail -n 1 "$scratch/diff.txt" | grep -q '^summary: 2 adapters restarted, ' ||
+  { cat "$scratch/diff.txt"; echo "winsim diff exited $status on the fresh system, without its summary"; exit 1; }
 echo "the tarball's pkgcheck on a fresh Debian 12 gives the build tree's table ($(wc -l <"$scratch/fresh.txt") lines)"
-echo "and its winsim shows the machine its pkgcheck kept after -i"
+echo "and its winsim shows the machine its pkgcheck kept after -i and what that -i changed"

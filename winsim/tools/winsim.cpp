@@ -3,16 +3,20 @@
 //   winsim show [file]      a readable summary of the machine
 //   winsim reboot [file]    restart the machine: complete what waits for it
 //   winsim default [file]   write the built-in default machine
+//   winsim diff BEFORE AFTER [--json]   what changed from one machine to the other
 //
 // The file is $WINSIM_MACHINE, else ./winsim-machine.json, as for the
 // program itself.  Exit status 0, 2 for a malformed or unreadable machine,
-// 1 for anything else that failed (usage, saving).
+// 1 for anything else that failed (usage, saving); diff's are diff(1)'s
+// (diff.h).
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <string>
+#include <vector>
 
+#include "diff.h"
 #include "winsim/machine.h"
 
 namespace {
@@ -32,6 +36,7 @@ void Usage()
                  "usage: winsim show [file]      show the machine\n"
                  "       winsim reboot [file]    reboot it: removals, deletions and feature changes complete\n"
                  "       winsim default [file]   write the built-in default machine\n"
+                 "       winsim diff BEFORE AFTER [--json]   what changed from BEFORE to AFTER\n"
                  "The file is $WINSIM_MACHINE, else ./winsim-machine.json.\n");
 }
 
@@ -271,6 +276,8 @@ void Show(const winsim::Machine &m, const std::string &path)
 
 int main(int argc, char **argv)
 {
+    if (argc >= 2 && std::string(argv[1]) == "diff")
+        return winsim::diff::Command(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
     if (argc < 2 || argc > 3) {
         Usage();
         return kExitFailed;
