@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 
@@ -918,6 +920,29 @@ TEST_F(FeatureCommand, FailureStatusesChangeNothing)
         EXPECT_TRUE(winsim::Current().devices.empty());
         EXPECT_FALSE(winsim::Current().rebootPending);
     }
+}
+
+// ---------------------------------------------------------------------------
+// The simulated process's environment and processor
+// ---------------------------------------------------------------------------
+TEST_F(Version, EnvironmentAndProcessorOfTheMachine)
+{
+    for (const char *arch : {"amd64", "x86"}) {
+        SCOPED_TRACE(arch);
+        machine_.os.arch = arch;
+        Enter();
+        SYSTEM_INFO system{};
+        GetSystemInfo(&system);
+        const bool amd64 = std::string(arch) == "amd64";
+        EXPECT_EQ(system.wProcessorArchitecture, amd64 ? PROCESSOR_ARCHITECTURE_AMD64 : PROCESSOR_ARCHITECTURE_INTEL);
+        WCHAR value[8];
+        EXPECT_EQ(GetEnvironmentVariableW(u"PROCESSOR_ARCHITEW6432", value, 8), 0u);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND));
+        EXPECT_EQ(GetEnvironmentVariableW(u"processor_architecture", value, 2), amd64 ? 6u : 4u);
+        EXPECT_EQ(GetEnvironmentVariableW(u"processor_architecture", value, 8), amd64 ? 5u : 3u);
+        EXPECT_EQ(std::u16string(value), amd64 ? u"AMD64" : u"x86");
+    }
+    EXPECT_EQ(GetEnvironmentVariableW(u"HOME", nullptr, 0), 0u);   // not the host's
 }
 
 // ---------------------------------------------------------------------------

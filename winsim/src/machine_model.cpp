@@ -246,6 +246,12 @@ std::optional<Service> FindService(const Machine &machine, const Text &name)
     return found == root->subkeys.end() ? std::nullopt : ServiceOf(found->second);
 }
 
+size_t OpenHandles()
+{
+    return KernelObjects().Count() + OpenDeviceInfoSets() +
+           OpenInfFiles() + OpenFindHandles() + LiveSids();
+}
+
 // ---------------------------------------------------------------------------
 // Devices
 // ---------------------------------------------------------------------------

@@ -130,6 +130,9 @@ struct Machine {
     // Console output of the run (WriteFile on the standard output, wprintf),
     // as bytes; copied to the process's standard output while echoConsole.
     std::string console;
+    // Standard error of the run (WriteFile on the standard error), as
+    // bytes; copied likewise.
+    std::string errors;
     bool echoConsole = true;
 };
 
@@ -164,9 +167,12 @@ size_t TraceCount(const char *function);
 // Live LocalAlloc blocks (the program must leave none).
 size_t LiveLocalBlocks();
 
-// Handles the program left open: device information sets and INF files.
+// Handles the program left open: device information sets and INF files;
+// every handle of every family (kernel objects, device information sets,
+// INF files, searches, SIDs).
 size_t OpenDeviceInfoSets();
 size_t OpenInfFiles();
+size_t OpenHandles();
 
 // The simulated file system is the host's, found as NTFS finds names: the
 // host path of a Windows path ('\' or '/' between names), each name found
