@@ -922,6 +922,71 @@ TEST_F(FeatureCommand, FailureStatusesChangeNothing)
     }
 }
 
+// The tool's answer to a query, read as a command's output: its layout with
+// the state as the tool names it, and from _pclose its exit status.  On 6.0
+// the interpreter finds no such program.
+const char16_t kQuery[] = u"DISM.exe /English /Online /Get-FeatureInfo /FeatureName:MultipathIo";
+
+TEST_F(FeatureCommand, QueryAnswersThroughAStream)
+{
+    const struct {
+        uint32_t major, minor;
+        const char *state;
+        int dismStatus;
+        const char *stateLine;   // nullptr: none
+        int status;
+    } rows[] = {
+        {10, 0, "EnablePending", 0, "State : Enable Pending\n", 0},
+        {6, 1, "Disabled", 3010, "State : Disabled\n", 0},   // the switches' status is not the query's
+        {6, 0, "Disabled", 0, nullptr, 1},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.state);
+        machine_.os.major = row.major;
+        machine_.os.minor = row.minor;
+        machine_.features["MultipathIo"] = row.state;
+        machine_.dism.exitStatus = row.dismStatus;
+        Enter();
+        FILE *answer = _wpopen(kQuery, u"rt");
+        ASSERT_NE(answer, nullptr);
+        char line[256];
+        std::vector<std::string> lines;
+        while (std::fgets(line, sizeof line, answer))
+            lines.push_back(line);
+        EXPECT_EQ(_pclose(answer), row.status);
+        const bool found = std::find(lines.begin(), lines.end(), row.stateLine ? row.stateLine : "") != lines.end();
+        EXPECT_EQ(found, row.stateLine != nullptr);
+        EXPECT_EQ(lines.empty(), row.stateLine == nullptr);
+    }
+    EXPECT_EQ(winsim::Current().errors.find("'DISM.exe' is not recognized"), 0u);
+    EXPECT_EQ(winsim::OpenHandles(), 0u);
+}
+
+TEST_F(FeatureCommand, QueryStreamFailures)
+{
+    machine_.features.clear();
+    machine_.faults.push_back(harness::FaultOn("_wpopen", 5, "", 2));
+    Enter();
+    FILE *answer = _wpopen(kQuery, u"rb");   // a feature the image does not know
+    ASSERT_NE(answer, nullptr);
+    char line[256] = "";
+    bool named = false;
+    while (std::fgets(line, sizeof line, answer))
+        named = named || std::string(line) == "Feature name MultipathIo is unknown.\r\n";
+    EXPECT_TRUE(named);
+    EXPECT_EQ(_pclose(answer), static_cast<int>(0x800F080C));
+    answer = _wpopen(kQuery, u"r");   // the fault: the command fails so, answering nothing
+    EXPECT_EQ(std::fgets(line, sizeof line, answer), nullptr);
+    EXPECT_EQ(_pclose(answer), 5);
+    errno = 0;
+    EXPECT_EQ(_wpopen(kQuery, u"w"), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(_pclose(answer), -1);
+    winsim::Current().dism.exitStatus = -1;   // no interpreter
+    EXPECT_EQ(_wpopen(kQuery, u"rt"), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+}
+
 // ---------------------------------------------------------------------------
 // The simulated process's environment and processor
 // ---------------------------------------------------------------------------

@@ -166,8 +166,22 @@ bool InInfDirectory(const Text &path, Text *name = nullptr);
 // against a name, without regard to case.
 bool MatchesPattern(const std::string &pattern, const std::string &name);
 
+// ---------------------------------------------------------------------------
+// The command interpreter and the servicing tool behind _wsystem and _wpopen
+// ---------------------------------------------------------------------------
+struct CommandRun {
+    bool started = true;        // false: no interpreter could start (status -1)
+    int status = 0;             // the command's exit status
+    std::string output;         // what it wrote on standard output, CR LF lines
+    std::string errors;         // and on standard error
+};
+// Runs a command line on the machine as the interpreter does; the feature
+// switches change the machine.
+CommandRun RunCommandLine(Machine &machine, const Text &line);
+
 // Live handles of the families that count them (see OpenHandles).
 size_t OpenFindHandles();
 size_t LiveSids();
+size_t OpenPipes();
 
 }  // namespace winsim

@@ -249,7 +249,7 @@ std::optional<Service> FindService(const Machine &machine, const Text &name)
 size_t OpenHandles()
 {
     return KernelObjects().Count() + OpenDeviceInfoSets() +
-           OpenInfFiles() + OpenFindHandles() + LiveSids();
+           OpenInfFiles() + OpenFindHandles() + LiveSids() + OpenPipes();
 }
 
 // ---------------------------------------------------------------------------

@@ -130,8 +130,8 @@ struct Machine {
     // Console output of the run (WriteFile on the standard output, wprintf),
     // as bytes; copied to the process's standard output while echoConsole.
     std::string console;
-    // Standard error of the run (WriteFile on the standard error), as
-    // bytes; copied likewise.
+    // Standard error of the run (WriteFile on the standard error, the
+    // command interpreter's complaints), as bytes; copied likewise.
     std::string errors;
     bool echoConsole = true;
 };
@@ -169,7 +169,7 @@ size_t LiveLocalBlocks();
 
 // Handles the program left open: device information sets and INF files;
 // every handle of every family (kernel objects, device information sets,
-// INF files, searches, SIDs).
+// INF files, searches, SIDs, pipes).
 size_t OpenDeviceInfoSets();
 size_t OpenInfFiles();
 size_t OpenHandles();

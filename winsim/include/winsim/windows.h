@@ -630,3 +630,13 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE subAutho
 PVOID FreeSid(PSID sid);
 BOOL CheckTokenMembership(HANDLE token, PSID sid, PBOOL isMember);
 
+// ---------------------------------------------------------------------------
+// C runtime: a command's output as a stream
+// ---------------------------------------------------------------------------
+// Runs a command line through the simulated command interpreter and gives
+// what it writes on its standard output to read ("r", "rt" or "rb"; text
+// mode reads CR LF as LF).  _pclose gives its exit status.
+#include <cstdio>
+
+FILE *_wpopen(const WCHAR *command, const WCHAR *mode);
+int _pclose(FILE *stream);
