@@ -311,6 +311,32 @@ TEST_F(RegistryTest, OpenFailsForMissingKeysAndBadArguments)
     EXPECT_EQ(RegOpenKeyExW(reinterpret_cast<HKEY>(0x1234), u"SYSTEM", 0, KEY_READ, &key), ERROR_INVALID_HANDLE);
 }
 
+TEST_F(RegistryTest, EnumerationGivesValuesByNameThenNoMoreItems)
+{
+    harness::SetDword(winsim::Current(), "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "Count", 7);
+    HKEY key = Open(u"SYSTEM\\CurrentControlSet\\Control\\MPDEV", KEY_READ);
+    WCHAR name[32];
+    DWORD units = 3, type = 0, size = 0;
+    EXPECT_EQ(RegEnumValueW(key, 0, name, &units, nullptr, &type, nullptr, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(units, 3u);   // the size a name needs is not told
+    units = 32;
+    ASSERT_EQ(RegEnumValueW(key, 0, name, &units, nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(std::u16string(name), u"Count");
+    EXPECT_EQ(units, 5u);
+    EXPECT_EQ(size, 4u);
+    BYTE data[4];
+    size = 2;
+    units = 32;
+    EXPECT_EQ(RegEnumValueW(key, 1, name, &units, nullptr, &type, data, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, 52u);
+    units = 32;
+    EXPECT_EQ(RegEnumValueW(key, 2, name, &units, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+    RegCloseKey(key);
+    key = Open(u"SYSTEM\\CurrentControlSet\\Control\\MPDEV", KEY_SET_VALUE);
+    EXPECT_EQ(RegEnumValueW(key, 0, name, &units, nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED);
+    RegCloseKey(key);
+}
+
 TEST_F(RegistryTest, QueryReportsSizeThenMoreDataThenValue)
 {
     HKEY key = Open(u"system\\currentcontrolset\\control\\mpdev", KEY_READ);

@@ -179,7 +179,13 @@ struct CommandRun {
 // switches change the machine.
 CommandRun RunCommandLine(Machine &machine, const Text &line);
 
+// A registry handle of a key that is not in the machine's tree (a device's
+// driver key as the setup library makes it up), granting 'access' to read
+// it.  'path' names it in traces.
+HKEY OpenDetachedKey(const Text &path, RegKey key, REGSAM access);
+
 // Live handles of the families that count them (see OpenHandles).
+size_t OpenRegistryKeys();
 size_t OpenFindHandles();
 size_t LiveSids();
 size_t OpenPipes();

@@ -607,6 +607,12 @@ static_assert(sizeof(SYSTEM_INFO) == 48, "SYSTEM_INFO layout");
 void GetSystemInfo(LPSYSTEM_INFO systemInfo);
 
 // ---------------------------------------------------------------------------
+// Registry enumeration
+// ---------------------------------------------------------------------------
+LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD valueNameUnits, LPDWORD reserved,
+                      LPDWORD type, LPBYTE data, LPDWORD dataSize);
+
+// ---------------------------------------------------------------------------
 // Security identifiers and group membership
 // ---------------------------------------------------------------------------
 #define ERROR_NO_IMPERSONATION_TOKEN 1309L
@@ -629,6 +635,46 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE subAutho
                               DWORD subAuthority5, DWORD subAuthority6, DWORD subAuthority7, PSID *sid);
 PVOID FreeSid(PSID sid);
 BOOL CheckTokenMembership(HANDLE token, PSID sid, PBOOL isMember);
+
+// ---------------------------------------------------------------------------
+// Device keys, instance IDs and published INF information
+// ---------------------------------------------------------------------------
+#define CR_NO_SUCH_DEVINST CR_NO_SUCH_DEVNODE
+
+#define DIREG_DEV 0x00000001
+#define DIREG_DRV 0x00000002
+#define DIREG_BOTH 0x00000004
+
+#define INFINFO_INF_SPEC_IS_HINF 1
+#define INFINFO_INF_NAME_IS_ABSOLUTE 2
+#define INFINFO_DEFAULT_SEARCH 3
+#define INFINFO_REVERSE_DEFAULT_SEARCH 4
+#define INFINFO_INF_PATH_LIST_SEARCH 5
+
+typedef struct _SP_INF_INFORMATION {
+    DWORD InfStyle;
+    DWORD InfCount;
+    BYTE VersionData[ANYSIZE_ARRAY];
+} SP_INF_INFORMATION, *PSP_INF_INFORMATION;
+
+typedef struct _SP_ORIGINAL_FILE_INFO_W {
+    DWORD cbSize;
+    WCHAR OriginalInfName[MAX_PATH];
+    WCHAR OriginalCatalogName[MAX_PATH];
+} SP_ORIGINAL_FILE_INFO_W, *PSP_ORIGINAL_FILE_INFO_W;
+static_assert(sizeof(SP_ORIGINAL_FILE_INFO_W) == 1044, "SP_ORIGINAL_FILE_INFO_W layout");
+
+typedef struct _SP_ALTPLATFORM_INFO_V2 SP_ALTPLATFORM_INFO, *PSP_ALTPLATFORM_INFO;
+
+BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO set, PSP_DEVINFO_DATA deviceData, PWSTR deviceInstanceId,
+                                 DWORD deviceInstanceIdSize, PDWORD requiredSize);
+HKEY SetupDiOpenDevRegKey(HDEVINFO set, PSP_DEVINFO_DATA deviceData, DWORD scope, DWORD hwProfile, DWORD keyType,
+                          REGSAM desiredAccess);
+BOOL SetupGetInfInformationW(LPCVOID infSpec, DWORD searchControl, PSP_INF_INFORMATION returnBuffer,
+                             DWORD returnBufferSize, PDWORD requiredSize);
+BOOL SetupQueryInfOriginalFileInformationW(PSP_INF_INFORMATION infInformation, UINT infIndex,
+                                           PSP_ALTPLATFORM_INFO alternatePlatformInfo,
+                                           PSP_ORIGINAL_FILE_INFO_W originalFileInfo);
 
 // ---------------------------------------------------------------------------
 // C runtime: a command's output as a stream
