@@ -186,6 +186,7 @@ HKEY OpenDetachedKey(const Text &path, RegKey key, REGSAM access);
 
 // Live handles of the families that count them (see OpenHandles).
 size_t OpenRegistryKeys();
+size_t OpenServiceHandles();
 size_t OpenFindHandles();
 size_t LiveSids();
 size_t OpenPipes();

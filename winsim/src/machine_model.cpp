@@ -246,6 +246,11 @@ std::optional<Service> FindService(const Machine &machine, const Text &name)
     return found == root->subkeys.end() ? std::nullopt : ServiceOf(found->second);
 }
 
+bool InServiceDatabase(const Service &service)
+{
+    return service.start && service.errorControl;
+}
+
 Text OriginalInfName(const DriverStoreEntry &entry)
 {
     const size_t slash = entry.originalPath.find_last_of(u"\\/");
@@ -255,7 +260,7 @@ Text OriginalInfName(const DriverStoreEntry &entry)
 
 size_t OpenHandles()
 {
-    return KernelObjects().Count() + OpenRegistryKeys() + OpenDeviceInfoSets() +
+    return KernelObjects().Count() + OpenRegistryKeys() + OpenServiceHandles() + OpenDeviceInfoSets() +
            OpenInfFiles() + OpenFindHandles() + LiveSids() + OpenPipes();
 }
 

@@ -147,6 +147,10 @@ std::optional<Service> ServiceOf(const RegKey &key);
 // name, ASCII case aside.
 std::vector<Service> Services(const Machine &machine);
 std::optional<Service> FindService(const Machine &machine, const Text &name);
+// Whether the service control manager lists a service: its Start and
+// ErrorControl are REG_DWORDs as well (it passes over a key without them).
+bool InServiceDatabase(const Service &service);
+
 // The name a published INF was published from: the last part of its
 // original path, or its own name when it has none.
 Text OriginalInfName(const DriverStoreEntry &entry);
@@ -171,8 +175,8 @@ size_t TraceCount(const char *function);
 size_t LiveLocalBlocks();
 
 // Handles the program left open: device information sets and INF files;
-// every handle of every family (kernel objects, registry keys, device
-// information sets, INF files, searches, SIDs, pipes).
+// every handle of every family (kernel objects, registry keys, service
+// handles, device information sets, INF files, searches, SIDs, pipes).
 size_t OpenDeviceInfoSets();
 size_t OpenInfFiles();
 size_t OpenHandles();
