@@ -3,6 +3,7 @@
 //   winsim show [file]      a readable summary of the machine
 //   winsim reboot [file]    restart the machine: complete what waits for it
 //   winsim default [file]   write the built-in default machine
+//   winsim captured IN OUT  write what capture.exe records of IN (captured.cpp)
 //
 // The file is $WINSIM_MACHINE, else ./winsim-machine.json, as for the
 // program itself.  Exit status 0, 2 for a malformed or unreadable machine,
@@ -32,6 +33,7 @@ void Usage()
                  "usage: winsim show [file]      show the machine\n"
                  "       winsim reboot [file]    reboot it: removals, deletions and feature changes complete\n"
                  "       winsim default [file]   write the built-in default machine\n"
+                 "       winsim captured IN OUT  write what capture.exe records of machine IN to OUT\n"
                  "The file is $WINSIM_MACHINE, else ./winsim-machine.json.\n");
 }
 
@@ -269,8 +271,12 @@ void Show(const winsim::Machine &m, const std::string &path)
 
 }  // namespace
 
+int CapturedCommand(const std::string &in, const std::string &out);
+
 int main(int argc, char **argv)
 {
+    if (argc == 4 && std::string(argv[1]) == "captured")
+        return CapturedCommand(argv[2], argv[3]);
     if (argc < 2 || argc > 3) {
         Usage();
         return kExitFailed;
