@@ -350,8 +350,6 @@ BOOL QueryServiceConfigW(SC_HANDLE handle, LPQUERY_SERVICE_CONFIGW config, DWORD
 BOOL CloseServiceHandle(SC_HANDLE handle)
 {
     winsim::Trace("CloseServiceHandle", "");
-    if (auto fault = winsim::CheckFault("CloseServiceHandle"))
-        return winsim::FailBool(*fault);
     if (!ScHandles().Remove(handle))
         return winsim::FailBool(ERROR_INVALID_HANDLE);
     return TRUE;
