@@ -316,20 +316,16 @@ TEST_F(RegistryTest, EnumerationGivesValuesByNameThenNoMoreItems)
     harness::SetDword(winsim::Current(), "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "Count", 7);
     HKEY key = Open(u"SYSTEM\\CurrentControlSet\\Control\\MPDEV", KEY_READ);
     WCHAR name[32];
-    DWORD units = 3, type = 0, size = 0;
-    EXPECT_EQ(RegEnumValueW(key, 0, name, &units, nullptr, &type, nullptr, &size), ERROR_MORE_DATA);
-    EXPECT_EQ(units, 3u);   // the size a name needs is not told
-    units = 32;
-    ASSERT_EQ(RegEnumValueW(key, 0, name, &units, nullptr, &type, nullptr, &size), ERROR_SUCCESS);
-    EXPECT_EQ(std::u16string(name), u"Count");
-    EXPECT_EQ(units, 5u);
-    EXPECT_EQ(size, 4u);
     BYTE data[4];
-    size = 2;
+    DWORD units = 5, size = sizeof data;
+    EXPECT_EQ(RegEnumValueW(key, 0, name, &units, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+    EXPECT_EQ(units, 5u);   // the size a name needs is not told
     units = 32;
-    EXPECT_EQ(RegEnumValueW(key, 1, name, &units, nullptr, &type, data, &size), ERROR_MORE_DATA);
-    EXPECT_EQ(size, 52u);
+    EXPECT_EQ(RegEnumValueW(key, 1, name, &units, nullptr, nullptr, data, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(std::u16string(name) + u" " + winsim::Widen(std::to_string(size)), u"MPIOSupportedDeviceList 52");
     units = 32;
+    ASSERT_EQ(RegEnumValueW(key, 0, name, &units, nullptr, nullptr, data, &size), ERROR_SUCCESS);
+    EXPECT_EQ(std::u16string(name) + u" " + winsim::Widen(std::to_string(units)), u"Count 5");
     EXPECT_EQ(RegEnumValueW(key, 2, name, &units, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
     RegCloseKey(key);
     key = Open(u"SYSTEM\\CurrentControlSet\\Control\\MPDEV", KEY_SET_VALUE);
@@ -956,58 +952,44 @@ const char16_t kQuery[] = u"DISM.exe /English /Online /Get-FeatureInfo /FeatureN
 TEST_F(FeatureCommand, QueryAnswersThroughAStream)
 {
     const struct {
-        uint32_t major, minor;
-        const char *state;
-        int dismStatus;
-        const char *stateLine;   // nullptr: none
+        uint32_t minor;          // of 6, or 10.0 when 2
+        const char *state;       // nullptr: a feature the image does not know
+        const char16_t *mode;
+        const char *found;       // in the answer; "": no answer at all
         int status;
     } rows[] = {
-        {10, 0, "EnablePending", 0, "State : Enable Pending\n", 0},
-        {6, 1, "Disabled", 3010, "State : Disabled\n", 0},   // the switches' status is not the query's
-        {6, 0, "Disabled", 0, nullptr, 1},
+        {2, "EnablePending", u"rt", "\nState : Enable Pending\n", 0},
+        {1, "Disabled", u"r", "\nState : Disabled\n", 0},   // dism's 3010 is the switches' status, not the query's
+        {0, "Disabled", u"rt", "", 1},                        // no DISM.exe on 6.0
+        {2, nullptr, u"rb", "\r\nFeature name MultipathIo is unknown.\r\n", static_cast<int>(0x800F080C)},
+        {2, "Enabled", u"rt", "", 5},                          // the fault: the command fails so
     };
     for (const auto &row : rows) {
-        SCOPED_TRACE(row.state);
-        machine_.os.major = row.major;
-        machine_.os.minor = row.minor;
-        machine_.features["MultipathIo"] = row.state;
-        machine_.dism.exitStatus = row.dismStatus;
+        SCOPED_TRACE(row.found);
+        machine_ = harness::Gen6();
+        machine_.os.major = row.minor == 2 ? 10 : 6;
+        machine_.os.minor = row.minor == 2 ? 0 : row.minor;
+        machine_.dism.exitStatus = 3010;
+        machine_.features.clear();
+        if (row.state)
+            machine_.features["MultipathIo"] = row.state;
+        if (row.status == 5)
+            machine_.faults.push_back(harness::FaultOn("_wpopen", 5));
         Enter();
-        FILE *answer = _wpopen(kQuery, u"rt");
+        FILE *answer = _wpopen(kQuery, row.mode);
         ASSERT_NE(answer, nullptr);
-        char line[256];
-        std::vector<std::string> lines;
-        while (std::fgets(line, sizeof line, answer))
-            lines.push_back(line);
+        std::string text;
+        for (char line[256]; std::fgets(line, sizeof line, answer);)
+            text += line;
+        EXPECT_TRUE(*row.found ? text.find(row.found) != std::string::npos : text.empty()) << text;
         EXPECT_EQ(_pclose(answer), row.status);
-        const bool found = std::find(lines.begin(), lines.end(), row.stateLine ? row.stateLine : "") != lines.end();
-        EXPECT_EQ(found, row.stateLine != nullptr);
-        EXPECT_EQ(lines.empty(), row.stateLine == nullptr);
+        EXPECT_EQ(_pclose(answer), -1);
+        EXPECT_EQ(winsim::OpenHandles(), 0u);
     }
-    EXPECT_EQ(winsim::Current().errors.find("'DISM.exe' is not recognized"), 0u);
-    EXPECT_EQ(winsim::OpenHandles(), 0u);
-}
-
-TEST_F(FeatureCommand, QueryStreamFailures)
-{
-    machine_.features.clear();
-    machine_.faults.push_back(harness::FaultOn("_wpopen", 5, "", 2));
-    Enter();
-    FILE *answer = _wpopen(kQuery, u"rb");   // a feature the image does not know
-    ASSERT_NE(answer, nullptr);
-    char line[256] = "";
-    bool named = false;
-    while (std::fgets(line, sizeof line, answer))
-        named = named || std::string(line) == "Feature name MultipathIo is unknown.\r\n";
-    EXPECT_TRUE(named);
-    EXPECT_EQ(_pclose(answer), static_cast<int>(0x800F080C));
-    answer = _wpopen(kQuery, u"r");   // the fault: the command fails so, answering nothing
-    EXPECT_EQ(std::fgets(line, sizeof line, answer), nullptr);
-    EXPECT_EQ(_pclose(answer), 5);
-    errno = 0;
+    EXPECT_EQ(winsim::Current().features.at("MultipathIo"), "Enabled");   // a query changes nothing
     EXPECT_EQ(_wpopen(kQuery, u"w"), nullptr);
     EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(_pclose(answer), -1);
+    winsim::Current().faults.clear();
     winsim::Current().dism.exitStatus = -1;   // no interpreter
     EXPECT_EQ(_wpopen(kQuery, u"rt"), nullptr);
     EXPECT_EQ(errno, ENOENT);

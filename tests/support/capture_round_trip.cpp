@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <functional>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -60,30 +59,21 @@ const std::string &OutputDir()
 std::string ShortDiff(const std::string &expected, const std::string &actual, size_t mostLines)
 {
     const std::vector<std::string> a = Lines(expected), b = Lines(actual);
-    size_t head = 0;
+    size_t head = 0, tail = 0;
     while (head < a.size() && head < b.size() && a[head] == b[head])
         head++;
-    size_t tail = 0;
     while (tail < a.size() - head && tail < b.size() - head && a[a.size() - 1 - tail] == b[b.size() - 1 - tail])
         tail++;
-    if (head == a.size() && head == b.size())
-        return std::string();
-    const size_t context = 3;
-    const size_t from = head > context ? head - context : 0;
-    std::vector<std::string> out;
-    out.push_back("--- expected\n+++ actual");
-    char hunk[96];
-    std::snprintf(hunk, sizeof hunk, "@@ -%zu,%zu +%zu,%zu @@", from + 1, a.size() - tail - from, from + 1,
-                  b.size() - tail - from);
-    out.push_back(hunk);
+    // One hunk: the differing stretch with three lines before it.
+    const size_t from = head > 3 ? head - 3 : 0;
+    std::vector<std::string> out{"--- expected", "+++ actual",
+                                 "@@ -" + std::to_string(from + 1) + " +" + std::to_string(from + 1) + " @@"};
     for (size_t i = from; i < head; i++)
         out.push_back(" " + a[i]);
     for (size_t i = head; i < a.size() - tail; i++)
         out.push_back("-" + a[i]);
     for (size_t i = head; i < b.size() - tail; i++)
         out.push_back("+" + b[i]);
-    for (size_t i = b.size() - tail; i < b.size() && i < b.size() - tail + context; i++)
-        out.push_back(" " + b[i]);
     std::string text;
     for (size_t i = 0; i < out.size() && i < mostLines; i++)
         text += out[i] + "\n";
@@ -135,14 +125,14 @@ void CheckCaptureRoundTrip(const winsim::Machine &machine)
         return;
     // A machine no description can hold (two devices of one instance ID, as
     // a test of the program may build) is no machine a capture could twin.
+    const std::string before = winsim::SerializeMachine(subject);
     try {
-        winsim::ParseMachine(winsim::SerializeMachine(subject));
+        winsim::ParseMachine(before);
     } catch (const std::exception &) {
         Counted().skipped++;
         return;
     }
     const std::string expected = winsim::SerializeMachine(winsim::CapturedView(subject));
-    const std::string before = winsim::SerializeMachine(subject);
     const std::string file = OutputDir() + "/capture.json";
     CaptureRun run = CaptureInProcess(subject, {winsim::Widen(file)});
     Counted().machines++;
@@ -168,10 +158,6 @@ void CheckCaptureRoundTrip(const winsim::Machine &machine)
                                     << ShortDiff(expected, actual) << "capture's messages:\n"
                                     << run.errors;
 }
-
-}  // namespace harness
-
-namespace harness {
 
 void MakeCurrent(const winsim::Machine &machine)
 {
