@@ -2,8 +2,10 @@
 // kernel, registry, security, message-box and command-interpreter functions
 // the program reaches the machine through.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 
@@ -246,11 +248,20 @@ TEST(MachineDescription, DefaultMachineIsAServerWithoutMultipath)
 // ---------------------------------------------------------------------------
 // The machine file
 // ---------------------------------------------------------------------------
+// A machine whose description is several times the saver's buffer.
+Machine ManyDisks(unsigned count)
+{
+    Machine m = harness::Gen5(2);
+    for (unsigned unit = 0; unit < count; unit++)
+        m.devices.push_back(harness::Disk("QUORVEX ", "LUMENSTRIDE     ", "0100", "SCSI", unit));
+    return m;
+}
+
 TEST_F(MachineFile, SaveReplacesWholeFileAndLoadReadsIt)
 {
     const std::string path = scratch_.Path("machine.json");
     scratch_.WriteFile("machine.json", "old contents that are longer than nothing");
-    machine_ = harness::Gen5(2);
+    machine_ = ManyDisks(500);
     winsim::SaveMachineFile(machine_, path);
     Machine loaded = winsim::LoadMachineFile(path);
     EXPECT_EQ(loaded.os.minor, 2u);
@@ -266,6 +277,31 @@ TEST_F(MachineFile, FailedSaveLeavesNoTemporaryAndThrows)
     std::filesystem::create_directory(scratch_.Path("machine.json"));
     EXPECT_THROW(winsim::SaveMachineFile(harness::Gen6(), scratch_.Path("machine.json")), std::runtime_error);
     EXPECT_TRUE(std::filesystem::is_directory(scratch_.Path("machine.json")));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch_.Dir()), {}), 1);
+}
+
+// The file system refuses the save half-way (the file grows past the
+// process's limit): the old file stays whole and the partial one goes.
+TEST_F(MachineFile, SaveFailingHalfWayLeavesTheOldFileWhole)
+{
+    const std::string path = scratch_.Path("machine.json");
+    scratch_.WriteFile("machine.json", "old contents");
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit limited = before;
+    limited.rlim_cur = 200000;
+    void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    std::string message;
+    try {
+        winsim::SaveMachineFile(ManyDisks(500), path);
+    } catch (const std::runtime_error &error) {
+        message = error.what();
+    }
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, handler);
+    EXPECT_EQ(message.rfind("cannot write " + path + ".tmp.", 0), 0u) << message;
+    EXPECT_EQ(harness::FileBytes(path), "old contents");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch_.Dir()), {}), 1);
 }
 

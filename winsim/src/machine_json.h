@@ -146,6 +146,10 @@ private:
 // ---------------------------------------------------------------------------
 // Writing
 // ---------------------------------------------------------------------------
+// The whole description, as SerializeMachine gives it and the machine file
+// holds it (without the file's final line break).
+void WriteMachine(JsonWriter &w, const Machine &machine);
+
 std::string HexBytes(const uint8_t *bytes, size_t size);
 void WriteTextList(JsonWriter &w, const std::vector<Text> &list);
 
