@@ -102,6 +102,16 @@ TEST(MachineDescription, MalformedDescriptionsNameMemberAndFault)
         {R"({"capture": {"unread": [{"what": "SYSTEM"}]}})", "capture.unread[0].error: missing"},
         {R"([1, 2])", "the description must be a JSON object"},
         {R"({"os": {"major": 10,}})", "not valid JSON: parse error at line 1"},
+        // Devices are read as the text is parsed; which fault is named does
+        // not depend on that: broken JSON first, then unknown members, then
+        // the members in the order above.
+        {R"({"devices": [{"instance_id": "A\\1", "class": "foo"}], "os": })", "not valid JSON: parse error"},
+        {R"({"devices": [{"instance_id": "A\\1", "class": "foo"}], "os": {"major": -1}})", "os.major: out of range"},
+        {R"({"devices": [{"class": "foo"}], "zzz": 1})", "zzz: unknown member"},
+        // A member given twice is read as its last.
+        {R"({"devices": [], "devices": [{"instance_id": "A\\1", "class": "foo"}]})",
+         "devices[0].class: unknown class \"foo\""},
+        {R"({"devices": [{"instance_id": "A\\1", "class": "foo"}], "devices": 5})", "devices: must be an array"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.json);
@@ -138,6 +148,12 @@ TEST(MachineDescription, ReadsNamesHexNumbersAndComments)
     EXPECT_EQ(m.faults[0].error, 0xE0000231u);
     EXPECT_EQ(m.faults[0].onCall, 2u);
     EXPECT_TRUE(m.interactive);  // absent: may ask when there is a terminal
+
+    // Of a member given twice, the last counts, also for the devices.
+    m = winsim::ParseMachine(R"({"devices": [{"instance_id": "A\\1", "class": "foo"}],
+                                 "devices": [{"instance_id": "B\\1", "class": "system"}]})");
+    ASSERT_EQ(m.devices.size(), 1u);
+    EXPECT_EQ(m.devices[0].instanceId, u"B\\1");
 }
 
 TEST(MachineDescription, RoundTripKeepsStateAndValueFormats)
@@ -315,6 +331,14 @@ TEST_F(MachineFile, LoadOfMalformedFileNamesTheFault)
         EXPECT_STREQ(error.what(), "devices[0].class: unknown class \"foo\"");
     }
     EXPECT_THROW(winsim::LoadMachineFile(scratch_.Path("absent.json")), std::runtime_error);
+    // A file that cannot be read (its first page is not mapped) is named so,
+    // not as the empty text it would otherwise look like.
+    try {
+        winsim::LoadMachineFile("/proc/self/mem");
+        FAIL() << "parsed";
+    } catch (const std::runtime_error &error) {
+        EXPECT_STREQ(error.what(), "cannot read the file: Input/output error");
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <istream>
+#include <optional>
+#include <streambuf>
+#include <vector>
 #include <stdexcept>
 
 #include "json_writer.h"
@@ -83,6 +85,48 @@ private:
     bool completed_ = false;
 };
 
+// A file's bytes for a stream, read a block at a time.  A failed open or
+// read keeps its error; a failed read ends the stream.
+class FileReadBuffer : public std::streambuf {
+public:
+    explicit FileReadBuffer(const std::string &path) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)), block_(1 << 16)
+    {
+        if (fd_ < 0)
+            error_ = errno;
+    }
+    ~FileReadBuffer() override
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    FileReadBuffer(const FileReadBuffer &) = delete;
+    FileReadBuffer &operator=(const FileReadBuffer &) = delete;
+
+    int error() const { return error_; }
+
+protected:
+    int_type underflow() override
+    {
+        if (fd_ < 0 || error_ != 0)
+            return traits_type::eof();
+        ssize_t n;
+        do
+            n = read(fd_, block_.data(), block_.size());
+        while (n < 0 && errno == EINTR);
+        if (n <= 0) {
+            error_ = n < 0 ? errno : 0;
+            return traits_type::eof();
+        }
+        setg(block_.data(), block_.data(), block_.data() + n);
+        return traits_type::to_int_type(block_[0]);
+    }
+
+private:
+    int fd_;
+    std::vector<char> block_;
+    int error_ = 0;
+};
+
 // Makes a rename in the file's directory durable.
 void SyncDirectoryOf(const std::string &path)
 {
@@ -104,16 +148,25 @@ Machine LoadMachineFile(const std::string &path)
     struct stat status;
     if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
         throw std::runtime_error("a directory, not a machine file");
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error(std::string("cannot read the file: ") + std::strerror(errno));
-    std::stringstream text;
-    text << in.rdbuf();
-    if (in.bad())
-        throw std::runtime_error(std::string("cannot read the file: ") + std::strerror(errno));
-    Machine machine = ParseMachine(text.str());
-    machine.path = path;
-    return machine;
+    FileReadBuffer buffer(path);
+    if (buffer.error() != 0)
+        throw std::runtime_error(std::string("cannot read the file: ") + std::strerror(buffer.error()));
+    // Read as it is parsed: the text is never whole in memory.  A read that
+    // fails ends the text early; that, not the broken JSON, is the fault.
+    std::istream in(&buffer);
+    std::optional<Machine> machine;
+    std::optional<std::runtime_error> fault;
+    try {
+        machine = description::ParseMachineStream(in);
+    } catch (const std::runtime_error &error) {
+        fault = error;
+    }
+    if (buffer.error() != 0)
+        throw std::runtime_error(std::string("cannot read the file: ") + std::strerror(buffer.error()));
+    if (fault)
+        throw *fault;
+    machine->path = path;
+    return std::move(*machine);
 }
 
 void SaveMachineFile(const Machine &machine, const std::string &path)

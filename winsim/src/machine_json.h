@@ -6,6 +6,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <istream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -142,6 +143,10 @@ private:
     const json &object_;
     Path where_;
 };
+
+// The machine a description read from a stream gives; faults as
+// ParseMachine names them.
+Machine ParseMachineStream(std::istream &in);
 
 // ---------------------------------------------------------------------------
 // Writing
