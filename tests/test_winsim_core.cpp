@@ -800,7 +800,9 @@ TEST(NextBoot, GivesAReleasedDiskBackToItsBusUnlessTheListNamesIt)
         Machine m = harness::Gen5(2);
         winsim::Device disk = harness::Disk("QUORVEX ", "LUMENSTRIDE     ");
         disk.busHardwareIds = disk.hardwareIds;
-        disk.hardwareIds->back() = u"MPIODisk";
+        std::vector<winsim::Text> ids = *disk.hardwareIds;
+        ids.back() = u"MPIODisk";
+        disk.hardwareIds = ids;
         disk.configFlags = row.configFlags;
         disk.service = u"mpdev";
         disk.driverVersion = u"2.4.1.0";

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -101,6 +102,15 @@ void ReadInto(const json &j, const Path &where, std::optional<T> &out)
     ReadInto(j, where, value);
     out = std::move(value);
 }
+
+// The ID lists read so far, so that equal lists are held once.
+class TextListPool {
+public:
+    TextList Intern(std::vector<Text> texts);
+
+private:
+    std::unordered_map<size_t, std::vector<TextList>> byHash_;
+};
 
 // An array, each element read by 'readOne'.
 template <typename T>

@@ -78,7 +78,15 @@ void ReadClock(const json &j, const Path &where, Machine &machine)
     clock.Read("step_ms", machine.clockStepMs);
 }
 
-Device ReadDevice(const json &j, const Path &where)
+// An ID list member of a device; equal lists are held once.
+void ReadIds(const ObjectReader &o, const char *name, TextListPool &pool, std::optional<TextList> &out)
+{
+    std::vector<Text> ids;
+    if (o.Read(name, ids))
+        out = pool.Intern(std::move(ids));
+}
+
+Device ReadDevice(const json &j, const Path &where, TextListPool &pool)
 {
     ObjectReader o(j, where,
                    {"instance_id", "class", "hardware_ids", "bus_hardware_ids", "compatible_ids", "description",
@@ -89,9 +97,9 @@ Device ReadDevice(const json &j, const Path &where)
     if (device.instanceId.empty())
         Fail(o.At("instance_id"), "empty");
     device.classGuid = ReadClass(o.Need("class"), o.At("class"));
-    o.Read("hardware_ids", device.hardwareIds);
-    o.Read("bus_hardware_ids", device.busHardwareIds);
-    o.Read("compatible_ids", device.compatibleIds);
+    ReadIds(o, "hardware_ids", pool, device.hardwareIds);
+    ReadIds(o, "bus_hardware_ids", pool, device.busHardwareIds);
+    ReadIds(o, "compatible_ids", pool, device.compatibleIds);
     o.Read("description", device.description);
     o.Read("enumerator", device.enumerator);
     o.Read("config_flags", device.configFlags);
@@ -122,7 +130,7 @@ public:
         try {
             const Path devices = Path::Top("devices");
             const Path at = devices.Index(index);
-            Device device = ReadDevice(element, at);
+            Device device = ReadDevice(element, at, idLists_);
             auto [first, added] = indexById_.emplace(Fold(device.instanceId), index);
             if (!added)
                 Fail(at.Member("instance_id"), "same as devices[" + std::to_string(first->second) + "]");
@@ -143,6 +151,7 @@ public:
 private:
     Machine &machine_;
     std::unordered_map<Text, size_t> indexById_;   // by folded instance ID
+    TextListPool idLists_;
     std::string fault_;
 };
 
