@@ -131,9 +131,9 @@ public:
             const Path devices = Path::Top("devices");
             const Path at = devices.Index(index);
             Device device = ReadDevice(element, at, idLists_);
-            auto [first, added] = indexById_.emplace(Fold(device.instanceId), index);
-            if (!added)
-                Fail(at.Member("instance_id"), "same as devices[" + std::to_string(first->second) + "]");
+            if (auto first = IndexOf(device.instanceId))
+                Fail(at.Member("instance_id"), "same as devices[" + std::to_string(*first) + "]");
+            indexByIdHash_.emplace(FoldedHash(device.instanceId), machine_.devices.size());
             machine_.devices.push_back(std::move(device));
         } catch (const std::runtime_error &error) {
             fault_ = error.what();
@@ -149,8 +149,26 @@ public:
     }
 
 private:
+    // A hash of the ID as if folded, without a folded copy of every ID.
+    static size_t FoldedHash(const Text &id)
+    {
+        uint64_t hash = 14695981039346656037u;   // FNV-1a
+        for (char16_t unit : id)
+            hash = (hash ^ FoldUnit(unit)) * 1099511628211u;
+        return static_cast<size_t>(hash);
+    }
+    // The index of the device read before with this ID in any case.
+    std::optional<size_t> IndexOf(const Text &id) const
+    {
+        auto [candidate, end] = indexByIdHash_.equal_range(FoldedHash(id));
+        for (; candidate != end; ++candidate)
+            if (EqualNoCase(machine_.devices[candidate->second].instanceId, id))
+                return candidate->second;
+        return std::nullopt;
+    }
+
     Machine &machine_;
-    std::unordered_map<Text, size_t> indexById_;   // by folded instance ID
+    std::unordered_multimap<size_t, size_t> indexByIdHash_;   // the devices by FoldedHash
     TextListPool idLists_;
     std::string fault_;
 };
