@@ -1,6 +1,7 @@
 // Reading the machine description: one reader per top-level member, in the
 // order the description lists them.
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -115,14 +116,14 @@ Device ReadDevice(const json &j, const Path &where, TextListPool &pool)
     return device;
 }
 
-// The devices, one element at a time as the parser hands them over: each
-// read into the machine, its instance ID unique without case.  The first
-// fault is kept, not thrown, so that the parser can still find text that is
-// not JSON further on, which is reported first.
+// The devices, one element at a time as the parser hands them over, each
+// instance ID unique without case.  The first fault is kept, not thrown, so
+// that the parser can still find text that is not JSON further on, which is
+// reported first.  The devices are kept in blocks until their number is
+// known, then moved once into the machine: a list that doubled as it grew
+// would move them all each time, and hold them twice while it did.
 class DeviceListReader {
 public:
-    explicit DeviceListReader(Machine &machine) : machine_(machine) {}
-
     void Add(size_t index, const json &element)
     {
         if (!fault_.empty())
@@ -133,22 +134,37 @@ public:
             Device device = ReadDevice(element, at, idLists_);
             if (auto first = IndexOf(device.instanceId))
                 Fail(at.Member("instance_id"), "same as devices[" + std::to_string(*first) + "]");
-            indexByIdHash_.emplace(FoldedHash(device.instanceId), machine_.devices.size());
-            machine_.devices.push_back(std::move(device));
+            indexByIdHash_.emplace(FoldedHash(device.instanceId), count_);
+            if (count_ % kBlock == 0) {
+                blocks_.emplace_back();
+                blocks_.back().reserve(kBlock);
+            }
+            blocks_.back().push_back(std::move(device));
+            count_++;
         } catch (const std::runtime_error &error) {
             fault_ = error.what();
         } catch (const json::exception &error) {
             fault_ = "malformed description: " + JsonFault(error);
         }
     }
-    // Throws the first fault, if any.
-    void Finish() const
+    // The devices into the machine, with room for those a run adds (root
+    // devices) without moving them all again; throws the first fault instead.
+    void Finish(Machine &machine)
     {
         if (!fault_.empty())
             throw std::runtime_error(fault_);
+        machine.devices.clear();
+        machine.devices.reserve(count_ + kRoomToAdd);
+        for (std::vector<Device> &block : blocks_) {
+            std::move(block.begin(), block.end(), std::back_inserter(machine.devices));
+            std::vector<Device>().swap(block);
+        }
     }
 
 private:
+    static constexpr size_t kBlock = 1024;
+    static constexpr size_t kRoomToAdd = 64;
+
     // A hash of the ID as if folded, without a folded copy of every ID.
     static size_t FoldedHash(const Text &id)
     {
@@ -162,12 +178,13 @@ private:
     {
         auto [candidate, end] = indexByIdHash_.equal_range(FoldedHash(id));
         for (; candidate != end; ++candidate)
-            if (EqualNoCase(machine_.devices[candidate->second].instanceId, id))
+            if (EqualNoCase(blocks_[candidate->second / kBlock][candidate->second % kBlock].instanceId, id))
                 return candidate->second;
         return std::nullopt;
     }
 
-    Machine &machine_;
+    std::vector<std::vector<Device>> blocks_;   // kBlock devices each, the last one filling
+    size_t count_ = 0;
     std::unordered_multimap<size_t, size_t> indexByIdHash_;   // the devices by FoldedHash
     TextListPool idLists_;
     std::string fault_;
@@ -177,10 +194,10 @@ private:
 void ReadDevices(const json &j, const Path &where, Machine &machine)
 {
     ExpectArray(j, where);
-    DeviceListReader devices(machine);
+    DeviceListReader devices;
     for (size_t i = 0; i < j.size(); i++)
         devices.Add(i, j[i]);
-    devices.Finish();
+    devices.Finish(machine);
 }
 
 void ReadKey(const json &j, const Path &at, RegKey &key)
@@ -416,10 +433,8 @@ public:
     void Member(const std::string &key, json value) override
     {
         // A later member replaces an earlier one of the same name.
-        if (key == "devices") {
-            machine_.devices.clear();
+        if (key == "devices")
             devices_.reset();
-        }
         names_.insert(key);
         members_[key] = std::move(value);
     }
@@ -427,8 +442,7 @@ public:
     {
         names_.insert(key);
         members_.erase(key);
-        machine_.devices.clear();
-        devices_.emplace(machine_);
+        devices_.emplace();
     }
     void Element(size_t index, json value) override { devices_->Add(index, value); }
 
@@ -452,7 +466,7 @@ public:
             if (found != members_.end())
                 member.read(found->second, Path::Top(member.name), machine_);
             else if (member.read == ReadDevices && devices_)
-                devices_->Finish();
+                devices_->Finish(machine_);
         }
         return std::move(machine_);
     }
