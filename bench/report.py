@@ -8,6 +8,7 @@
   install.json, wine.json           proctime.py (whole processes)
   server.json, server-file.json     proctime.py --peak: a server's capture loaded, previewed
                                     and diffed beside Python's json; the file's size and shape
+  capture-wine.json                 tests/wine/capture_timing.py: capture.exe under Wine
 
 Growth is log(t2/t1)/log(n2/n1) between a row and the one before it: 1 is
 linear, 2 quadratic.  The goals follow the table.
@@ -210,6 +211,16 @@ def main(directory):
                       cpu / cpu_ref <= 1.5))
 
     server_rows(directory, rows, goals)
+    capture = load(os.path.join(directory, "capture-wine.json"))
+    if capture and capture.get("runs"):
+        good = [run for run in capture["runs"] if run["status"] == 0]
+        servers = [run["server_cpu"] for run in good if run.get("server_cpu") is not None]
+        cell = (f"wall {seconds(statistics.median(r['wall'] for r in good))}, "
+                f"CPU {seconds(statistics.median(r['cpu'] for r in good))}"
+                + (f" + wineserver {seconds(statistics.median(servers))}" if servers else "")
+                if good else "failed")
+        rows.append((f"capture.exe under Wine, {capture['disks']:,} disks ({capture['bytes']:,} bytes written)",
+                     f"{len(good)} runs", cell, "", "", ""))
 
     header = ("measure", "size", "CPU time", "reference", "ratio", "growth")
     widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(len(header))]

@@ -13,19 +13,24 @@
 #     capture.exe writes it): Python's json load + dump of the file as the
 #     reference, the host loader (a process that loads the file and exits),
 #     host `install -i` on a copy of it and `winsim diff` of the capture and
-#     the twin that run left, whole processes, CPU time and peak memory.
+#     the twin that run left, whole processes, CPU time and peak memory;
+#   - capture.exe under Wine on a prefix with 1,000 disks
+#     (tests/wine/capture_timing.py: a prefix of its own, build/capture-timing).
 #
 #   scripts/bench.sh [--quick] [--only PARTS] [--timeout SECONDS] [--runs N]
 #                    [--wine-exe PATH] [--keep DIR]
 #
 #   --quick       machine sizes up to 16,384, the walks at m=256 only, one
-#                 whole-process run, 5 Wine pairs, a server of 16 x 1,024
+#                 whole-process run, 5 Wine pairs, a server of 16 x 1,024,
+#                 3 runs of capture.exe
 #   --timeout S   wall-clock limit per benchmark process and per whole-process
 #                 run [300]; a size that runs out, or whose time predicted
 #                 from the growth so far exceeds it, is reported and the larger
 #                 ones skipped; the -i runs stop repeating after it
-#   --runs N      whole-process runs [3] (Wine: N pairs, [10]; server: N rounds, [5])
-#   --only PARTS  some of machine,walk,log,install,wine,server (comma-separated) [all]
+#   --runs N      whole-process runs [3] (Wine: N pairs, [10]; server: N rounds,
+#                 [5]; capture.exe under Wine: N runs, [5])
+#   --only PARTS  some of machine,walk,log,install,wine,server,wine-capture
+#                 (comma-separated) [all]
 #   --wine-exe P  time this install.exe under Wine instead of build/windows-x64's
 #   --keep DIR    write the raw results (JSON) to DIR and keep them; the table
 #                 can be printed again with: python3 bench/report.py DIR
@@ -33,13 +38,13 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-quick=0 timeout=300 runs=3 wine_runs=10 server_runs=5 server=16x4096
-only=machine,walk,log,install,wine,server wine_exe="" keep=""
+quick=0 timeout=300 runs=3 wine_runs=10 server_runs=5 server=16x4096 capture_runs=5
+only=machine,walk,log,install,wine,server,wine-capture wine_exe="" keep=""
 while [ $# -gt 0 ]; do
   case $1 in
-    --quick) quick=1 runs=1 wine_runs=5 server_runs=1 server=16x1024 ;;
+    --quick) quick=1 runs=1 wine_runs=5 server_runs=1 server=16x1024 capture_runs=3 ;;
     --timeout) timeout=$2; shift ;;
-    --runs) runs=$2 wine_runs=$2 server_runs=$2; shift ;;
+    --runs) runs=$2 wine_runs=$2 server_runs=$2 capture_runs=$2; shift ;;
     --only) only=$2; shift ;;
     --wine-exe) wine_exe=$2; shift ;;
     --keep) keep=$2; shift ;;
@@ -202,6 +207,19 @@ if part wine; then
       ${server:+--server-pid "$server"} --out "$out/wine.json" \
       trivial="'$wine_cmd' trivial.exe" install="'$wine_cmd' install.exe -c" >&2 || true
     wineserver -k || true
+  fi
+fi
+
+if part wine-capture; then
+  if ! command -v wine64 >/dev/null && [ ! -x /usr/lib/wine/wine64 ] ||
+     ! command -v x86_64-w64-mingw32-g++-win32 >/dev/null; then
+    echo "no Wine or MinGW-w64: capture.exe under Wine is left out" >&2
+  else
+    step "capture.exe under Wine on a prefix with 1,000 disks"
+    cmake --preset windows-x64 >/dev/null
+    cmake --build build/windows-x64 -j2 --target capture installer wdev wreg wrun fake_dism >&2
+    python3 tests/wine/capture_timing.py --disks 1000 --runs "$capture_runs" --out "$out/capture-wine.json" >&2 ||
+      echo "capture.exe under Wine: the timing failed" >&2
   fi
 fi
 
