@@ -24,6 +24,21 @@ struct MachineShape {
 // The machine as the JSON description the host binary loads.
 std::string MachineJson(const MachineShape &shape);
 
+// A storage server as capture.exe describes it: LUNs of vendor "QUORVEX"
+// and product "LUMENSTRIDE" (the example package's), each seen through
+// every adapter, so that it is adapters x luns disk devices, each with its
+// own instance ID; beside them a server's system devices, its services, the
+// disk class's filter, the feature and three published INFs.
+struct ServerShape {
+    unsigned osMajor = 5;     // 5.2, 6.1 or 10.0
+    unsigned osMinor = 2;
+    size_t adapters = 16;     // SCSI adapters, one path each to every LUN
+    size_t luns = 4096;
+    size_t services = 300;
+};
+// Empty for a release not listed (only 5.2, 6.1 and 10.0 are).
+std::string ServerCaptureJson(const ServerShape &shape);
+
 // The list's entries as the registry holds them: 8 vendor and 16 product
 // characters, padded with spaces.
 std::vector<std::string> SupportedDeviceList(size_t entries);

@@ -2,6 +2,7 @@
 // scripts/bench.sh:
 //
 //   make-machine [--os 5.2] [--disks N] [--list M] [--keys K] > machine.json
+//   make-machine --server ADAPTERSxLUNS [--os 5.2] [--services S] > capture.json
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,7 +14,8 @@ namespace {
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: make-machine [--os MAJOR.MINOR] [--disks N] [--list M] [--keys K]\n");
+    std::fprintf(stderr, "usage: make-machine [--os MAJOR.MINOR] [--disks N] [--list M] [--keys K]\n"
+                         "       make-machine --server ADAPTERSxLUNS [--os 5.2|6.1|10.0] [--services S]\n");
     return 2;
 }
 
@@ -32,6 +34,8 @@ bool ParseCount(const char *text, size_t *count)
 int main(int argc, char **argv)
 {
     bench::MachineShape shape;
+    bench::ServerShape server;
+    bool isServer = false;
     for (int i = 1; i < argc; i++) {
         if (i + 1 >= argc)
             return Usage();
@@ -46,11 +50,19 @@ int main(int argc, char **argv)
             ok = ParseCount(value, &shape.listEntries);
         else if (std::strcmp(option, "--keys") == 0)
             ok = ParseCount(value, &shape.registryKeys);
+        else if (std::strcmp(option, "--server") == 0)
+            ok = isServer = std::sscanf(value, "%zux%zu", &server.adapters, &server.luns) == 2;
+        else if (std::strcmp(option, "--services") == 0)
+            ok = ParseCount(value, &server.services);
         else
             ok = false;
         if (!ok)
             return Usage();
     }
-    const std::string json = bench::MachineJson(shape);
+    server.osMajor = shape.osMajor;
+    server.osMinor = shape.osMinor;
+    const std::string json = isServer ? bench::ServerCaptureJson(server) : bench::MachineJson(shape);
+    if (json.empty())
+        return Usage();
     return std::fwrite(json.data(), 1, json.size(), stdout) == json.size() ? 0 : 1;
 }

@@ -6,6 +6,9 @@
                                     machine-...-<n>.skipped when it would have
   walk-<m>.json, log.json           bench-disk-walk (one file per list size), bench-log
   install.json, wine.json           proctime.py (whole processes)
+  server.json, server-file.json     proctime.py --peak: a server's capture loaded, previewed
+                                    and diffed beside Python's json; the file's size and shape
+  capture-wine.json                 tests/wine/capture_timing.py: capture.exe under Wine
 
 Growth is log(t2/t1)/log(n2/n1) between a row and the one before it: 1 is
 linear, 2 quadratic.  The goals follow the table.
@@ -61,6 +64,55 @@ def growth(t1, t2, n1, n2):
 
 def ratio(a, b):
     return f"{a / b:.2f}" if a and b else "-"
+
+
+def megabytes(value):
+    return f"{value / 1e6:,.1f} MB"
+
+
+def server_rows(directory, rows, goals):
+    """A server's capture: each process's CPU time beside Python's json load
+    and dump of the file, and its peak memory beside the file's size."""
+    shape = load(os.path.join(directory, "server-file.json"))
+    runs = load(os.path.join(directory, "server.json"))
+    if not shape or not runs:
+        return
+    size = shape["bytes"]
+    adapters, luns = (int(n) for n in shape["shape"].split("x"))
+    disks = adapters * luns
+    label = f"server capture, {adapters} x {luns:,} ({disks:,} disks)"
+    rows.append((label, f"{megabytes(size)}", f"{size / disks:,.0f} bytes a disk", "", "", ""))
+
+    def medians(name):
+        run = runs.get(name) or {}
+        cpu = statistics.median(run["cpu"]) if run.get("cpu") else None
+        peaks = [p for p in run.get("peak_bytes", []) if p is not None]
+        return cpu, max(peaks) if peaks else None
+
+    reference, reference_peak = medians("reference")
+    if reference:
+        rows.append((f"  Python json load + dump (reference)", "", seconds(reference) +
+                     (f", peak {megabytes(reference_peak)} ({reference_peak / size:.1f}x file)"
+                      if reference_peak else ""), "", "", ""))
+    for name, what in (("load", "host loader, load and exit"), ("preview", "host install -i, whole process"),
+                       ("diff", "winsim diff capture twin")):
+        if name == "diff" and not shape.get("diff_built"):
+            rows.append((f"  {what}", "", "not built", "", "", ""))
+            goals.append((f"server {name} <= 1.5x Python's json (CPU), peak <= 4x the file", "-", False))
+            continue
+        cpu, peak = medians(name)
+        failed = [status for status in runs.get(name, {}).get("status", []) if status not in (0, 1)]
+        if failed:
+            cpu = peak = None
+        cell = (f"failed (exit status {failed[0]})" if failed else seconds(cpu) +
+                (f", peak {megabytes(peak)} ({peak / size:.1f}x file)" if peak else ""))
+        rows.append((f"  {what}", f"{len(runs.get(name, {}).get('cpu', []))} runs", cell,
+                     seconds(reference), ratio(cpu, reference), ""))
+        measured = ratio(cpu, reference)
+        goals.append((f"server {name}, {disks:,} disks <= 1.5x Python's json load + dump (CPU)", measured,
+                      measured != "-" and float(measured) <= 1.5))
+        goals.append((f"server {name}, {disks:,} disks: peak memory <= 4x the file",
+                      f"{peak / size:.2f}" if peak else "-", peak is not None and peak <= 4 * size))
 
 
 def main(directory):
@@ -157,6 +209,18 @@ def main(directory):
                      seconds(wall), seconds(wall_ref), ratio(wall, wall_ref), ""))
         goals.append(("install.exe -c under Wine <= 1.5x a trivial exe (CPU)", ratio(cpu, cpu_ref),
                       cpu / cpu_ref <= 1.5))
+
+    server_rows(directory, rows, goals)
+    capture = load(os.path.join(directory, "capture-wine.json"))
+    if capture and capture.get("runs"):
+        good = [run for run in capture["runs"] if run["status"] == 0]
+        servers = [run["server_cpu"] for run in good if run.get("server_cpu") is not None]
+        cell = (f"wall {seconds(statistics.median(r['wall'] for r in good))}, "
+                f"CPU {seconds(statistics.median(r['cpu'] for r in good))}"
+                + (f" + wineserver {seconds(statistics.median(servers))}" if servers else "")
+                if good else "failed")
+        rows.append((f"capture.exe under Wine, {capture['disks']:,} disks ({capture['bytes']:,} bytes written)",
+                     f"{len(good)} runs", cell, "", "", ""))
 
     header = ("measure", "size", "CPU time", "reference", "ratio", "growth")
     widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(len(header))]

@@ -8,19 +8,29 @@
 #   - host `install -i` on a 5.2 machine of 16,384 disks and 256 list
 #     entries, whole process, from load to save;
 #   - `install.exe -c` under Wine against a trivial exe, runs interleaved in
-#     one prefix (build/bench-wine/prefix, kept between runs).
+#     one prefix (build/bench-wine/prefix, kept between runs);
+#   - a storage server's capture (16 adapters x 4,096 LUNs: 65,536 disks, as
+#     capture.exe writes it): Python's json load + dump of the file as the
+#     reference, the host loader (a process that loads the file and exits),
+#     host `install -i` on a copy of it and `winsim diff` of the capture and
+#     the twin that run left, whole processes, CPU time and peak memory;
+#   - capture.exe under Wine on a prefix with 1,000 disks
+#     (tests/wine/capture_timing.py: a prefix of its own, build/capture-timing).
 #
 #   scripts/bench.sh [--quick] [--only PARTS] [--timeout SECONDS] [--runs N]
 #                    [--wine-exe PATH] [--keep DIR]
 #
 #   --quick       machine sizes up to 16,384, the walks at m=256 only, one
-#                 whole-process run, 5 Wine pairs
+#                 whole-process run, 5 Wine pairs, a server of 16 x 1,024,
+#                 3 runs of capture.exe
 #   --timeout S   wall-clock limit per benchmark process and per whole-process
 #                 run [300]; a size that runs out, or whose time predicted
 #                 from the growth so far exceeds it, is reported and the larger
 #                 ones skipped; the -i runs stop repeating after it
-#   --runs N      whole-process runs [3] (Wine: N pairs, [10])
-#   --only PARTS  some of machine,walk,log,install,wine (comma-separated) [all]
+#   --runs N      whole-process runs [3] (Wine: N pairs, [10]; server: N rounds,
+#                 [5]; capture.exe under Wine: N runs, [5])
+#   --only PARTS  some of machine,walk,log,install,wine,server,wine-capture
+#                 (comma-separated) [all]
 #   --wine-exe P  time this install.exe under Wine instead of build/windows-x64's
 #   --keep DIR    write the raw results (JSON) to DIR and keep them; the table
 #                 can be printed again with: python3 bench/report.py DIR
@@ -28,12 +38,13 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-quick=0 timeout=300 runs=3 wine_runs=10 only=machine,walk,log,install,wine wine_exe="" keep=""
+quick=0 timeout=300 runs=3 wine_runs=10 server_runs=5 server=16x4096 capture_runs=5
+only=machine,walk,log,install,wine,server,wine-capture wine_exe="" keep=""
 while [ $# -gt 0 ]; do
   case $1 in
-    --quick) quick=1 runs=1 wine_runs=5 ;;
+    --quick) quick=1 runs=1 wine_runs=5 server_runs=1 server=16x1024 capture_runs=3 ;;
     --timeout) timeout=$2; shift ;;
-    --runs) runs=$2 wine_runs=$2; shift ;;
+    --runs) runs=$2 wine_runs=$2 server_runs=$2 capture_runs=$2; shift ;;
     --only) only=$2; shift ;;
     --wine-exe) wine_exe=$2; shift ;;
     --keep) keep=$2; shift ;;
@@ -48,7 +59,8 @@ sizes="1024 4096 16384 65536" list_sizes="1 16 256"
 
 scripts/bootstrap.sh host
 cmake --preset host >/dev/null
-cmake --build build/host -j2 --target installer make-machine bench-machine-file bench-disk-walk bench-log >&2
+cmake --build build/host -j2 --target installer winsim-tool make-machine load-machine bench-machine-file \
+  bench-disk-walk bench-log >&2
 bin=build/host/bench
 
 work=$(mktemp -d)
@@ -133,6 +145,31 @@ if part install; then
   [ "${claimed:-0}" -eq 8192 ] || echo "warning: the -i run claimed ${claimed:-0} disks, not 8192" >&2
 fi
 
+if part server; then
+  step "a storage server's capture, $server (adapters x LUNs)"
+  [ -d "$work/package" ] || cp -r examples/package "$work/package"
+  "$bin/make-machine" --server "$server" >"$work/capture.json"
+  # The twin the diff compares with: what one -i run leaves, made untimed.
+  (cd "$work" && cp capture.json machine.json &&
+    WINSIM_MACHINE=machine.json "$root/build/host/install" -i package qvxdsm.inf 'Root\QVXDSM' >/dev/null &&
+    mv machine.json twin.json && rm -f MPIOInstall.LOG) || echo "warning: the -i run that makes the twin failed" >&2
+  # The diff command is timed once it is there.
+  diff_command=""
+  if "$root/build/host/winsim" 2>&1 | grep -q "winsim diff"; then
+    diff_command="diff='$root/build/host/winsim' diff capture.json twin.json"
+  fi
+  python3 -c 'import json, sys; json.dump({"bytes": int(sys.argv[1]), "shape": sys.argv[2],
+    "diff_built": sys.argv[3] == "1"}, open(sys.argv[4], "w"))' \
+    "$(stat -c %s "$work/capture.json")" "$server" "$([ -n "$diff_command" ] && echo 1 || echo 0)" "$out/server-file.json"
+  # Python's json module (its C parts) loads and dumps the same file: the reference.
+  python3 bench/proctime.py --runs "$server_runs" --timeout "$timeout" --peak --ok 0,1 --cwd "$work" \
+    --prepare "cp capture.json machine.json && rm -f MPIOInstall.LOG" --out "$out/server.json" \
+    reference="python3 -c 'import json,sys; json.dump(json.load(open(sys.argv[1])), open(sys.argv[2],\"w\"))' capture.json reference.json" \
+    load="'$root/$bin/load-machine' capture.json" \
+    preview="env WINSIM_MACHINE=machine.json '$root/build/host/install' -i package qvxdsm.inf 'Root\\QVXDSM'" \
+    ${diff_command:+"$diff_command"} >&2 || true
+fi
+
 if part wine; then
   wine_cmd=${WINE:-$(command -v wine64 || true)}
   [ -n "$wine_cmd" ] || { [ -x /usr/lib/wine/wine64 ] && wine_cmd=/usr/lib/wine/wine64; } || true
@@ -170,6 +207,19 @@ if part wine; then
       ${server:+--server-pid "$server"} --out "$out/wine.json" \
       trivial="'$wine_cmd' trivial.exe" install="'$wine_cmd' install.exe -c" >&2 || true
     wineserver -k || true
+  fi
+fi
+
+if part wine-capture; then
+  if ! command -v wine64 >/dev/null && [ ! -x /usr/lib/wine/wine64 ] ||
+     ! command -v x86_64-w64-mingw32-g++-win32 >/dev/null; then
+    echo "no Wine or MinGW-w64: capture.exe under Wine is left out" >&2
+  else
+    step "capture.exe under Wine on a prefix with 1,000 disks"
+    cmake --preset windows-x64 >/dev/null
+    cmake --build build/windows-x64 -j2 --target capture installer wdev wreg wrun fake_dism >&2
+    python3 tests/wine/capture_timing.py --disks 1000 --runs "$capture_runs" --out "$out/capture-wine.json" >&2 ||
+      echo "capture.exe under Wine: the timing failed" >&2
   fi
 fi
 

@@ -8,6 +8,8 @@ scope=${1:-all}
 packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev python3)
 # The JUnit XML parser that reads pkgcheck's --junit file back (tests/pkgcheck_junit.py).
 packages+=(python3-junitparser)
+# GNU time: the benchmarks' peak memory of a whole process (bench/proctime.py).
+packages+=(time)
 # clang and its runtime libraries: libFuzzer for the fuzz targets.
 packages+=(clang-14 libclang-rt-14-dev)
 if [ "$scope" = all ]; then

@@ -29,9 +29,10 @@ Ids QuorvexIds(const std::string &last)
 winsim::Device DiskWithIds(const Ids &ids, unsigned unit = 0)
 {
     winsim::Device disk = harness::Disk(kQuorvex, kLumenstride, "0100", "SCSI", unit);
-    disk.hardwareIds = std::vector<winsim::Text>();
+    std::vector<winsim::Text> wide;
     for (const auto &id : ids)
-        disk.hardwareIds->push_back(winsim::Widen(id));
+        wide.push_back(winsim::Widen(id));
+    disk.hardwareIds = wide;
     return disk;
 }
 
@@ -228,7 +229,9 @@ protected:
         machine_.devices.push_back(DiskWithIds(QuorvexIds("GenDisk"), 1));                   // never claimed
         machine_.devices.push_back(harness::Disk(kQuorvex, kLumenstride, "0100", "MPIO", 2));  // from the bus
         winsim::Device covered = harness::Disk(kTessella, kOrbit, "0200", "SCSI", 3);
-        covered.hardwareIds->back() = u"MPIODisk";
+        std::vector<winsim::Text> ids = *covered.hardwareIds;
+        ids.back() = u"MPIODisk";
+        covered.hardwareIds = ids;
         covered.enumerator = u"MPIO";
         machine_.devices.push_back(covered);
     }

@@ -2,10 +2,12 @@
 // kernel, registry, security, message-box and command-interpreter functions
 // the program reaches the machine through.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 
@@ -102,6 +104,16 @@ TEST(MachineDescription, MalformedDescriptionsNameMemberAndFault)
         {R"({"capture": {"unread": [{"what": "SYSTEM"}]}})", "capture.unread[0].error: missing"},
         {R"([1, 2])", "the description must be a JSON object"},
         {R"({"os": {"major": 10,}})", "not valid JSON: parse error at line 1"},
+        // Devices are read as the text is parsed; which fault is named does
+        // not depend on that: broken JSON first, then unknown members, then
+        // the members in the order above.
+        {R"({"devices": [{"instance_id": "A\\1", "class": "foo"}], "os": })", "not valid JSON: parse error"},
+        {R"({"devices": [{"instance_id": "A\\1", "class": "foo"}], "os": {"major": -1}})", "os.major: out of range"},
+        {R"({"devices": [{"class": "foo"}], "zzz": 1})", "zzz: unknown member"},
+        // A member given twice is read as its last.
+        {R"({"devices": [], "devices": [{"instance_id": "A\\1", "class": "foo"}]})",
+         "devices[0].class: unknown class \"foo\""},
+        {R"({"devices": [{"instance_id": "A\\1", "class": "foo"}], "devices": 5})", "devices: must be an array"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.json);
@@ -138,6 +150,12 @@ TEST(MachineDescription, ReadsNamesHexNumbersAndComments)
     EXPECT_EQ(m.faults[0].error, 0xE0000231u);
     EXPECT_EQ(m.faults[0].onCall, 2u);
     EXPECT_TRUE(m.interactive);  // absent: may ask when there is a terminal
+
+    // Of a member given twice, the last counts, also for the devices.
+    m = winsim::ParseMachine(R"({"devices": [{"instance_id": "A\\1", "class": "foo"}],
+                                 "devices": [{"instance_id": "B\\1", "class": "system"}]})");
+    ASSERT_EQ(m.devices.size(), 1u);
+    EXPECT_EQ(m.devices[0].instanceId, u"B\\1");
 }
 
 TEST(MachineDescription, RoundTripKeepsStateAndValueFormats)
@@ -248,11 +266,20 @@ TEST(MachineDescription, DefaultMachineIsAServerWithoutMultipath)
 // ---------------------------------------------------------------------------
 // The machine file
 // ---------------------------------------------------------------------------
+// A machine whose description is several times the saver's buffer.
+Machine ManyDisks(unsigned count)
+{
+    Machine m = harness::Gen5(2);
+    for (unsigned unit = 0; unit < count; unit++)
+        m.devices.push_back(harness::Disk("QUORVEX ", "LUMENSTRIDE     ", "0100", "SCSI", unit));
+    return m;
+}
+
 TEST_F(MachineFile, SaveReplacesWholeFileAndLoadReadsIt)
 {
     const std::string path = scratch_.Path("machine.json");
     scratch_.WriteFile("machine.json", "old contents that are longer than nothing");
-    machine_ = harness::Gen5(2);
+    machine_ = ManyDisks(500);
     winsim::SaveMachineFile(machine_, path);
     Machine loaded = winsim::LoadMachineFile(path);
     EXPECT_EQ(loaded.os.minor, 2u);
@@ -271,6 +298,31 @@ TEST_F(MachineFile, FailedSaveLeavesNoTemporaryAndThrows)
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch_.Dir()), {}), 1);
 }
 
+// The file system refuses the save half-way (the file grows past the
+// process's limit): the old file stays whole and the partial one goes.
+TEST_F(MachineFile, SaveFailingHalfWayLeavesTheOldFileWhole)
+{
+    const std::string path = scratch_.Path("machine.json");
+    scratch_.WriteFile("machine.json", "old contents");
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit limited = before;
+    limited.rlim_cur = 200000;
+    void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    std::string message;
+    try {
+        winsim::SaveMachineFile(ManyDisks(500), path);
+    } catch (const std::runtime_error &error) {
+        message = error.what();
+    }
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, handler);
+    EXPECT_EQ(message.rfind("cannot write " + path + ".tmp.", 0), 0u) << message;
+    EXPECT_EQ(harness::FileBytes(path), "old contents");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch_.Dir()), {}), 1);
+}
+
 TEST_F(MachineFile, LoadOfMalformedFileNamesTheFault)
 {
     scratch_.WriteFile("m.json", R"({"devices": [{"instance_id": "A\\1", "class": "foo"}]})");
@@ -281,6 +333,14 @@ TEST_F(MachineFile, LoadOfMalformedFileNamesTheFault)
         EXPECT_STREQ(error.what(), "devices[0].class: unknown class \"foo\"");
     }
     EXPECT_THROW(winsim::LoadMachineFile(scratch_.Path("absent.json")), std::runtime_error);
+    // A file that cannot be read (its first page is not mapped) is named so,
+    // not as the empty text it would otherwise look like.
+    try {
+        winsim::LoadMachineFile("/proc/self/mem");
+        FAIL() << "parsed";
+    } catch (const std::runtime_error &error) {
+        EXPECT_STREQ(error.what(), "cannot read the file: Input/output error");
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -764,7 +824,9 @@ TEST(NextBoot, GivesAReleasedDiskBackToItsBusUnlessTheListNamesIt)
         Machine m = harness::Gen5(2);
         winsim::Device disk = harness::Disk("QUORVEX ", "LUMENSTRIDE     ");
         disk.busHardwareIds = disk.hardwareIds;
-        disk.hardwareIds->back() = u"MPIODisk";
+        std::vector<winsim::Text> ids = *disk.hardwareIds;
+        ids.back() = u"MPIODisk";
+        disk.hardwareIds = ids;
         disk.configFlags = row.configFlags;
         disk.service = u"mpdev";
         disk.driverVersion = u"2.4.1.0";

@@ -81,6 +81,27 @@ TEST(DescriptionDevices, DuplicateInstanceIdInAnyLetterCaseNamesBothDevices)
     }
 }
 
+// The many paths to one LUN report the same IDs: a machine holds each list
+// once, whichever member gives it; an empty list is there, not absent.
+TEST(DescriptionDevices, EqualIdListsAreHeldOnce)
+{
+    const winsim::Machine m = winsim::ParseMachine(R"({"devices": [
+        {"instance_id": "SCSI\\1", "class": "diskdrive", "hardware_ids": ["A", "GenDisk"], "compatible_ids": ["C"]},
+        {"instance_id": "SCSI\\2", "class": "diskdrive", "hardware_ids": ["A", "GenDisk"], "compatible_ids": []},
+        {"instance_id": "SCSI\\3", "class": "diskdrive", "hardware_ids": ["a", "GenDisk"],
+         "bus_hardware_ids": ["A", "GenDisk"], "compatible_ids": ["C"]}]})");
+    const auto &d = m.devices;
+    EXPECT_TRUE(d[0].hardwareIds->SharedWith(*d[1].hardwareIds));
+    EXPECT_TRUE(d[0].hardwareIds->SharedWith(*d[2].busHardwareIds));
+    EXPECT_TRUE(d[0].compatibleIds->SharedWith(*d[2].compatibleIds));
+    // Lists that differ, if only in case, stay apart.
+    EXPECT_FALSE(d[0].hardwareIds->SharedWith(*d[2].hardwareIds));
+    EXPECT_EQ(*d[2].hardwareIds, (std::vector<std::u16string>{u"a", u"GenDisk"}));
+    ASSERT_TRUE(d[1].compatibleIds.has_value());
+    EXPECT_TRUE(d[1].compatibleIds->empty());
+    EXPECT_FALSE(d[1].busHardwareIds.has_value());
+}
+
 TEST(DescriptionDevices, EqualNoCaseFoldsOnlyAsciiLetters)
 {
     const struct {

@@ -637,6 +637,54 @@ TEST_F(DriverTest, UpdateInstallsTheSelectedDriverOnEveryMatchingDevice)
     EXPECT_EQ(winsim::Current().driverStore.size(), 1u);
 }
 
+// One call installs on each device the model of its own earliest ID, and
+// copies the files of each install section it runs.
+TEST_F(DriverTest, EachDeviceOfOneCallGetsTheModelOfItsIds)
+{
+    scratch_.WriteFile("pkg/two.inf", R"([Version]
+Signature = "$WINDOWS NT$"
+Class     = System
+ClassGuid = {4D36E97D-E325-11CE-BFC1-08002BE10318}
+[DestinationDirs]
+DefaultDestDir = 12
+[Manufacturer]
+Quorvex = Models, NTamd64
+[Models.NTamd64]
+"First model"  = First, Root\FIRST
+"Shared model" = Shared, Root\QVXDSM
+[First]
+CopyFiles = FirstFiles
+[First.Services]
+AddService = qvxdsm, 0x00000002, DsmService
+[FirstFiles]
+first.sys
+[Shared]
+CopyFiles = SharedFiles
+[Shared.Services]
+AddService = qvxdsm, 0x00000002, DsmService
+[SharedFiles]
+qvxdsm.sys
+[DsmService]
+ServiceType   = 1
+StartType     = 0
+ErrorControl  = 1
+ServiceBinary = %12%\qvxdsm.sys
+)");
+    scratch_.WriteFile("pkg/first.sys", "driver");
+    auto &devices = winsim::Current().devices;
+    devices.push_back(harness::SystemDevice("ROOT\\SYSTEM\\0002", {"Root\\FIRST", "ROOT\\QVXDSM"}, ""));
+    devices.push_back(harness::SystemDevice("ROOT\\SYSTEM\\0003", {"ROOT\\QVXDSM"}, ""));
+    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"Root\\QVXDSM", U(scratch_.Path("pkg/two.inf")).c_str(),
+                                                   0, nullptr));
+    EXPECT_EQ(DeviceNo(5).description, std::optional<std::u16string>(u"Shared model"));
+    EXPECT_EQ(DeviceNo(6).description, std::optional<std::u16string>(u"First model"));
+    EXPECT_EQ(DeviceNo(7).description, std::optional<std::u16string>(u"Shared model"));
+    std::vector<std::u16string> copied;
+    for (const winsim::CopiedFile &file : winsim::Current().files)
+        copied.push_back(file.destination);
+    EXPECT_EQ(copied, (std::vector<std::u16string>{u"12\\qvxdsm.sys", u"12\\first.sys"}));
+}
+
 // The driver's version: its install section's DriverVer before [Version]'s.
 TEST_F(DriverTest, UpdateGivesTheDeviceTheVersionOfItsDriver)
 {

@@ -87,6 +87,8 @@ int main(int argc, char **argv)
     }
     machine.path = machinePath;
     machine.echoConsole = true;
+    const char *tracePath = std::getenv("WINSIM_TRACE");
+    machine.recordTrace = tracePath && *tracePath;
     firstRebootRecord = machine.reboots.size();
     winsim::SetCurrent(std::move(machine));
 

@@ -47,8 +47,18 @@ void JsonWriter::BeforeValue()
         NewLine();   // an element of an array
 }
 
+void JsonWriter::Flush()
+{
+    if (!sink_ || out_.empty())
+        return;
+    sink_(out_);
+    out_.clear();
+}
+
 void JsonWriter::NewLine()
 {
+    if (sink_ && out_.size() >= kSpillBytes)
+        Flush();
     out_ += counts_.back()++ > 0 ? ",\n" : "\n";
     out_.append(2 * counts_.size(), ' ');
 }

@@ -2,10 +2,12 @@
 // dump(2): two spaces a level, one member or element a line, "{}" and "[]"
 // for empty ones, UTF-8 as is with control characters escaped.  Saving a
 // machine writes its description this way instead of building a JSON tree
-// and dumping it.
+// and dumping it; with a sink, the text goes on to it a piece at a time, so
+// that a large machine's description is never whole in memory.
 #pragma once
 
 #include <charconv>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -15,7 +17,16 @@ namespace winsim {
 
 class JsonWriter {
 public:
+    // Text goes to the end of 'out'.
     explicit JsonWriter(std::string &out) : out_(out) {}
+    // Text goes to the sink: 'buffer' collects it and is handed over, then
+    // emptied, whenever it passes kSpillBytes between two members or
+    // elements, and by Flush.
+    using Sink = std::function<void(std::string_view)>;
+    static constexpr size_t kSpillBytes = 1 << 16;
+    JsonWriter(std::string &buffer, Sink sink) : out_(buffer), sink_(std::move(sink)) {}
+    // Hands what is buffered to the sink (without one, does nothing).
+    void Flush();
 
     void BeginObject() { Begin('{'); }
     void EndObject() { End('}'); }
@@ -64,6 +75,7 @@ private:
     void Escaped(std::string_view text);
 
     std::string &out_;
+    Sink sink_;
     std::vector<size_t> counts_;   // members or elements written, one a level
     bool afterKey_ = false;
 };

@@ -6,11 +6,14 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <istream>
+#include <optional>
+#include <streambuf>
+#include <vector>
 #include <stdexcept>
 
-#include "core_internal.h"
+#include "json_writer.h"
+#include "machine_json.h"
 #include "winsim/machine.h"
 
 namespace winsim {
@@ -19,41 +22,110 @@ namespace {
 
 [[noreturn]] void FailFile(const std::string &what, const std::string &path)
 {
-    std::string message = what + " " + path + ": " + std::strerror(errno);
-    unlink(path.c_str());
-    throw std::runtime_error(message);
+    throw std::runtime_error(what + " " + path + ": " + std::strerror(errno));
 }
 
-// Writes the whole text to a new file of the given permission bits and
-// flushes it to the disk.
-void WriteDurably(const std::string &path, const std::string &text, mode_t mode)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        FailFile("cannot create", path);
-    // open() applies the umask; the file must have the old file's bits.
-    if (fchmod(fd, mode) != 0) {
-        close(fd);
-        FailFile("cannot set the mode of", path);
-    }
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            close(fd);
-            FailFile("cannot write", path);
+// The new file being written, removed again unless it was completed: a
+// save that fails half-way, by an error or an exception, leaves nothing.
+class NewFile {
+public:
+    // A new file of the given permission bits.
+    NewFile(std::string path, mode_t mode) : path_(std::move(path))
+    {
+        fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd_ < 0)
+            FailFile("cannot create", path_);
+        // open() applies the umask; the file must have the old file's bits.
+        if (fchmod(fd_, mode) != 0) {
+            const int error = errno;
+            close(fd_);
+            unlink(path_.c_str());
+            errno = error;
+            FailFile("cannot set the mode of", path_);
         }
-        done += static_cast<size_t>(n);
     }
-    if (fsync(fd) != 0) {
-        close(fd);
-        FailFile("cannot flush", path);
+    ~NewFile()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        if (!completed_)
+            unlink(path_.c_str());
     }
-    if (close(fd) != 0)
-        FailFile("cannot close", path);
-}
+    NewFile(const NewFile &) = delete;
+    NewFile &operator=(const NewFile &) = delete;
+
+    void Write(std::string_view text)
+    {
+        size_t done = 0;
+        while (done < text.size()) {
+            ssize_t n = write(fd_, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                FailFile("cannot write", path_);
+            done += static_cast<size_t>(n);
+        }
+    }
+
+    // Flushes the file to the disk and closes it.
+    void Complete()
+    {
+        if (fsync(fd_) != 0)
+            FailFile("cannot flush", path_);
+        const int fd = fd_;
+        fd_ = -1;
+        if (close(fd) != 0)
+            FailFile("cannot close", path_);
+        completed_ = true;
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    bool completed_ = false;
+};
+
+// A file's bytes for a stream, read a block at a time.  A failed open or
+// read keeps its error; a failed read ends the stream.
+class FileReadBuffer : public std::streambuf {
+public:
+    explicit FileReadBuffer(const std::string &path) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)), block_(1 << 16)
+    {
+        if (fd_ < 0)
+            error_ = errno;
+    }
+    ~FileReadBuffer() override
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    FileReadBuffer(const FileReadBuffer &) = delete;
+    FileReadBuffer &operator=(const FileReadBuffer &) = delete;
+
+    int error() const { return error_; }
+
+protected:
+    int_type underflow() override
+    {
+        if (fd_ < 0 || error_ != 0)
+            return traits_type::eof();
+        ssize_t n;
+        do
+            n = read(fd_, block_.data(), block_.size());
+        while (n < 0 && errno == EINTR);
+        if (n <= 0) {
+            error_ = n < 0 ? errno : 0;
+            return traits_type::eof();
+        }
+        setg(block_.data(), block_.data(), block_.data() + n);
+        return traits_type::to_int_type(block_[0]);
+    }
+
+private:
+    int fd_;
+    std::vector<char> block_;
+    int error_ = 0;
+};
 
 // Makes a rename in the file's directory durable.
 void SyncDirectoryOf(const std::string &path)
@@ -76,16 +148,25 @@ Machine LoadMachineFile(const std::string &path)
     struct stat status;
     if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
         throw std::runtime_error("a directory, not a machine file");
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error(std::string("cannot read the file: ") + std::strerror(errno));
-    std::stringstream text;
-    text << in.rdbuf();
-    if (in.bad())
-        throw std::runtime_error(std::string("cannot read the file: ") + std::strerror(errno));
-    Machine machine = ParseMachine(text.str());
-    machine.path = path;
-    return machine;
+    FileReadBuffer buffer(path);
+    if (buffer.error() != 0)
+        throw std::runtime_error(std::string("cannot read the file: ") + std::strerror(buffer.error()));
+    // Read as it is parsed: the text is never whole in memory.  A read that
+    // fails ends the text early; that, not the broken JSON, is the fault.
+    std::istream in(&buffer);
+    std::optional<Machine> machine;
+    std::optional<std::runtime_error> fault;
+    try {
+        machine = description::ParseMachineStream(in);
+    } catch (const std::runtime_error &error) {
+        fault = error;
+    }
+    if (buffer.error() != 0)
+        throw std::runtime_error(std::string("cannot read the file: ") + std::strerror(buffer.error()));
+    if (fault)
+        throw *fault;
+    machine->path = path;
+    return std::move(*machine);
 }
 
 void SaveMachineFile(const Machine &machine, const std::string &path)
@@ -100,9 +181,21 @@ void SaveMachineFile(const Machine &machine, const std::string &path)
         mode = existing.st_mode & 07777;
     }
     const std::string temp = path + ".tmp." + std::to_string(getpid());
-    WriteDurably(temp, SerializeMachine(machine) + "\n", mode);
-    if (rename(temp.c_str(), path.c_str()) != 0)
+    {
+        NewFile file(temp, mode);
+        std::string buffer;
+        JsonWriter w(buffer, [&file](std::string_view text) { file.Write(text); });
+        description::WriteMachine(w, machine);
+        buffer += '\n';
+        w.Flush();
+        file.Complete();
+    }
+    if (rename(temp.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        unlink(temp.c_str());
+        errno = error;
         FailFile("cannot rename", temp);
+    }
     SyncDirectoryOf(path);
 }
 

@@ -6,9 +6,11 @@
 #pragma once
 
 #include <initializer_list>
+#include <istream>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -101,6 +103,15 @@ void ReadInto(const json &j, const Path &where, std::optional<T> &out)
     out = std::move(value);
 }
 
+// The ID lists read so far, so that equal lists are held once.
+class TextListPool {
+public:
+    TextList Intern(std::vector<Text> texts);
+
+private:
+    std::unordered_map<size_t, std::vector<TextList>> byHash_;
+};
+
 // An array, each element read by 'readOne'.
 template <typename T>
 void ReadList(const json &j, const Path &where, std::vector<T> &out,
@@ -143,9 +154,17 @@ private:
     Path where_;
 };
 
+// The machine a description read from a stream gives; faults as
+// ParseMachine names them.
+Machine ParseMachineStream(std::istream &in);
+
 // ---------------------------------------------------------------------------
 // Writing
 // ---------------------------------------------------------------------------
+// The whole description, as SerializeMachine gives it and the machine file
+// holds it (without the file's final line break).
+void WriteMachine(JsonWriter &w, const Machine &machine);
+
 std::string HexBytes(const uint8_t *bytes, size_t size);
 void WriteTextList(JsonWriter &w, const std::vector<Text> &list);
 

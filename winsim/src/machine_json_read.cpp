@@ -1,10 +1,14 @@
 // Reading the machine description: one reader per top-level member, in the
 // order the description lists them.
 #include <cstdio>
+#include <iterator>
+#include <map>
+#include <set>
 #include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "json_stream.h"
 #include "machine_json.h"
 
 namespace winsim {
@@ -12,6 +16,15 @@ namespace winsim {
 namespace {
 
 using namespace description;
+
+// The library's text without its "[json.exception.parse_error.101] " tag.
+std::string JsonFault(const json::exception &error)
+{
+    const std::string message = error.what();
+    const size_t tagEnd = message.find("] ");
+    return message.rfind("[json.exception.", 0) == 0 && tagEnd != std::string::npos ? message.substr(tagEnd + 2)
+                                                                                      : message;
+}
 
 const char *const kFeatureStates[] = {"Enabled", "Disabled", "EnablePending", "DisablePending"};
 
@@ -66,7 +79,15 @@ void ReadClock(const json &j, const Path &where, Machine &machine)
     clock.Read("step_ms", machine.clockStepMs);
 }
 
-Device ReadDevice(const json &j, const Path &where)
+// An ID list member of a device; equal lists are held once.
+void ReadIds(const ObjectReader &o, const char *name, TextListPool &pool, std::optional<TextList> &out)
+{
+    std::vector<Text> ids;
+    if (o.Read(name, ids))
+        out = pool.Intern(std::move(ids));
+}
+
+Device ReadDevice(const json &j, const Path &where, TextListPool &pool)
 {
     ObjectReader o(j, where,
                    {"instance_id", "class", "hardware_ids", "bus_hardware_ids", "compatible_ids", "description",
@@ -77,9 +98,9 @@ Device ReadDevice(const json &j, const Path &where)
     if (device.instanceId.empty())
         Fail(o.At("instance_id"), "empty");
     device.classGuid = ReadClass(o.Need("class"), o.At("class"));
-    o.Read("hardware_ids", device.hardwareIds);
-    o.Read("bus_hardware_ids", device.busHardwareIds);
-    o.Read("compatible_ids", device.compatibleIds);
+    ReadIds(o, "hardware_ids", pool, device.hardwareIds);
+    ReadIds(o, "bus_hardware_ids", pool, device.busHardwareIds);
+    ReadIds(o, "compatible_ids", pool, device.compatibleIds);
     o.Read("description", device.description);
     o.Read("enumerator", device.enumerator);
     o.Read("config_flags", device.configFlags);
@@ -95,19 +116,88 @@ Device ReadDevice(const json &j, const Path &where)
     return device;
 }
 
+// The devices, one element at a time as the parser hands them over, each
+// instance ID unique without case.  The first fault is kept, not thrown, so
+// that the parser can still find text that is not JSON further on, which is
+// reported first.  The devices are kept in blocks until their number is
+// known, then moved once into the machine: a list that doubled as it grew
+// would move them all each time, and hold them twice while it did.
+class DeviceListReader {
+public:
+    void Add(size_t index, const json &element)
+    {
+        if (!fault_.empty())
+            return;
+        try {
+            const Path devices = Path::Top("devices");
+            const Path at = devices.Index(index);
+            Device device = ReadDevice(element, at, idLists_);
+            if (auto first = IndexOf(device.instanceId))
+                Fail(at.Member("instance_id"), "same as devices[" + std::to_string(*first) + "]");
+            indexByIdHash_.emplace(FoldedHash(device.instanceId), count_);
+            if (count_ % kBlock == 0) {
+                blocks_.emplace_back();
+                blocks_.back().reserve(kBlock);
+            }
+            blocks_.back().push_back(std::move(device));
+            count_++;
+        } catch (const std::runtime_error &error) {
+            fault_ = error.what();
+        } catch (const json::exception &error) {
+            fault_ = "malformed description: " + JsonFault(error);
+        }
+    }
+    // The devices into the machine, with room for those a run adds (root
+    // devices) without moving them all again; throws the first fault instead.
+    void Finish(Machine &machine)
+    {
+        if (!fault_.empty())
+            throw std::runtime_error(fault_);
+        machine.devices.clear();
+        machine.devices.reserve(count_ + kRoomToAdd);
+        for (std::vector<Device> &block : blocks_) {
+            std::move(block.begin(), block.end(), std::back_inserter(machine.devices));
+            std::vector<Device>().swap(block);
+        }
+    }
+
+private:
+    static constexpr size_t kBlock = 1024;
+    static constexpr size_t kRoomToAdd = 64;
+
+    // A hash of the ID as if folded, without a folded copy of every ID.
+    static size_t FoldedHash(const Text &id)
+    {
+        uint64_t hash = 14695981039346656037u;   // FNV-1a
+        for (char16_t unit : id)
+            hash = (hash ^ FoldUnit(unit)) * 1099511628211u;
+        return static_cast<size_t>(hash);
+    }
+    // The index of the device read before with this ID in any case.
+    std::optional<size_t> IndexOf(const Text &id) const
+    {
+        auto [candidate, end] = indexByIdHash_.equal_range(FoldedHash(id));
+        for (; candidate != end; ++candidate)
+            if (EqualNoCase(blocks_[candidate->second / kBlock][candidate->second % kBlock].instanceId, id))
+                return candidate->second;
+        return std::nullopt;
+    }
+
+    std::vector<std::vector<Device>> blocks_;   // kBlock devices each, the last one filling
+    size_t count_ = 0;
+    std::unordered_multimap<size_t, size_t> indexByIdHash_;   // the devices by FoldedHash
+    TextListPool idLists_;
+    std::string fault_;
+};
+
+// The devices given whole.
 void ReadDevices(const json &j, const Path &where, Machine &machine)
 {
     ExpectArray(j, where);
-    machine.devices.reserve(j.size());
-    std::unordered_map<Text, size_t> indexById;   // by folded instance ID
-    for (size_t i = 0; i < j.size(); i++) {
-        const Path at = where.Index(i);
-        Device device = ReadDevice(j[i], at);
-        auto [first, added] = indexById.emplace(Fold(device.instanceId), i);
-        if (!added)
-            Fail(at.Member("instance_id"), "same as devices[" + std::to_string(first->second) + "]");
-        machine.devices.push_back(std::move(device));
-    }
+    DeviceListReader devices;
+    for (size_t i = 0; i < j.size(); i++)
+        devices.Add(i, j[i]);
+    devices.Finish(machine);
 }
 
 void ReadKey(const json &j, const Path &at, RegKey &key)
@@ -314,7 +404,7 @@ struct TopMember {
 const TopMember kTopMembers[] = {
     {"os", ReadOs},
     {"clock", ReadClock},
-    {"devices", ReadDevices},
+    {"devices", ReadDevices},   // unless the parser hands its elements over
     {"registry", ReadRegistry},
     {"services", ReadServices},
     {"features", ReadFeatures},
@@ -333,19 +423,70 @@ const TopMember kTopMembers[] = {
     {"capture", ReadCapture},
 };
 
-// The library's text without its "[json.exception.parse_error.101] " tag.
-std::string JsonFault(const json::exception &error)
-{
-    const std::string message = error.what();
-    const size_t tagEnd = message.find("] ");
-    return message.rfind("[json.exception.", 0) == 0 && tagEnd != std::string::npos ? message.substr(tagEnd + 2)
-                                                                                      : message;
-}
+// The description's members as the parser hands them over: "devices" an
+// element at a time, read at once; the others kept whole and read when the
+// text has been parsed, in the order of kTopMembers (services after the
+// registry they add to), so that the first fault reported does not depend on
+// the order of the members in the text.
+class MachineReader : public TopLevelReceiver {
+public:
+    void Member(const std::string &key, json value) override
+    {
+        // A later member replaces an earlier one of the same name.
+        if (key == "devices")
+            devices_.reset();
+        names_.insert(key);
+        members_[key] = std::move(value);
+    }
+    void StreamedMember(const std::string &key) override
+    {
+        names_.insert(key);
+        members_.erase(key);
+        devices_.emplace();
+    }
+    void Element(size_t index, json value) override { devices_->Add(index, value); }
 
-json ParseJson(const std::string &text)
+    // The machine, once the whole text was parsed.
+    Machine Finish(bool isObject)
+    {
+        if (!isObject)
+            throw std::runtime_error("the description must be a JSON object");
+        for (const std::string &name : names_) {
+            bool known = false;
+            for (const TopMember &member : kTopMembers)
+                known = known || name == member.name;
+            if (!known)
+                Fail(Path::Top(name), "unknown member");
+        }
+        // A described machine may ask on the terminal unless it says otherwise;
+        // MessageBoxW still asks only when standard input is a terminal.
+        machine_.interactive = true;
+        for (const TopMember &member : kTopMembers) {
+            auto found = members_.find(member.name);
+            if (found != members_.end())
+                member.read(found->second, Path::Top(member.name), machine_);
+            else if (member.read == ReadDevices && devices_)
+                devices_->Finish(machine_);
+        }
+        return std::move(machine_);
+    }
+
+private:
+    Machine machine_;
+    std::set<std::string> names_;              // every member given, in the order of their names
+    std::map<std::string, json> members_;      // kept whole
+    std::optional<DeviceListReader> devices_;  // when "devices" is an array
+};
+
+// Parses the text from its input, then reads the machine; faults as
+// ParseMachine names them.
+template <typename Input>
+Machine ReadDescription(Input &input)
 {
+    MachineReader reader;
+    bool isObject = false;
     try {
-        return json::parse(text, nullptr, true, /*ignore_comments=*/true);
+        isObject = ParseTopLevel(input, reader, "devices");
     } catch (const json::out_of_range &error) {
         // While parsing, only a number too large for any type is out of range;
         // the library names it in quotes.
@@ -357,42 +498,23 @@ json ParseJson(const std::string &text)
     } catch (const json::exception &error) {
         throw std::runtime_error("not valid JSON: " + JsonFault(error));
     }
-}
-
-// Reads the members of a parsed description into a machine.
-Machine ReadMachine(const json &root)
-{
-    if (!root.is_object())
-        throw std::runtime_error("the description must be a JSON object");
-    for (auto it = root.begin(); it != root.end(); ++it) {
-        bool known = false;
-        for (const TopMember &member : kTopMembers)
-            known = known || it.key() == member.name;
-        if (!known)
-            Fail(Path::Top(it.key()), "unknown member");
+    try {
+        return reader.Finish(isObject);
+    } catch (const json::exception &error) {
+        throw std::runtime_error("malformed description: " + JsonFault(error));
     }
-    Machine machine;
-    // A described machine may ask on the terminal unless it says otherwise;
-    // MessageBoxW still asks only when standard input is a terminal.
-    machine.interactive = true;
-    for (const TopMember &member : kTopMembers) {
-        auto found = root.find(member.name);
-        if (found != root.end())
-            member.read(*found, Path::Top(member.name), machine);
-    }
-    return machine;
 }
 
 }  // namespace
 
 Machine ParseMachine(const std::string &text)
 {
-    const json root = ParseJson(text);
-    try {
-        return ReadMachine(root);
-    } catch (const json::exception &error) {
-        throw std::runtime_error("malformed description: " + JsonFault(error));
-    }
+    return ReadDescription(text);
+}
+
+Machine description::ParseMachineStream(std::istream &in)
+{
+    return ReadDescription(in);
 }
 
 }  // namespace winsim

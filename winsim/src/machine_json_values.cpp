@@ -108,6 +108,19 @@ void ReadInto(const json &j, const Path &where, std::vector<Text> &out)
     }
 }
 
+TextList TextListPool::Intern(std::vector<Text> texts)
+{
+    size_t hash = texts.size();
+    for (const Text &text : texts)
+        hash = hash * 31 + std::hash<Text>()(text);
+    std::vector<TextList> &equalHash = byHash_[hash];
+    for (const TextList &list : equalHash)
+        if (list == texts)
+            return list;
+    equalHash.emplace_back(std::move(texts));
+    return equalHash.back();
+}
+
 std::vector<uint8_t> ReadHex(const json &j, const Path &where)
 {
     std::string text;

@@ -228,10 +228,8 @@ void WriteList(JsonWriter &w, const char *name, const std::vector<T> &list)
 
 }  // namespace
 
-std::string SerializeMachine(const Machine &machine)
+void description::WriteMachine(JsonWriter &w, const Machine &machine)
 {
-    std::string text;
-    JsonWriter w(text);
     w.BeginObject();
     w.Key("os");
     WriteOs(w, machine.os);
@@ -258,6 +256,13 @@ std::string SerializeMachine(const Machine &machine)
     if (machine.capture)
         WriteCapture(w, *machine.capture);
     w.EndObject();
+}
+
+std::string SerializeMachine(const Machine &machine)
+{
+    std::string text;
+    JsonWriter w(text);
+    description::WriteMachine(w, machine);
     return text;
 }
 

@@ -152,6 +152,18 @@ Text Widen(const std::string &utf8)
     return out;
 }
 
+TextList::TextList(std::vector<Text> texts)
+{
+    if (!texts.empty())
+        texts_ = std::make_shared<const std::vector<Text>>(std::move(texts));
+}
+
+const std::vector<Text> &TextList::Empty()
+{
+    static const std::vector<Text> empty;
+    return empty;
+}
+
 std::vector<Text> SplitText(const Text &text, char16_t separator)
 {
     std::vector<Text> pieces;

@@ -1,6 +1,8 @@
 // The new-device library: installing an INF's driver on every present device
 // that carries a hardware ID, as the INF's [Manufacturer] and models sections
 // select it.
+#include <set>
+
 #include "setupapi_internal.h"
 
 using namespace winsim;
@@ -68,27 +70,35 @@ uint32_t SelectTargets(const LoadedInf &loaded, const std::vector<DEVINST> &matc
     for (const DriverStoreEntry &entry : machine.driverStore)
         if (entry.content == loaded.bytes)
             storedName = entry.publishedName;
+    // The many paths to one LUN carry equal IDs: a driver is chosen once
+    // for a run of devices with equal lists.
+    const std::optional<TextList> *chosenFor = nullptr;
+    std::optional<Driver> chosen;
     for (DEVINST devInst : matching) {
         const Device &device = machine.devices[devInst - 1];
         if (!(installFlags & INSTALLFLAG_FORCE) && storedName && EqualNoCase(device.driverInf, *storedName))
             continue;
-        auto driver = SelectDriver(*loaded.file, device, machine.os);
-        if (!driver)
+        if (chosenFor == nullptr || *chosenFor != device.hardwareIds)
+            chosen = SelectDriver(*loaded.file, device, machine.os);
+        chosenFor = &device.hardwareIds;
+        if (!chosen)
             return ERROR_NO_COMPAT_DRIVERS;
-        targets.emplace_back(devInst, *driver);
+        targets.emplace_back(devInst, *chosen);
     }
     return targets.empty() ? ERROR_NO_MORE_ITEMS : 0;
 }
 
 // Installs the driver on one device: files, class, registry, services; the
 // device then runs it.  'reboot' is set when the device needs a restart.
+// The files of an install section are copied once a call ('filesCopied'):
+// copying them again for the next device would find and record the same.
 uint32_t InstallOnDevice(const LoadedInf &loaded, DEVINST devInst, const Driver &driver, DWORD installFlags,
-                         const Text &published, bool &reboot)
+                         const Text &published, std::set<const inf::Section *> &filesCopied, bool &reboot)
 {
     // Device references are taken afresh: installing never adds devices,
     // but keep no reference across the engine's calls.
     Machine &machine = Current();
-    if (!(installFlags & INSTALLFLAG_READONLY))
+    if (!(installFlags & INSTALLFLAG_READONLY) && filesCopied.insert(driver.install).second)
         if (uint32_t error = InstallFiles(loaded, *driver.install, FileQueueHandler{}, nullptr))
             return error;
     GUID classGuid{};
@@ -148,8 +158,9 @@ BOOL UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardwareId, LPCWSTR fullIn
     Text published;
     PublishInf(loaded, published);
     bool reboot = false;
+    std::set<const inf::Section *> filesCopied;
     for (const auto &[devInst, driver] : targets)
-        if (uint32_t error = InstallOnDevice(loaded, devInst, driver, installFlags, published, reboot))
+        if (uint32_t error = InstallOnDevice(loaded, devInst, driver, installFlags, published, filesCopied, reboot))
             return FailBool(error);
     if (rebootRequired)
         *rebootRequired = reboot ? TRUE : FALSE;

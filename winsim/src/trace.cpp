@@ -8,7 +8,9 @@ namespace winsim {
 
 void Trace(const char *function, const std::string &args)
 {
-    Current().trace.push_back(TraceEntry{function, args});
+    Machine &machine = Current();
+    if (machine.recordTrace)
+        machine.trace.push_back(TraceEntry{function, args});
 }
 
 bool TraceHas(const char *function, const std::string &argsPart)

@@ -16,12 +16,12 @@ struct Machine;
 struct Device {
     Text instanceId;                 // "ROOT\\SCSIADAPTER\\0000"; DevInst is its index + 1
     GUID classGuid{};
-    std::optional<std::vector<Text>> hardwareIds;   // absent: the property read fails with 13
+    std::optional<TextList> hardwareIds;   // absent: the property read fails with 13
     // What the device's bus reports, kept when a program replaced the
     // hardware IDs; the next boot may give them back.  Absent: the hardware
     // IDs are the bus's.
-    std::optional<std::vector<Text>> busHardwareIds;
-    std::optional<std::vector<Text>> compatibleIds;   // absent: the property read fails with 13
+    std::optional<TextList> busHardwareIds;
+    std::optional<TextList> compatibleIds;   // absent: the property read fails with 13
     std::optional<Text> description;
     std::optional<Text> enumerator;
     std::optional<uint32_t> configFlags;

@@ -126,6 +126,10 @@ struct Machine {
     std::optional<CaptureNotes> capture;    // the description came from a capture
     std::vector<Fault> faults;
     std::vector<TraceEntry> trace;          // not saved
+    // Whether platform calls go into 'trace'; the host binary records them
+    // only when WINSIM_TRACE asks for them, since a run over a large machine
+    // makes millions of calls.
+    bool recordTrace = true;
     bool interactive = false;               // message boxes may ask on the terminal
     // Console output of the run (WriteFile on the standard output, wprintf),
     // as bytes; copied to the process's standard output while echoConsole.

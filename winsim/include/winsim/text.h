@@ -2,6 +2,9 @@
 // without ASCII case as the setup library and the registry compare names.
 #pragma once
 
+#include <cstddef>
+#include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,5 +24,46 @@ std::string Narrow(const Text &text);   // UTF-16 to UTF-8
 Text Widen(const std::string &utf8);    // UTF-8 to UTF-16
 std::string GuidToString(const GUID &guid);            // "{4D36E97B-E325-...}"
 std::optional<GUID> GuidFromString(const std::string &text);
+
+// A list of texts that does not change: a new list replaces it whole, and
+// copies share one list.  A device's IDs are such lists; the many disks of
+// a storage server carry the same few, each then held once.  It reads as
+// the std::vector<Text> it holds.
+class TextList {
+public:
+    using value_type = Text;
+    using const_iterator = std::vector<Text>::const_iterator;
+    using iterator = const_iterator;
+
+    TextList() = default;
+    TextList(std::vector<Text> texts);   // implicit: a vector of texts is a list
+    TextList(std::initializer_list<Text> texts) : TextList(std::vector<Text>(texts)) {}
+
+    const std::vector<Text> &Texts() const { return texts_ ? *texts_ : Empty(); }
+    operator const std::vector<Text> &() const { return Texts(); }
+
+    const_iterator begin() const { return Texts().begin(); }
+    const_iterator end() const { return Texts().end(); }
+    size_t size() const { return Texts().size(); }
+    bool empty() const { return Texts().empty(); }
+    const Text &operator[](size_t index) const { return Texts()[index]; }
+    const Text &front() const { return Texts().front(); }
+    const Text &back() const { return Texts().back(); }
+
+    // Whether two lists are the very same one (then also equal).
+    bool SharedWith(const TextList &other) const { return texts_ == other.texts_; }
+
+private:
+    static const std::vector<Text> &Empty();
+
+    std::shared_ptr<const std::vector<Text>> texts_;   // null: the empty list
+};
+
+inline bool operator==(const TextList &a, const TextList &b) { return a.Texts() == b.Texts(); }
+inline bool operator!=(const TextList &a, const TextList &b) { return !(a == b); }
+inline bool operator==(const TextList &a, const std::vector<Text> &b) { return a.Texts() == b; }
+inline bool operator==(const std::vector<Text> &a, const TextList &b) { return a == b.Texts(); }
+inline bool operator!=(const TextList &a, const std::vector<Text> &b) { return !(a == b); }
+inline bool operator!=(const std::vector<Text> &a, const TextList &b) { return !(a == b); }
 
 }  // namespace winsim
