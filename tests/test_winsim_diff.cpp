@@ -40,7 +40,9 @@ winsim::Device &DiskOf(Machine &m)
 
 void Claim(winsim::Device &disk)
 {
-    disk.hardwareIds->back() = u"MPIODisk";
+    std::vector<winsim::Text> ids = *disk.hardwareIds;
+    ids.back() = u"MPIODisk";
+    disk.hardwareIds = ids;
 }
 
 struct Row {
