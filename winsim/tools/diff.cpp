@@ -77,9 +77,9 @@ void EntriesDiff(const std::vector<Text> &before, const std::vector<Text> &after
 }
 
 void CompareList(std::vector<Change> &changes, const std::string &subject, const char *field,
-                 const std::optional<std::vector<Text>> &before, const std::optional<std::vector<Text>> &after)
+                 const std::vector<Text> *before, const std::vector<Text> *after)
 {
-    if (before == after)
+    if (before == after || (before && after && *before == *after))
         return;
     Change change;
     change.subject = subject;
@@ -124,14 +124,80 @@ bool MachineDiff::Empty() const
     return true;
 }
 
+namespace {
+
+// Counts the changes on their way to the sink that writes them.
+class Counting : public Sink {
+public:
+    explicit Counting(Sink &to) : to_(to) {}
+    void BeginSection(const char *name, const char *subjectName) override { to_.BeginSection(name, subjectName); }
+    void Add(const Change &change) override
+    {
+        changes_++;
+        to_.Add(change);
+    }
+    void EndSection() override { to_.EndSection(); }
+    void End(const Summary &summary) override { to_.End(summary); }
+    size_t changes_ = 0;
+
+private:
+    Sink &to_;
+};
+
+// Holds the difference whole.
+class Collecting : public Sink {
+public:
+    explicit Collecting(MachineDiff &diff) : diff_(diff) {}
+    void BeginSection(const char *name, const char *subjectName) override
+    {
+        diff_.sections.push_back(Section{name, subjectName, {}});
+    }
+    void Add(const Change &change) override { diff_.sections.back().changes.push_back(change); }
+    void EndSection() override {}
+    void End(const Summary &summary) override { diff_.summary = summary; }
+
+private:
+    MachineDiff &diff_;
+};
+
+void Give(const Section &section, Sink &sink)
+{
+    sink.BeginSection(section.name, section.subjectName);
+    for (const Change &change : section.changes)
+        sink.Add(change);
+    sink.EndSection();
+}
+
+}  // namespace
+
+bool Compare(const Machine &before, const Machine &after, Sink &sink)
+{
+    Counting counting(sink);
+    Summary summary;
+    DeviceSection(before, after, summary, counting);
+    Give(RegistrySection(before, after), counting);
+    Give(ServiceSection(before, after, summary), counting);
+    std::vector<Section> records;
+    AppendRecordSections(before, after, records, summary);
+    for (const Section &section : records)
+        Give(section, counting);
+    counting.End(summary);
+    return counting.changes_ != 0;
+}
+
 MachineDiff Compare(const Machine &before, const Machine &after)
 {
     MachineDiff diff;
-    diff.sections.push_back(DeviceSection(before, after, diff.summary));
-    diff.sections.push_back(RegistrySection(before, after));
-    diff.sections.push_back(ServiceSection(before, after, diff.summary));
-    AppendRecordSections(before, after, diff.sections, diff.summary);
+    Collecting collecting(diff);
+    Compare(before, after, collecting);
     return diff;
+}
+
+void Replay(const MachineDiff &diff, Sink &sink)
+{
+    for (const Section &section : diff.sections)
+        Give(section, sink);
+    sink.End(diff.summary);
 }
 
 }  // namespace winsim::diff

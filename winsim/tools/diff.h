@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,13 +50,31 @@ struct MachineDiff {
     bool Empty() const;
 };
 
-// The difference of two machines.  Linear in their size: lists are paired
-// through hash tables by their keys, the registry trees walked side by side.
-MachineDiff Compare(const Machine &before, const Machine &after);
+// Takes the difference as it is found: every section in order, its changes
+// one at a time, then the summary.  A server's difference runs to hundreds of
+// thousands of lines, which are written as they come instead of being held.
+class Sink {
+public:
+    virtual ~Sink() = default;
+    virtual void BeginSection(const char *name, const char *subjectName) = 0;
+    virtual void Add(const Change &change) = 0;
+    virtual void EndSection() = 0;
+    virtual void End(const Summary &summary) = 0;
+};
 
 // The text: each section that has changes under its name, a line a change,
 // then the summary line (always).  The JSON: one object, each section an
 // array of change records, and "summary".
+std::unique_ptr<Sink> TextSink(std::ostream &out);
+std::unique_ptr<Sink> JsonSink(std::ostream &out);
+
+// The difference of two machines, given to 'sink'; true when they differ.
+// Linear in their size: lists are paired through hash tables by their keys,
+// the registry trees walked side by side.
+bool Compare(const Machine &before, const Machine &after, Sink &sink);
+// The same, held whole.
+MachineDiff Compare(const Machine &before, const Machine &after);
+
 std::string FormatText(const MachineDiff &diff);
 std::string FormatJson(const MachineDiff &diff);
 std::string SummaryLine(const Summary &summary);

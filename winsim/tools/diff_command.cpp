@@ -48,14 +48,14 @@ int Command(const std::vector<std::string> &args, std::ostream &out, std::ostrea
             return kTrouble;
         }
     }
-    const MachineDiff diff = Compare(machines[0], machines[1]);
-    out << (asJson ? FormatJson(diff) : FormatText(diff));
+    const std::unique_ptr<Sink> sink = asJson ? JsonSink(out) : TextSink(out);
+    const bool differ = Compare(machines[0], machines[1], *sink);
     out.flush();
     if (!out) {
         err << "winsim diff: cannot write the difference\n";
         return kTrouble;
     }
-    return diff.Empty() ? kSame : kDifferent;
+    return differ ? kDifferent : kSame;
 }
 
 }  // namespace winsim::diff

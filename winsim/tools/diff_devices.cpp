@@ -102,12 +102,17 @@ void CompareStatus(std::vector<Change> &changes, const std::string &subject, uin
     changes.push_back(std::move(change));
 }
 
+const std::vector<Text> *Entries(const std::optional<TextList> &list)
+{
+    return list ? &list->Texts() : nullptr;
+}
+
 void CompareDevice(std::vector<Change> &changes, const std::string &subject, const Device &b, const Device &a)
 {
     CompareField(changes, subject, "class", ClassName(b.classGuid), ClassName(a.classGuid));
-    CompareList(changes, subject, "hardware_ids", b.hardwareIds, a.hardwareIds);
-    CompareList(changes, subject, "bus_hardware_ids", b.busHardwareIds, a.busHardwareIds);
-    CompareList(changes, subject, "compatible_ids", b.compatibleIds, a.compatibleIds);
+    CompareList(changes, subject, "hardware_ids", Entries(b.hardwareIds), Entries(a.hardwareIds));
+    CompareList(changes, subject, "bus_hardware_ids", Entries(b.busHardwareIds), Entries(a.busHardwareIds));
+    CompareList(changes, subject, "compatible_ids", Entries(b.compatibleIds), Entries(a.compatibleIds));
     CompareField(changes, subject, "description", QuotedOrAbsent(b.description), QuotedOrAbsent(a.description));
     CompareField(changes, subject, "enumerator", QuotedOrAbsent(b.enumerator), QuotedOrAbsent(a.enumerator));
     CompareField(changes, subject, "config_flags", Number(b.configFlags), Number(a.configFlags));
@@ -160,27 +165,36 @@ std::vector<const Device *> Saved(const Machine &machine)
 
 // BEFORE's devices in their order, removed or changed, then the devices
 // AFTER adds, in its order.
-Section DeviceSection(const Machine &before, const Machine &after, Summary &summary)
+void DeviceSection(const Machine &before, const Machine &after, Summary &summary, Sink &sink)
 {
-    Section section{"devices", "instance_id", {}};
+    sink.BeginSection("devices", "instance_id");
+    std::vector<Change> changes;   // one device's, reused
+    auto give = [&] {
+        for (const Change &change : changes)
+            sink.Add(change);
+        changes.clear();
+    };
     const std::vector<const Device *> b = Saved(before), a = Saved(after);
     const Pairing pairing = PairByKey(b, a, [](const Device *device) { return Fold(device->instanceId); });
     for (size_t i = 0; i < b.size(); i++) {
         if (pairing.afterOf[i] == kUnpaired) {
-            section.changes.push_back(Removed(Narrow(b[i]->instanceId), Describe(*b[i])));
+            changes.push_back(Removed(Narrow(b[i]->instanceId), Describe(*b[i])));
+            give();
             continue;
         }
         const Device &paired = *a[pairing.afterOf[i]];
-        CompareDevice(section.changes, Narrow(paired.instanceId), *b[i], paired);
+        CompareDevice(changes, Narrow(paired.instanceId), *b[i], paired);
         Count(b[i], paired, summary);
+        give();
     }
     for (size_t i = 0; i < a.size(); i++) {
         if (pairing.afterPaired[i])
             continue;
-        section.changes.push_back(Added(Narrow(a[i]->instanceId), Describe(*a[i])));
+        changes.push_back(Added(Narrow(a[i]->instanceId), Describe(*a[i])));
         Count(nullptr, *a[i], summary);
+        give();
     }
-    return section;
+    sink.EndSection();
 }
 
 }  // namespace winsim::diff

@@ -67,17 +67,22 @@ void CompareField(std::vector<Change> &changes, const std::string &subject, cons
 // only their order changed, the lists before and after; absent lists read
 // "absent".
 void CompareList(std::vector<Change> &changes, const std::string &subject, const char *field,
-                 const std::optional<std::vector<Text>> &before, const std::optional<std::vector<Text>> &after);
+                 const std::vector<Text> *before, const std::vector<Text> *after);
 // The entries of 'after' that 'before' lacks and those it lost, counting
 // repeated entries; in their lists' orders.
 void EntriesDiff(const std::vector<Text> &before, const std::vector<Text> &after, std::vector<std::string> &added,
                  std::vector<std::string> &removed);
 
+// A difference held whole, given to a sink as Compare gives it.
+void Replay(const MachineDiff &diff, Sink &sink);
+
 Change Added(const std::string &subject, const std::string &what);
 Change Removed(const std::string &subject, const std::string &what);
 
 // The sections, in the order printed.
-Section DeviceSection(const Machine &before, const Machine &after, Summary &summary);
+// The devices section goes to the sink a device at a time: it is the one
+// that grows with the machine.
+void DeviceSection(const Machine &before, const Machine &after, Summary &summary, Sink &sink);
 Section RegistrySection(const Machine &before, const Machine &after);
 Section ServiceSection(const Machine &before, const Machine &after, Summary &summary);
 // features, files, driver_store, reboots, message_boxes, reboot_pending.

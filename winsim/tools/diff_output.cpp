@@ -1,5 +1,8 @@
 // The difference as text, a line a change under its section's name, and as
 // one JSON object; the summary line ends the text always.
+#include <ostream>
+#include <sstream>
+
 #include "diff_internal.h"
 
 namespace winsim::diff {
@@ -113,57 +116,103 @@ std::string SummaryLine(const Summary &summary)
            "reboot needed: " + (summary.rebootNeeded ? "yes" : "no");
 }
 
+namespace {
+
+class TextWriter : public Sink {
+public:
+    explicit TextWriter(std::ostream &out) : out_(out) {}
+    void BeginSection(const char *name, const char *) override
+    {
+        name_ = name;
+        named_ = false;
+    }
+    void Add(const Change &change) override
+    {
+        if (!named_)
+            out_ << name_ << '\n';
+        named_ = true;
+        out_ << Line(change) << '\n';
+    }
+    void EndSection() override {}
+    void End(const Summary &summary) override { out_ << SummaryLine(summary) << '\n'; }
+
+private:
+    std::ostream &out_;
+    const char *name_ = "";
+    bool named_ = false;   // the section's name is written
+};
+
+class JsonWriter : public Sink {
+public:
+    explicit JsonWriter(std::ostream &out) : out_(out) { out_ << "{\n"; }
+    void BeginSection(const char *name, const char *subjectName) override
+    {
+        std::string text = "  ";
+        AppendJsonString(text, name);
+        out_ << text << ": [";
+        subjectName_ = subjectName;
+        separator_ = "\n";
+    }
+    void Add(const Change &change) override
+    {
+        std::string out = separator_;
+        separator_ = ",\n";
+        out += "    {";
+        AppendMember(out, "change", KindWord(change.kind));
+        if (subjectName_)
+            AppendMember(out, subjectName_, change.subject);
+        if (change.value)
+            AppendMember(out, "value", *change.value);
+        if (!change.field.empty())
+            AppendMember(out, "field", change.field);
+        if (!change.before.empty())
+            AppendMember(out, "before", change.before);
+        if (!change.after.empty())
+            AppendMember(out, "after", change.after);
+        if (!change.added.empty())
+            AppendMember(out, "added", change.added);
+        if (!change.removed.empty())
+            AppendMember(out, "removed", change.removed);
+        out_ << out << "}";
+    }
+    void EndSection() override { out_ << (*separator_ == '\n' ? "],\n" : "\n  ],\n"); }
+    void End(const Summary &summary) override
+    {
+        out_ << "  \"summary\": {\"adapters_restarted\": " << summary.adaptersRestarted
+             << ", \"disks_claimed\": " << summary.disksClaimed << ", \"disks_released\": " << summary.disksReleased
+             << ", \"reboot_needed\": " << (summary.rebootNeeded ? "true" : "false") << "}\n}\n";
+    }
+
+private:
+    std::ostream &out_;
+    const char *subjectName_ = nullptr;
+    const char *separator_ = "\n";   // before the next record: none yet, or a comma
+};
+
+}  // namespace
+
+std::unique_ptr<Sink> TextSink(std::ostream &out)
+{
+    return std::make_unique<TextWriter>(out);
+}
+
+std::unique_ptr<Sink> JsonSink(std::ostream &out)
+{
+    return std::make_unique<JsonWriter>(out);
+}
+
 std::string FormatText(const MachineDiff &diff)
 {
-    std::string text;
-    for (const Section &section : diff.sections) {
-        if (section.changes.empty())
-            continue;
-        text += section.name;
-        text += '\n';
-        for (const Change &change : section.changes)
-            text += Line(change) + '\n';
-    }
-    return text + SummaryLine(diff.summary) + '\n';
+    std::ostringstream out;
+    Replay(diff, *TextSink(out));
+    return out.str();
 }
 
 std::string FormatJson(const MachineDiff &diff)
 {
-    std::string out = "{\n";
-    for (const Section &section : diff.sections) {
-        out += "  ";
-        AppendJsonString(out, section.name);
-        out += ": [";
-        const char *separator = "\n";
-        for (const Change &change : section.changes) {
-            out += separator;
-            separator = ",\n";
-            out += "    {";
-            AppendMember(out, "change", KindWord(change.kind));
-            if (section.subjectName)
-                AppendMember(out, section.subjectName, change.subject);
-            if (change.value)
-                AppendMember(out, "value", *change.value);
-            if (!change.field.empty())
-                AppendMember(out, "field", change.field);
-            if (!change.before.empty())
-                AppendMember(out, "before", change.before);
-            if (!change.after.empty())
-                AppendMember(out, "after", change.after);
-            if (!change.added.empty())
-                AppendMember(out, "added", change.added);
-            if (!change.removed.empty())
-                AppendMember(out, "removed", change.removed);
-            out += "}";
-        }
-        out += section.changes.empty() ? "],\n" : "\n  ],\n";
-    }
-    const Summary &summary = diff.summary;
-    out += "  \"summary\": {\"adapters_restarted\": " + std::to_string(summary.adaptersRestarted) +
-           ", \"disks_claimed\": " + std::to_string(summary.disksClaimed) +
-           ", \"disks_released\": " + std::to_string(summary.disksReleased) +
-           ", \"reboot_needed\": " + (summary.rebootNeeded ? "true" : "false") + "}\n}\n";
-    return out;
+    std::ostringstream out;
+    Replay(diff, *JsonSink(out));
+    return out.str();
 }
 
 }  // namespace winsim::diff

@@ -156,7 +156,7 @@ void Walk::Value(Side b, Side a, const std::string &path, const Text &folded)
     if (bv.type != av.type) {
         CompareField(one, path, "type", ValueText(bv), ValueText(av));
     } else if (auto bs = Strings(bv), as = Strings(av); bs && as) {
-        CompareList(one, path, "REG_MULTI_SZ", bs, as);
+        CompareList(one, path, "REG_MULTI_SZ", &*bs, &*as);
     } else {
         CompareField(one, path, TypeName(av.type).c_str(), DataText(bv), DataText(av));
     }
