@@ -691,6 +691,15 @@ def host_machine(scenario, base_devices, base_capture=None):
             entry["service"] = base.service
         devices.append(entry)
     for d in devices:
+        if d["instance_id"].startswith("*"):
+            # wdev.exe creates it with an ID the setup library generates:
+            # ROOT\NAME\NNNN, the first number free.
+            name = d["instance_id"][1:].upper()
+            number = 0
+            while "ROOT\\%s\\%04d" % (name, number) in present:
+                number += 1
+            d["instance_id"] = "ROOT\\%s\\%04d" % (name, number)
+            present.add(d["instance_id"])
         d.setdefault("enumerator", d["instance_id"].split("\\")[0])
     machine["devices"] = sorted(devices, key=device_sort_key)
     return machine
