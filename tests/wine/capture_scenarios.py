@@ -1,8 +1,9 @@
 """The Wine suite's scenarios of capture.exe: a prefix built from a machine
 description, captured, and the description it wrote held against the one it
 was built from; the refused outputs; and the capture loaded by the host
-build.  capture.exe has no host build yet, so nothing is compared side by
-side: each scenario checks the Wine run itself."""
+build.  Each scenario checks the Wine run itself; the suite's oracle
+compares the prefix with the host build's machine as it does for every
+scenario."""
 
 import json
 import os
