@@ -127,7 +127,9 @@ class Oracle:
         return result
 
     def explain(self, scenario, section, line):
-        for p in self.patterns:
+        # The deviations of every scenario first: a block limited to a few
+        # scenarios is for what only they meet.
+        for p in sorted(self.patterns, key=lambda p: bool(p.scenarios)):
             if p.section == section and p.applies(scenario) and p.line.fullmatch(line):
                 return p.deviation
         return None
