@@ -28,6 +28,7 @@ class Pattern:
     section: str
     line: re.Pattern
     scenarios: list      # globs; empty: every scenario
+    text: str = ""       # the line as the page has it
 
     def applies(self, scenario):
         return not self.scenarios or any(glob(s).fullmatch(scenario) for s in self.scenarios)
@@ -51,7 +52,7 @@ def load_deviations(path=DEVIATIONS_DOC):
                 if not sep or deviation is None:
                     raise SuiteError("%s:%d: an oracle line needs a deviation heading and \"SECTION: LINE\""
                                      % (path, number))
-                patterns.append(Pattern(deviation, section.strip(), glob(rest.strip()), block))
+                patterns.append(Pattern(deviation, section.strip(), glob(rest.strip()), block, line.strip()))
                 continue
             found = HEADING.match(line)
             if found or line.startswith("#"):
@@ -95,6 +96,7 @@ class Oracle:
     def __init__(self, winsim, patterns):
         self.winsim = winsim
         self.patterns = patterns
+        self.met = set()     # indices of the patterns that accounted for a line
 
     def tool(self, *args):
         return subprocess.run([self.winsim] + list(args), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -129,10 +131,15 @@ class Oracle:
     def explain(self, scenario, section, line):
         # The deviations of every scenario first: a block limited to a few
         # scenarios is for what only they meet.
-        for p in sorted(self.patterns, key=lambda p: bool(p.scenarios)):
+        for index, p in sorted(enumerate(self.patterns), key=lambda i: bool(i[1].scenarios)):
             if p.section == section and p.applies(scenario) and p.line.fullmatch(line):
+                self.met.add(index)
                 return p.deviation
         return None
+
+    def unmet(self):
+        """The oracle lines of the page that accounted for nothing."""
+        return [p for i, p in enumerate(self.patterns) if i not in self.met]
 
 
 def summary(comparison):
@@ -154,7 +161,7 @@ def deviation_key(name):
     return (name[0], int(name[1:]))
 
 
-def write_report(path, arch, rows, counts):
+def write_report(path, arch, rows, counts, unmet=()):
     """The per-scenario report (Markdown): what was compared, what differed
     and which deviation accounted for it; then the counts lines."""
     lines = ["# Wine oracle, %s" % arch, "",
@@ -182,6 +189,10 @@ def write_report(path, arch, rows, counts):
                 lines.append("- %s, %s: %s `%s: %s`" % (name, c.what, d, section, line))
             for section, line in c.unexplained:
                 lines.append("- %s, %s: NOT EXPLAINED `%s: %s`" % (name, c.what, section, line))
+    if unmet:
+        lines += ["", "Oracle lines of docs/wine-deviations.md that accounted for nothing in this run:", ""]
+        lines += ["- %s `%s`%s" % (p.deviation, p.text, " (%s)" % " ".join(p.scenarios) if p.scenarios else "")
+                  for p in unmet]
     lines += [""] + counts + [""]
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "w", encoding="utf-8") as f:
