@@ -154,9 +154,9 @@ def run_scenario(scenario, wine, host_binary, judge, work, keep):
 def tally(tallies, outcome):
     """A scenario passes the round trip when its first comparison passes, the
     oracle when every comparison after a run does (scenarios without an
-    installer run are not counted there), the twin when it agrees."""
-    if outcome.comparisons:
-        tallies["round trip"][0 if outcome.comparisons[0].passed else 1] += 1
+    installer run are not counted there), the twin when it agrees.  One that
+    ended before its prefix was compared fails the round trip."""
+    tallies["round trip"][0 if outcome.comparisons and outcome.comparisons[0].passed else 1] += 1
     if len(outcome.comparisons) > 1:
         tallies["oracle"][0 if all(c.passed for c in outcome.comparisons[1:]) else 1] += 1
     if outcome.twin is not None:
@@ -210,7 +210,11 @@ def main():
         winsim = os.path.join(os.path.dirname(os.path.abspath(args.host)), "winsim")
         if host_binary and wine.capture and os.path.exists(winsim):
             shutil.copy2(winsim, os.path.join(work, "binaries", "winsim"))
-            judge = oracle.Oracle(os.path.join(work, "binaries", "winsim"), oracle.load_deviations())
+            try:
+                judge = oracle.Oracle(os.path.join(work, "binaries", "winsim"), oracle.load_deviations())
+            except SuiteError as error:
+                print("cannot run the Wine suite: %s" % error)
+                return 2
         elif host_binary:
             print("no oracle: %s" % ("capture.exe not built" if not wine.capture else winsim + " not built"))
 
