@@ -38,7 +38,7 @@ suite() {
   all_skipped=$((all_skipped + ${skipped:-0}))
   [ "$code" -eq 0 ] || [ "$failed" -gt 0 ] || failed=1
   [ "$code" -eq 0 ] || status=1
-  summary+=("$name: $passed passed, $failed failed (exit $code)")
+  summary+=("$name: $passed passed, $failed failed${skipped:+ ($skipped skipped)} (exit $code)")
   all_passed=$((all_passed + passed)) all_failed=$((all_failed + failed))
 }
 
@@ -77,6 +77,25 @@ fault_sweep() {
   return "$code"
 }
 
+# The capture round trip of every machine the host suite made current or
+# ended a run on: each is a passed or a failed one ("N F S" lines, a process
+# a line); none at all counts as a failure.
+host_round_trip() {
+  awk '{ machines += $1; failed += $2; skipped += $3 }
+       END { if (machines == 0) { print "no capture round trips counted"; failed = 1 }
+             printf "%d passed, %d failed (%d skipped)\n", machines - (machines ? failed : 0), failed, skipped
+             exit (failed > 0) }' "$1"
+}
+
+# The Wine suite's round trip and oracle counts, from its report.
+wine_counts() {
+  local line
+  line=$(grep -E "^$1: [0-9]+ passed, [0-9]+ failed$" "$2" 2>/dev/null | tail -1)
+  [ -n "$line" ] || { echo "no $1 counts in $2"; return 1; }
+  echo "$line"
+  grep -qE ": [0-9]+ passed, 0 failed$" <<<"$line"
+}
+
 # Every fuzz target in turn; one that finds nothing counts as passed.
 # scripts/fuzz.sh names the reproducer of a finding.
 fuzz_targets() {
@@ -92,20 +111,22 @@ fuzz_targets() {
   [ "$failed" -eq 0 ]
 }
 
+# The host suite's processes append their capture round trips to the tally.
+: >"$logs/round-trips"
+export CAPTURE_ROUND_TRIP_TALLY="$logs/round-trips"
 suite "host suite" host_suite build/host
+unset CAPTURE_ROUND_TRIP_TALLY
+suite "host round trip" host_round_trip "$logs/round-trips"
 suite "asan suite" host_suite build/host-asan
 suite "fault sweep" fault_sweep
 suite "fuzz targets" fuzz_targets
+# The Wine suite, once per architecture through its one entry point; the x86
+# run needs the 32-bit Wine loader, which the bootstrap may not have been able
+# to install: then the entry point reports the suite as skipped, with the reason.
 suite "Wine suite" env HOST_BUILD=build/host tests/wine/ci.sh --arch x64
-# The x86 runs need the 32-bit Wine loader, which the bootstrap may not have
-# been able to install; then the suite is counted as skipped, with the reason.
-if dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
-  suite "Wine x86 suite" python3 tests/wine/run.py --arch x86 --host build/host/install
-else
-  echo "Wine x86 suite: skipped: wine32:i386 is not installed (see scripts/bootstrap.sh's output)"
-  summary+=("Wine x86 suite: skipped (wine32:i386 is not installed)")
-  all_skipped=$((all_skipped + 1))
-fi
+suite "Wine round trip" wine_counts "round trip" build/wine-oracle-x64.md
+suite "Wine oracle" wine_counts oracle build/wine-oracle-x64.md
+suite "Wine x86 suite" env HOST_BUILD=build/host tests/wine/ci.sh --arch x86
 suite "vendor builds" python3 tests/wine/vendor.py
 suite "admin kit" scripts/check-admin-kit.sh
 

@@ -994,15 +994,25 @@ TEST_F(FeatureCommand, DisableNeedingRebootMarksTheDevice)
 
 TEST_F(FeatureCommand, FailureStatusesChangeNothing)
 {
-    for (int status : {1, 87, -1}) {
-        SCOPED_TRACE(status);
-        machine_ = harness::Gen6();
-        machine_.dism.exitStatus = status;
-        Enter();
-        EXPECT_EQ(_wsystem(kEnable), status);
-        EXPECT_EQ(winsim::Current().features.at("MultipathIo"), "Disabled");
-        EXPECT_TRUE(winsim::Current().devices.empty());
-        EXPECT_FALSE(winsim::Current().rebootPending);
+    // Also on an image without the feature: it stays absent, and the machine
+    // saved afterwards loads again.
+    for (bool known : {true, false}) {
+        for (int status : {1, 87, -1}) {
+            SCOPED_TRACE(std::to_string(status) + (known ? "" : ", feature absent"));
+            machine_ = harness::Gen6();
+            machine_.dism.exitStatus = status;
+            if (!known)
+                machine_.features.clear();
+            Enter();
+            EXPECT_EQ(_wsystem(kEnable), status);
+            EXPECT_EQ(winsim::Current().features.count("MultipathIo"), known ? 1u : 0u);
+            if (known) {
+                EXPECT_EQ(winsim::Current().features.at("MultipathIo"), "Disabled");
+            }
+            EXPECT_TRUE(winsim::Current().devices.empty());
+            EXPECT_FALSE(winsim::Current().rebootPending);
+            EXPECT_NO_THROW(winsim::ParseMachine(winsim::SerializeMachine(winsim::Current())));
+        }
     }
 }
 

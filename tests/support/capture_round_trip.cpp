@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <set>
 #include <sstream>
@@ -30,15 +31,25 @@ std::vector<std::string> Lines(const std::string &text)
 }
 
 // How many machines this process checked, and how many of them differed.
+// With CAPTURE_ROUND_TRIP_TALLY set, the counts are also appended to that
+// file as "machines failed skipped", a line a process, for the test script
+// to add up over the suite.
 struct Tally {
     size_t machines = 0;
+    size_t failed = 0;           // machines whose round trip failed a check
     size_t skipped = 0;          // machines no description can hold
     std::set<size_t> distinct;   // hashes of the views
     ~Tally()
     {
-        if (machines + skipped > 0)
-            std::printf("capture round trip: %zu machines, %zu distinct, %zu not describable\n", machines,
-                        distinct.size(), skipped);
+        if (machines + skipped == 0)
+            return;
+        std::printf("capture round trip: %zu machines, %zu distinct, %zu not describable, %zu failed\n", machines,
+                    distinct.size(), skipped, failed);
+        const char *path = std::getenv("CAPTURE_ROUND_TRIP_TALLY");
+        if (FILE *f = path && *path ? std::fopen(path, "a") : nullptr) {
+            std::fprintf(f, "%zu %zu %zu\n", machines, failed, skipped);
+            std::fclose(f);
+        }
     }
 };
 
@@ -47,6 +58,28 @@ Tally &Counted()
     static Tally tally;
     return tally;
 }
+
+// The failed checks of the running test so far.
+int FailedParts()
+{
+    const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
+    if (info == nullptr)
+        return 0;
+    int failed = 0;
+    for (int i = 0; i < info->result()->total_part_count(); i++)
+        failed += info->result()->GetTestPartResult(i).failed() ? 1 : 0;
+    return failed;
+}
+
+// Counts the machine as failed when a check failed while it was in scope.
+struct CountFailure {
+    int before = FailedParts();
+    ~CountFailure()
+    {
+        if (FailedParts() > before)
+            Counted().failed++;
+    }
+};
 
 const std::string &OutputDir()
 {
@@ -136,6 +169,7 @@ void CheckCaptureRoundTrip(const winsim::Machine &machine)
     const std::string file = OutputDir() + "/capture.json";
     CaptureRun run = CaptureInProcess(subject, {winsim::Widen(file)});
     Counted().machines++;
+    CountFailure counting;
     Counted().distinct.insert(std::hash<std::string>()(expected));
 
     ASSERT_EQ(run.exitCode, 0) << "capture failed:\n" << run.errors;

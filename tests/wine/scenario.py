@@ -103,6 +103,7 @@ class Scenario:
     values: list = field(default_factory=list)   # (key, name) pairs read afterwards
     watched_keys: list = field(default_factory=list)
     allow: list = field(default_factory=list)
+    twin_allow: list = field(default_factory=list)   # further differences of the twin (a capture's host run)
     host: bool = True                        # compare with the host run
     host_machine: dict = None                # when the host needs another description
     fake_dism: bool = True

@@ -37,6 +37,9 @@ COPY_OEM = "W7 SetupCopyOEMInfW"
 MESSAGES = "W8 FormatMessageW"
 APPEND = "W9 AddReg append"
 DEVINST = "W10 DevInst from 0"
+# A twin has no enumerators either (W5, the capture could not read them):
+# the stand-in's read fails with 13 where Wine leaves the earlier 183.
+TWIN_NO_ENUMERATOR = [lines(ENUMERATOR, [r" ?Error code \(0x0000000d\)"], [r" ?Error code \(0x000000b7\)"])]
 
 # The machine's hardware (the example machines' adapters and disks).
 QUORVEX_FC = {
@@ -746,6 +749,7 @@ scenario(
     title="-u on 5.2 with the DSM device: Wine cannot remove it (W2), the step fails",
     machine=uninstall_machine(GEN5, [OTHER_ENTRY, QUORVEX_ENTRY], bus="Detected\\MPIO", others=CLAIMED_DISKS),
     package=PACKAGE, steps=[Step(UNINSTALL_ARGS)], values=UNINSTALL_VALUES, check=check_dsm_device,
+    twin_allow=TWIN_NO_ENUMERATOR,
     allow=[any_lines(CLASS_PARAMS, [r"!!TRY ENTRY \d\.", "Success ?", "", DISK_DRIVER_STEP.strip().replace(".", r"\.")],
                      STALE_FAILURE),
            any_lines(CLASS_PARAMS, [r"!!TRY ENTRY \d\.", "Success ?", "", DISK_DRIVER_STEP.strip().replace(".", r"\.")],
@@ -769,6 +773,7 @@ scenario(
     machine=uninstall_machine(GEN5, [OTHER_ENTRY, QUORVEX_ENTRY], bus="Detected\\MPIO", dsm=False,
                               others=CLAIMED_DISKS),
     package=PACKAGE, steps=[Step(UNINSTALL_ARGS)], values=UNINSTALL_VALUES, check=check_release_disks,
+    twin_allow=TWIN_NO_ENUMERATOR,
     allow=[any_lines(ENUMERATOR, [r"!!TRY ENTRY \d\.", "Success "], STALE_FAILURE + [r"Failure\. <MSG>\r"]),
            exits(ENUMERATOR, [0], [255]),
            Allow(ENUMERATOR, "devices", lambda h, w: True),

@@ -205,6 +205,8 @@ class Result:
     status_probe: dict = field(default_factory=dict)   # instance ID -> (cr, status, problem) as Wine wrote them
     inf_store: list = field(default_factory=list)      # names in the INF store (Wine)
     machine: dict = None                               # the saved machine description (host)
+    machines: list = field(default_factory=list)       # the machine files: as described, after each run (host)
+    captures: list = field(default_factory=list)       # capture.exe's files: as made, after each run (Wine)
     steps: list = field(default_factory=list)
     arch: str = "x64"                                  # the Windows build that ran (Wine)
     step_stderr: list = field(default_factory=list)    # standard error of each step, as text (Wine)
@@ -342,6 +344,10 @@ class Wine:
             if not os.path.exists(needed):
                 raise SuiteError("missing %s (build the windows-%s preset first)" % (needed, arch))
         self.base_devices = []
+        self.base_capture = None
+        self.capture = os.path.join(build_dir, "capture.exe")
+        if not os.path.exists(self.capture):
+            self.capture = None
 
     def env(self, prefix):
         env = dict(os.environ)
@@ -389,7 +395,7 @@ class Wine:
 
     def prepare_template(self):
         stamp = os.path.join(self.template, ".suite-template")
-        wanted = self.version()
+        wanted = self.version() + (", captured" if self.capture else "")
         if os.path.exists(stamp) and open(stamp).read().strip() == wanted:
             self.say("template prefix: reusing %s" % self.template)
         else:
@@ -410,15 +416,28 @@ class Wine:
             out = self.run(self.template, ["C:\\suite-baseline\\wdev.exe", "show", "system", "scsiadapter",
                                            "diskdrive"], cwd=tools)
             self.wait(self.template)
-            shutil.rmtree(tools)
             with open(os.path.join(self.template, "baseline-devices.txt"), "wb") as f:
                 f.write(out.stdout)
+            if self.capture:
+                # What the prefix has before a scenario adds to it (devices of
+                # every class, services, class keys): the host machines get it too.
+                shutil.copy(self.capture, tools)
+                out = self.run(self.template, ["C:\\suite-baseline\\capture.exe", "C:\\suite-baseline\\base.json"],
+                               cwd=tools)
+                self.wait(self.template)
+                if out.returncode != 0:
+                    raise SuiteError("capture of the template failed: %s" % out.stderr.decode(errors="replace")[-1000:])
+                shutil.copy(os.path.join(tools, "base.json"), os.path.join(self.template, "baseline-capture.json"))
+            shutil.rmtree(tools)
             with open(stamp, "w") as f:
                 f.write(wanted + "\n")
             self.say("template prefix: created in %.1f s (%s)" % (time.time() - started, wanted))
         with open(os.path.join(self.template, "baseline-devices.txt"), "rb") as f:
             parsed = parse_wdev_show(f.read().decode("utf-8"))
         self.base_devices = [d for devices in parsed.values() for d in devices]
+        if self.capture:
+            with open(os.path.join(self.template, "baseline-capture.json"), encoding="utf-8") as f:
+                self.base_capture = json.load(f)
         self.stamp_time = os.stat(stamp).st_mtime
 
     def disable_crash_debugger(self):
@@ -498,6 +517,8 @@ def run_on_wine(wine, scenario, work):
         os.link(os.path.join(wine.helpers, name), os.path.join(tools, name))
     for name in scenario.extra_helpers:
         os.link(os.path.join(wine.helpers, name), os.path.join(tools, name))
+    if wine.capture:
+        os.link(wine.capture, os.path.join(tools, "capture.exe"))
     shutil.copy(os.path.join(wine.build_dir, "install.exe"), cwd)
     for name in scenario.extra_programs:
         source = os.path.join(wine.build_dir, name)
@@ -530,7 +551,7 @@ def run_on_wine(wine, scenario, work):
     os_info = machine.get("os", {"major": 10, "minor": 0})
     version = WINE_VERSIONS[wine.arch][(os_info["major"], os_info["minor"])]
     user_keys = [("Software\\Wine\\AppDefaults\\" + exe, [("Version", 1, (version + "\0").encode("utf-16-le"))])
-                 for exe in ["install.exe"] + scenario.versioned_helpers]
+                 for exe in sorted({"install.exe", "capture.exe"} | set(scenario.versioned_helpers))]
     machine_keys = []
     for path, key in machine.get("registry", {}).items():
         values = [(name, value_type(v), value_bytes(v)) for name, v in key.get("values", {}).items()]
@@ -538,6 +559,29 @@ def run_on_wine(wine, scenario, work):
     append_registry(prefix, user_keys, machine_keys)
 
     result = Result(arch=wine.arch, work=cwd)
+
+    def capture():
+        # The prefix as capture.exe writes it, copied out of the prefix.  It
+        # asks the DISM stand-in of C:\work, whose record of command lines
+        # is the scenario's: the query is taken out of it again.
+        if not wine.capture:
+            return
+        calls = os.path.join(cwd, "DISM.calls")
+        kept = open(calls, "rb").read() if os.path.exists(calls) else None
+        name = "capture-%d.json" % len(result.captures)
+        out = wine.run(prefix, ["C:\\tools\\capture.exe", "C:\\tools\\" + name], cwd=cwd)
+        if kept is None and os.path.exists(calls):
+            os.unlink(calls)
+        elif kept is not None:
+            with open(calls, "wb") as f:
+                f.write(kept)
+        if out.returncode != 0 or not os.path.exists(os.path.join(tools, name)):
+            result.captures.append("capture.exe failed with status %d: %s" % (
+                out.returncode, out.stderr.decode(errors="replace").strip()[-500:]))
+            return
+        shutil.copy(os.path.join(tools, name), os.path.join(work, name))
+        result.captures.append(os.path.join(work, name))
+
     wine.start(prefix)
     try:
         devices = [d for d in machine.get("devices", [])]
@@ -555,6 +599,7 @@ def run_on_wine(wine, scenario, work):
                 raise WineSetupError("device creation failed with status %d: %s %s"
                                      % (out.returncode, out.stdout.decode(errors="replace").strip(),
                                         out.stderr.decode(errors="replace").strip()))
+        capture()
         for step in scenario.steps:
             if step.fresh_log and os.path.exists(os.path.join(cwd, "MPIOInstall.LOG")):
                 os.unlink(os.path.join(cwd, "MPIOInstall.LOG"))
@@ -589,6 +634,8 @@ def run_on_wine(wine, scenario, work):
                     result.exit_codes.append("timeout")
                 else:
                     result.exit_codes.append("start error " + value)
+            if not step.program:
+                capture()
         # The machine afterwards.
         out = wine.run(prefix, ["C:\\tools\\wdev.exe", "show", "scsiadapter", "diskdrive", "system"], cwd=tools)
         result.devices = parse_wdev_show(out.stdout.decode("utf-8", errors="replace"))
@@ -623,11 +670,13 @@ def wine_arg(arg):
     return arg.replace("{pkg}", "C:\\work\\pkg").replace("{work}", "C:\\work")
 
 
-def host_machine(scenario, base_devices):
+def host_machine(scenario, base_devices, base_capture=None):
     machine = json.loads(json.dumps(scenario.host_machine_description()))
     machine.setdefault("interactive", False)
     devices = machine.get("devices", [])
     present = {d["instance_id"].upper() for d in devices}
+    if base_capture:
+        add_base_capture(machine, devices, present, base_capture)
     for base in base_devices:
         if base.instance_id.upper() in present:
             continue
@@ -642,21 +691,80 @@ def host_machine(scenario, base_devices):
             entry["service"] = base.service
         devices.append(entry)
     for d in devices:
+        if d["instance_id"].startswith("*"):
+            # wdev.exe creates it with an ID the setup library generates:
+            # ROOT\NAME\NNNN, the first number free.
+            name = d["instance_id"][1:].upper()
+            number = 0
+            while "ROOT\\%s\\%04d" % (name, number) in present:
+                number += 1
+            d["instance_id"] = "ROOT\\%s\\%04d" % (name, number)
+            present.add(d["instance_id"])
         d.setdefault("enumerator", d["instance_id"].split("\\")[0])
     machine["devices"] = sorted(devices, key=device_sort_key)
     return machine
 
 
-def run_on_host(binary, scenario, work, base_devices):
+def add_base_capture(machine, devices, present, base):
+    """What a fresh prefix has besides the scenario's machine, from the
+    template's capture: devices of every class, services, and the captured
+    keys' values the description does not give."""
+    for d in base.get("devices", []):
+        if d["instance_id"].upper() not in present:
+            devices.append({k: v for k, v in d.items() if k not in ("status", "problem")})
+            present.add(d["instance_id"].upper())
+    services = machine.setdefault("services", {})
+    named = {n.upper() for n in services}
+    for name, service in base.get("services", {}).items():
+        if name.upper() not in named:
+            services[name] = service
+    registry = machine.setdefault("registry", {})
+    paths = {p.upper(): p for p in registry}
+    for path, key in base.get("registry", {}).items():
+        mine = registry.setdefault(paths.get(path.upper(), path), {})
+        values = mine.setdefault("values", {})
+        names = {n.upper() for n in values}
+        for name, value in key.get("values", {}).items():
+            if name.upper() not in names:
+                values[name] = value
+
+
+# The members of a description that script the machine's answers rather than
+# describe its state; a capture cannot record them, so a twin takes them from
+# the description.
+SCRIPTED = ("dism", "interactive", "message_box_answers", "shutdown_privilege")
+
+
+def twin_machine(capture_path, description):
+    with open(capture_path, encoding="utf-8") as f:
+        twin = json.load(f)
+    twin.pop("capture", None)
+    for member in SCRIPTED:
+        if member in description:
+            twin[member] = description[member]
+    return twin
+
+
+def run_on_host(binary, scenario, work, base_devices, base_capture=None, machine=None):
+    """The scenario's installer runs on the host build, on its machine
+    ('machine', or the description plus the prefix's base); the machine file
+    is kept as it was before and after each run."""
     os.makedirs(work)
     cwd = work
     if scenario.package:
         scenario.package.copy_to(os.path.join(cwd, "pkg"))
     machine_path = os.path.join(cwd, "machine.json")
     with open(machine_path, "w") as f:
-        json.dump(host_machine(scenario, base_devices), f, indent=1)
+        json.dump(machine or host_machine(scenario, base_devices, base_capture), f, indent=1)
     env = dict(os.environ, WINSIM_MACHINE=machine_path)
     result = Result()
+
+    def keep():
+        kept = os.path.join(cwd, "machine-%d.json" % len(result.machines))
+        shutil.copy(machine_path, kept)
+        result.machines.append(kept)
+
+    keep()
     for step in scenario.steps:
         if step.wine_program or step.program:
             continue
@@ -668,6 +776,7 @@ def run_on_host(binary, scenario, work, base_devices):
         result.consoles.append(out.stdout)
         result.stderr += out.stderr.decode(errors="replace")
         result.exit_codes.append(out.returncode)
+        keep()
     log_path = os.path.join(cwd, "MPIOInstall.LOG")
     if os.path.exists(log_path):
         result.log = open(log_path, "rb").read()

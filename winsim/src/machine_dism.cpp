@@ -24,6 +24,9 @@ constexpr int kUnknownFeature = static_cast<int>(0x800F080C);
 int SwitchFeature(Machine &machine, bool enable)
 {
     const int status = machine.dism.exitStatus;
+    // A switch that fails leaves the feature as it was, an absent one absent.
+    if (status != 0 && status != ERROR_SUCCESS_REBOOT_REQUIRED)
+        return status;
     std::string &state = machine.features[kFeature];
     if (status == 0 && enable) {
         state = "Enabled";
