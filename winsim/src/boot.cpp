@@ -81,7 +81,7 @@ void Reboot(Machine &machine)
 bool CompleteRequestedReboot(Machine &machine, size_t firstRecord)
 {
     for (size_t i = firstRecord; i < machine.reboots.size(); i++) {
-        if (machine.reboots[i].flags & (EWX_REBOOT | EWX_SHUTDOWN | 0x8 /* EWX_POWEROFF */)) {
+        if (machine.reboots[i].flags & (EWX_REBOOT | EWX_SHUTDOWN | EWX_POWEROFF)) {
             Reboot(machine);
             return true;
         }

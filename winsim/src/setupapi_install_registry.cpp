@@ -8,16 +8,6 @@ namespace winsim::setup {
 
 namespace {
 
-constexpr uint32_t kErrorBadKey = 1010;
-
-constexpr uint32_t kAddRegNoClobber = 0x00000002;
-constexpr uint32_t kAddRegDelVal = 0x00000004;
-constexpr uint32_t kAddRegAppend = 0x00000008;
-constexpr uint32_t kAddRegKeyOnly = 0x00000010;
-constexpr uint32_t kAddRegOverwriteOnly = 0x00000020;
-constexpr uint32_t kAddRegKeyOnlyCommon = 0x00002000;
-constexpr uint32_t kDelRegKeyOnlyCommon = 0x00002000;
-
 // Registry paths: always joined with '\\'.
 Text JoinKey(const Text &a, const Text &b)
 {
@@ -84,13 +74,13 @@ uint32_t LineKeyPath(const inf::RegistryLine &line, const std::optional<Text> &h
         base = u"SOFTWARE\\Classes";
     } else if (EqualNoCase(line.root, u"HKR")) {
         if (!hkr)
-            return kErrorBadKey;
+            return ERROR_BADKEY;
         base = *hkr;
     } else if (EqualNoCase(line.root, u"HKCU") || EqualNoCase(line.root, u"HKU")) {
         path.reset();
         return 0;
     } else {
-        return kErrorBadKey;
+        return ERROR_BADKEY;
     }
     path = JoinKey(base, line.subkey);
     return 0;
@@ -125,10 +115,10 @@ uint32_t LineValue(const inf::RegistryLine &line, const RegValue *existing, RegV
         return BinaryData(value.type, line.values, value.data);
     if (value.type == REG_MULTI_SZ) {
         std::vector<Text> strings;
-        if ((line.flags & kAddRegAppend) && existing)
+        if ((line.flags & FLG_ADDREG_APPEND) && existing)
             strings = ParseMultiString(existing->data);
         for (const Text &s : line.values)
-            if (!(line.flags & kAddRegAppend) || !ContainsNoCase(strings, s))
+            if (!(line.flags & FLG_ADDREG_APPEND) || !ContainsNoCase(strings, s))
                 strings.push_back(s);
         value.data = MultiStringBytes(strings);
         return 0;
@@ -143,7 +133,7 @@ uint32_t AddRegLine(const inf::RegistryLine &line, const Text &path)
     const uint32_t flags = line.flags;
     const auto &valueName = line.valueName;
     RegKey *key;
-    if (flags & kAddRegDelVal) {
+    if (flags & FLG_ADDREG_DELVAL) {
         if (!valueName)
             return DeleteKey(path);
         if (uint32_t error = OpenKey(path, false, key))
@@ -154,13 +144,13 @@ uint32_t AddRegLine(const inf::RegistryLine &line, const Text &path)
     }
     if (uint32_t error = OpenKey(path, true, key))
         return error;
-    if (!valueName || (flags & (kAddRegKeyOnly | kAddRegKeyOnlyCommon)))
+    if (!valueName || (flags & (FLG_ADDREG_KEYONLY | FLG_ADDREG_KEYONLY_COMMON)))
         return 0;
 
     const Text folded = Fold(*valueName);
     auto existing = key->values.find(folded);
     const bool exists = existing != key->values.end();
-    if (((flags & kAddRegNoClobber) && exists) || ((flags & kAddRegOverwriteOnly) && !exists))
+    if (((flags & FLG_ADDREG_NOCLOBBER) && exists) || ((flags & FLG_ADDREG_OVERWRITEONLY) && !exists))
         return 0;
     RegValue value;
     if (uint32_t error = LineValue(line, exists ? &existing->second.second : nullptr, value))
@@ -185,7 +175,7 @@ uint32_t DelRegLine(const inf::RegistryLine &line, const Text &path)
     const bool deleteString = valueName &&
                               (flags & FLG_DELREG_MULTI_SZ_DELSTRING) == FLG_DELREG_MULTI_SZ_DELSTRING &&
                               KnowsDeleteString(Current().os);
-    if (!valueName || (!deleteString && (flags & kDelRegKeyOnlyCommon)))
+    if (!valueName || (!deleteString && (flags & FLG_DELREG_KEYONLY_COMMON)))
         return DeleteKey(path);
     RegKey *key;
     if (uint32_t error = OpenKey(path, false, key))
