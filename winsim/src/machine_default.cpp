@@ -96,7 +96,7 @@ Device ScsiDisk(const std::string &vendor, const std::string &product, const std
     const std::string v = underscored(vendor), p = underscored(product), first = rev.substr(0, 1);
     std::vector<Text> ids = {Widen(enumerator + "\\Disk" + v + p + rev), Widen(enumerator + "\\Disk" + v + p),
                              Widen(enumerator + "\\Disk" + v),           Widen(enumerator + "\\" + v + p + first),
-                             Widen(v + p + first),                       u"GenDisk"};
+                             Widen(v + p + first),                       kGenericDiskId};
     const Text instance = Widen(enumerator + "\\DISK&VEN_" + trimmed(vendor) + "&PROD_" + trimmed(product) +
                                 "&REV_" + rev + "\\") +
                           instanceSuffix;
