@@ -114,6 +114,14 @@ std::vector<Text> SplitKeyPath(const Text &path)
     return parts;
 }
 
+Text CanonicalKeyPath(const Text &path)
+{
+    Text canonical;
+    for (const Text &part : SplitKeyPath(path))
+        canonical += (canonical.empty() ? u"" : u"\\") + part;
+    return canonical;
+}
+
 void SetValueIn(RegKey &key, const Text &name, uint32_t type, std::vector<uint8_t> data)
 {
     RegValue value;

@@ -13,6 +13,17 @@ namespace winsim {
 
 struct Machine;
 
+// The setup classes the machine knows by name, as INFs and class keys name them.
+struct KnownClass {
+    const char16_t *name;
+    GUID guid;
+};
+inline constexpr KnownClass kKnownClasses[] = {
+    {u"SCSIAdapter", GUID_DEVCLASS_SCSIADAPTER},
+    {u"DiskDrive", GUID_DEVCLASS_DISKDRIVE},
+    {u"System", GUID_DEVCLASS_SYSTEM},
+};
+
 struct Device {
     Text instanceId;                 // "ROOT\\SCSIADAPTER\\0000"; DevInst is its index + 1
     GUID classGuid{};
@@ -59,6 +70,9 @@ inline constexpr char16_t kMpioBusDescription[] = u"Multi-Path Support";
 // the disk driver's service is "disk".
 Device ScsiDisk(const std::string &vendor, const std::string &product, const std::string &rev,
                 const Text &instanceSuffix, const std::string &enumerator = "SCSI");
+// The same disk from its vendor and product in one text, as a supported-
+// device entry gives them: padded with blanks, or cut, to 24 characters.
+Device ScsiDisk(std::string vendorAndProduct, const std::string &rev, const Text &instanceSuffix);
 
 // Whether the multipath drivers claim a disk with these hardware IDs for a
 // supported-device list: some entry, cut to its 8 units of vendor and 16 of
