@@ -16,7 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "hosttools/hosttools.h"
-#include "package.h"
+#include "facts.h"
 #include "report.h"
 
 namespace fs = std::filesystem;
@@ -193,7 +193,7 @@ TEST_F(PkgcheckTest, FactsOfTheExamplePackage)
     const pkgcheck::PackageFacts facts =
         pkgcheck::ReadFacts(pkgcheck::LoadPackage(Package().string(), "qvxdsm.inf", "Root\\QVXDSM"));
     EXPECT_EQ(facts.dsmService, u"qvxdsm");
-    EXPECT_EQ(facts.driverVer, u"12/08/2026,2.4.1.0");
+    EXPECT_EQ(facts.driverVerText, u"12/08/2026,2.4.1.0");
     EXPECT_EQ(facts.supportedDevices, std::vector<std::u16string>{u"QUORVEX LUMENSTRIDE     "});
 }
 
