@@ -83,13 +83,14 @@ std::string KeyJson(const std::string &path, const std::string &values)
     return "    " + Quoted(path) + ": {\"values\": {" + values + "}}";
 }
 
-// The build and service pack of the 5.x releases; later ones keep the default.
+// The build and service pack of the 5.x releases; later ones, and versions
+// Windows never had, keep the default.
 std::string OsBuild(const MachineShape &shape)
 {
-    if (shape.osMajor != 5)
+    const auto known = winsim::KnownWindowsVersion(shape.osMajor, shape.osMinor);
+    if (shape.osMajor != 5 || !known)
         return "";
-    const char *build = shape.osMinor == 0 ? "2195" : shape.osMinor == 1 ? "2600" : "3790";
-    return std::string(", \"build\": ") + build + ", \"csd\": \"Service Pack 2\"";
+    return ", \"build\": " + std::to_string(known->build) + ", \"csd\": \"Service Pack 2\"";
 }
 
 }  // namespace

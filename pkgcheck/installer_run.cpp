@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <sstream>
 
+#include "common/log_texts.h"
 #include "hosttools/hosttools.h"
+#include "inf_text.h"
 
 namespace pkgcheck {
 
@@ -43,25 +45,45 @@ std::vector<std::string> Lines(const std::string &text)
     return lines;
 }
 
-bool StartsWithAny(const std::string &line, std::initializer_list<const char *> starts)
+std::string LogTextLead(const WCHAR *text)
 {
-    return std::any_of(starts.begin(), starts.end(), [&](const char *start) { return line.rfind(start, 0) == 0; });
+    std::string lead = winsim::Narrow(text);
+    lead.erase(std::min(lead.find('%'), lead.size()));
+    const size_t start = lead.find_first_not_of(" \r\n");
+    if (start == std::string::npos)
+        return std::string();
+    return lead.substr(start, lead.find_last_not_of(" \r\n") + 1 - start);
+}
+
+bool BeginsWithAny(const std::string &line, std::initializer_list<const WCHAR *> texts)
+{
+    return std::any_of(texts.begin(), texts.end(),
+                       [&](const WCHAR *text) { return line.rfind(LogTextLead(text), 0) == 0; });
+}
+
+bool HoldsAny(const std::string &line, std::initializer_list<const WCHAR *> texts)
+{
+    return std::any_of(texts.begin(), texts.end(),
+                       [&](const WCHAR *text) { return line.find(LogTextLead(text)) != std::string::npos; });
 }
 
 bool IsProgressLine(const std::string &line)
 {
-    return StartsWithAny(line, {"Installing", "Uninstalling", "Restarting", "Rebuilding", "Check "});
+    return BeginsWithAny(line, {LOG_INSTALLING_BUS, LOG_INSTALLING_DSM, LOG_INSTALLING_DISK_DRIVER,
+                                LOG_RESTARTING_ADAPTERS, LOG_UNINSTALLING_DISK_DRIVER, LOG_UNINSTALLING_BUS,
+                                LOG_REBUILDING_STACK, LOG_UNINSTALLING_DSM, LOG_INSTALLING_FEATURE,
+                                LOG_UNINSTALLING_FEATURE, LOG_CHECK_MPIO, LOG_CHECK_DSM});
 }
 
 bool IsWalkLine(const std::string &line)
 {
-    return StartsWithAny(line, {"!!TRY ENTRY", "HWID:", "Skipped", "Device Desc:", "Driver Status:"});
+    return BeginsWithAny(line, {LOG_TRY_ENTRY, LOG_HARDWARE_ID, LOG_SKIPPED, LOG_DEVICE_DESCRIPTION, LOG_DRIVER_STATUS});
 }
 
 bool IsFailureLine(const std::string &line)
 {
-    return line.find("Failure") != std::string::npos || line.find("Unable to validate") != std::string::npos ||
-           line.find("failed with error") != std::string::npos;
+    return HoldsAny(line, {LOG_FAILURE, LOG_BAD_SOURCE_PATH, LOG_DEVNODE_STATUS_FAILED, LOG_PROPERTY_FAILED,
+                           LOG_CHECK_FAILED});
 }
 
 // What the setup library's codes that a package can cause mean.
@@ -71,17 +93,19 @@ struct KnownError {
     const char *meaning;
 };
 const KnownError kKnownErrors[] = {
-    {0x00000002, "ERROR_FILE_NOT_FOUND", "a file the INF names is not in the package"},
-    {0x00000103, "ERROR_NO_MORE_ITEMS", "the same driver is already installed and the update is not forced"},
-    {0x00000430, "ERROR_SERVICE_MARKED_FOR_DELETE", "a service is marked for deletion until the next reboot"},
-    {0xE0000003, "ERROR_GENERAL_SYNTAX", "the INF does not parse"},
-    {0xE0000100, "ERROR_WRONG_INF_STYLE", "the INF's Signature is not \"$Windows NT$\""},
-    {0xE0000101, "ERROR_SECTION_NOT_FOUND", "a section the INF names does not exist"},
-    {0xE0000200, "ERROR_NO_ASSOCIATED_CLASS", "the INF has no Class or ClassGuid"},
-    {0xE0000206, "ERROR_INVALID_CLASS", "the INF's ClassGuid is not a GUID"},
-    {0xE0000217, "ERROR_BAD_SERVICE_INSTALLSECT", "a service-install section lacks an entry"},
-    {0xE0000219, "ERROR_NO_ASSOCIATED_SERVICE", "the driver's .Services section has no AddService with flag 0x2"},
-    {0xE0000228, "ERROR_NO_COMPAT_DRIVERS", "no models section for this platform lists the hardware ID"},
+    {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND", "a file the INF names is not in the package"},
+    {ERROR_NO_MORE_ITEMS, "ERROR_NO_MORE_ITEMS", "the same driver is already installed and the update is not forced"},
+    {ERROR_SERVICE_MARKED_FOR_DELETE, "ERROR_SERVICE_MARKED_FOR_DELETE",
+     "a service is marked for deletion until the next reboot"},
+    {ERROR_GENERAL_SYNTAX, "ERROR_GENERAL_SYNTAX", "the INF does not parse"},
+    {ERROR_WRONG_INF_STYLE, "ERROR_WRONG_INF_STYLE", "the INF's Signature is not \"$Windows NT$\""},
+    {ERROR_SECTION_NOT_FOUND, "ERROR_SECTION_NOT_FOUND", "a section the INF names does not exist"},
+    {ERROR_NO_ASSOCIATED_CLASS, "ERROR_NO_ASSOCIATED_CLASS", "the INF has no Class or ClassGuid"},
+    {ERROR_INVALID_CLASS, "ERROR_INVALID_CLASS", "the INF's ClassGuid is not a GUID"},
+    {ERROR_BAD_SERVICE_INSTALLSECT, "ERROR_BAD_SERVICE_INSTALLSECT", "a service-install section lacks an entry"},
+    {ERROR_NO_ASSOCIATED_SERVICE, "ERROR_NO_ASSOCIATED_SERVICE",
+     "the driver's .Services section has no AddService with flag 0x2"},
+    {ERROR_NO_COMPAT_DRIVERS, "ERROR_NO_COMPAT_DRIVERS", "no models section for this platform lists the hardware ID"},
 };
 
 std::vector<std::string> PackageArgs(const Package &package)
@@ -155,6 +179,28 @@ void MachineRun::Reboot() const
     Save(machine);
 }
 
+bool HasLogLine(const std::vector<std::string> &log, const WCHAR *text)
+{
+    return std::find(log.begin(), log.end(), LogTextLead(text)) != log.end();
+}
+
+std::optional<uint32_t> LoggedErrorCode(const std::string &line)
+{
+    const std::string lead = LogTextLead(LOG_ERROR_CODE);
+    const size_t at = line.find(lead);
+    unsigned code = 0;
+    if (at == std::string::npos || std::sscanf(line.c_str() + at + lead.size(), "%x", &code) != 1)
+        return std::nullopt;
+    return code;
+}
+
+bool IsCheckFindingLine(const std::string &line)
+{
+    return HoldsAny(line, {LOG_MPIO_CHECKED, LOG_MPIO_BAD, LOG_DSM_CHECKED, LOG_DSM_BAD, LOG_DEVNODE_STATUS_FAILED,
+                           LOG_PROPERTY_FAILED, LOG_CHECK_FAILED}) ||
+           BeginsWithAny(line, {LOG_DRIVER_STATUS});
+}
+
 std::vector<std::string> Explain(const Step &step)
 {
     const std::vector<std::string> &lines =
@@ -182,16 +228,13 @@ std::string LastError(const Step &step)
 {
     for (const std::vector<std::string> *lines : {&step.log, &step.console}) {
         for (auto it = lines->rbegin(); it != lines->rend(); ++it) {
-            const size_t at = it->find("Error code (0x");
-            unsigned code = 0;
-            if (at == std::string::npos || std::sscanf(it->c_str() + at, "Error code (0x%x)", &code) != 1)
+            const auto code = LoggedErrorCode(*it);
+            if (!code)
                 continue;
-            char text[16];
-            std::snprintf(text, sizeof text, "0x%08X", code);
             for (const KnownError &known : kKnownErrors)
-                if (known.code == code)
-                    return std::string(text) + " " + known.name + ": " + known.meaning;
-            return text;
+                if (known.code == *code)
+                    return HexText(*code) + " " + known.name + ": " + known.meaning;
+            return HexText(*code);
         }
     }
     return std::string();

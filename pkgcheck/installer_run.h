@@ -5,7 +5,9 @@
 // directory goes.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +51,17 @@ private:
     Step RunWith(const std::string &mode, const std::vector<std::string> &packageArgs, const std::string &whose);
     void KeepMachine(const std::string &name) const;
 };
+
+// A line of a run that the installer wrote from one of its log texts
+// (common/log_texts.h), which it is told by: the text up to its first
+// conversion, without the line breaks and blanks around it that the run's
+// lines lose.  Whether the log has a line that is the text; the error code
+// a line of the error-code text gives (nothing for another line); whether a
+// line is one of -c's findings: a device checked, good or bad, a failed
+// query, a device's status.
+bool HasLogLine(const std::vector<std::string> &log, const WCHAR *text);
+std::optional<uint32_t> LoggedErrorCode(const std::string &line);
+bool IsCheckFindingLine(const std::string &line);
 
 // The lines that explain a failed run: from the progress line of the step
 // that failed to its last failure and error code.

@@ -5,10 +5,10 @@
 // built-in default server at that generation, with one disk per supported-
 // device string of the DSM (or the vendor's arrays given with --disk), one
 // disk of another vendor, and another vendor's DSM installed before the
-// package, which the package's runs must leave as it was.
+// package, which the package's runs must leave as it was.  With an older
+// release given, its upgrade to this one runs on machines of their own.
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -16,22 +16,9 @@
 
 #include "package.h"
 #include "report.h"
+#include "test_machine.h"
 
 namespace pkgcheck {
-
-// A Windows generation the lifecycle runs on, as its machine reports it.
-struct Generation {
-    uint32_t major = 0;
-    uint32_t minor = 0;
-    uint32_t build = 0;
-
-    std::string Name() const;     // "5.2"
-    std::string Column() const;   // "5.2 x64"
-};
-
-// "5.0", "5.2", "6.1", "10.0", ...: the versions the installer knows; nothing otherwise.
-std::optional<Generation> ParseGeneration(const std::string &text);
-
 
 struct LifecycleOptions {
     std::vector<Generation> generations;

@@ -17,6 +17,7 @@
 #include <sstream>
 
 
+#include "common/product.h"
 #include "facts.h"
 #include "hosttools/hosttools.h"
 #include "inf_checks.h"

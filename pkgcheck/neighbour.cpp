@@ -2,7 +2,10 @@
 
 #include <algorithm>
 
+#include "common/product.h"
 #include "hosttools/hosttools.h"
+#include "inf_text.h"
+#include "test_machine.h"
 
 namespace pkgcheck {
 
@@ -77,13 +80,12 @@ std::string OtherVendorsCopy(std::string bytes)
 }
 
 // The hardware IDs of a disk of a model, as its SCSI port reports them.
-std::vector<Text> DiskIds(const std::string &model)
-{
-    return *winsim::ScsiDisk(model.substr(0, 8), model.substr(8, 16), "0100", u"0").hardwareIds;
-}
+std::vector<Text> DiskIds(const std::string &model) { return *ArrayDisk(model, 0).hardwareIds; }
 
-bool Clear(const std::string &candidate, const std::vector<Text> &packageStrings,
-           const std::vector<std::string> &diskModels)
+// Whether a candidate model stays clear of the package: none of the
+// package's strings covers its disks, and it covers none of the package's.
+bool ClearOfThePackage(const std::string &candidate, const std::vector<Text> &packageStrings,
+                       const std::vector<std::string> &diskModels)
 {
     if (winsim::SupportedDeviceListCovers(packageStrings, DiskIds(candidate)))
         return false;
@@ -123,7 +125,7 @@ Neighbour MakeNeighbour(const Package &package, const std::vector<std::string> &
     const std::vector<Text> packageStrings = SupportedDeviceStrings(package.Dsm());
     std::string model = kNeighbourModels[0];
     for (const char *candidate : kNeighbourModels)
-        if (Clear(candidate, packageStrings, diskModels)) {
+        if (ClearOfThePackage(candidate, packageStrings, diskModels)) {
             model = candidate;
             break;
         }
@@ -179,10 +181,10 @@ std::vector<std::string> NeighbourChanges(const NeighbourState &before, const Ne
     std::vector<std::string> changes;
     for (const Text &string : before.strings)
         if (!winsim::ContainsNoCase(after.strings, string))
-            changes.push_back(Narrow(SUPPORTED_DEVICES_VALUE) + " lost " + Quote(string));
+            changes.push_back(Narrow(SUPPORTED_DEVICES_VALUE) + " lost " + InQuotes(string));
     for (const Text &filter : before.filters)
         if (!winsim::ContainsNoCase(after.filters, filter))
-            changes.push_back(Narrow(UPPER_FILTERS_VALUE) + " lost " + Quote(filter));
+            changes.push_back(Narrow(UPPER_FILTERS_VALUE) + " lost " + InQuotes(filter));
     CompareStates("device", before.devices, after.devices, changes);
     CompareStates("disk", before.disks, after.disks, changes);
     CompareStates("service", before.services, after.services, changes);

@@ -2,23 +2,15 @@
 
 #include <set>
 
+#include "common/product.h"
 #include "hosttools/hosttools.h"
+#include "inf_text.h"
+#include "shared_values.h"
 
 namespace pkgcheck {
 
-using winsim::EqualNoCase;
 using winsim::Fold;
 using winsim::Widen;
-
-bool StartsWithNoCase(const Text &text, const Text &prefix)
-{
-    return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
-}
-
-bool EndsWithNoCase(const Text &text, const Text &suffix)
-{
-    return text.size() >= suffix.size() && EqualNoCase(text.substr(text.size() - suffix.size()), suffix);
-}
 
 bool IsUninstallSection(const Text &name) { return StartsWithNoCase(name, UNINSTALL_SECTION); }
 
@@ -50,11 +42,6 @@ Package LoadPackage(const std::string &dir, const std::string &dsmInf, const std
     return package;
 }
 
-std::string Quote(const Text &text)
-{
-    return "\"" + winsim::Narrow(text) + "\"";
-}
-
 Text InstalledHardwareId(const InfDocument &inf, const std::string &dsmHwid)
 {
     switch (inf.role) {
@@ -66,56 +53,6 @@ Text InstalledHardwareId(const InfDocument &inf, const std::string &dsmHwid)
         break;
     }
     return Widen(dsmHwid);
-}
-
-const char *PlatformName(Platform platform)
-{
-    static const char *const names[] = {"Windows 2000", "x86", "x64"};
-    return names[static_cast<int>(platform)];
-}
-
-const winsim::OsInfo &OldestWindows(Platform platform)
-{
-    static const winsim::OsInfo windows[] = {
-        {5, 0, 2195, Text(), "x86"}, {5, 1, 2600, Text(), "x86"}, {5, 2, 3790, Text(), "amd64"}};
-    return windows[static_cast<int>(platform)];
-}
-
-MultiSzValue ValueOf(MultiSzKind kind)
-{
-    const WCHAR *keyPath = u"", *valueName = u"";
-    LookupMultiSzKind(kind, &keyPath, &valueName);
-    return {keyPath, valueName};
-}
-
-std::vector<ListAdd> ListAdds(const inf::InfFile &file, MultiSzKind kind)
-{
-    std::vector<ListAdd> adds;
-    const MultiSzValue value = ValueOf(kind);
-    std::set<Text> visited;
-    for (const inf::Section &section : file.Sections()) {
-        if (IsUninstallSection(section.name))
-            continue;
-        for (const inf::Line &directive : section.lines) {
-            if (!directive.key || !EqualNoCase(*directive.key, u"AddReg"))
-                continue;
-            for (const Text &name : directive.fields) {
-                const inf::Section *addReg = file.FindSection(name);
-                if (addReg == nullptr || !visited.insert(Fold(name)).second)
-                    continue;
-                for (const inf::Line &text : addReg->lines) {
-                    const inf::RegistryLine line = inf::DecodeRegistryLine(text);
-                    if (inf::AddRegType(line.flags) != REG_MULTI_SZ || (line.flags & FLG_ADDREG_BINVALUETYPE) ||
-                        !EqualNoCase(line.root, u"HKLM") || !EqualNoCase(line.subkey, value.keyPath) ||
-                        !line.valueName || !EqualNoCase(*line.valueName, value.valueName))
-                        continue;
-                    for (const Text &string : line.values)
-                        adds.push_back({addReg, line.flags, string});
-                }
-            }
-        }
-    }
-    return adds;
 }
 
 std::vector<Text> SupportedDeviceStrings(const InfDocument &dsm)
@@ -142,31 +79,6 @@ std::vector<Text> InstalledServices(const inf::InfFile &file)
                 services.push_back(line.name);
     }
     return services;
-}
-
-PackageFacts ReadFacts(const Package &package)
-{
-    PackageFacts facts;
-    const InfDocument &dsm = package.Dsm();
-    if (!dsm.file)
-        return facts;
-    facts.supportedDevices = SupportedDeviceStrings(dsm);
-    if (const inf::Line *driverVer = dsm.file->FindLine(u"Version", u"DriverVer"))
-        facts.driverVer = driverVer->CompactText();
-    const winsim::OsInfo &x64 = OldestWindows(Platform::Amd64);
-    for (const inf::ModelLine &model : inf::ModelLines(*dsm.file, x64, Widen(package.dsmHwid))) {
-        const inf::Section *install = inf::InstallSection(*dsm.file, model.line->fields[0], x64);
-        const inf::Section *services = install ? dsm.file->FindSection(install->name + SERVICES_SUFFIX) : nullptr;
-        if (services == nullptr)
-            continue;
-        for (const inf::ServiceLine &line : inf::AddServiceLines(*services)) {
-            if (!line.name.empty() && (line.flags & SPSVCINST_ASSOCSERVICE)) {
-                facts.dsmService = line.name;
-                return facts;
-            }
-        }
-    }
-    return facts;
 }
 
 }  // namespace pkgcheck

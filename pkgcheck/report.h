@@ -45,7 +45,7 @@ struct Report {
 };
 
 // Parts of a reason joined with a separator.
-std::string Join(const std::vector<std::string> &parts, const char *separator = ", ");
+std::string JoinWith(const std::vector<std::string> &parts, const char *separator = ", ");
 
 Cell Pass(const std::string &reason = std::string());
 Cell Warn(const std::string &reason);
@@ -53,7 +53,7 @@ Cell Fail(const std::string &reason);
 Cell NotApplicable(const std::string &reason = std::string());
 
 // A row's title without the indent that puts it under the row it belongs to.
-std::string Trimmed(const std::string &title);
+std::string WithoutIndent(const std::string &title);
 
 // "N errors, M warnings: the package passes" (or "is not ready to ship").
 std::string Summary(const Report &report);

@@ -263,6 +263,42 @@ TEST(MachineDescription, DefaultMachineIsAServerWithoutMultipath)
               winsim::SerializeMachine(m));
 }
 
+TEST(MachineDescription, KnownWindowsVersionsGiveTheBuildOfTheirLastRelease)
+{
+    const struct {
+        uint32_t major, minor;
+        std::optional<uint32_t> build;
+    } cases[] = {{5, 0, 2195}, {5, 2, 3790}, {6, 0, 6002}, {6, 3, 9600}, {10, 0, 17763},
+                 {5, 3, std::nullopt}, {7, 0, std::nullopt}, {4, 0, std::nullopt}};
+    for (const auto &c : cases) {
+        const auto version = winsim::KnownWindowsVersion(c.major, c.minor);
+        EXPECT_EQ(version ? std::optional<uint32_t>(version->build) : std::nullopt, c.build)
+            << c.major << "." << c.minor;
+    }
+    // Oldest first: a later version has a later build.
+    const auto &versions = winsim::KnownWindowsVersions();
+    for (size_t i = 1; i < versions.size(); i++)
+        EXPECT_LT(versions[i - 1].build, versions[i].build) << i;
+}
+
+// A disk from one text of vendor and product is the disk of its two fields.
+TEST(MachineDescription, DiskFromOneTextOfVendorAndProduct)
+{
+    const struct {
+        const char *text, *vendor, *product;
+    } cases[] = {
+        {"QUORVEX LUMENSTRIDE     ", "QUORVEX ", "LUMENSTRIDE     "},
+        {"QVX", "QVX     ", "                "},
+        {"TESSELLAORBIT-2         EXTRA", "TESSELLA", "ORBIT-2         "},
+    };
+    for (const auto &c : cases) {
+        const winsim::Device one = winsim::ScsiDisk(c.text, "0100", u"1");
+        const winsim::Device two = winsim::ScsiDisk(c.vendor, c.product, "0100", u"1");
+        EXPECT_EQ(one.instanceId, two.instanceId) << c.text;
+        EXPECT_EQ(one.hardwareIds, two.hardwareIds) << c.text;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The machine file
 // ---------------------------------------------------------------------------
@@ -361,6 +397,20 @@ protected:
         return key;
     }
 };
+
+TEST(KeyPath, CanonicalPathIsTheKeyTheRegistryResolves)
+{
+    const struct {
+        const char16_t *path, *canonical;
+    } cases[] = {
+        {u"SYSTEM\\CurrentControlSet", u"SYSTEM\\CurrentControlSet"},
+        {u"\\SYSTEM\\\\CurrentControlSet\\", u"SYSTEM\\CurrentControlSet"},
+        {u"\\", u""},
+        {u"", u""},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(winsim::CanonicalKeyPath(c.path), c.canonical) << winsim::Narrow(c.path);
+}
 
 TEST_F(RegistryTest, OpenFailsForMissingKeysAndBadArguments)
 {

@@ -317,6 +317,74 @@ TEST(DriverVer, ReadsTheDateAndTheVersionOrTellsWhyNot)
 }
 
 // ---------------------------------------------------------------------------
+// Registry lines
+// ---------------------------------------------------------------------------
+// One line of [R], decoded.
+winsim::inf::RegistryLine RegistryLineOf(const std::string &text)
+{
+    auto parsed = winsim::inf::Parse("[R]\n" + text + "\n", u"");
+    return winsim::inf::DecodeRegistryLine(parsed.file->FindSection(u"R")->lines.at(0));
+}
+
+TEST(RegistryLines, DelRegLineDeletesTheKeyTheValueOrOneStringByVersion)
+{
+    using Action = winsim::inf::DelRegAction;
+    const winsim::OsInfo windows2000{5, 0, 2195, u"", ""}, xp{5, 1, 2600, u"", ""}, server2019;
+    const struct {
+        const char *line;
+        Action on50, on51;
+    } cases[] = {
+        {"HKLM, Software\\Q", Action::DeleteKey, Action::DeleteKey},
+        {"HKLM, Software\\Q, , 0x00018002, \"S\"", Action::DeleteValue, Action::DeleteString},
+        {"HKLM, Software\\Q, V", Action::DeleteValue, Action::DeleteValue},
+        {"HKLM, Software\\Q, V, 0x00002000", Action::DeleteKey, Action::DeleteKey},
+        {"HKLM, Software\\Q, V, 0x00018002, \"S\"", Action::DeleteValue, Action::DeleteString},
+        {"HKLM, Software\\Q, V, 0x00018002", Action::DeleteValue, Action::DeleteString},
+        // The delete-string flag wins over the key-only one where it is known.
+        {"HKLM, Software\\Q, V, 0x0001A002, \"S\"", Action::DeleteKey, Action::DeleteString},
+        // Without the DelReg bit (0x8000) the line is no delete-string line.
+        {"HKLM, Software\\Q, V, 0x00010002, \"S\"", Action::DeleteValue, Action::DeleteValue},
+    };
+    for (const auto &c : cases) {
+        const winsim::inf::RegistryLine line = RegistryLineOf(c.line);
+        EXPECT_EQ(winsim::inf::ClassifyDelReg(line, windows2000), c.on50) << c.line;
+        EXPECT_EQ(winsim::inf::ClassifyDelReg(line, xp), c.on51) << c.line;
+        EXPECT_EQ(winsim::inf::ClassifyDelReg(line, server2019), c.on51) << c.line;
+    }
+}
+
+TEST(RegistryLines, AddRegLineWritesAMultiStringOnlyAsText)
+{
+    const struct {
+        const char *flags;
+        bool multiString;
+    } cases[] = {{"0x00010000", true}, {"0x00010008", true}, {"0x00070001", false}, {"0x00000000", false},
+                 {"0x00020000", false}};
+    for (const auto &c : cases)
+        EXPECT_EQ(winsim::inf::WritesMultiString(RegistryLineOf(std::string("HKLM, K, V, ") + c.flags + ", a")),
+                  c.multiString)
+            << c.flags;
+}
+
+// The lines a directive runs, section by section in the order it names
+// them; a name without a section is kept in its place.
+TEST(RegistryLines, DirectiveRunsTheLinesOfEachSectionItNames)
+{
+    auto parsed = winsim::inf::Parse("[Install]\nAddReg = Two, , Missing\nAddReg = One\n"
+                                     "[One]\nHKLM, A, First\n[Two]\nHKLM, B, Second\nHKLM, B, Third\n",
+                                     u"");
+    const winsim::inf::InfFile &file = *parsed.file;
+    std::vector<std::string> run;
+    for (const auto &entry : winsim::inf::RegistryLines(file, *file.FindSection(u"Install"), u"addreg"))
+        run.push_back(winsim::Narrow(entry.sectionName) + ":" +
+                      (entry.section ? winsim::Narrow(*entry.line.valueName) + "@" +
+                                           std::to_string(entry.text->sourceLine)
+                                     : std::string("none")));
+    EXPECT_EQ(run, (std::vector<std::string>{"Two:Second@7", "Two:Third@8", "Missing:none", "One:First@5"}));
+    EXPECT_TRUE(winsim::inf::RegistryLines(file, *file.FindSection(u"Install"), u"DelReg").empty());
+}
+
+// ---------------------------------------------------------------------------
 // SetupInstallFromInfSectionW
 // ---------------------------------------------------------------------------
 

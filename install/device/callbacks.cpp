@@ -81,10 +81,10 @@ static BOOL LogIdsUpToBusDevice(const MULTISZ_VIEW *ids)
     for (more = MultiSzViewFirst(ids, &id); more && (!isBus || id.offset <= bus.offset);
          more = MultiSzViewNext(ids, &id)) {
         TextCopyN(loggedId, HARDWARE_ID_UNITS + 1, id.text, id.length);
-        LogMessage(TEXT("HWID:%s\n"), loggedId);
+        LogMessage(LOG_HARDWARE_ID, loggedId);
     }
     if (isBus)
-        LogMessage(TEXT("Skipped\n"));
+        LogMessage(LOG_SKIPPED);
     return isBus;
 }
 

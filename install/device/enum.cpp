@@ -28,7 +28,7 @@ DWORD EnumClassDevices(const GUID *classGuid, DeviceCallback callback, PVOID con
             goto cleanupSet;
         }
         outFlag = 0;
-        LogMessage(TEXT("!!TRY ENTRY %d.\n"), (INT)index);
+        LogMessage(LOG_TRY_ENTRY, (INT)index);
         result = callback(set, &device, context, &outFlag);
         /* The first restart or reboot request sticks; a failed visit's flag
          * does not count. */

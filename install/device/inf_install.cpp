@@ -47,7 +47,7 @@ cleanupInf:
     SetupCloseInfFile(inf);
 report:
     if (result != ERROR_SUCCESS)
-        return LogFailure(TEXT("Failure."), result);
+        return LogFailure(LOG_FAILURE, result);
     LogMessage(TEXT("Success\n"));
     return ERROR_SUCCESS;
 }
@@ -137,5 +137,5 @@ success:
     return ERROR_SUCCESS;
 
 failure:
-    return LogFailure(TEXT("\nFailure."), result);
+    return LogFailure(TEXT("\n") LOG_FAILURE, result);
 }

@@ -87,7 +87,7 @@ void LogErrorText(DWORD code)
                             (LPWSTR)&text, 0, NULL);
     if (length != 0 && text != NULL)
         LogMessage(TEXT(" %s\n"), text);
-    LogMessage(TEXT(" Error code (0x%08x)\n"), (unsigned int)code);
+    LogMessage(LOG_ERROR_CODE, (unsigned int)code);
     if (text != NULL)
         LocalFree(text);
 }
@@ -102,7 +102,7 @@ DWORD LogFailure(const WCHAR *tag, DWORD code)
 DWORD LogStepOutcome(DWORD result, INT restart, INT *rebootFlag)
 {
     if (result != ERROR_SUCCESS)
-        return LogFailure(TEXT("Failure."), result);
+        return LogFailure(LOG_FAILURE, result);
     if (*rebootFlag == 0)
         *rebootFlag = restart;
     LogMessage(TEXT("Success %s\n"), restart != 0 ? REBOOT_TEXT : NO_REBOOT_TEXT);

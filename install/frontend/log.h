@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/common.h"
+#include "common/log_texts.h"
 
 #define LOG_FILE_NAME "MPIOInstall.LOG"
 #define LOG_BUFFER_UNITS 512

@@ -30,9 +30,9 @@ typedef struct _CHECKED_DEVICE {
 } CHECKED_DEVICE;
 
 static const CHECKED_DEVICE MpioChecked = {
-    TEXT("MPIO Checked\n"), TEXT("MPIO Good\n"), TEXT("MPIO Bad\n"), CHECK_MPIO_FOUND, CHECK_MPIO_GOOD};
+    LOG_MPIO_CHECKED, LOG_MPIO_GOOD, LOG_MPIO_BAD, CHECK_MPIO_FOUND, CHECK_MPIO_GOOD};
 static const CHECKED_DEVICE DsmChecked = {
-    TEXT("DSM Checked\n"), TEXT("DSM Good\n"), TEXT("DSM Bad\n"), CHECK_DSM_FOUND, CHECK_DSM_GOOD};
+    LOG_DSM_CHECKED, LOG_DSM_GOOD, LOG_DSM_BAD, CHECK_DSM_FOUND, CHECK_DSM_GOOD};
 
 DWORD GetDeviceHealth(PSP_DEVINFO_DATA device, INT *health)
 {
@@ -42,10 +42,10 @@ DWORD GetDeviceHealth(PSP_DEVINFO_DATA device, INT *health)
 
     result = CM_Get_DevNode_Status(&status, &problem, device->DevInst, 0);
     if (result != CR_SUCCESS) {
-        LogMessage(TEXT("CM_Get_DevNode_Status() failed with error code %d\n"), (INT)result);
+        LogMessage(LOG_DEVNODE_STATUS_FAILED, (INT)result);
         return result;
     }
-    LogMessage(TEXT("Driver Status: ulStatus = 0x%08X, ulProblem = 0x%08X\n"), (UINT)status, (UINT)problem);
+    LogMessage(LOG_DRIVER_STATUS, (UINT)status, (UINT)problem);
     /* Only a pending restart or removal counts; a problem code alone does not. */
     *health = (status & UNSETTLED_STATUS) != 0 ? 0 : 1;
     return ERROR_SUCCESS;
@@ -80,13 +80,13 @@ DWORD CheckDeviceCallback(HDEVINFO set, PSP_DEVINFO_DATA device, PVOID context, 
     if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_DEVICEDESC, NULL, (PBYTE)DeviceDescription,
                                            DESCRIPTION_BUFFER_BYTES, NULL)) {
         result = GetLastError();
-        LogMessage(TEXT("SetupDiGetDeviceRegistryProperty() failed with error %d\n"), (INT)result);
+        LogMessage(LOG_PROPERTY_FAILED, (INT)result);
         /* 259 skips the device; anything else ends the check. */
         return result == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : result;
     }
     /* A description that fills the buffer brings no terminator of its own. */
     DeviceDescription[DESCRIPTION_BUFFER_UNITS - 1] = 0;
-    LogMessage(TEXT("Device Desc: %s\n"), DeviceDescription);
+    LogMessage(LOG_DEVICE_DESCRIPTION, DeviceDescription);
 
     if (TextCompareNoCase(DeviceDescription, MpioDeviceDescription) == 0)
         return CheckFoundDevice(device, &MpioChecked, checkFlags);
@@ -105,7 +105,7 @@ DWORD CheckInstallMPIO(INT *condition, INT *rebootFlag)
     if (OsVersion.dwMajorVersion >= 6)
         goto report;
 
-    LogMessage(TEXT("Check MPIO, please wait ...\n"));
+    LogMessage(LOG_CHECK_MPIO);
     result = EnumClassDevices(&GUID_DEVCLASS_SCSIADAPTER, CheckDeviceCallback, &checkFlags, rebootFlag);
     if (result != ERROR_SUCCESS)
         goto failure;
@@ -114,7 +114,7 @@ DWORD CheckInstallMPIO(INT *condition, INT *rebootFlag)
         goto report;
     }
 
-    LogMessage(TEXT("Check DSM, please wait ...\n"));
+    LogMessage(LOG_CHECK_DSM);
     result = EnumClassDevices(&GUID_DEVCLASS_SYSTEM, CheckDeviceCallback, &checkFlags, rebootFlag);
     if (result != ERROR_SUCCESS)
         goto failure;
@@ -127,6 +127,6 @@ report:
     return ERROR_SUCCESS;
 
 failure:
-    LogMessage(TEXT("CheckInstallMPIO failed with error %d\n"), (INT)result);
+    LogMessage(LOG_CHECK_FAILED, (INT)result);
     return result;
 }

@@ -8,7 +8,7 @@
 
 DWORD ReportFeatureFailure(DWORD code)
 {
-    wprintf(TEXT("Failure."));
+    wprintf(LOG_FAILURE);
     LogErrorText(code);
     return code;
 }
@@ -22,9 +22,9 @@ DWORD RunMultipathFeatureCommand(BOOL enable, INT *rebootFlag)
                enable ? TEXT("enable") : TEXT("disable"));
 
     if (enable)
-        wprintf(TEXT("\nInstalling the MPIO OC. This may take some time, please be patient...\n"));
+        wprintf(LOG_INSTALLING_FEATURE);
     else
-        wprintf(TEXT("\nUninstalling the MPIO OC. This may take some time, please be patient...\n"));
+        wprintf(LOG_UNINSTALLING_FEATURE);
 
     /* Blocks until the tool ends; -1 when no interpreter could start. */
     status = _wsystem(command);

@@ -44,19 +44,19 @@ static DWORD InstallPackageComponents(WCHAR *infPath, const WCHAR *sourcePath, c
     DWORD result;
 
     ComposeInfPath(infPath, sourcePath, MPIO_INF_NAME);
-    LogMessage(TEXT("\nInstalling the Multi-Path Adapter Filter and Multi-Path Bus Driver...\n"));
+    LogMessage(LOG_INSTALLING_BUS);
     result = InstallRootDevice(infPath, MpioBusHardwareId, 0, rebootFlag);
     if (result != ERROR_SUCCESS)
         return result;
 
     ComposeInfPath(infPath, sourcePath, dsmInf);
-    LogMessage(TEXT("\nInstalling the Device Specific Module...\n"));
+    LogMessage(LOG_INSTALLING_DSM);
     result = InstallRootDevice(infPath, dsmHwid, 1, rebootFlag);
     if (result != ERROR_SUCCESS)
         return result;
 
     ComposeInfPath(infPath, sourcePath, MPDEV_INF_NAME);
-    LogMessage(TEXT("\nInstalling the Multi-Path Device Driver...\n"));
+    LogMessage(LOG_INSTALLING_DISK_DRIVER);
     return InstallDiskDriver(infPath, rebootFlag);
 }
 
@@ -79,7 +79,7 @@ static DWORD InstallFeatureAndDsm(WCHAR *infPath, const WCHAR *sourcePath, const
     }
 
     ComposeInfPath(infPath, sourcePath, dsmInf);
-    LogMessage(TEXT("\nInstalling the Device Specific Module...\n"));
+    LogMessage(LOG_INSTALLING_DSM);
     return InstallRootDevice(infPath, dsmHwid, 1, rebootFlag);
 }
 
@@ -103,6 +103,6 @@ DWORD InstallPackage(const WCHAR *sourcePath, const WCHAR *dsmInf, const WCHAR *
     /* With a reboot pending the adapters are left alone: the reboot restarts them. */
     if (*rebootFlag != 0)
         return ERROR_SUCCESS;
-    LogMessage(TEXT("\nRestarting all SCSI adapters...\n"));
+    LogMessage(LOG_RESTARTING_ADAPTERS);
     return RestartScsiAdapters(rebootFlag);
 }

@@ -21,7 +21,7 @@ DWORD ValidateSourcePath(const WCHAR *sourcePath)
 
     search = FindFirstFileW(sourcePath, &findData);
     if (search == INVALID_HANDLE_VALUE)
-        return LogFailure(TEXT("Unable to validate the source path."), GetLastError());
+        return LogFailure(LOG_BAD_SOURCE_PATH, GetLastError());
     FindClose(search);
     return ERROR_SUCCESS;
 }

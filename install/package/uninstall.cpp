@@ -142,16 +142,16 @@ static DWORD UninstallBase(const WCHAR *sourcePath, const MULTISZ_VIEW *list, IN
 
     if (OsVersion.dwMajorVersion <= 5) {
         ComposeInfPath(infPath, sourcePath, MPDEV_INF_NAME);
-        LogMessage(TEXT("\nUninstalling the Multi-Path Device Driver.This may take a few minutes..\n"));
+        LogMessage(LOG_UNINSTALLING_DISK_DRIVER);
         result = UninstallDiskDriver(infPath, list, rebootFlag);
         if (result != ERROR_SUCCESS || !listEmpty)
             return result;
         ComposeInfPath(infPath, sourcePath, MPIO_INF_NAME);
-        LogMessage(TEXT("\nUninstalling the Multi-Path Bus Driver...\n"));
+        LogMessage(LOG_UNINSTALLING_BUS);
         return UninstallComponent(infPath, MpioBusHardwareId, MULTISZ_UPPER_FILTERS, rebootFlag);
     }
 
-    LogMessage(TEXT("\nRebuilding the storage stack...\n"));
+    LogMessage(LOG_REBUILDING_STACK);
     result = EnumDiskDrives(ReleaseDiskCallback, list, &walkFlag);
     if (result != ERROR_SUCCESS)
         return result;
@@ -176,7 +176,7 @@ DWORD UninstallPackage(const WCHAR *sourcePath, const WCHAR *dsmInf, const WCHAR
         goto report;
 
     ComposeInfPath(infPath, sourcePath, dsmInf);
-    LogMessage(TEXT("\nUninstalling the Device Specific Module...\n"));
+    LogMessage(LOG_UNINSTALLING_DSM);
     result = UninstallComponent(infPath, dsmHwid, MULTISZ_SUPPORTED_DEVICES, rebootFlag);
     if (result != ERROR_SUCCESS)
         goto report;
@@ -192,6 +192,6 @@ DWORD UninstallPackage(const WCHAR *sourcePath, const WCHAR *dsmInf, const WCHAR
         LocalFree(block);
 report:
     if (result != ERROR_SUCCESS)
-        return LogFailure(TEXT("Failure."), result);
+        return LogFailure(LOG_FAILURE, result);
     return ERROR_SUCCESS;
 }

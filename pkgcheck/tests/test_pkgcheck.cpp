@@ -9,29 +9,27 @@
 #include <filesystem>
 #include <map>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "facts.h"
 #include "hosttools/hosttools.h"
-#include "package.h"
+#include "package_edit.h"
 #include "report.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadFile(const fs::path &path)
-{
-    return hosttools::ReadFile(path.string()).value_or(std::string());
-}
-
-void WriteFile(const fs::path &path, const std::string &bytes)
-{
-    hosttools::WriteFile(path.string(), bytes);
-}
+using pkgcheck_test::EditPackage;
+using pkgcheck_test::Expected;
+using pkgcheck_test::ExpectFindings;
+using pkgcheck_test::Findings;
+using pkgcheck_test::FindingsOf;
+using pkgcheck_test::PackageEdit;
+using pkgcheck_test::ReadFile;
 
 // A scratch directory with the three places a run must keep apart: the
 // package copy, the current directory and $TMPDIR.
@@ -77,31 +75,29 @@ protected:
     fs::path root_ = scratch_.Dir();
 };
 
-// Every finding of the document: (table, check, column) -> the finding.
-std::map<std::string, nlohmann::json> Findings(const nlohmann::json &document)
+// Every finding of 'table' ("" for both) but those named passes, does not
+// apply, or warns of the example's placeholder images and catalogs.
+void ExpectOnlyThePlaceholdersWarn(const Findings &findings, const std::string &table,
+                                   const std::vector<Expected> &named = {})
 {
-    std::map<std::string, nlohmann::json> findings;
-    for (const char *table : {"inf_checks", "lifecycle"})
-        for (const auto &finding : document[table])
-            findings[std::string(table) + "/" + finding["check"].get<std::string>() + "/" +
-                     finding["column"].get<std::string>()] = finding;
-    return findings;
+    for (const auto &[key, finding] : findings) {
+        const bool isNamed = std::any_of(named.begin(), named.end(), [&](const Expected &e) { return e.finding == key; });
+        if (isNamed || key.rfind(table, 0) != 0 || finding["verdict"] == "pass" || finding["verdict"] == "not-applicable")
+            continue;
+        EXPECT_EQ(finding["verdict"], "warning") << key << ": " << finding;
+        EXPECT_TRUE(finding["check"] == "driver-images" || finding["check"] == "catalog-format") << key;
+        EXPECT_NE(finding["reason"].get<std::string>().find("is a placeholder, not a"), std::string::npos)
+            << key << ": " << finding;
+    }
 }
 
-// The example's warnings: its placeholder images and catalogs, one cell of
-// each of the two rows per INF; every other cell passes or does not apply.
-void ExpectOnlyThePlaceholdersWarn(const nlohmann::json &document)
+// The example's own findings: its placeholders warn, one cell of each of the
+// two rows per INF.
+void ExpectTheExamplesFindings(const nlohmann::json &document)
 {
     EXPECT_EQ(document["errors"], 0);
     EXPECT_EQ(document["warnings"], 6);
-    for (const auto &[key, finding] : Findings(document)) {
-        if (finding["verdict"] != "warning") {
-            EXPECT_TRUE(finding["verdict"] == "pass" || finding["verdict"] == "not-applicable") << key << ": " << finding;
-            continue;
-        }
-        EXPECT_TRUE(finding["check"] == "driver-images" || finding["check"] == "catalog-format") << key;
-        EXPECT_NE(finding["reason"].get<std::string>().find("is a placeholder, not a"), std::string::npos) << finding;
-    }
+    ExpectOnlyThePlaceholdersWarn(FindingsOf(document), "");
 }
 
 TEST_F(PkgcheckTest, ExamplePackagePassesEveryCheckOnEveryGeneration)
@@ -114,17 +110,16 @@ TEST_F(PkgcheckTest, ExamplePackagePassesEveryCheckOnEveryGeneration)
     ASSERT_EQ(json.exitCode, 0) << json.out << json.err;
     const auto document = nlohmann::json::parse(json.out);
     EXPECT_EQ(document["generations"], nlohmann::json({"5.0 x86", "5.2 x64", "6.1 x64", "10.0 x64"}));
-    ExpectOnlyThePlaceholdersWarn(document);
+    ExpectTheExamplesFindings(document);
+    const Findings findings = FindingsOf(document);
     // The step a correct package fails on the oldest systems is told as expected.
-    EXPECT_EQ(Findings(document)["lifecycle/install-again/5.2 x64"]["exit_code"], -1);
+    EXPECT_EQ(findings.at("lifecycle/install-again/5.2 x64")["exit_code"], -1);
     // Another vendor's DSM is left as it was, and without --disk the strings were not matched to a real array.
-    for (const char *column : {"5.0 x86", "5.2 x64", "6.1 x64", "10.0 x64"}) {
-        auto findings = Findings(document);
-        for (const char *row : {"neighbour-installed", "neighbour-uninstalled"})
-            EXPECT_EQ(findings[std::string("lifecycle/") + row + "/" + column]["verdict"], "pass") << row << column;
-        EXPECT_NE(findings[std::string("lifecycle/disk-match/") + column]["reason"].get<std::string>().find("no --disk"),
-                  std::string::npos);
-        EXPECT_EQ(findings.count(std::string("lifecycle/upgrade/") + column), 0u);
+    for (const std::string column : {"5.0 x86", "5.2 x64", "6.1 x64", "10.0 x64"}) {
+        ExpectFindings(findings, {{"lifecycle/neighbour-installed/" + column, "pass", ""},
+                                  {"lifecycle/neighbour-uninstalled/" + column, "pass", ""},
+                                  {"lifecycle/disk-match/" + column, "not-applicable", "no --disk"}});
+        EXPECT_EQ(findings.count("lifecycle/upgrade/" + column), 0u);
     }
 
     Run table = Pkgcheck(PackageArgs());
@@ -141,15 +136,12 @@ TEST_F(PkgcheckTest, ExamplePackagePassesOnTheOtherGenerations)
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
     const auto document = nlohmann::json::parse(run.out);
     EXPECT_EQ(document["generations"], nlohmann::json({"5.1 x86", "6.0 x64", "6.2 x64", "6.3 x64"}));
-    ExpectOnlyThePlaceholdersWarn(document);
+    ExpectTheExamplesFindings(document);
 }
 
 TEST_F(PkgcheckTest, TableMarksAFaultAndListsItsReasonAndLog)
 {
-    const fs::path inf = Package() / "qvxdsm.inf";
-    std::string text = ReadFile(inf);
-    text.replace(text.find("QuorvexDsm, NTx86, NTamd64"), 26, "QuorvexDsm, NTx86");
-    WriteFile(inf, text);
+    EditPackage(Package(), {{"qvxdsm.inf", "QuorvexDsm, NTx86, NTamd64", "QuorvexDsm, NTx86"}});
     auto args = PackageArgs();
     args.insert(args.end(), {"--generations", "10.0"});
     Run run = Pkgcheck(args);
@@ -184,7 +176,7 @@ TEST_F(PkgcheckTest, PackageInAnotherCasePasses)
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
     const auto document = nlohmann::json::parse(run.out);
     EXPECT_EQ(document["inf_files"], nlohmann::json({"MPIO.INF", "mpdev.inf", "qvxdsm.inf"}));
-    ExpectOnlyThePlaceholdersWarn(document);
+    ExpectTheExamplesFindings(document);
 }
 
 // What the example package says of itself.
@@ -193,7 +185,7 @@ TEST_F(PkgcheckTest, FactsOfTheExamplePackage)
     const pkgcheck::PackageFacts facts =
         pkgcheck::ReadFacts(pkgcheck::LoadPackage(Package().string(), "qvxdsm.inf", "Root\\QVXDSM"));
     EXPECT_EQ(facts.dsmService, u"qvxdsm");
-    EXPECT_EQ(facts.driverVer, u"12/08/2026,2.4.1.0");
+    EXPECT_EQ(facts.driverVerText, u"12/08/2026,2.4.1.0");
     EXPECT_EQ(facts.supportedDevices, std::vector<std::u16string>{u"QUORVEX LUMENSTRIDE     "});
 }
 
@@ -227,11 +219,8 @@ TEST_F(PkgcheckTest, InterruptLeavesNothingBehind)
 // is read back by a JUnit parser in tests/pkgcheck_junit.py).
 TEST_F(PkgcheckTest, MarkdownSummaryCarriesTheFindingsBesideTheTable)
 {
-    for (const auto &[file, from, to] : {std::tuple{"qvxdsm.inf", "QuorvexDsm, NTx86, NTamd64", "QuorvexDsm, NTx86"},
-                                         std::tuple{"mpdev.inf", "NTx86, NTamd64", "NTamd64"}}) {
-        std::string text = ReadFile(Package() / file);
-        WriteFile(Package() / file, text.replace(text.find(from), std::string(from).size(), to));
-    }
+    EditPackage(Package(), {{"qvxdsm.inf", "QuorvexDsm, NTx86, NTamd64", "QuorvexDsm, NTx86"},
+                            {"mpdev.inf", "NTx86, NTamd64", "NTamd64"}});
     const fs::path summary = root_ / "summary.md";
     auto args = PackageArgs();
     args.insert(args.end(), {"--generations", "10.0", "--markdown=" + summary.string()});
@@ -279,71 +268,65 @@ TEST(ReportEscaping, XmlAndMarkdownCarryAnyText)
     }
 }
 
-struct Expected {
-    const char *finding;   // "table/check/column"
-    const char *verdict;
-    const char *reason;    // a part of the reason
-    const char *logLine = nullptr;   // for an installer run: a log line that explains it
-};
-
 struct Mutation {
     const char *name;
-    const char *file;
-    const char *from;      // every occurrence replaced by 'to'; nullptr: the file is removed
-    const char *to;
+    std::vector<PackageEdit> edits;
     const char *generations;
     int exitCode;
     std::vector<Expected> expected;
 };
 
 const Mutation kMutations[] = {
-    {"DescriptionNotTheBuilds", "qvxdsm.inf", "DsmDescription = \"Quorvex Lumenstride Device Specific Module\"",
-     "DsmDescription = \"Quorvex Lumenstride DSM\"", "5.2", 1,
+    {"DescriptionNotTheBuilds", {{"qvxdsm.inf", "DsmDescription = \"Quorvex Lumenstride Device Specific Module\"",
+     "DsmDescription = \"Quorvex Lumenstride DSM\""}}, "5.2", 1,
      {{"inf_checks/description/qvxdsm.inf", "error", "-c never finds the DSM"},
       {"lifecycle/check-installed/5.2 x64", "error", "did not find the DSM"}}},
-    {"BusDescriptionNotTheChecks", "mpio.inf", "MpioDescription   = \"Multi-Path Support\"",
-     "MpioDescription   = \"Multipath Support\"", "5.0", 1,
+    {"BusDescriptionNotTheChecks", {{"mpio.inf", "MpioDescription   = \"Multi-Path Support\"",
+     "MpioDescription   = \"Multipath Support\""}}, "5.0", 1,
      {{"inf_checks/description/mpio.inf", "error", "\"Multi-Path Support\""},
       {"lifecycle/check-installed/5.0 x86", "error", "did not find the MPIO bus device"}}},
-    {"NoNtamd64Models", "qvxdsm.inf", "QuorvexDsm, NTx86, NTamd64", "QuorvexDsm, NTx86", "10.0", 1,
+    {"NoNtamd64Models", {{"qvxdsm.inf", "QuorvexDsm, NTx86, NTamd64", "QuorvexDsm, NTx86"}}, "10.0", 1,
      {{"inf_checks/models-ntamd64/qvxdsm.inf", "error", "x64 Windows ignores an undecorated"},
       {"inf_checks/hardware-id/qvxdsm.inf", "error", "for x64"},
       {"inf_checks/driver-images/qvxdsm.inf", "warning", "AMD64 image, copied for Windows 2000 (i386), x86 (i386) only"},
       {"lifecycle/install/10.0 x64", "error", "ERROR_NO_COMPAT_DRIVERS"}}},
-    {"NoUndecoratedModels", "mpio.inf", "[MultiPathBus]\n", "[MultiPathBusOld]\n", "5.0", 1,
+    {"NoUndecoratedModels", {{"mpio.inf", "[MultiPathBus]\n", "[MultiPathBusOld]\n"}}, "5.0", 1,
      {{"inf_checks/models-plain/mpio.inf", "error", "Windows 2000 reads only"},
       {"inf_checks/hardware-id/mpio.inf", "error", "for Windows 2000"},
       {"lifecycle/install/5.0 x86", "error", "ERROR_NO_COMPAT_DRIVERS",
        "Installing the Multi-Path Adapter Filter and Multi-Path Bus Driver..."}}},
-    {"NoNtx86ModelsIsAWarning", "mpdev.inf", "NTx86, NTamd64", "NTamd64", "5.0", 0,
+    {"NoNtx86ModelsIsAWarning", {{"mpdev.inf", "NTx86, NTamd64", "NTamd64"}}, "5.0", 0,
      {{"inf_checks/models-ntx86/mpdev.inf", "warning", "fall back to [MultiPathDisk]"}}},
-    {"HardwareIdMissingFromX64Models", "qvxdsm.inf",
+    {"HardwareIdMissingFromX64Models", {{"qvxdsm.inf",
      "[QuorvexDsm.NTamd64]\n%DsmDescription% = QvxDsmInstall, Root\\QVXDSM",
-     "[QuorvexDsm.NTamd64]\n%DsmDescription% = QvxDsmInstall, Root\\QVXDSM2", "10.0", 1,
+     "[QuorvexDsm.NTamd64]\n%DsmDescription% = QvxDsmInstall, Root\\QVXDSM2"}}, "10.0", 1,
      {{"inf_checks/hardware-id/qvxdsm.inf", "error", "Root\\QVXDSM is not in the models section for x64"},
       {"inf_checks/driver-images/qvxdsm.inf", "warning", "AMD64 image, copied for Windows 2000 (i386), x86 (i386) only"},
       {"lifecycle/install/10.0 x64", "error", "ERROR_NO_COMPAT_DRIVERS"}}},
-    {"CopiedFileMissing", "qvxdsm.sys", nullptr, nullptr, "10.0", 1,
+    {"CopiedFileMissing", {{"qvxdsm.sys", "", ""}}, "10.0", 1,
      {{"inf_checks/copy-files/qvxdsm.inf", "error", "not in the package: qvxdsm.sys"},
       {"lifecycle/install/10.0 x64", "error", "ERROR_FILE_NOT_FOUND", "Failure. The system cannot find the file specified."}}},
-    {"NoAssociatedService", "qvxdsm.inf", "AddService = qvxdsm, 0x00000002,", "AddService = qvxdsm, 0x00000000,",
+    {"NoAssociatedService", {{"qvxdsm.inf", "AddService = qvxdsm, 0x00000002,", "AddService = qvxdsm, 0x00000000,"}},
      "10.0", 1,
      {{"inf_checks/install-sections/qvxdsm.inf", "error", "no AddService with flag 0x00000002"},
       {"lifecycle/install/10.0 x64", "error", "ERROR_NO_ASSOCIATED_SERVICE"}}},
-    {"NoUninstallServicesSection", "qvxdsm.inf", "[DefaultUninstall.Services]", "[DefaultUninstall.Svc]", "10.0", 1,
+    {"NoUninstallServicesSection", {{"qvxdsm.inf", "[DefaultUninstall.Services]", "[DefaultUninstall.Svc]"}}, "10.0", 1,
      {{"inf_checks/uninstall/qvxdsm.inf", "error", "no [DefaultUninstall.Services]"},
       {"lifecycle/uninstall/10.0 x64", "error", "ERROR_SECTION_NOT_FOUND", "Uninstalling the Device Specific Module..."}}},
-    {"NoDelRegLine", "qvxdsm.inf", "DelReg   = QvxDsmSupportedDevicesRemove\n", "", "5.2", 1,
+    {"NoDelRegLine", {{"qvxdsm.inf", "DelReg   = QvxDsmSupportedDevicesRemove\n", ""}}, "5.2", 1,
      {{"inf_checks/delreg/qvxdsm.inf", "error", "no DelReg line"},
       {"lifecycle/left-strings/5.2 x64", "error", "still holds \"QUORVEX LUMENSTRIDE     \""},
       {"lifecycle/released-disks/5.2 x64", "error", "not given back"}}},
-    {"DelRegWithWrongFlags", "qvxdsm.inf", "0x00018002, \"QUORVEX", "0x00010002, \"QUORVEX", "5.0", 1,
+    {"DelRegWithWrongFlags", {{"qvxdsm.inf", "0x00018002, \"QUORVEX", "0x00010002, \"QUORVEX"}}, "5.0", 1,
      {{"inf_checks/delreg/qvxdsm.inf", "error", "does not delete \"QUORVEX LUMENSTRIDE     \""},
       {"inf_checks/delreg-scope/qvxdsm.inf", "error", "deletes the whole MPIOSupportedDeviceList value"}}},
-    {"SupportedDeviceStringTooShort", "qvxdsm.inf", "LUMENSTRIDE     \"", "LUMENSTRIDE    \"", "5.2", 1,
+    {"SupportedDeviceStringTooShort",
+     {{"qvxdsm.inf", "0x00010008, \"QUORVEX LUMENSTRIDE     \"", "0x00010008, \"QUORVEX LUMENSTRIDE    \""},
+      {"qvxdsm.inf", "0x00018002, \"QUORVEX LUMENSTRIDE     \"", "0x00018002, \"QUORVEX LUMENSTRIDE    \""}},
+     "5.2", 1,
      {{"inf_checks/supported-devices/qvxdsm.inf", "error", "has 23 characters"}}},
     // The string is written, and the disks claimed: what is wrong is the other vendors' strings lost.
-    {"SupportedDeviceListReplaced", "qvxdsm.inf", "0x00010008", "0x00010000", "5.2", 1,
+    {"SupportedDeviceListReplaced", {{"qvxdsm.inf", "0x00010008", "0x00010000"}}, "5.2", 1,
      {{"inf_checks/supported-devices/qvxdsm.inf", "error",
        "[QvxDsmSupportedDevices] replaces the whole MPIOSupportedDeviceList with its strings (flags 0x00010000)"},
       {"lifecycle/installed-strings/5.2 x64", "pass", ""},
@@ -354,8 +337,8 @@ const Mutation kMutations[] = {
        "(see the INF check 'supported-device strings (8 + 16)' [qvxdsm.inf])"}}},
     // An uninstall that deletes the whole list takes the other vendor's
     // strings, its disks' claim and (the list being empty) the base with it.
-    {"UninstallDeletesTheWholeList", "qvxdsm.inf", "0x00018002, \"QUORVEX LUMENSTRIDE     \"",
-     "0x00018002, \"QUORVEX LUMENSTRIDE     \"\nHKLM, SYSTEM\\CurrentControlSet\\Control\\MPDEV, MPIOSupportedDeviceList",
+    {"UninstallDeletesTheWholeList", {{"qvxdsm.inf", "0x00018002, \"QUORVEX LUMENSTRIDE     \"",
+     "0x00018002, \"QUORVEX LUMENSTRIDE     \"\nHKLM, SYSTEM\\CurrentControlSet\\Control\\MPDEV, MPIOSupportedDeviceList"}},
      "5.2,10.0", 1,
      {{"inf_checks/delreg-scope/qvxdsm.inf", "error", "deletes the whole MPIOSupportedDeviceList value"},
       {"lifecycle/neighbour-installed/5.2 x64", "pass", ""},
@@ -367,8 +350,8 @@ const Mutation kMutations[] = {
       {"lifecycle/neighbour-uninstalled/10.0 x64", "error", "(see the INF check 'DelReg deletes only what the install added'"}}},
     // Deleting the whole list instead of the string: on 5.0 the installer
     // writes the list back, the string in it; later the whole list goes.
-    {"UninstallDeletesTheListInsteadOfTheString", "qvxdsm.inf",
-     "MPIOSupportedDeviceList, 0x00018002, \"QUORVEX LUMENSTRIDE     \"", "MPIOSupportedDeviceList", "5.0,10.0", 1,
+    {"UninstallDeletesTheListInsteadOfTheString", {{"qvxdsm.inf",
+     "MPIOSupportedDeviceList, 0x00018002, \"QUORVEX LUMENSTRIDE     \"", "MPIOSupportedDeviceList"}}, "5.0,10.0", 1,
      {{"inf_checks/delreg/qvxdsm.inf", "error",
        "on 5.0 [QvxDsmSupportedDevicesRemove] does not delete \"QUORVEX LUMENSTRIDE     \""},
       {"inf_checks/delreg-scope/qvxdsm.inf", "error", "deletes the whole MPIOSupportedDeviceList value"},
@@ -376,53 +359,53 @@ const Mutation kMutations[] = {
       {"lifecycle/left-strings/10.0 x64", "pass", ""},
       {"lifecycle/neighbour-uninstalled/10.0 x64", "error", "lost \"HALCYON MERIDIAN-5      \""}}},
     // An install section Windows 2000 runs deletes the whole list there at -i.
-    {"InstallSectionDelRegOnWindows2000", "qvxdsm.inf", "AddReg    = QvxDsmSupportedDevices\n",
-     "AddReg    = QvxDsmSupportedDevices\nDelReg    = QvxDsmSupportedDevicesRemove\n", "5.0", 1,
+    {"InstallSectionDelRegOnWindows2000", {{"qvxdsm.inf", "AddReg    = QvxDsmSupportedDevices\n",
+     "AddReg    = QvxDsmSupportedDevices\nDelReg    = QvxDsmSupportedDevicesRemove\n"}}, "5.0", 1,
      {{"inf_checks/delreg-scope/qvxdsm.inf", "error", "which [QvxDsmInstall] runs on Windows 2000"},
       {"lifecycle/neighbour-installed/5.0 x86", "error",
        "lost \"HALCYON MERIDIAN-5      \"; disk SCSI\\DISK&VEN_HALCYON"},
       {"lifecycle/neighbour-installed/5.0 x86", "error",
        "(see the INF check 'DelReg deletes only what the install added' [qvxdsm.inf])"}}},
-    {"NoCatalogFileIsAWarning", "qvxdsm.inf", "CatalogFile = qvxdsm.cat\n", "", "10.0", 0,
+    {"NoCatalogFileIsAWarning", {{"qvxdsm.inf", "CatalogFile = qvxdsm.cat\n", ""}}, "10.0", 0,
      {{"inf_checks/catalog/qvxdsm.inf", "warning", "loads only signed drivers"}}},
-    {"CatalogFileMissing", "mpdev.cat", nullptr, nullptr, "10.0", 1,
+    {"CatalogFileMissing", {{"mpdev.cat", "", ""}}, "10.0", 1,
      {{"inf_checks/catalog/mpdev.inf", "error", "names mpdev.cat, which is not in the package"}}},
-    {"NotAWindowsNtInf", "mpdev.inf", "$WINDOWS NT$", "$WINDOWS 95$", "10.0", 1,
+    {"NotAWindowsNtInf", {{"mpdev.inf", "$WINDOWS NT$", "$WINDOWS 95$"}}, "10.0", 1,
      {{"inf_checks/version/mpdev.inf", "error", "Signature is \"$WINDOWS 95$\""}}},
-    {"MalformedDriverVer", "mpio.inf", "DriverVer   = 12/08/2026,", "DriverVer   = 2026-12-08,", "10.0", 1,
+    {"MalformedDriverVer", {{"mpio.inf", "DriverVer   = 12/08/2026,", "DriverVer   = 2026-12-08,"}}, "10.0", 1,
      {{"inf_checks/version/mpio.inf", "error", "is not mm/dd/yyyy"}}},
-    {"InfDoesNotParse", "mpdev.inf", "[Strings]", "[Strings", "10.0", 1,
+    {"InfDoesNotParse", {{"mpdev.inf", "[Strings]", "[Strings"}}, "10.0", 1,
      {{"inf_checks/version/mpdev.inf", "error", "does not parse: error 0xE0000001 at line"},
       {"inf_checks/class/mpdev.inf", "not-applicable", "not checked"}}},
-    {"CopyFilesNamesNoSection", "qvxdsm.inf", "CopyFiles = QvxDsmDriverFiles", "CopyFiles = QvxDsmFiles", "10.0", 1,
+    {"CopyFilesNamesNoSection", {{"qvxdsm.inf", "CopyFiles = QvxDsmDriverFiles", "CopyFiles = QvxDsmFiles"}}, "10.0", 1,
      {{"inf_checks/copy-files/qvxdsm.inf", "error", "names [QvxDsmFiles], which does not exist"},
       {"lifecycle/install/10.0 x64", "error", "ERROR_SECTION_NOT_FOUND"}}},
-    {"ServiceInstallWithoutBinary", "qvxdsm.inf", "ServiceBinary  = %12%\\qvxdsm.sys", "", "10.0", 1,
+    {"ServiceInstallWithoutBinary", {{"qvxdsm.inf", "ServiceBinary  = %12%\\qvxdsm.sys", ""}}, "10.0", 1,
      {{"inf_checks/install-sections/qvxdsm.inf", "error", "[QvxDsmServiceInstall] has no ServiceBinary"},
       {"lifecycle/install/10.0 x64", "error", "ERROR_BAD_SERVICE_INSTALLSECT"}}},
-    {"ServiceNotDeletedOnUninstall", "qvxdsm.inf", "DelService = qvxdsm, 0x00000200", "", "5.2", 1,
+    {"ServiceNotDeletedOnUninstall", {{"qvxdsm.inf", "DelService = qvxdsm, 0x00000200", ""}}, "5.2", 1,
      {{"inf_checks/uninstall/qvxdsm.inf", "error", "does not delete the service qvxdsm"},
       {"lifecycle/left-services/5.2 x64", "error", "still installed after the reboot: qvxdsm"}}},
-    {"DelRegNamesTwoSections", "qvxdsm.inf", "DelReg   = QvxDsmSupportedDevicesRemove",
-     "DelReg   = QvxDsmSupportedDevicesRemove, QvxDsmMore", "5.0", 1,
+    {"DelRegNamesTwoSections", {{"qvxdsm.inf", "DelReg   = QvxDsmSupportedDevicesRemove",
+     "DelReg   = QvxDsmSupportedDevicesRemove, QvxDsmMore"}}, "5.0", 1,
      {{"inf_checks/delreg/qvxdsm.inf", "error", "reads it as one section name"}}},
     // The setup library reads only the abbreviated roots: a spelt-out one
     // appends nothing and fails the install.
-    {"AddRegRootSpeltOut", "qvxdsm.inf", "HKLM, SYSTEM\\CurrentControlSet\\Control\\MPDEV, MPIOSupportedDeviceList, 0x00010008",
-     "HKEY_LOCAL_MACHINE, SYSTEM\\CurrentControlSet\\Control\\MPDEV, MPIOSupportedDeviceList, 0x00010008", "10.0", 1,
+    {"AddRegRootSpeltOut", {{"qvxdsm.inf", "HKLM, SYSTEM\\CurrentControlSet\\Control\\MPDEV, MPIOSupportedDeviceList, 0x00010008",
+     "HKEY_LOCAL_MACHINE, SYSTEM\\CurrentControlSet\\Control\\MPDEV, MPIOSupportedDeviceList, 0x00010008"}}, "10.0", 1,
      {{"inf_checks/supported-devices/qvxdsm.inf", "error", "no disk would be claimed"},
       {"inf_checks/delreg-scope/qvxdsm.inf", "error", "under the root HKLM, which the install never writes"},
       {"lifecycle/install/10.0 x64", "error", "exit -1"}}},
-    {"ServiceTypeNotANumber", "qvxdsm.inf", "ServiceType    = 1", "ServiceType    = kernel", "10.0", 1,
+    {"ServiceTypeNotANumber", {{"qvxdsm.inf", "ServiceType    = 1", "ServiceType    = kernel"}}, "10.0", 1,
      {{"inf_checks/install-sections/qvxdsm.inf", "error", "[QvxDsmServiceInstall] has no ServiceType"},
       {"lifecycle/install/10.0 x64", "error", "ERROR_BAD_SERVICE_INSTALLSECT"}}},
     // 32-bit Windows looks for the file where the x86 source disk lies.
-    {"DriverFileNotWhereTheX86DiskSays", "qvxdsm.inf", "[SourceDisksFiles]",
-     "[SourceDisksNames.x86]\n1 = %DiskName%,,,\\x86\n\n[SourceDisksFiles]", "5.0", 1,
+    {"DriverFileNotWhereTheX86DiskSays", {{"qvxdsm.inf", "[SourceDisksFiles]",
+     "[SourceDisksNames.x86]\n1 = %DiskName%,,,\\x86\n\n[SourceDisksFiles]"}}, "5.0", 1,
      {{"inf_checks/copy-files/qvxdsm.inf", "error", "not in the package: \\x86\\qvxdsm.sys"},
       {"lifecycle/install/5.0 x86", "error", "ERROR_FILE_NOT_FOUND"}}},
-    {"DsmNotASystemDevice", "qvxdsm.inf", "Class       = System\nClassGuid   = {4D36E97D",
-     "Class       = SCSIAdapter\nClassGuid   = {4D36E97B", "10.0", 1,
+    {"DsmNotASystemDevice", {{"qvxdsm.inf", "Class       = System\nClassGuid   = {4D36E97D",
+     "Class       = SCSIAdapter\nClassGuid   = {4D36E97B"}}, "10.0", 1,
      {{"inf_checks/class/qvxdsm.inf", "error", "expected System"}}},
 };
 
@@ -433,80 +416,38 @@ class MutationTest : public PkgcheckTest, public ::testing::WithParamInterface<M
 TEST_P(MutationTest, NamesTheFault)
 {
     const Mutation &mutation = GetParam();
-    const fs::path file = Package() / mutation.file;
-    if (mutation.from == nullptr) {
-        ASSERT_TRUE(fs::remove(file));
-    } else {
-        std::string text = ReadFile(file);
-        const std::string from = mutation.from, to = mutation.to;
-        ASSERT_NE(text.find(from), std::string::npos) << from;
-        for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-            text.replace(at, from.size(), to);
-        WriteFile(file, text);
-    }
+    ASSERT_NO_FATAL_FAILURE(EditPackage(Package(), mutation.edits));
     auto args = PackageArgs();
     args.insert(args.end(), {"--json", "--generations", mutation.generations});
     Run run = Pkgcheck(args);
     ASSERT_EQ(run.exitCode, mutation.exitCode) << run.out << run.err;
     const auto document = nlohmann::json::parse(run.out);
-    auto findings = Findings(document);
-    for (const Expected &expected : mutation.expected) {
-        ASSERT_TRUE(findings.count(expected.finding)) << expected.finding;
-        const auto &finding = findings[expected.finding];
-        EXPECT_EQ(finding["verdict"], expected.verdict) << expected.finding << ": " << finding;
-        EXPECT_NE(finding["reason"].get<std::string>().find(expected.reason), std::string::npos)
-            << expected.finding << ": " << finding;
-        if (expected.logLine) {
-            EXPECT_EQ(finding["exit_code"], -1) << expected.finding;
-            EXPECT_NE(finding["log"].dump().find(nlohmann::json(expected.logLine).dump()), std::string::npos)
-                << expected.finding << ": " << finding;
-        }
-    }
-    // The INF checks name this fault and no other: every other cell passes, does not apply, or warns of
-    // the example's placeholders.
-    for (const auto &[key, finding] : findings) {
-        bool named = false;
-        for (const Expected &expected : mutation.expected)
-            named = named || key == expected.finding;
-        if (key.rfind("inf_checks/", 0) == 0 && !named && finding["verdict"] != "pass" &&
-            finding["verdict"] != "not-applicable") {
-            EXPECT_EQ(finding["verdict"], "warning") << key << ": " << finding;
-            EXPECT_NE(finding["reason"].get<std::string>().find("is a placeholder, not a"), std::string::npos)
-                << key << ": " << finding;
-        }
-    }
+    const Findings findings = FindingsOf(document);
+    ExpectFindings(findings, mutation.expected);
+    // The INF checks name this fault and no other.
+    ExpectOnlyThePlaceholdersWarn(findings, "inf_checks/", mutation.expected);
     EXPECT_EQ(document["passed"], mutation.exitCode == 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(BrokenPackages, MutationTest, ::testing::ValuesIn(kMutations),
                          [](const ::testing::TestParamInfo<Mutation> &info) { return info.param.name; });
 
-// Each text replaced in a file of a package copy.
-void Edit(const fs::path &file, const std::vector<std::pair<std::string, std::string>> &edits)
-{
-    std::string text = ReadFile(file);
-    for (const auto &[from, to] : edits) {
-        ASSERT_NE(text.find(from), std::string::npos) << from;
-        text.replace(text.find(from), from.size(), to);
-    }
-    WriteFile(file, text);
-}
-
+const char kDsmInf[] = "qvxdsm.inf";
 const char kDriverVer[] = "DriverVer   = 12/08/2026,2.4.1.0";
-const char kDelRegLine[] = "0x00018002, \"QUORVEX LUMENSTRIDE     \"";
-const char kAddRegLine[] = "0x00010008, \"QUORVEX LUMENSTRIDE     \"";
+const char kUninstallStringLine[] = "0x00018002, \"QUORVEX LUMENSTRIDE     \"";
+const char kInstallStringLine[] = "0x00010008, \"QUORVEX LUMENSTRIDE     \"";
 
 // --upgrade-from an older copy of the example, made by editing its DSM INF.
 struct Upgrade {
     const char *name;
-    std::vector<std::pair<std::string, std::string>> oldEdits;   // made to the old copy's qvxdsm.inf
-    std::vector<std::pair<std::string, std::string>> newEdits;   // made to the new package's
+    std::vector<PackageEdit> oldEdits;   // made to the old copy
+    std::vector<PackageEdit> newEdits;   // made to the new package
     const char *generations;
     std::vector<Expected> expected;
 };
 
 const Upgrade kUpgrades[] = {
-    {"FromAnOlderSelf", {{kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"}}, {}, "6.1,10.0",
+    {"FromAnOlderSelf", {{kDsmInf, kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"}}, {}, "6.1,10.0",
      {{"lifecycle/upgrade/6.1 x64", "pass", ""},
       {"lifecycle/upgrade-driver-ver/6.1 x64", "pass", ""},
       {"lifecycle/upgrade-strings/10.0 x64", "pass", ""},
@@ -515,7 +456,7 @@ const Upgrade kUpgrades[] = {
     // vendor's DSM keeps already runs the same bus driver, which the
     // installer's unforced update refuses: a limit of the installer, told as
     // a note, not held against the package.
-    {"BeforeSixTheBusRefusesTheSameDriver", {{kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"}}, {}, "5.0,5.2",
+    {"BeforeSixTheBusRefusesTheSameDriver", {{kDsmInf, kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"}}, {}, "5.0,5.2",
      {{"lifecycle/upgrade/5.0 x86", "pass", "refused at the bus driver with 259"},
       {"lifecycle/upgrade/5.2 x64", "pass", "a limit of the installer"},
       {"lifecycle/upgrade-driver-ver/5.2 x64", "not-applicable", "refused at the bus driver"},
@@ -525,29 +466,29 @@ const Upgrade kUpgrades[] = {
      {{"lifecycle/upgrade-driver-ver/5.2 x64", "warning", "is not newer than the old package's"}}},
     {"SameDriverVerIsAWarning", {}, {}, "10.0",
      {{"lifecycle/upgrade-driver-ver/10.0 x64", "warning", "is not newer than the old package's"}}},
-    {"NewerOldDriverVerIsAWarning", {{kDriverVer, "DriverVer   = 12/08/2027,1.0.0.0"}}, {}, "10.0",
+    {"NewerOldDriverVerIsAWarning", {{kDsmInf, kDriverVer, "DriverVer   = 12/08/2027,1.0.0.0"}}, {}, "10.0",
      {{"lifecycle/upgrade-driver-ver/10.0 x64", "warning", "\"12/08/2026,2.4.1.0\" is not newer"}}},
     // Same date: the version decides, part by part as numbers (2.10 is newer than 2.4).
-    {"VersionComparedByNumber", {{kDriverVer, "DriverVer   = 12/08/2026,2.10.0.0"}}, {}, "10.0",
+    {"VersionComparedByNumber", {{kDsmInf, kDriverVer, "DriverVer   = 12/08/2026,2.10.0.0"}}, {}, "10.0",
      {{"lifecycle/upgrade-driver-ver/10.0 x64", "warning", "is not newer than the old package's \"12/08/2026,2.10.0.0\""}}},
-    {"SameDateLowerVersionPasses", {{kDriverVer, "DriverVer   = 12/08/2026,2.4.0.9"}}, {}, "10.0",
+    {"SameDateLowerVersionPasses", {{kDsmInf, kDriverVer, "DriverVer   = 12/08/2026,2.4.0.9"}}, {}, "10.0",
      {{"lifecycle/upgrade-driver-ver/10.0 x64", "pass", ""}}},
     // The old release listed a second array; -i over it does not take it out.
     {"DroppedStringLeftListed",
-     {{kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"},
-      {kAddRegLine, std::string(kAddRegLine) + ", \"QUORVEX PRISMLINE       \""},
-      {kDelRegLine, std::string(kDelRegLine) + ", \"QUORVEX PRISMLINE       \""}},
+     {{kDsmInf, kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"},
+      {kDsmInf, kInstallStringLine, std::string(kInstallStringLine) + ", \"QUORVEX PRISMLINE       \""},
+      {kDsmInf, kUninstallStringLine, std::string(kUninstallStringLine) + ", \"QUORVEX PRISMLINE       \""}},
      {},
      "10.0",
      {{"lifecycle/upgrade-strings/10.0 x64", "error", "\"QUORVEX PRISMLINE       \" is still listed"},
       {"lifecycle/upgrade-driver-ver/10.0 x64", "pass", ""}}},
     // The same, with the new install section deleting the dropped string.
     {"DroppedStringDeletedByTheNewInstall",
-     {{kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"},
-      {kAddRegLine, std::string(kAddRegLine) + ", \"QUORVEX PRISMLINE       \""},
-      {kDelRegLine, std::string(kDelRegLine) + ", \"QUORVEX PRISMLINE       \""}},
-     {{"AddReg    = QvxDsmSupportedDevices\n", "AddReg    = QvxDsmSupportedDevices\nDelReg    = QvxDsmDropped\n"},
-      {"[QvxDsmServiceInstall]", "[QvxDsmDropped]\nHKLM, SYSTEM\\CurrentControlSet\\Control\\MPDEV, "
+     {{kDsmInf, kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"},
+      {kDsmInf, kInstallStringLine, std::string(kInstallStringLine) + ", \"QUORVEX PRISMLINE       \""},
+      {kDsmInf, kUninstallStringLine, std::string(kUninstallStringLine) + ", \"QUORVEX PRISMLINE       \""}},
+     {{kDsmInf, "AddReg    = QvxDsmSupportedDevices\n", "AddReg    = QvxDsmSupportedDevices\nDelReg    = QvxDsmDropped\n"},
+      {kDsmInf, "[QvxDsmServiceInstall]", "[QvxDsmDropped]\nHKLM, SYSTEM\\CurrentControlSet\\Control\\MPDEV, "
                                  "MPIOSupportedDeviceList, 0x00018002, \"QUORVEX PRISMLINE       \"\n\n"
                                  "[QvxDsmServiceInstall]"}},
      "10.0",
@@ -555,12 +496,12 @@ const Upgrade kUpgrades[] = {
     // The same delete where Windows 2000 does not run it: its models section
     // names an install section of its own, without the DelReg.
     {"DroppedStringDeletedBesideWindows2000",
-     {{kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"},
-      {kAddRegLine, std::string(kAddRegLine) + ", \"QUORVEX PRISMLINE       \""},
-      {kDelRegLine, std::string(kDelRegLine) + ", \"QUORVEX PRISMLINE       \""}},
-     {{"AddReg    = QvxDsmSupportedDevices\n", "AddReg    = QvxDsmSupportedDevices\nDelReg    = QvxDsmDropped\n"},
-      {"[QuorvexDsm]\n%DsmDescription% = QvxDsmInstall,", "[QuorvexDsm]\n%DsmDescription% = QvxDsmInstall2000,"},
-      {"[QvxDsmServiceInstall]", "[QvxDsmInstall2000]\nCopyFiles = QvxDsmDriverFiles\nAddReg    = QvxDsmSupportedDevices\n\n"
+     {{kDsmInf, kDriverVer, "DriverVer   = 06/01/2026,2.3.0.0"},
+      {kDsmInf, kInstallStringLine, std::string(kInstallStringLine) + ", \"QUORVEX PRISMLINE       \""},
+      {kDsmInf, kUninstallStringLine, std::string(kUninstallStringLine) + ", \"QUORVEX PRISMLINE       \""}},
+     {{kDsmInf, "AddReg    = QvxDsmSupportedDevices\n", "AddReg    = QvxDsmSupportedDevices\nDelReg    = QvxDsmDropped\n"},
+      {kDsmInf, "[QuorvexDsm]\n%DsmDescription% = QvxDsmInstall,", "[QuorvexDsm]\n%DsmDescription% = QvxDsmInstall2000,"},
+      {kDsmInf, "[QvxDsmServiceInstall]", "[QvxDsmInstall2000]\nCopyFiles = QvxDsmDriverFiles\nAddReg    = QvxDsmSupportedDevices\n\n"
                                  "[QvxDsmInstall2000.Services]\nAddService = qvxdsm, 0x00000002, QvxDsmServiceInstall\n\n"
                                  "[QvxDsmDropped]\nHKLM, SYSTEM\\CurrentControlSet\\Control\\MPDEV, "
                                  "MPIOSupportedDeviceList, 0x00018002, \"QUORVEX PRISMLINE       \"\n\n"
@@ -582,19 +523,14 @@ TEST_P(UpgradeTest, NamesTheOutcome)
     const Upgrade &upgrade = GetParam();
     const fs::path old = root_ / "old";
     fs::copy(EXAMPLE_PACKAGE, old);
-    Edit(old / "qvxdsm.inf", upgrade.oldEdits);
-    Edit(Package() / "qvxdsm.inf", upgrade.newEdits);
+    EditPackage(old, upgrade.oldEdits);
+    EditPackage(Package(), upgrade.newEdits);
     auto args = PackageArgs();
     args.insert(args.end(), {"--json", "--generations", upgrade.generations, "--upgrade-from", old.string()});
     Run run = Pkgcheck(args);
     ASSERT_TRUE(run.exitCode == 0 || run.exitCode == 1) << run.out << run.err;
-    auto findings = Findings(nlohmann::json::parse(run.out));
-    for (const Expected &expected : upgrade.expected) {
-        const auto &finding = findings[expected.finding];
-        EXPECT_EQ(finding["verdict"], expected.verdict) << expected.finding << ": " << finding;
-        EXPECT_NE(finding["reason"].get<std::string>().find(expected.reason), std::string::npos)
-            << expected.finding << ": " << finding;
-    }
+    const Findings findings = FindingsOf(nlohmann::json::parse(run.out));
+    ExpectFindings(findings, upgrade.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Upgrades, UpgradeTest, ::testing::ValuesIn(kUpgrades),
@@ -603,7 +539,7 @@ INSTANTIATE_TEST_SUITE_P(Upgrades, UpgradeTest, ::testing::ValuesIn(kUpgrades),
 // --disk: the inquiry identities of the vendor's real arrays against the DSM's strings.
 struct RealArrays {
     const char *name;
-    std::vector<std::pair<std::string, std::string>> edits;   // made to qvxdsm.inf
+    std::vector<PackageEdit> edits;
     std::vector<std::string> disks;
     const char *verdict;
     const char *reason;
@@ -615,8 +551,8 @@ const RealArrays kRealArrays[] = {
      "no string of the DSM claims --disk \"QUORVEX PRISMLINE       \""},
     // 24 characters, but the vendor field is not padded to 8: it claims no real disk.
     {"VendorPaddedWrong",
-     {{kAddRegLine, "0x00010008, \"QUORVEXLUMENSTRIDE      \""},
-      {kDelRegLine, "0x00018002, \"QUORVEXLUMENSTRIDE      \""}},
+     {{kDsmInf, kInstallStringLine, "0x00010008, \"QUORVEXLUMENSTRIDE      \""},
+      {kDsmInf, kUninstallStringLine, "0x00018002, \"QUORVEXLUMENSTRIDE      \""}},
      {"QUORVEX LUMENSTRIDE     "}, "error", "\"QUORVEXLUMENSTRIDE      \" claims none of the --disk arrays"},
 };
 
@@ -627,20 +563,17 @@ class RealArraysTest : public PkgcheckTest, public ::testing::WithParamInterface
 TEST_P(RealArraysTest, SaysWhichTheStringsClaim)
 {
     const RealArrays &arrays = GetParam();
-    Edit(Package() / "qvxdsm.inf", arrays.edits);
+    EditPackage(Package(), arrays.edits);
     auto args = PackageArgs();
     args.insert(args.end(), {"--json", "--generations", "5.2"});
     for (const std::string &disk : arrays.disks)
         args.insert(args.end(), {"--disk", disk});
     Run run = Pkgcheck(args);
     ASSERT_EQ(run.exitCode, std::string(arrays.verdict) == "pass" ? 0 : 1) << run.out << run.err;
-    auto findings = Findings(nlohmann::json::parse(run.out));
-    const auto &finding = findings["lifecycle/disk-match/5.2 x64"];
-    EXPECT_EQ(finding["verdict"], arrays.verdict) << finding;
-    EXPECT_NE(finding["reason"].get<std::string>().find(arrays.reason), std::string::npos) << finding;
+    const Findings findings = FindingsOf(nlohmann::json::parse(run.out));
     // The arrays the strings claim are the ones claimed on the machine; no other is.
-    EXPECT_EQ(findings["lifecycle/installed-disks/5.2 x64"]["verdict"],
-              arrays.edits.empty() ? "pass" : "not-applicable");
+    ExpectFindings(findings, {{"lifecycle/disk-match/5.2 x64", arrays.verdict, arrays.reason},
+                              {"lifecycle/installed-disks/5.2 x64", arrays.edits.empty() ? "pass" : "not-applicable", ""}});
 }
 
 INSTANTIATE_TEST_SUITE_P(Disks, RealArraysTest, ::testing::ValuesIn(kRealArrays),

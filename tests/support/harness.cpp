@@ -25,12 +25,11 @@ std::u16string U(const std::string &utf8)
 // ---------------------------------------------------------------------------
 namespace {
 
-winsim::Machine Bare(uint32_t major, uint32_t minor, uint32_t build)
+// The known Windows version major.minor, with the build of its last release.
+winsim::Machine Bare(uint32_t major, uint32_t minor)
 {
     winsim::Machine machine;
-    machine.os.major = major;
-    machine.os.minor = minor;
-    machine.os.build = build;
+    machine.os = winsim::KnownWindowsVersion(major, minor).value();
     machine.interactive = false;
     machine.echoConsole = false;
     const std::string classRoot = "SYSTEM\\CurrentControlSet\\Control\\Class\\";
@@ -61,14 +60,14 @@ winsim::Device MakeDevice(const std::string &instanceId, const GUID &classGuid,
 
 winsim::Machine Gen5(uint32_t minor)
 {
-    winsim::Machine machine = Bare(5, minor, minor == 0 ? 2195 : (minor == 1 ? 2600 : 3790));
+    winsim::Machine machine = Bare(5, minor);
     machine.os.csd = u"Service Pack 2";
     return machine;
 }
 
 winsim::Machine Gen6()
 {
-    winsim::Machine machine = Bare(10, 0, 17763);
+    winsim::Machine machine = Bare(10, 0);
     machine.features["MultipathIo"] = "Disabled";
     return machine;
 }

@@ -2,7 +2,6 @@
 // marked for reinstallation is enumerated afresh by its bus.
 #include <algorithm>
 
-#include "common/product.h"
 #include "core_internal.h"
 #include "winsim/machine.h"
 
@@ -11,9 +10,9 @@ namespace winsim {
 bool SupportedDeviceListCovers(const std::vector<Text> &entries, const std::vector<Text> &hardwareIds)
 {
     for (Text entry : entries) {
-        entry.resize(std::min<size_t>(entry.size(), SUPPORTED_DEVICE_UNITS));
+        entry.resize(std::min<size_t>(entry.size(), kSupportedDeviceUnits));
         std::replace(entry.begin(), entry.end(), u' ', u'_');
-        const Text key = Text(MATCH_KEY_PREFIX) + entry;
+        const Text key = kMatchKeyPrefix + entry;
         for (const Text &id : hardwareIds)
             if (id.size() >= key.size() && EqualNoCase(id.substr(0, key.size()), key))
                 return true;
@@ -25,7 +24,7 @@ namespace {
 
 // A device marked for reinstallation whose hardware IDs a program replaced
 // gets the IDs its bus reports again, unless the multipath filter claims it
-// (it then keeps reporting MPIO_DISK_HARDWARE_ID).  A disk given back so
+// (it then keeps the IDs the multipath drivers gave it).  A disk given back so
 // runs the plain disk driver.
 void Enumerate(Device &device, const std::vector<Text> &supportedDevices)
 {
@@ -61,7 +60,7 @@ void Reboot(Machine &machine)
         }
     }
     const std::vector<Text> supportedDevices =
-        ReadMultiString(machine, SUPPORTED_DEVICES_KEY, SUPPORTED_DEVICES_VALUE);
+        ReadMultiString(machine, kSupportedDevicesKey, kSupportedDevicesValue);
     for (auto &device : machine.devices) {
         if (device.status & DN_WILL_BE_REMOVED)
             device.removed = true;
@@ -81,7 +80,7 @@ void Reboot(Machine &machine)
 bool CompleteRequestedReboot(Machine &machine, size_t firstRecord)
 {
     for (size_t i = firstRecord; i < machine.reboots.size(); i++) {
-        if (machine.reboots[i].flags & (EWX_REBOOT | EWX_SHUTDOWN | 0x8 /* EWX_POWEROFF */)) {
+        if (machine.reboots[i].flags & (EWX_REBOOT | EWX_SHUTDOWN | EWX_POWEROFF)) {
             Reboot(machine);
             return true;
         }

@@ -67,13 +67,6 @@ inline Text TextOf(const WCHAR *text)
 // Fold without a copy, and of one unit.
 void FoldInPlace(Text &text);
 char16_t FoldUnit(char16_t unit);
-// UTF-8: the code point of one well-formed sequence at 'at' (< bytes.size())
-// and its length in bytes; nothing for a broken, overlong or surrogate one.
-struct Utf8Sequence {
-    uint32_t codePoint;
-    size_t length;
-};
-std::optional<Utf8Sequence> NextUtf8(std::string_view bytes, size_t at);
 // Whether the bytes are UTF-8 throughout.
 bool ValidUtf8(std::string_view bytes);
 // Appends a code point as one or two UTF-16 units.
@@ -95,17 +88,6 @@ std::string ToConsoleBytes(const Text &text);
 // Appends to Machine::console and, while echoConsole, writes to fd 1.
 void ConsoleWrite(const std::string &bytes);
 
-// The setup classes the machine knows by name.
-struct KnownClass {
-    const char16_t *name;
-    GUID guid;
-};
-inline constexpr KnownClass kKnownClasses[] = {
-    {u"SCSIAdapter", GUID_DEVCLASS_SCSIADAPTER},
-    {u"DiskDrive", GUID_DEVCLASS_DISKDRIVE},
-    {u"System", GUID_DEVCLASS_SYSTEM},
-};
-
 // The first component of an instance ID: the enumerator that created it.
 Text EnumeratorOf(const Text &instanceId);
 // Whether a device that is not removed has this instance ID (in any case).
@@ -114,7 +96,7 @@ bool InstanceIdInUse(const Machine &machine, const Text &instanceId);
 // that no device which is not removed has; nothing when all are taken.
 std::optional<Text> FirstFreeInstanceId(const Machine &machine, const Text &base, uint32_t last);
 // The key names of a registry path, without the empty ones that a doubled,
-// leading or trailing '\' makes.
+// leading or trailing '\' makes (CanonicalKeyPath joins them).
 std::vector<Text> SplitKeyPath(const Text &path);
 
 // The device the "MultipathIo" feature brings (gen 6+: "ROOT\MPIO").

@@ -225,6 +225,41 @@ uint32_t AddRegType(uint32_t flags)
     return high == 1 ? REG_MULTI_SZ : high == 2 ? REG_EXPAND_SZ : REG_SZ;
 }
 
+bool WritesMultiString(const RegistryLine &line)
+{
+    return !(line.flags & FLG_ADDREG_BINVALUETYPE) && AddRegType(line.flags) == REG_MULTI_SZ;
+}
+
+std::vector<RegistryEntry> RegistryLines(const InfFile &file, const Section &install, const Text &directive)
+{
+    std::vector<RegistryEntry> entries;
+    for (const Text &name : DirectiveValues(install, directive)) {
+        const Section *section = file.FindSection(name);
+        if (section == nullptr) {
+            entries.push_back({name, nullptr, nullptr, RegistryLine()});
+            continue;
+        }
+        for (const Line &text : section->lines)
+            entries.push_back({name, section, &text, DecodeRegistryLine(text)});
+    }
+    return entries;
+}
+
+DelRegAction ClassifyDelReg(const RegistryLine &line, const OsInfo &os)
+{
+    const bool knowsDeleteString = os.major > 5 || (os.major == 5 && os.minor >= 1);
+    const bool deleteString = line.valueName && knowsDeleteString &&
+                              (line.flags & FLG_DELREG_MULTI_SZ_DELSTRING) == FLG_DELREG_MULTI_SZ_DELSTRING;
+    if (!line.valueName || (!deleteString && (line.flags & FLG_DELREG_KEYONLY_COMMON)))
+        return DelRegAction::DeleteKey;
+    return deleteString ? DelRegAction::DeleteString : DelRegAction::DeleteValue;
+}
+
+const Section *ServicesSection(const InfFile &file, const Section &install)
+{
+    return file.FindSection(install.name + u".Services");
+}
+
 namespace {
 
 // Exactly 'digits' ASCII digits from 'at' as a number.

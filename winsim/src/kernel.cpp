@@ -13,14 +13,6 @@
 
 namespace {
 
-constexpr DWORD kErrorNoAccess = 998;
-constexpr DWORD kErrorMrMidNotFound = 317;
-constexpr DWORD kErrorResourceLangNotFound = 1815;
-constexpr DWORD kFormatMessageFromString = 0x00000400;
-constexpr DWORD kFormatMessageFromHmodule = 0x00000800;
-constexpr DWORD kFormatMessageArgumentArray = 0x00002000;
-constexpr DWORD kFormatMessageMaxWidthMask = 0x000000FF;
-
 thread_local DWORD lastError = 0;
 
 }  // namespace
@@ -237,8 +229,8 @@ DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
     // Only system texts are modelled; a message source, argument arrays and
     // line-width formatting are not.
     if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) ||
-        (flags & (kFormatMessageFromString | kFormatMessageFromHmodule | kFormatMessageArgumentArray |
-                  kFormatMessageMaxWidthMask))) {
+        (flags & (FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY |
+                  FORMAT_MESSAGE_MAX_WIDTH_MASK))) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -246,13 +238,14 @@ DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    if (languageId != 0 && languageId != MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT) && languageId != 0x0409) {
-        SetLastError(kErrorResourceLangNotFound);
+    if (languageId != 0 && languageId != MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT) &&
+        languageId != MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)) {
+        SetLastError(ERROR_RESOURCE_LANG_NOT_FOUND);
         return 0;
     }
     auto found = SystemMessages().find(messageId);
     if (found == SystemMessages().end()) {
-        SetLastError(kErrorMrMidNotFound);
+        SetLastError(ERROR_MR_MID_NOT_FOUND);
         return 0;
     }
     std::string text = found->second;
@@ -292,7 +285,7 @@ DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
 BOOL GetVersionExW(LPOSVERSIONINFOW versionInfo)
 {
     if (!versionInfo)
-        return winsim::FailBool(kErrorNoAccess);
+        return winsim::FailBool(ERROR_NOACCESS);
     winsim::Trace("GetVersionExW", "size=" + std::to_string(versionInfo->dwOSVersionInfoSize));
     if (auto fault = winsim::CheckFault("GetVersionExW"))
         return winsim::FailBool(*fault);

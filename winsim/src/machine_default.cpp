@@ -1,5 +1,6 @@
 // The built-in default machine: a server (10.0 build 17763) with two storage
-// adapters, three SCSI disks of two products and no multipath support.
+// adapters, three SCSI disks of two products and no multipath support; and
+// the Windows versions the machine stands in for.
 #include <algorithm>
 
 #include "core_internal.h"
@@ -96,7 +97,7 @@ Device ScsiDisk(const std::string &vendor, const std::string &product, const std
     const std::string v = underscored(vendor), p = underscored(product), first = rev.substr(0, 1);
     std::vector<Text> ids = {Widen(enumerator + "\\Disk" + v + p + rev), Widen(enumerator + "\\Disk" + v + p),
                              Widen(enumerator + "\\Disk" + v),           Widen(enumerator + "\\" + v + p + first),
-                             Widen(v + p + first),                       u"GenDisk"};
+                             Widen(v + p + first),                       kGenericDiskId};
     const Text instance = Widen(enumerator + "\\DISK&VEN_" + trimmed(vendor) + "&PROD_" + trimmed(product) +
                                 "&REV_" + rev + "\\") +
                           instanceSuffix;
@@ -104,10 +105,35 @@ Device ScsiDisk(const std::string &vendor, const std::string &product, const std
                       Widen(trimmed(vendor) + " " + trimmed(product) + " SCSI Disk Device"), u"disk");
 }
 
+const std::vector<OsInfo> &KnownWindowsVersions()
+{
+    static const std::vector<OsInfo> versions = {
+        {5, 0, 2195, Text(), std::string()}, {5, 1, 2600, Text(), std::string()},
+        {5, 2, 3790, Text(), std::string()}, {6, 0, 6002, Text(), std::string()},
+        {6, 1, 7601, Text(), std::string()}, {6, 2, 9200, Text(), std::string()},
+        {6, 3, 9600, Text(), std::string()}, {10, 0, 17763, Text(), std::string()},
+    };
+    return versions;
+}
+
+std::optional<OsInfo> KnownWindowsVersion(uint32_t major, uint32_t minor)
+{
+    for (const OsInfo &version : KnownWindowsVersions())
+        if (version.major == major && version.minor == minor)
+            return version;
+    return std::nullopt;
+}
+
+Device ScsiDisk(std::string vendorAndProduct, const std::string &rev, const Text &instanceSuffix)
+{
+    vendorAndProduct.resize(kSupportedDeviceUnits, ' ');
+    return ScsiDisk(vendorAndProduct.substr(0, 8), vendorAndProduct.substr(8), rev, instanceSuffix);
+}
+
 Machine DefaultMachine()
 {
     Machine m;
-    m.os = OsInfo{10, 0, 17763, Text(), std::string()};
+    m.os = *KnownWindowsVersion(10, 0);
     m.interactive = true;
     AddDevices(m);
     AddClassKeys(m);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "common/product.h"
 #include "core_internal.h"
 #include "winsim/machine.h"
 
@@ -113,6 +112,14 @@ std::vector<Text> SplitKeyPath(const Text &path)
     if (!part.empty())
         parts.push_back(part);
     return parts;
+}
+
+Text CanonicalKeyPath(const Text &path)
+{
+    Text canonical;
+    for (const Text &part : SplitKeyPath(path))
+        canonical += (canonical.empty() ? u"" : u"\\") + part;
+    return canonical;
 }
 
 void SetValueIn(RegKey &key, const Text &name, uint32_t type, std::vector<uint8_t> data)
@@ -318,7 +325,7 @@ Device *FindMpioBusDevice(Machine &machine)
 {
     for (auto &device : machine.devices)
         if (!device.removed && device.registered && device.hardwareIds &&
-            ContainsNoCase(*device.hardwareIds, MPIO_BUS_HARDWARE_ID_NEW))
+            ContainsNoCase(*device.hardwareIds, kMpioBusHardwareId))
             return &device;
     return nullptr;
 }
@@ -370,8 +377,8 @@ Device &AddMpioBusDevice(Machine &machine)
     Device device;
     device.instanceId = *FirstFreeInstanceId(machine, u"ROOT\\MPIO\\", UINT32_MAX);
     device.classGuid = GUID_DEVCLASS_SCSIADAPTER;
-    device.hardwareIds = std::vector<Text>{MPIO_BUS_HARDWARE_ID_NEW};
-    device.description = MPIO_BUS_DESCRIPTION;
+    device.hardwareIds = std::vector<Text>{kMpioBusHardwareId};
+    device.description = kMpioBusDescription;
     device.enumerator = u"ROOT";
     device.configFlags = 0;
     device.status = DN_ROOT_ENUMERATED | DN_DRIVER_LOADED | DN_STARTED;

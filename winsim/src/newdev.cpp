@@ -108,7 +108,7 @@ uint32_t InstallOnDevice(const LoadedInf &loaded, DEVINST devInst, const Driver 
     if (uint32_t error = InstallRegistry(loaded, *driver.install, SoftwareKey(machine.devices[devInst - 1], devInst)))
         return error;
     std::optional<Text> service;
-    if (const inf::Section *services = loaded.file->FindSection(driver.install->name + u".Services"))
+    if (const inf::Section *services = inf::ServicesSection(*loaded.file, *driver.install))
         if (uint32_t error = InstallServices(loaded, *services, &service))
             return error;
     if (!service)

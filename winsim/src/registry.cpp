@@ -10,12 +10,6 @@
 
 namespace {
 
-constexpr DWORD kMaximumAllowed = 0x02000000;
-constexpr DWORD kGenericAll = 0x10000000;
-constexpr DWORD kRegOptionOpenLink = 0x8;
-constexpr DWORD kRegOptionVolatile = 0x1;
-constexpr LSTATUS kErrorBadPathname = ERROR_BAD_PATHNAME;
-
 struct OpenKey {
     winsim::Text path;   // under HKLM, as the caller spelled it
     REGSAM access = 0;
@@ -31,7 +25,7 @@ winsim::HandleTable<OpenKey> &OpenKeys()
 
 REGSAM Granted(REGSAM access)
 {
-    if (access & (kMaximumAllowed | kGenericAll))
+    if (access & (MAXIMUM_ALLOWED | GENERIC_ALL))
         return KEY_ALL_ACCESS;
     return access;
 }
@@ -108,10 +102,10 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PH
     *result = nullptr;
     if (!known)
         return Handle(key) ? ERROR_CALL_NOT_IMPLEMENTED : ERROR_INVALID_HANDLE;
-    if (options & ~kRegOptionOpenLink)
+    if (options & ~REG_OPTION_OPEN_LINK)
         return ERROR_INVALID_PARAMETER;
     if (!sub.empty() && sub.front() == u'\\')
-        return kErrorBadPathname;
+        return ERROR_BAD_PATHNAME;
     winsim::RegKey *found = winsim::FindKey(path);
     if (!found)
         return ERROR_FILE_NOT_FOUND;
@@ -138,10 +132,10 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR classNa
     *result = nullptr;
     if (!known)
         return Handle(key) ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE;
-    if (options & ~(kRegOptionVolatile | kRegOptionOpenLink))
+    if (options & ~(REG_OPTION_VOLATILE | REG_OPTION_OPEN_LINK))
         return ERROR_INVALID_PARAMETER;
     if (!sub.empty() && sub.front() == u'\\')
-        return kErrorBadPathname;
+        return ERROR_BAD_PATHNAME;
 
     // Walk down, creating what is missing; a denied key refuses both being
     // opened and having keys created below it.

@@ -10,9 +10,6 @@ using namespace winsim::setup;
 
 namespace {
 
-// Problem code of a device whose driver is not installed yet.
-constexpr uint32_t kProblemFailedInstall = 28;
-
 // The parameters a request sees: the element's own when they were attached
 // for this request, else the set's.
 const std::vector<uint8_t> *ParamsFor(const DeviceInfoSet &set, const DeviceElement &element, DI_FUNCTION dif)
@@ -99,7 +96,7 @@ uint32_t RegisterDevice(Device &device)
     device.present = true;
     device.enumerator = enumerator;
     device.status = (EqualNoCase(enumerator, u"ROOT") ? DN_ROOT_ENUMERATED : 0) | DN_HAS_PROBLEM;
-    device.problem = kProblemFailedInstall;
+    device.problem = CM_PROB_FAILED_INSTALL;
     return 0;
 }
 

@@ -5,14 +5,6 @@
 
 namespace winsim::setup {
 
-namespace {
-
-constexpr uint32_t kServiceNoClobberDisplayName = 0x00000008;
-constexpr uint32_t kServiceNoClobberStartType = 0x00000010;
-constexpr uint32_t kServiceNoClobberErrorControl = 0x00000020;
-
-}  // namespace
-
 Text FieldOr(const inf::Line &line, uint32_t index, const Text &fallback)
 {
     auto field = line.Field(index);
@@ -52,11 +44,11 @@ uint32_t AddService(const LoadedInf &inf, const Text &name, uint32_t flags, cons
     const Text keyPath = Text(kServicesKeyPath) + u"\\" + name;
     RegKey &key = *FindKey(machine, keyPath, true);
     SetValueIn(key, u"Type", REG_DWORD, number(u"ServiceType"));
-    if (!existing || !(flags & kServiceNoClobberStartType))
+    if (!existing || !(flags & SPSVCINST_NOCLOBBER_STARTTYPE))
         SetValueIn(key, u"Start", REG_DWORD, number(u"StartType"));
-    if (!existing || !(flags & kServiceNoClobberErrorControl))
+    if (!existing || !(flags & SPSVCINST_NOCLOBBER_ERRORCONTROL))
         SetValueIn(key, u"ErrorControl", REG_DWORD, number(u"ErrorControl"));
-    if (display && (!existing || !(flags & kServiceNoClobberDisplayName)))
+    if (display && (!existing || !(flags & SPSVCINST_NOCLOBBER_DISPLAYNAME)))
         SetValueIn(key, u"DisplayName", REG_SZ, StringBytes(FieldOr(*display, 1)));
     SetValueIn(key, u"ImagePath", REG_EXPAND_SZ,
                StringBytes(FieldOr(*inf.file->FindLine(install.name, u"ServiceBinary"), 1)));
@@ -121,12 +113,6 @@ using namespace winsim::setup;
 
 namespace {
 
-constexpr uint32_t kErrorFileExists = 80;
-constexpr DWORD kCopyDeleteSource = 0x00000001;
-constexpr DWORD kCopyReplaceOnly = 0x00000002;
-constexpr DWORD kCopyNoOverwrite = 0x00000008;
-constexpr DWORD kCopyOemInfCatalogOnly = 0x00040000;
-
 const Text kInfFolder = Text(kInfDirectory) + u"\\";
 
 // The open INF a section call names: 0, or the error to fail with.
@@ -176,7 +162,8 @@ BOOL SetupInstallFromInfSectionW(HWND, HINF handle, PCWSTR sectionName, UINT fla
     OpenInf *open;
     if (uint32_t error = OpenedInf(handle, sectionName, open))
         return FailBool(error);
-    const UINT known = SPINST_ALL | 0x00010000 | 0x00020000 | 0x00040000 | 0x00080000 | 0x00100000;
+    const UINT known = SPINST_ALL | SPINST_SINGLESECTION | SPINST_LOGCONFIG_IS_FORCED | SPINST_LOGCONFIGS_ARE_OVERRIDES |
+                       SPINST_REGISTERCALLBACKAWARE | 0x00100000 /* SPINST_DEVICEINSTALL */;
     if (flags & ~known)
         return FailBool(ERROR_INVALID_FLAGS);
     const inf::Section *found = open->inf.file->FindSection(section);
@@ -235,7 +222,7 @@ BOOL SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSourceMediaLocation, D
     if (sourceInfFileName == nullptr || oemSourceMediaType > SPOST_URL ||
         (destinationInfFileName == nullptr && destinationInfFileNameSize != 0))
         return FailBool(ERROR_INVALID_PARAMETER);
-    if (copyStyle & ~(kCopyDeleteSource | kCopyReplaceOnly | kCopyNoOverwrite | kCopyOemInfCatalogOnly))
+    if (copyStyle & ~(SP_COPY_DELETESOURCE | SP_COPY_REPLACEONLY | SP_COPY_NOOVERWRITE | SP_COPY_OEMINF_CATALOG_ONLY))
         return FailBool(ERROR_INVALID_FLAGS);
     LoadedInf loaded;
     if (uint32_t error = LoadInf(source, loaded))
@@ -244,7 +231,7 @@ BOOL SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSourceMediaLocation, D
     bool present = false;
     for (const DriverStoreEntry &entry : Current().driverStore)
         present = present || entry.content == loaded.bytes;
-    if ((copyStyle & kCopyReplaceOnly) && !present)
+    if ((copyStyle & SP_COPY_REPLACEONLY) && !present)
         return FailBool(ERROR_FILE_NOT_FOUND);
     Text published;
     PublishInf(loaded, published);
@@ -253,8 +240,8 @@ BOOL SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSourceMediaLocation, D
         return FailBool(error);
     if (destinationInfFileName && destinationInfFileNameComponent)
         *destinationInfFileNameComponent = destinationInfFileName + kInfFolder.size();
-    if ((copyStyle & kCopyNoOverwrite) && present)
-        return FailBool(kErrorFileExists);
+    if ((copyStyle & SP_COPY_NOOVERWRITE) && present)
+        return FailBool(ERROR_FILE_EXISTS);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }

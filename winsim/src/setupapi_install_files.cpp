@@ -6,9 +6,6 @@ namespace winsim::setup {
 
 namespace {
 
-constexpr UINT kFileOpCopy = 0;
-constexpr UINT kFileOpDelete = 2;
-
 const Text kDefaultDestDir = u"11";   // used when [DestinationDirs] names none
 
 Text JoinPath(const Text &a, const Text &b)
@@ -126,7 +123,7 @@ uint32_t InstallFiles(const LoadedInf &inf, const inf::Section &section, const F
     for (const FileOp &op : ops) {
         QueueFilePaths paths{op.destination.c_str(), op.remove ? nullptr : op.source.c_str(), 0, 0};
         UINT answer = notify(op.remove ? SPFILENOTIFY_STARTDELETE : SPFILENOTIFY_STARTCOPY,
-                             reinterpret_cast<UINT_PTR>(&paths), op.remove ? kFileOpDelete : kFileOpCopy);
+                             reinterpret_cast<UINT_PTR>(&paths), op.remove ? FILEOP_DELETE : FILEOP_COPY);
         if (answer == FILEOP_ABORT) {
             result = ERROR_CANCELLED;
             break;

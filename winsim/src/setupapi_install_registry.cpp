@@ -8,16 +8,6 @@ namespace winsim::setup {
 
 namespace {
 
-constexpr uint32_t kErrorBadKey = 1010;
-
-constexpr uint32_t kAddRegNoClobber = 0x00000002;
-constexpr uint32_t kAddRegDelVal = 0x00000004;
-constexpr uint32_t kAddRegAppend = 0x00000008;
-constexpr uint32_t kAddRegKeyOnly = 0x00000010;
-constexpr uint32_t kAddRegOverwriteOnly = 0x00000020;
-constexpr uint32_t kAddRegKeyOnlyCommon = 0x00002000;
-constexpr uint32_t kDelRegKeyOnlyCommon = 0x00002000;
-
 // Registry paths: always joined with '\\'.
 Text JoinKey(const Text &a, const Text &b)
 {
@@ -84,13 +74,13 @@ uint32_t LineKeyPath(const inf::RegistryLine &line, const std::optional<Text> &h
         base = u"SOFTWARE\\Classes";
     } else if (EqualNoCase(line.root, u"HKR")) {
         if (!hkr)
-            return kErrorBadKey;
+            return ERROR_BADKEY;
         base = *hkr;
     } else if (EqualNoCase(line.root, u"HKCU") || EqualNoCase(line.root, u"HKU")) {
         path.reset();
         return 0;
     } else {
-        return kErrorBadKey;
+        return ERROR_BADKEY;
     }
     path = JoinKey(base, line.subkey);
     return 0;
@@ -123,12 +113,12 @@ uint32_t LineValue(const inf::RegistryLine &line, const RegValue *existing, RegV
     value.type = inf::AddRegType(line.flags);
     if (line.flags & FLG_ADDREG_BINVALUETYPE)
         return BinaryData(value.type, line.values, value.data);
-    if (value.type == REG_MULTI_SZ) {
+    if (inf::WritesMultiString(line)) {
         std::vector<Text> strings;
-        if ((line.flags & kAddRegAppend) && existing)
+        if ((line.flags & FLG_ADDREG_APPEND) && existing)
             strings = ParseMultiString(existing->data);
         for (const Text &s : line.values)
-            if (!(line.flags & kAddRegAppend) || !ContainsNoCase(strings, s))
+            if (!(line.flags & FLG_ADDREG_APPEND) || !ContainsNoCase(strings, s))
                 strings.push_back(s);
         value.data = MultiStringBytes(strings);
         return 0;
@@ -143,7 +133,7 @@ uint32_t AddRegLine(const inf::RegistryLine &line, const Text &path)
     const uint32_t flags = line.flags;
     const auto &valueName = line.valueName;
     RegKey *key;
-    if (flags & kAddRegDelVal) {
+    if (flags & FLG_ADDREG_DELVAL) {
         if (!valueName)
             return DeleteKey(path);
         if (uint32_t error = OpenKey(path, false, key))
@@ -154,13 +144,13 @@ uint32_t AddRegLine(const inf::RegistryLine &line, const Text &path)
     }
     if (uint32_t error = OpenKey(path, true, key))
         return error;
-    if (!valueName || (flags & (kAddRegKeyOnly | kAddRegKeyOnlyCommon)))
+    if (!valueName || (flags & (FLG_ADDREG_KEYONLY | FLG_ADDREG_KEYONLY_COMMON)))
         return 0;
 
     const Text folded = Fold(*valueName);
     auto existing = key->values.find(folded);
     const bool exists = existing != key->values.end();
-    if (((flags & kAddRegNoClobber) && exists) || ((flags & kAddRegOverwriteOnly) && !exists))
+    if (((flags & FLG_ADDREG_NOCLOBBER) && exists) || ((flags & FLG_ADDREG_OVERWRITEONLY) && !exists))
         return 0;
     RegValue value;
     if (uint32_t error = LineValue(line, exists ? &existing->second.second : nullptr, value))
@@ -170,32 +160,22 @@ uint32_t AddRegLine(const inf::RegistryLine &line, const Text &path)
     return 0;
 }
 
-// Whether the machine's setup library knows the delete-string flag; the one
-// of 5.0 and earlier does not, and deletes the value a line names whole.
-bool KnowsDeleteString(const OsInfo &os)
-{
-    return os.major > 5 || (os.major == 5 && os.minor >= 1);
-}
-
-// Applies a DelReg line to the key it names, at 'path'.
+// Applies a DelReg line to the key it names, at 'path', as the machine's
+// setup library reads the line.
 uint32_t DelRegLine(const inf::RegistryLine &line, const Text &path)
 {
-    const uint32_t flags = line.flags;
-    const auto &valueName = line.valueName;
-    const bool deleteString = valueName &&
-                              (flags & FLG_DELREG_MULTI_SZ_DELSTRING) == FLG_DELREG_MULTI_SZ_DELSTRING &&
-                              KnowsDeleteString(Current().os);
-    if (!valueName || (!deleteString && (flags & kDelRegKeyOnlyCommon)))
+    const inf::DelRegAction action = inf::ClassifyDelReg(line, Current().os);
+    if (action == inf::DelRegAction::DeleteKey)
         return DeleteKey(path);
     RegKey *key;
     if (uint32_t error = OpenKey(path, false, key))
         return error;
     if (key == nullptr)
         return 0;
-    auto found = key->values.find(Fold(*valueName));
+    auto found = key->values.find(Fold(*line.valueName));
     if (found == key->values.end())
         return 0;
-    if (!deleteString) {
+    if (action == inf::DelRegAction::DeleteValue) {
         key->values.erase(found);
         return 0;
     }
@@ -220,20 +200,16 @@ uint32_t DelRegLine(const inf::RegistryLine &line, const Text &path)
 uint32_t RunRegistrySections(const LoadedInf &inf, const inf::Section &section, const Text &directive,
                              const std::optional<Text> &hkr, bool add)
 {
-    for (const Text &name : DirectiveValues(section, directive)) {
-        const inf::Section *target = inf.file->FindSection(name);
-        if (target == nullptr)
+    for (const inf::RegistryEntry &entry : inf::RegistryLines(*inf.file, section, directive)) {
+        if (entry.section == nullptr)
             return ERROR_SECTION_NOT_FOUND;
-        for (const inf::Line &text : target->lines) {
-            const inf::RegistryLine line = inf::DecodeRegistryLine(text);
-            std::optional<Text> path;
-            if (uint32_t error = LineKeyPath(line, hkr, path))
-                return error;
-            if (!path)
-                continue;
-            if (uint32_t error = add ? AddRegLine(line, *path) : DelRegLine(line, *path))
-                return error;
-        }
+        std::optional<Text> path;
+        if (uint32_t error = LineKeyPath(entry.line, hkr, path))
+            return error;
+        if (!path)
+            continue;
+        if (uint32_t error = add ? AddRegLine(entry.line, *path) : DelRegLine(entry.line, *path))
+            return error;
     }
     return 0;
 }

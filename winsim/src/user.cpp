@@ -13,9 +13,6 @@
 
 namespace {
 
-constexpr DWORD kErrorInvalidMsgboxStyle = 1438;
-constexpr UINT kEwxPowerOff = 0x8;
-
 struct Button {
     int id;
     const char *label;
@@ -92,7 +89,7 @@ int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
     }
     const std::vector<Button> buttons = ButtonsOf(type);
     if (buttons.empty()) {
-        SetLastError(kErrorInvalidMsgboxStyle);
+        SetLastError(ERROR_INVALID_MSGBOX_STYLE);
         return 0;
     }
 
@@ -134,7 +131,7 @@ BOOL ExitWindowsEx(UINT flags, DWORD reason)
     if (auto fault = winsim::CheckFault("ExitWindowsEx"))
         return winsim::FailBool(*fault);
     winsim::ProcessState &process = winsim::Process();
-    const bool shutdown = flags & (EWX_SHUTDOWN | EWX_REBOOT | kEwxPowerOff);
+    const bool shutdown = flags & (EWX_SHUTDOWN | EWX_REBOOT | EWX_POWEROFF);
     if (shutdown && !process.shutdownPrivilegeEnabled)
         return winsim::FailBool(ERROR_PRIVILEGE_NOT_HELD);
     if (process.shutdownRequested)

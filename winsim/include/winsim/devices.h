@@ -13,6 +13,17 @@ namespace winsim {
 
 struct Machine;
 
+// The setup classes the machine knows by name, as INFs and class keys name them.
+struct KnownClass {
+    const char16_t *name;
+    GUID guid;
+};
+inline constexpr KnownClass kKnownClasses[] = {
+    {u"SCSIAdapter", GUID_DEVCLASS_SCSIADAPTER},
+    {u"DiskDrive", GUID_DEVCLASS_DISKDRIVE},
+    {u"System", GUID_DEVCLASS_SYSTEM},
+};
+
 struct Device {
     Text instanceId;                 // "ROOT\\SCSIADAPTER\\0000"; DevInst is its index + 1
     GUID classGuid{};
@@ -39,17 +50,34 @@ struct Device {
     bool removed = false;            // gone from the machine; kept so that handles stay stable
 };
 
+// What Windows' multipath drivers and the MultipathIo feature read and
+// report.  An entry of the supported-device list (kSupportedDevicesValue of
+// kSupportedDevicesKey, under HKLM) names a disk by its first
+// kSupportedDeviceUnits units, 8 of vendor and 16 of product as the SCSI
+// inquiry data gives them, matched after kMatchKeyPrefix; a SCSI disk's last
+// hardware ID is kGenericDiskId; the feature brings the MPIO bus device.
+inline constexpr char16_t kMatchKeyPrefix[] = u"SCSI\\Disk";
+inline constexpr size_t kSupportedDeviceUnits = 24;
+inline constexpr char16_t kSupportedDevicesKey[] = u"SYSTEM\\CurrentControlSet\\Control\\MPDEV";
+inline constexpr char16_t kSupportedDevicesValue[] = u"MPIOSupportedDeviceList";
+inline constexpr char16_t kGenericDiskId[] = u"GenDisk";
+inline constexpr char16_t kMpioBusHardwareId[] = u"ROOT\\MPIO";
+inline constexpr char16_t kMpioBusDescription[] = u"Multi-Path Support";
+
 // A disk as a SCSI port reports it, from its inquiry data: vendor (8) and
 // product (16) padded with blanks, revision (4).  The six hardware IDs end in
 // "GenDisk"; the instance ID is ENUMERATOR\DISK&VEN_..&PROD_..&REV_..\suffix;
 // the disk driver's service is "disk".
 Device ScsiDisk(const std::string &vendor, const std::string &product, const std::string &rev,
                 const Text &instanceSuffix, const std::string &enumerator = "SCSI");
+// The same disk from its vendor and product in one text, as a supported-
+// device entry gives them: padded with blanks, or cut, to 24 characters.
+Device ScsiDisk(std::string vendorAndProduct, const std::string &rev, const Text &instanceSuffix);
 
 // Whether the multipath drivers claim a disk with these hardware IDs for a
 // supported-device list: some entry, cut to its 8 units of vendor and 16 of
 // product and its blanks read as underscores, begins one of the IDs after
-// the match-key prefix ("SCSI\Disk"), ASCII case aside.
+// the match-key prefix, ASCII case aside.
 bool SupportedDeviceListCovers(const std::vector<Text> &entries, const std::vector<Text> &hardwareIds);
 
 // The devices not removed that list the hardware ID (in any case), in

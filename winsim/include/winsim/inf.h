@@ -154,6 +154,34 @@ struct RegistryLine {
 RegistryLine DecodeRegistryLine(const Line &line);
 // The registry type an AddReg line's flags give its value.
 uint32_t AddRegType(uint32_t flags);
+// Whether an AddReg line writes its values as the strings of a
+// REG_MULTI_SZ (not as binary data of that type).
+bool WritesMultiString(const RegistryLine &line);
+
+// The lines an install section's AddReg or DelReg directive runs, in the
+// order the install engine applies them: the lines of each section the
+// directive names, decoded.  A name that no section has gives one entry
+// without a section; the engine stops there with ERROR_SECTION_NOT_FOUND.
+struct RegistryEntry {
+    Text sectionName;                  // as the directive names it
+    const Section *section = nullptr;
+    const Line *text = nullptr;        // the line as the INF writes it
+    RegistryLine line;
+};
+std::vector<RegistryEntry> RegistryLines(const InfFile &file, const Section &install, const Text &directive);
+
+// What a DelReg line deletes on a machine: the key (no value name, or
+// FLG_DELREG_KEYONLY_COMMON without the delete-string flags), one string of
+// a multi-string (FLG_DELREG_MULTI_SZ_DELSTRING and a value name: every
+// string equal to the line's first value, ASCII case aside), else the whole
+// value.  The setup library of Windows 2000 (5.0) does not know the
+// delete-string flag: there such a line deletes the value whole.
+enum class DelRegAction { DeleteKey, DeleteValue, DeleteString };
+DelRegAction ClassifyDelReg(const RegistryLine &line, const OsInfo &os);
+
+// The services section of an install section, [<install>.Services]; null
+// when the INF has none.
+const Section *ServicesSection(const InfFile &file, const Section &install);
 
 // A DriverVer entry, "mm/dd/yyyy[,w[.x[.y[.z]]]]", as Microsoft's page on
 // the directive documents it: a month and a day of two digits and a year

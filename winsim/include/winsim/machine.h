@@ -32,6 +32,15 @@ struct OsInfo {
 // The machine's processor architecture, "amd64" or "x86".
 std::string Arch(const OsInfo &os);
 
+// The Windows versions the machine stands in for, oldest first, each with
+// the build of its last release: 5.0 (2000) 2195, 5.1 (XP) 2600, 5.2
+// (Server 2003) 3790, 6.0 (Server 2008) 6002, 6.1 (Server 2008 R2) 7601,
+// 6.2 (Server 2012) 9200, 6.3 (Server 2012 R2) 9600 and 10.0 (Server 2019)
+// 17763; their architecture is Arch()'s default.
+const std::vector<OsInfo> &KnownWindowsVersions();
+// One of them by its major and minor version; nothing for another.
+std::optional<OsInfo> KnownWindowsVersion(uint32_t major, uint32_t minor);
+
 // The key under HKLM whose subkeys are the services.
 inline constexpr char16_t kServicesKeyPath[] = u"SYSTEM\\CurrentControlSet\\Services";
 

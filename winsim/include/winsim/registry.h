@@ -34,6 +34,9 @@ const RegKey *FindKey(const Machine &machine, const Text &path);
 RegKey *FindKey(const Text &path, bool create = false);   // of the current machine
 // A value of a key under HKLM; null when the key or the value is absent.
 const RegValue *FindValue(Machine &machine, const Text &keyPath, const Text &valueName);
+// A key path as the registry resolves it: its key names joined by '\',
+// without the empty names that a doubled, leading or trailing '\' makes.
+Text CanonicalKeyPath(const Text &path);
 // Sets a value of a key, under the name as the caller spells it.
 void SetValueIn(RegKey &key, const Text &name, uint32_t type, std::vector<uint8_t> data);
 

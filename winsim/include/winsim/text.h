@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "winsim/windows.h"
@@ -24,6 +26,14 @@ std::string Narrow(const Text &text);   // UTF-16 to UTF-8
 Text Widen(const std::string &utf8);    // UTF-8 to UTF-16
 std::string GuidToString(const GUID &guid);            // "{4D36E97B-E325-...}"
 std::optional<GUID> GuidFromString(const std::string &text);
+// UTF-8: the code point of one well-formed sequence at 'at' (< bytes.size())
+// and its length in bytes; nothing for a broken, overlong or surrogate one,
+// or one past U+10FFFF.
+struct Utf8Sequence {
+    uint32_t codePoint;
+    size_t length;
+};
+std::optional<Utf8Sequence> NextUtf8(std::string_view bytes, size_t at);
 
 // A list of texts that does not change: a new list replaces it whole, and
 // copies share one list.  A device's IDs are such lists; the many disks of

@@ -777,3 +777,50 @@ BOOL SetupQueryInfOriginalFileInformationW(PSP_INF_INFORMATION infInformation, U
 
 FILE *_wpopen(const WCHAR *command, const WCHAR *mode);
 int _pclose(FILE *stream);
+// Flags, codes and limits the simulated functions honour or report that the
+// program itself does not name, under their SDK names and values
+// ---------------------------------------------------------------------------
+// Kernel
+#define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_NOACCESS 998L
+#define ERROR_BADKEY 1010L
+#define ERROR_INVALID_MSGBOX_STYLE 1438L
+#define ERROR_RESOURCE_LANG_NOT_FOUND 1815L
+#define FORMAT_MESSAGE_FROM_STRING 0x00000400
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800
+#define FORMAT_MESSAGE_ARGUMENT_ARRAY 0x00002000
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000ff
+#define LANG_ENGLISH 0x09
+#define SUBLANG_ENGLISH_US 0x01
+
+// Registry
+#define REG_OPTION_VOLATILE 0x00000001L
+#define REG_OPTION_OPEN_LINK 0x00000008L
+
+// Shutdown
+#define EWX_POWEROFF 0x00000008
+
+// Device installation library: AddReg and DelReg line flags, AddService
+// flags, copy styles, file operations and install-section flags
+#define FLG_ADDREG_NOCLOBBER 0x00000002
+#define FLG_ADDREG_DELVAL 0x00000004
+#define FLG_ADDREG_KEYONLY 0x00000010
+#define FLG_ADDREG_OVERWRITEONLY 0x00000020
+#define FLG_ADDREG_KEYONLY_COMMON 0x00002000
+#define FLG_DELREG_KEYONLY_COMMON FLG_ADDREG_KEYONLY_COMMON
+#define SPSVCINST_NOCLOBBER_DISPLAYNAME 0x00000008
+#define SPSVCINST_NOCLOBBER_STARTTYPE 0x00000010
+#define SPSVCINST_NOCLOBBER_ERRORCONTROL 0x00000020
+#define SP_COPY_DELETESOURCE 0x0000001
+#define SP_COPY_REPLACEONLY 0x0000002
+#define SP_COPY_NOOVERWRITE 0x0000008
+#define SP_COPY_OEMINF_CATALOG_ONLY 0x0040000
+#define FILEOP_COPY 0
+#define FILEOP_DELETE 2
+#define SPINST_SINGLESECTION 0x00010000
+#define SPINST_LOGCONFIG_IS_FORCED 0x00020000
+#define SPINST_LOGCONFIGS_ARE_OVERRIDES 0x00040000
+#define SPINST_REGISTERCALLBACKAWARE 0x00080000
+
+// Configuration manager: device problems
+#define CM_PROB_FAILED_INSTALL 0x0000001C
