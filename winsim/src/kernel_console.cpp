@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr DWORD kErrorNoAccess = 998;
-
 // A standard stream: what is written goes to the run's console bytes.
 class ConsoleStream : public winsim::KernelObject {
 public:
@@ -150,7 +148,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
         return winsim::FailBool(ERROR_INVALID_PARAMETER);
     *bytesWritten = 0;
     if (!buffer && bytesToWrite)
-        return winsim::FailBool(kErrorNoAccess);
+        return winsim::FailBool(ERROR_NOACCESS);
     if (uint32_t error = object->Write(buffer, bytesToWrite, *bytesWritten))
         return winsim::FailBool(error);
     return TRUE;
@@ -168,7 +166,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, 
         return winsim::FailBool(ERROR_INVALID_PARAMETER);
     *bytesRead = 0;
     if (!buffer && bytesToRead)
-        return winsim::FailBool(kErrorNoAccess);
+        return winsim::FailBool(ERROR_NOACCESS);
     if (uint32_t error = object->Read(buffer, bytesToRead, *bytesRead))
         return winsim::FailBool(error);
     return TRUE;

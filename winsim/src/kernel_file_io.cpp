@@ -20,20 +20,16 @@
 
 namespace {
 
-constexpr DWORD kErrorTooManyOpenFiles = 4;
-constexpr DWORD kFileReadData = 0x0001;
-constexpr DWORD kFileWriteData = 0x0002;
-constexpr DWORD kFileAppendData = 0x0004;
 constexpr DWORD kKnownMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
 
 bool WantsRead(DWORD access)
 {
-    return access & (GENERIC_READ | GENERIC_ALL | kFileReadData);
+    return access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
 }
 
 bool WantsWrite(DWORD access)
 {
-    return access & (GENERIC_WRITE | GENERIC_ALL | kFileWriteData | kFileAppendData);
+    return access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA);
 }
 
 // The Windows error of a failed host call.
@@ -58,7 +54,7 @@ DWORD ErrorOfErrno(int error)
         return ERROR_FILENAME_EXCED_RANGE;
     case EMFILE:
     case ENFILE:
-        return kErrorTooManyOpenFiles;
+        return ERROR_TOO_MANY_OPEN_FILES;
     case EXDEV:
         return ERROR_NOT_SAME_DEVICE;
     default:
