@@ -78,7 +78,7 @@ void CaptureKeys(const Machine &machine, Machine &view)
             continue;
         }
         for (const char16_t *name : kFilterValues)
-            if (const RegValue *value = ValueOf(*key, name))
+            if (const RegValue *value = FindValue(*key, name))
                 SetValueIn(copy, name, value->type, value->data);
     }
 }

@@ -238,7 +238,7 @@ void ReadServiceNumber(const ObjectReader &o, const char *member, RegKey &key, c
                        uint32_t fallback)
 {
     uint32_t number = fallback;
-    if (o.Read(member, number) || ValueOf(key, value) == nullptr)
+    if (o.Read(member, number) || FindValue(key, value) == nullptr)
         SetValueIn(key, value, REG_DWORD, DwordBytes(number));
 }
 
@@ -260,7 +260,7 @@ void ReadServices(const json &j, const Path &where, Machine &machine)
         if (!seen.insert(Fold(name)).second)
             Fail(at, "duplicate service name");
         RegKey &key = *FindKey(machine, Text(kServicesKeyPath) + u"\\" + name, true);
-        if (!o.Find("type") && ValueOf(key, u"Type") && !DwordOf(*ValueOf(key, u"Type")))
+        if (!o.Find("type") && FindValue(key, u"Type") && !DwordOf(*FindValue(key, u"Type")))
             Fail(at, "the registry's Type value is not a REG_DWORD of four bytes");
         ReadServiceNumber(o, "type", key, u"Type", 1);
         ReadServiceNumber(o, "start", key, u"Start", 3);

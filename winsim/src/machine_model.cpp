@@ -163,7 +163,7 @@ const RegKey *FindKey(const Machine &machine, const Text &path)
     return FindKey(const_cast<Machine &>(machine), path, false);
 }
 
-const RegValue *ValueOf(const RegKey &key, const Text &name)
+const RegValue *FindValue(const RegKey &key, const Text &name)
 {
     auto found = key.values.find(Fold(name));
     return found == key.values.end() ? nullptr : &found->second.second;
@@ -186,7 +186,7 @@ std::optional<uint32_t> DwordOf(const RegValue &value)
 const RegValue *FindValue(Machine &machine, const Text &keyPath, const Text &valueName)
 {
     const RegKey *key = FindKey(machine, keyPath);
-    return key ? ValueOf(*key, valueName) : nullptr;
+    return key ? FindValue(*key, valueName) : nullptr;
 }
 
 std::vector<Text> ReadMultiString(Machine &machine, const Text &keyPath, const Text &valueName)
@@ -202,14 +202,14 @@ namespace {
 
 std::optional<uint32_t> DwordNamed(const RegKey &key, const char16_t *name)
 {
-    const RegValue *value = ValueOf(key, name);
+    const RegValue *value = FindValue(key, name);
     return value ? DwordOf(*value) : std::nullopt;
 }
 
 // A text value as the service control manager reads it: up to the first NUL.
 std::optional<Text> TextNamed(const RegKey &key, const char16_t *name)
 {
-    const RegValue *value = ValueOf(key, name);
+    const RegValue *value = FindValue(key, name);
     if (value == nullptr || (value->type != REG_SZ && value->type != REG_EXPAND_SZ))
         return std::nullopt;
     Text text = UnitsOf(value->data.data(), value->data.size());

@@ -154,7 +154,7 @@ winsim::Text KeyText(const winsim::Service &service, const char16_t *value, cons
 {
     const winsim::RegKey *key =
         winsim::FindKey(winsim::Current(), winsim::Text(winsim::kServicesKeyPath) + u"\\" + service.name);
-    const winsim::RegValue *found = key ? winsim::ValueOf(*key, value) : nullptr;
+    const winsim::RegValue *found = key ? winsim::FindValue(*key, value) : nullptr;
     if (!found || (found->type != REG_SZ && found->type != REG_EXPAND_SZ))
         return fallback;
     winsim::Text text = winsim::UnitsOf(found->data.data(), found->data.size());

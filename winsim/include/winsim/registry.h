@@ -59,7 +59,7 @@ inline std::vector<Text> ParseMultiString(const std::vector<uint8_t> &bytes)
 std::vector<uint8_t> DwordBytes(uint32_t value);
 std::optional<uint32_t> DwordOf(const RegValue &value);
 // A value of a key by name, ASCII case aside; null when absent.
-const RegValue *ValueOf(const RegKey &key, const Text &name);
+const RegValue *FindValue(const RegKey &key, const Text &name);
 // The strings of a value under HKLM read so; none when it is absent.
 std::vector<Text> ReadMultiString(Machine &machine, const Text &keyPath, const Text &valueName);
 
