@@ -4,7 +4,8 @@ whose Windows modules are recorders (collections/: each call is recorded and
 answered from the host's script), one scenario a row, and checks what each
 host was asked to do.
 
-  role_tests.py HOST_BUILD_DIR     (its pkgcheck checks the package)
+  role_tests.py HOST_BUILD_DIR [TEXT]   (its pkgcheck checks the package;
+                                        TEXT: only the scenarios so named)
 
 Each scenario lays out a release (deploy/ansible, x64/install.exe, the
 example package) in a scratch directory, sets rollout.yml and the inventory
@@ -52,10 +53,15 @@ UNINSTALL_OK = {"switch": "-u", "rc": 1, "stdout": RECORDED["uninstall: done, re
 
 VENDOR = {"mpio_dsm_inf": "qvxdsm.inf", "mpio_dsm_hwid": "Root\\TESTDSM"}
 FIRST_RUN = "probe folder copy copy -i"
+# The mark by which pkgcheck knows the example's drivers and catalogs, and what
+# a vendor's package has in its place (the same length keeps them well formed).
+PLACEHOLDER_MARK = b"MPIO-EXAMPLE-PLACEHOLDER"
+VENDOR_MARK = b"VENDOR-BUILT-FILE-MARKED"
 
 # name, hosts {host: (state, runs)}, rollout.yml settings, inventory vars,
 # ansible-playbook arguments of each run, package ("vendor", "example",
-# "broken"), then what must come out: the exit status of the last run, each
+# "placeholders", "broken", "no version"), then what must come out: the exit
+# status of the last run, each
 # host's calls over all runs, the batches, the changed count of each host in
 # the last run's recap, and a text of the output.
 SCENARIOS = [
@@ -117,6 +123,10 @@ SCENARIOS = [
      {"h1": (FRESH, [])},
      {}, {}, [[]], None,
      2, {"h1": ""}, [], None, "No package given"),
+    ("a vendor's package holding the example's placeholder drivers and catalogs is refused before any host",
+     {"h1": (FRESH, [])},
+     {}, {}, [[]], "placeholders",
+     2, {"h1": ""}, [], None, "not drivers or signed catalogs: mpfilt.sys [mpio.inf], mpio.sys [mpio.inf]"),
     ("a package pkgcheck rejects stops the play before any host",
      {"h1": (FRESH, []), "h2": (FRESH, [])},
      {}, {}, [[]], "broken",
@@ -137,6 +147,13 @@ def make_package(kind, release):
         return {}
     vendor = os.path.join(release, "..", "vendor-package")
     shutil.copytree(EXAMPLE, vendor)
+    if kind != "placeholders":
+        for name in os.listdir(vendor):
+            if name.endswith((".sys", ".cat")):
+                with open(os.path.join(vendor, name), "rb") as f:
+                    data = f.read()
+                with open(os.path.join(vendor, name), "wb") as f:
+                    f.write(data.replace(PLACEHOLDER_MARK, VENDOR_MARK))
     inf = os.path.join(vendor, "qvxdsm.inf")
     with open(inf, encoding="latin-1") as f:
         text = f.read().replace("Root\\QVXDSM", VENDOR["mpio_dsm_hwid"])
@@ -248,12 +265,12 @@ def run_scenario(scenario, pkgcheck, scratch):
 
 
 def main(argv):
-    if len(argv) != 2:
+    if len(argv) not in (2, 3):
         print(__doc__)
         return 2
     pkgcheck = os.path.abspath(os.path.join(argv[1], "pkgcheck"))
     passed = failed = 0
-    for scenario in SCENARIOS:
+    for scenario in [s for s in SCENARIOS if len(argv) == 2 or argv[2] in s[0]]:
         with tempfile.TemporaryDirectory() as scratch:
             problems, output, got = run_scenario(copy.deepcopy(scenario), pkgcheck, scratch)
         if problems:

@@ -10,10 +10,18 @@ two and says whether install.exe is to run.
 """
 
 import json
+import re
 
 from ansible.errors import AnsibleFilterError
 
 SERVICE_STATES = ("absent", "present", "marked for deletion")
+
+# pkgcheck's warning on the example package's files, which carry its
+# placeholder mark: "NAME is a placeholder, not a driver (...)" in the row
+# driver-images, "... not a signed catalog (...)" in catalog-format; several
+# files of one row are joined with "; ".
+PLACEHOLDER_CHECKS = ("driver-images", "catalog-format")
+PLACEHOLDER = re.compile(r"(?:^|; )([^;]+?) is a placeholder, not a (?:driver|signed catalog)\b")
 
 
 def _json(text, what):
@@ -24,19 +32,24 @@ def _json(text, what):
 
 
 def mpio_pkgcheck_verdict(result):
-    """{'errors': [...], 'warnings': [...]} of a registered `pkgcheck --json` run."""
+    """{'errors': [...], 'warnings': [...], 'placeholders': [...]} of a
+    registered `pkgcheck --json` run; a placeholder is "FILE [INF]", a file
+    that pkgcheck knows as one of the example package's."""
     rc = result.get("rc")
     stderr = (result.get("stderr") or "").strip()
     if rc not in (0, 1):
         return {"errors": ["pkgcheck could not check the package (exit %s): %s" % (rc, stderr or result.get("msg", ""))],
-                "warnings": []}
+                "warnings": [], "placeholders": []}
     report = _json(result.get("stdout"), "pkgcheck's report")
-    verdict = {"errors": [], "warnings": []}
+    verdict = {"errors": [], "warnings": [], "placeholders": []}
     for table in ("inf_checks", "lifecycle"):
         for finding in report.get(table, []):
             key = {"error": "errors", "warning": "warnings"}.get(finding.get("verdict"))
             if key:
                 verdict[key].append("%s [%s]: %s" % (finding.get("title"), finding.get("column"), finding.get("reason")))
+            if key == "warnings" and finding.get("check") in PLACEHOLDER_CHECKS:
+                verdict["placeholders"] += ["%s [%s]" % (name.strip(), finding.get("column"))
+                                            for name in PLACEHOLDER.findall(finding.get("reason") or "")]
     if rc == 1 and not verdict["errors"]:
         verdict["errors"].append("pkgcheck rejected the package")
     return verdict
