@@ -53,6 +53,7 @@ UNINSTALL_OK = {"switch": "-u", "rc": 1, "stdout": RECORDED["uninstall: done, re
 
 VENDOR = {"mpio_dsm_inf": "qvxdsm.inf", "mpio_dsm_hwid": "Root\\TESTDSM"}
 FIRST_RUN = "probe folder copy copy -i"
+TEN = ["h%02d" % n for n in range(1, 11)]
 # The mark by which pkgcheck knows the example's drivers and catalogs, and what
 # a vendor's package has in its place (the same length keeps them well formed).
 PLACEHOLDER_MARK = b"MPIO-EXAMPLE-PLACEHOLDER"
@@ -90,6 +91,20 @@ SCENARIOS = [
      {h: (FRESH, [INSTALL_FAILED] if h == "h2" else [INSTALL_OK]) for h in ("h1", "h2", "h3", "h4")},
      {"mpio_batch": "50%"}, {}, [[]], "vendor",
      2, {"h1": FIRST_RUN, "h2": FIRST_RUN, "h3": "", "h4": ""}, [["h1", "h2"]], None, "install.exe failed"),
+    ("a canary rollout: 1, 10%, 25% of 10 hosts from rollout.yml",
+     dict({h: (INSTALLED, []) for h in TEN}, h01=(FRESH, [INSTALL_OK])),
+     {"mpio_batch": [1, "10%", "25%"]}, {}, [[]], "vendor",
+     0, dict({h: "probe" for h in TEN}, h01=FIRST_RUN),
+     [["h01"], ["h02"], ["h03", "h04"], ["h05", "h06"], ["h07", "h08"], ["h09", "h10"]], None, None),
+    ("a failed canary, the list given with -e, leaves the other 9 hosts untouched",
+     {h: (FRESH, [INSTALL_FAILED] if h == "h01" else []) for h in TEN},
+     {}, {}, [["-e", '{"mpio_batch": [1, "10%", "25%"]}']], "vendor",
+     2, dict({h: "" for h in TEN}, h01=FIRST_RUN), [["h01"]], None, "install.exe failed"),
+    ("--limit @site.retry runs the failed batch again, and only that batch",
+     {"h1": (FRESH, [INSTALL_FAILED, INSTALL_OK]), "h2": (FRESH, [INSTALL_OK]), "h3": (FRESH, [INSTALL_OK])},
+     {"mpio_batch": 2}, {}, [[], ["--limit", "@site.retry"]], "vendor",
+     0, {"h1": FIRST_RUN + " " + FIRST_RUN, "h2": FIRST_RUN + " probe", "h3": ""}, [["h1", "h2"]],
+     {"h1": 2, "h2": 0}, None),
     ("a second run is all ok, no install.exe",
      {"h1": (FRESH, [INSTALL_OK]), "h2": (FRESH, [INSTALL_REBOOT])},
      {"mpio_batch": 2}, {}, [[], []], "vendor",
@@ -207,7 +222,7 @@ def run_scenario(scenario, pkgcheck, scratch):
     release = os.path.join(scratch, "release")
     playbook_dir = os.path.join(release, "deploy", "ansible")
     shutil.copytree(os.path.join(ROOT, "deploy", "ansible"), playbook_dir,
-                    ignore=shutil.ignore_patterns("logs", "inventory.yml", "__pycache__"))
+                    ignore=shutil.ignore_patterns("logs", "inventory.yml", "group_vars", "*.retry", "__pycache__"))
     shutil.copytree(EXAMPLE, os.path.join(release, "examples", "package"))
     os.makedirs(os.path.join(release, "x64"))
     with open(os.path.join(release, "x64", "install.exe"), "wb") as f:
