@@ -43,6 +43,10 @@ typedef struct _CAPTURE {
     DWORD storeEntries;
 } CAPTURE;
 
+/* main.cpp: the program, as wmain (entry.cpp) runs it: the arguments, the
+ * checks, the capture and the exit code.  The host tests call it too. */
+int CaptureMain(int argc, WCHAR **argv);
+
 /* output.cpp: messages on standard error, the unread list, the file. */
 void PrintMessage(const WCHAR *format, ...);
 /* Prints "capture: not read: WHAT (error N)" and keeps the item. */

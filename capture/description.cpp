@@ -213,10 +213,14 @@ void WriteServiceEntry(JSON_WRITER *w, const SERVICE_RECORD *service)
 {
     JsonKeyText(w, service->name);
     JsonBeginObject(w, JSON_INLINE);
-    JsonKey(w, "display_name");
-    JsonText(w, service->displayName != NULL ? service->displayName : TEXT(""));
-    JsonKey(w, "binary");
-    JsonText(w, service->binary != NULL ? service->binary : TEXT(""));
+    if (service->displayName != NULL) {
+        JsonKey(w, "display_name");
+        JsonText(w, service->displayName);
+    }
+    if (service->binary != NULL) {
+        JsonKey(w, "binary");
+        JsonText(w, service->binary);
+    }
     JsonKey(w, "type");
     JsonNumber(w, service->type);
     JsonKey(w, "start");

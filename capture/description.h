@@ -33,8 +33,8 @@ typedef struct _DEVICE_RECORD {
 
 typedef struct _SERVICE_RECORD {
     const WCHAR *name;
-    const WCHAR *displayName;      /* NULL as empty text */
-    const WCHAR *binary;
+    const WCHAR *displayName;      /* NULL: left out */
+    const WCHAR *binary;           /* NULL: left out */
     DWORD type;
     DWORD start;
     DWORD errorControl;

@@ -1,4 +1,4 @@
-/* The entry: arguments, the checks before anything is read, the capture
+/* The program: arguments, the checks before anything is read, the capture
  * and the exit code. */
 #include "capture.h"
 #include "vendor.h"
@@ -116,7 +116,7 @@ static int Capture(const WCHAR *path, BOOL maskSerials)
     return error == ERROR_SUCCESS ? CAPTURE_EXIT_WRITTEN : CAPTURE_EXIT_NOT_WRITTEN;
 }
 
-int wmain(int argc, WCHAR **argv)
+int CaptureMain(int argc, WCHAR **argv)
 {
     const WCHAR *path = NULL;
     BOOL maskSerials = FALSE;

@@ -82,8 +82,15 @@ static void CaptureService(CAPTURE *capture, SC_HANDLE manager, const WCHAR *nam
         goto close_service;
     }
     record.name = name;
+    /* The manager shows a service without a display name by its name, and
+     * one without an image path with an empty one: such values are left
+     * out, so that the twin's manager answers the same. */
     record.displayName = config->lpDisplayName;
+    if (record.displayName != NULL && TextCompare(record.displayName, name) == 0)
+        record.displayName = NULL;
     record.binary = config->lpBinaryPathName;
+    if (record.binary != NULL && record.binary[0] == 0)
+        record.binary = NULL;
     record.type = config->dwServiceType;
     record.start = config->dwStartType;
     record.errorControl = config->dwErrorControl;

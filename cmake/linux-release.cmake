@@ -1,5 +1,6 @@
 # The Linux release, for a controller or a vendor's CI: pkgcheck, the host
-# installer it drives and winsim, which shows the machines pkgcheck --keep kept, made by the linux-x64 preset as
+# installer it drives, winsim, which shows the machines pkgcheck --keep kept,
+# and the host capture, made by the linux-x64 preset as
 # build/linux-x64/mpio-installer-<version>-linux-x86_64.tar.gz:
 #
 #   cmake --preset linux-x64 && cmake --build build/linux-x64 --target linux-package
@@ -12,7 +13,7 @@ endif()
 
 # The compiler's C++ and support libraries linked in: the programs need only
 # the C library of a stock Debian 12.
-foreach(target installer pkgcheck winsim-tool)
+foreach(target installer pkgcheck winsim-tool capture-host)
   target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
 endforeach()
 
@@ -24,10 +25,11 @@ add_custom_target(linux-package
   COMMAND ${CMAKE_STRIP} -o ${stage}/${MPIO_LINUX_PACKAGE_NAME}/pkgcheck $<TARGET_FILE:pkgcheck>
   COMMAND ${CMAKE_STRIP} -o ${stage}/${MPIO_LINUX_PACKAGE_NAME}/install $<TARGET_FILE:installer>
   COMMAND ${CMAKE_STRIP} -o ${stage}/${MPIO_LINUX_PACKAGE_NAME}/winsim $<TARGET_FILE:winsim-tool>
+  COMMAND ${CMAKE_STRIP} -o ${stage}/${MPIO_LINUX_PACKAGE_NAME}/capture $<TARGET_FILE:capture-host>
   COMMAND ${CMAKE_COMMAND} -E copy ${MPIO_GENERATED_DIR}/README-linux.md
           ${stage}/${MPIO_LINUX_PACKAGE_NAME}/README.md
   COMMAND ${CMAKE_COMMAND} -E chdir ${stage}
           ${CMAKE_COMMAND} -E tar czf ${CMAKE_BINARY_DIR}/${MPIO_LINUX_PACKAGE_NAME}.tar.gz ${MPIO_LINUX_PACKAGE_NAME}
-  DEPENDS installer pkgcheck winsim-tool
+  DEPENDS installer pkgcheck winsim-tool capture-host
   COMMENT "Making ${MPIO_LINUX_PACKAGE_NAME}.tar.gz"
   VERBATIM)

@@ -348,8 +348,8 @@ TEST(CaptureServiceEntry, Members)
                                         {"binary", "\\SystemRoot\\System32\\drivers\\qvxdsm.sys"},
                                         {"type", 1}, {"start", 0}, {"error_control", 1},
                                         {"marked_for_delete", true}}));
-    EXPECT_EQ(services["disk"], json({{"display_name", ""}, {"binary", ""}, {"type", 1}, {"start", 0},
-                                      {"error_control", 3}}));
+    // Without a display name or image path the members are left out.
+    EXPECT_EQ(services["disk"], json({{"type", 1}, {"start", 0}, {"error_control", 3}}));
 }
 
 // ---------------------------------------------------------------------------

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 
@@ -307,6 +309,28 @@ TEST_F(RegistryTest, OpenFailsForMissingKeysAndBadArguments)
     EXPECT_EQ(key, nullptr);
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM", 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(RegOpenKeyExW(reinterpret_cast<HKEY>(0x1234), u"SYSTEM", 0, KEY_READ, &key), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(RegistryTest, EnumerationGivesValuesByNameThenNoMoreItems)
+{
+    harness::SetDword(winsim::Current(), "SYSTEM\\CurrentControlSet\\Control\\MPDEV", "Count", 7);
+    HKEY key = Open(u"SYSTEM\\CurrentControlSet\\Control\\MPDEV", KEY_READ);
+    WCHAR name[32];
+    BYTE data[4];
+    DWORD units = 5, size = sizeof data;
+    EXPECT_EQ(RegEnumValueW(key, 0, name, &units, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+    EXPECT_EQ(units, 5u);   // the size a name needs is not told
+    units = 32;
+    EXPECT_EQ(RegEnumValueW(key, 1, name, &units, nullptr, nullptr, data, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(std::u16string(name) + u" " + winsim::Widen(std::to_string(size)), u"MPIOSupportedDeviceList 52");
+    units = 32;
+    ASSERT_EQ(RegEnumValueW(key, 0, name, &units, nullptr, nullptr, data, &size), ERROR_SUCCESS);
+    EXPECT_EQ(std::u16string(name) + u" " + winsim::Widen(std::to_string(units)), u"Count 5");
+    EXPECT_EQ(RegEnumValueW(key, 2, name, &units, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+    RegCloseKey(key);
+    key = Open(u"SYSTEM\\CurrentControlSet\\Control\\MPDEV", KEY_SET_VALUE);
+    EXPECT_EQ(RegEnumValueW(key, 0, name, &units, nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED);
+    RegCloseKey(key);
 }
 
 TEST_F(RegistryTest, QueryReportsSizeThenMoreDataThenValue)
@@ -918,6 +942,80 @@ TEST_F(FeatureCommand, FailureStatusesChangeNothing)
         EXPECT_TRUE(winsim::Current().devices.empty());
         EXPECT_FALSE(winsim::Current().rebootPending);
     }
+}
+
+// The tool's answer to a query, read as a command's output: its layout with
+// the state as the tool names it, and from _pclose its exit status.  On 6.0
+// the interpreter finds no such program.
+const char16_t kQuery[] = u"DISM.exe /English /Online /Get-FeatureInfo /FeatureName:MultipathIo";
+
+TEST_F(FeatureCommand, QueryAnswersThroughAStream)
+{
+    const struct {
+        uint32_t minor;          // of 6, or 10.0 when 2
+        const char *state;       // nullptr: a feature the image does not know
+        const char16_t *mode;
+        const char *found;       // in the answer; "": no answer at all
+        int status;
+    } rows[] = {
+        {2, "EnablePending", u"rt", "\nState : Enable Pending\n", 0},
+        {1, "Disabled", u"r", "\nState : Disabled\n", 0},   // dism's 3010 is the switches' status, not the query's
+        {0, "Disabled", u"rt", "", 1},                        // no DISM.exe on 6.0
+        {2, nullptr, u"rb", "\r\nFeature name MultipathIo is unknown.\r\n", static_cast<int>(0x800F080C)},
+        {2, "Enabled", u"rt", "", 5},                          // the fault: the command fails so
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.found);
+        machine_ = harness::Gen6();
+        machine_.os.major = row.minor == 2 ? 10 : 6;
+        machine_.os.minor = row.minor == 2 ? 0 : row.minor;
+        machine_.dism.exitStatus = 3010;
+        machine_.features.clear();
+        if (row.state)
+            machine_.features["MultipathIo"] = row.state;
+        if (row.status == 5)
+            machine_.faults.push_back(harness::FaultOn("_wpopen", 5));
+        Enter();
+        FILE *answer = _wpopen(kQuery, row.mode);
+        ASSERT_NE(answer, nullptr);
+        std::string text;
+        for (char line[256]; std::fgets(line, sizeof line, answer);)
+            text += line;
+        EXPECT_TRUE(*row.found ? text.find(row.found) != std::string::npos : text.empty()) << text;
+        EXPECT_EQ(_pclose(answer), row.status);
+        EXPECT_EQ(_pclose(answer), -1);
+        EXPECT_EQ(winsim::OpenHandles(), 0u);
+    }
+    EXPECT_EQ(winsim::Current().features.at("MultipathIo"), "Enabled");   // a query changes nothing
+    EXPECT_EQ(_wpopen(kQuery, u"w"), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    winsim::Current().faults.clear();
+    winsim::Current().dism.exitStatus = -1;   // no interpreter
+    EXPECT_EQ(_wpopen(kQuery, u"rt"), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+// ---------------------------------------------------------------------------
+// The simulated process's environment and processor
+// ---------------------------------------------------------------------------
+TEST_F(Version, EnvironmentAndProcessorOfTheMachine)
+{
+    for (const char *arch : {"amd64", "x86"}) {
+        SCOPED_TRACE(arch);
+        machine_.os.arch = arch;
+        Enter();
+        SYSTEM_INFO system{};
+        GetSystemInfo(&system);
+        const bool amd64 = std::string(arch) == "amd64";
+        EXPECT_EQ(system.wProcessorArchitecture, amd64 ? PROCESSOR_ARCHITECTURE_AMD64 : PROCESSOR_ARCHITECTURE_INTEL);
+        WCHAR value[8];
+        EXPECT_EQ(GetEnvironmentVariableW(u"PROCESSOR_ARCHITEW6432", value, 8), 0u);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND));
+        EXPECT_EQ(GetEnvironmentVariableW(u"processor_architecture", value, 2), amd64 ? 6u : 4u);
+        EXPECT_EQ(GetEnvironmentVariableW(u"processor_architecture", value, 8), amd64 ? 5u : 3u);
+        EXPECT_EQ(std::u16string(value), amd64 ? u"AMD64" : u"x86");
+    }
+    EXPECT_EQ(GetEnvironmentVariableW(u"HOME", nullptr, 0), 0u);   // not the host's
 }
 
 // ---------------------------------------------------------------------------

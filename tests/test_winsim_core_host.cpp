@@ -116,6 +116,23 @@ TEST(WinsimCommand, RefusesMalformedMachinesAndWritesTheDefault)
     EXPECT_EQ(Winsim({"show", scratch.Path("new.json")}).exitCode, 0);
 }
 
+// "captured" writes the part of a machine a capture records; of that part a
+// capture records all.
+TEST(WinsimCommand, CapturedWritesTheCapturedView)
+{
+    harness::Scratch scratch;
+    scratch.WriteFile("bad.json", "{\"os\": 1}");
+    EXPECT_EQ(Winsim({"captured", scratch.Path("bad.json"), scratch.Path("out.json")}).exitCode, 2);
+    EXPECT_FALSE(scratch.Exists("out.json"));
+    winsim::Machine server = package_runs::Server(harness::Gen6());
+    harness::AddService(server, "qvxdsm", 3, true);
+    winsim::SaveMachineFile(server, scratch.Path("server.json"));
+    ASSERT_EQ(Winsim({"captured", scratch.Path("server.json"), scratch.Path("view.json")}).exitCode, 0);
+    const winsim::Machine view = winsim::LoadMachineFile(scratch.Path("view.json"));
+    EXPECT_EQ(winsim::SerializeMachine(view), winsim::SerializeMachine(winsim::CapturedView(server)));
+    EXPECT_EQ(winsim::SerializeMachine(winsim::CapturedView(view)), winsim::SerializeMachine(view));
+}
+
 // "show" lists a multi-string's entries and the numbers of DWORD and QWORD
 // values, the services from the registry, and what a device's bus reports,
 // its compatible IDs and its driver's version.

@@ -187,8 +187,14 @@ TEST_F(SetupApiTest, PropertyReadsReportSizesAndAbsentProperties)
     SP_DEVINFO_DATA data = Element(GUID_DEVCLASS_SYSTEM, kDsm, set);
     BYTE buffer[2052];
     DWORD required = 0, type = 0;
-    EXPECT_FAILS_WITH(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_SERVICE, &type, buffer, 2052, &required),
+    EXPECT_FAILS_WITH(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_MFG, &type, buffer, 2052, &required),
                       ERROR_INVALID_REG_PROPERTY);
+    EXPECT_FAILS_WITH(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_SERVICE, &type, buffer, 2052, &required),
+                      ERROR_INVALID_DATA);   // no driver, no service
+    DeviceNo(data.DevInst).service = u"qvxdsm";
+    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_SERVICE, &type, buffer, 2052, &required));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(buffer)), u"qvxdsm");
     SP_DEVINFO_DATA wrong = data;
     wrong.cbSize = 28;
     EXPECT_FAILS_WITH(SetupDiGetDeviceRegistryPropertyW(set, &wrong, SPDRP_HARDWAREID, &type, buffer, 2052, nullptr),
@@ -213,6 +219,22 @@ TEST_F(SetupApiTest, PropertyReadsReportSizesAndAbsentProperties)
     ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_ENUMERATOR_NAME, &type, buffer, 2052, &required));
     EXPECT_EQ(required, 10u);
     EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(buffer)), u"ROOT");
+}
+
+TEST_F(SetupApiTest, InstanceIdInTwoCalls)
+{
+    HDEVINFO set;
+    SP_DEVINFO_DATA data = Element(GUID_DEVCLASS_SYSTEM, kDsm, set);
+    WCHAR id[32];
+    DWORD required = 0;
+    EXPECT_FAILS_WITH(SetupDiGetDeviceInstanceIdW(nullptr, &data, id, 32, &required), ERROR_INVALID_HANDLE);
+    EXPECT_FAILS_WITH(SetupDiGetDeviceInstanceIdW(set, nullptr, id, 32, &required), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(SetupDiGetDeviceInstanceIdW(set, &data, nullptr, 32, &required), ERROR_INVALID_USER_BUFFER);
+    EXPECT_FAILS_WITH(SetupDiGetDeviceInstanceIdW(set, &data, nullptr, 0, &required), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(required, 17u);
+    EXPECT_FAILS_WITH(SetupDiGetDeviceInstanceIdW(set, &data, id, 16, nullptr), ERROR_INSUFFICIENT_BUFFER);
+    ASSERT_TRUE(SetupDiGetDeviceInstanceIdW(set, &data, id, 17, nullptr));
+    EXPECT_EQ(std::u16string(id), U(kDsm));
 }
 
 TEST_F(SetupApiTest, HardwareIdListsOfAnyLengthAreKeptUpToTheirEnd)
@@ -685,3 +707,80 @@ TEST_F(DriverTest, CreatedRootDeviceTakesTheDriver)
 }
 
 }  // namespace
+
+// The driver key holds what the driver's installation wrote (its HKR values)
+// and the INF and version it was installed from; it opens for reading only.
+TEST_F(DriverTest, DriverKeyHoldsTheInstalledDriver)
+{
+    HDEVINFO set;
+    SP_DEVINFO_DATA dsm = Element(GUID_DEVCLASS_SYSTEM, kDsm, set);
+    const HKEY invalid = reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
+    const struct {
+        DWORD scope, type;
+        REGSAM access;
+        DWORD error;
+    } refusals[] = {
+        {DICS_FLAG_GLOBAL, DIREG_DRV, KEY_READ, ERROR_KEY_DOES_NOT_EXIST},   // no driver yet
+        {0, DIREG_DRV, KEY_READ, ERROR_INVALID_FLAGS},
+        {DICS_FLAG_GLOBAL, DIREG_DEV, KEY_READ, ERROR_CALL_NOT_IMPLEMENTED},
+    };
+    for (const auto &row : refusals) {
+        SCOPED_TRACE(row.error);
+        EXPECT_EQ(SetupDiOpenDevRegKey(set, &dsm, row.scope, 0, row.type, row.access), invalid);
+        EXPECT_EQ(GetLastError(), row.error);
+    }
+    scratch_.WriteFile("pkg/qvxdsm.inf", "[Version]\nDriverVer = 12/08/2026,2.4.1.0\n" + kDsmInf.substr(10));
+    ASSERT_TRUE(Update(u"Root\\QVXDSM", INSTALLFLAG_FORCE, nullptr));
+    EXPECT_EQ(SetupDiOpenDevRegKey(set, &dsm, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_ALL_ACCESS), invalid);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    HKEY key = SetupDiOpenDevRegKey(set, &dsm, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+    ASSERT_NE(key, invalid);
+    for (const char16_t *name : {u"InfPath", u"DriverVersion"}) {
+        WCHAR text[16] = {};
+        DWORD size = sizeof text;
+        EXPECT_EQ(RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE *>(text), &size), 0);
+        EXPECT_EQ(std::u16string(text), name[0] == u'I' ? u"oem0.inf" : u"2.4.1.0");
+    }
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExW(key, u"DriverValue", nullptr, nullptr, nullptr, &size), 0);   // the install's HKR
+    EXPECT_EQ(RegSetValueExW(key, u"InfPath", 0, REG_SZ, nullptr, 0), static_cast<LSTATUS>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    winsim::FindKey(winsim::setup::SoftwareKey(DeviceNo(dsm.DevInst), dsm.DevInst))->denyAccess = true;
+    EXPECT_EQ(SetupDiOpenDevRegKey(set, &dsm, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ), invalid);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+// A published INF names the INF it was published from; any other INF names
+// itself.
+TEST_F(DriverTest, InfInformationNamesTheOriginalInf)
+{
+    ASSERT_TRUE(SetupCopyOEMInfW(inf_.c_str(), nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    scratch_.WriteFile("pkg/renamed.inf", kDsmInf);
+    DWORD required = 0;
+    EXPECT_FAILS_WITH(SetupGetInfInformationW(u"C:\\Windows\\INF\\oem7.inf", INFINFO_INF_NAME_IS_ABSOLUTE,
+                                              nullptr, 0, &required),
+                      ERROR_FILE_NOT_FOUND);
+    const struct {
+        std::u16string inf;
+        DWORD search;
+        const char16_t *original;
+    } rows[] = {
+        {u"C:\\Windows\\INF\\OEM0.INF", INFINFO_INF_NAME_IS_ABSOLUTE, u"qvxdsm.inf"},
+        {u"oem0.inf", INFINFO_DEFAULT_SEARCH, u"qvxdsm.inf"},
+        {U(scratch_.Path("pkg/renamed.inf")), INFINFO_INF_NAME_IS_ABSOLUTE, u"renamed.inf"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(winsim::Narrow(row.inf));
+        ASSERT_TRUE(SetupGetInfInformationW(row.inf.c_str(), row.search, nullptr, 0, &required));   // its size
+        std::vector<BYTE> buffer(required);
+        auto *info = reinterpret_cast<SP_INF_INFORMATION *>(buffer.data());
+        ASSERT_TRUE(SetupGetInfInformationW(row.inf.c_str(), row.search, info, required, nullptr));
+        SP_ORIGINAL_FILE_INFO_W original{};
+        original.cbSize = sizeof original - 2;
+        EXPECT_FAILS_WITH(SetupQueryInfOriginalFileInformationW(info, 0, nullptr, &original),
+                          ERROR_INVALID_USER_BUFFER);
+        original.cbSize = sizeof original;
+        ASSERT_TRUE(SetupQueryInfOriginalFileInformationW(info, 0, nullptr, &original));
+        EXPECT_EQ(std::u16string(original.OriginalInfName), row.original);
+    }
+}

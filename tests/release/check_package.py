@@ -19,7 +19,7 @@ checked-in files of examples/package there by default, a vendor's files
 under package/.
 
 mpio-installer-<version>-linux-x86_64.tar.gz beside it must hold one folder
-of its own name with pkgcheck, install and winsim, x86-64 executables that
+of its own name with pkgcheck, install, winsim and capture, x86-64 executables that
 need no C++ runtime of their own (libstdc++, libgcc_s), and README.md as that build
 generated it (naming the DSM description its pkgcheck looks for); SHA256SUMS
 must hold the checksums of both archives, as sha256sum -c reads them.
@@ -40,7 +40,7 @@ PE_MACHINES = {"x64/install.exe": 0x8664, "x86/install.exe": 0x014C,
 FIXED_FILE_INFO_SIGNATURE = struct.pack("<I", 0xFEEF04BD)
 # In the ZIP: the name in the release, the checked-in file.
 RELEASE_DOCS = {"THIRD-PARTY-NOTICES.txt": "docs/release/THIRD-PARTY-NOTICES.txt"}
-LINUX_PROGRAMS = ("pkgcheck", "install", "winsim")
+LINUX_PROGRAMS = ("pkgcheck", "install", "winsim", "capture")
 LINUX_FILES = {"%s/" + program for program in LINUX_PROGRAMS} | {"%s/README.md"}
 
 

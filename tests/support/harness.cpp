@@ -299,9 +299,11 @@ Run RunBinary(const std::string &machineFile, const std::vector<std::string> &ar
 Run RunBinaryOn(winsim::Machine &machine, const std::vector<std::string> &args, const Scratch &scratch)
 {
     const std::string file = scratch.Path("machine.json");
+    CheckCaptureRoundTrip(machine);
     winsim::SaveMachineFile(machine, file);
     Run run = RunBinary(file, args, scratch.Dir());
     machine = winsim::LoadMachineFile(file);
+    CheckCaptureRoundTrip(machine);
     return run;
 }
 

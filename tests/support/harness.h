@@ -151,6 +151,35 @@ Run RunBinary(const std::string &machineFile, const std::vector<std::string> &ar
 Run RunBinaryOn(winsim::Machine &machine, const std::vector<std::string> &args, const Scratch &scratch);
 
 // ---------------------------------------------------------------------------
+// Making a machine current, and the capture round trip
+// ---------------------------------------------------------------------------
+// Where every run of the suite starts and ends: MakeCurrent makes a machine
+// the current one (faults' call counts from 0); both check the current
+// machine's capture round trip (CheckCaptureRoundTrip).
+void MakeCurrent(const winsim::Machine &machine);
+void RunEnded();
+
+// capture.exe's program (CaptureMain) on a copy of 'machine', in this
+// process, while the current machine, the last error and the handles and
+// blocks held stay as they are.  'args' follow the program name.
+struct CaptureRun {
+    int exitCode = 0;
+    winsim::Machine machine;      // the copy as the capture left it
+    std::string errors;           // what it wrote on standard error
+    size_t handlesLeft = 0;       // handles and LocalAlloc blocks it did not close
+    size_t localBlocksLeft = 0;
+};
+CaptureRun CaptureInProcess(const winsim::Machine &machine, const std::vector<std::u16string> &args);
+// Captures a copy of the machine (without its faults) into a file of its
+// own: the capture must exit 0, close what it opened, change nothing, and
+// its file, loaded and without the capture's notes, must equal the machine's
+// CapturedView; a difference fails the test with a short diff.  A machine
+// whose program is no administrator is not captured.
+void CheckCaptureRoundTrip(const winsim::Machine &machine);
+// A unified diff of two texts' first differing stretch, at most 'mostLines'.
+std::string ShortDiff(const std::string &expected, const std::string &actual, size_t mostLines = 40);
+
+// ---------------------------------------------------------------------------
 // Log text
 // ---------------------------------------------------------------------------
 // Replaces every time stamp "[MM/DD/YYYY HH:MM:SS.mmm]" with "[T]".

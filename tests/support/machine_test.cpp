@@ -7,7 +7,7 @@ namespace harness {
 void MachineTest::Enter()
 {
     machine_.trace.clear();
-    winsim::SetCurrent(machine_);
+    MakeCurrent(machine_);
     OsVersion.dwMajorVersion = machine_.os.major;
     OsVersion.dwMinorVersion = machine_.os.minor;
     MpioBusHardwareId = machine_.os.major >= 6 ? MPIO_BUS_HARDWARE_ID_NEW : MPIO_BUS_HARDWARE_ID_OLD;

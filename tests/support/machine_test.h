@@ -35,6 +35,7 @@ protected:
         Enter();
         auto result = call();
         machine_ = winsim::Current();
+        RunEnded();
         return result;
     }
 

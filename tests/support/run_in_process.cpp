@@ -14,7 +14,7 @@ Run RunInProcess(winsim::Machine &machine, const std::vector<std::u16string> &ar
     const size_t rebootsBefore = machine.reboots.size();
     const size_t blocksBefore = winsim::LiveLocalBlocks();
     const std::string logBefore = FileBytes("MPIOInstall.LOG");
-    winsim::SetCurrent(machine);
+    MakeCurrent(machine);
     FoundDevInst = 0;
 
     std::vector<std::u16string> arguments;
@@ -37,6 +37,7 @@ Run RunInProcess(winsim::Machine &machine, const std::vector<std::u16string> &ar
     const std::string log = FileBytes("MPIOInstall.LOG");
     run.log = log.size() >= logBefore.size() ? log.substr(logBefore.size()) : log;
     machine = after;
+    RunEnded();
     return run;
 }
 

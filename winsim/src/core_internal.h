@@ -47,6 +47,12 @@ public:
     }
     bool Remove(const void *handle) { return objects_.erase(handle) > 0; }
     size_t Count() const { return objects_.size(); }
+    template <typename Visit>
+    void ForEach(Visit visit) const
+    {
+        for (const auto &[handle, object] : objects_)
+            visit(*object);
+    }
 
 private:
     std::map<const void *, std::unique_ptr<T>> objects_;
@@ -122,7 +128,67 @@ struct ProcessState {
 };
 ProcessState &Process();
 
-// Closes a token handle of OpenProcessToken; false when it is not one.
-bool CloseTokenHandle(HANDLE handle);
+// ---------------------------------------------------------------------------
+// Kernel objects: one handle table for every family whose handles
+// CloseHandle closes (tokens, files), so that CloseHandle knows none of them.
+// ---------------------------------------------------------------------------
+class KernelObject {
+public:
+    virtual ~KernelObject() = default;
+    // ReadFile and WriteFile on the object: 0 and the bytes moved, or the
+    // error.  An object that is not a file answers ERROR_INVALID_HANDLE.
+    virtual uint32_t Read(void *buffer, DWORD size, DWORD &done);
+    virtual uint32_t Write(const void *buffer, DWORD size, DWORD &done);
+};
+HandleTable<KernelObject> &KernelObjects();
+// The object of a handle when it is of type T; null otherwise.
+template <typename T>
+T *KernelObjectOf(HANDLE handle)
+{
+    return dynamic_cast<T *>(KernelObjects().Find(handle));
+}
+
+// Standard error of the run: appended to Machine::errors and, while
+// echoConsole, written to the process's standard error.
+void ConsoleErrorWrite(const std::string &bytes);
+
+// The Windows folder and the folder of the published INFs, whose files are
+// the driver store's entries.
+inline constexpr char16_t kWindowsDirectory[] = u"C:\\Windows";
+inline constexpr char16_t kInfDirectory[] = u"C:\\Windows\\INF";
+// The driver store entry a path names: "<kInfDirectory>\<published name>",
+// letter case aside; null when it names none.
+const DriverStoreEntry *StoreEntryAt(const Machine &machine, const Text &path);
+// Whether a path's directory part is kInfDirectory (letter case aside, a
+// slash as a backslash); 'name' receives the last part.
+bool InInfDirectory(const Text &path, Text *name = nullptr);
+// A file name pattern of FindFirstFileW ("*", "?", "*.*" for every name)
+// against a name, without regard to case.
+bool MatchesPattern(const std::string &pattern, const std::string &name);
+
+// ---------------------------------------------------------------------------
+// The command interpreter and the servicing tool behind _wsystem and _wpopen
+// ---------------------------------------------------------------------------
+struct CommandRun {
+    bool started = true;        // false: no interpreter could start (status -1)
+    int status = 0;             // the command's exit status
+    std::string output;         // what it wrote on standard output, CR LF lines
+    std::string errors;         // and on standard error
+};
+// Runs a command line on the machine as the interpreter does; the feature
+// switches change the machine.
+CommandRun RunCommandLine(Machine &machine, const Text &line);
+
+// A registry handle of a key that is not in the machine's tree (a device's
+// driver key as the setup library makes it up), granting 'access' to read
+// it.  'path' names it in traces.
+HKEY OpenDetachedKey(const Text &path, RegKey key, REGSAM access);
+
+// Live handles of the families that count them (see OpenHandles).
+size_t OpenRegistryKeys();
+size_t OpenServiceHandles();
+size_t OpenFindHandles();
+size_t LiveSids();
+size_t OpenPipes();
 
 }  // namespace winsim

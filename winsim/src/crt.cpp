@@ -1,56 +1,13 @@
-// C runtime pieces that take UTF-16 text: the command interpreter, modelled
-// for the servicing tool's feature lines, and console output with wprintf.
+// C runtime pieces that take UTF-16 text: the command interpreter (its model
+// of the servicing tool is in machine_dism.cpp), a command's output as a
+// stream, and console output with wprintf.
 #include <cerrno>
 #include <cstdio>
+#include <map>
 #include <string>
 
 #include "core_internal.h"
 #include "winsim/machine.h"
-
-namespace {
-
-const winsim::Text kFeatureArgumentsOn = u"/online /norestart /enable-feature:MultipathIo";
-const winsim::Text kFeatureArgumentsOff = u"/online /norestart /disable-feature:MultipathIo";
-
-// The servicing tool on the running system, as far as the feature goes.
-int RunFeatureTool(winsim::Machine &machine, bool enable)
-{
-    const int status = machine.dism.exitStatus;
-    std::string &state = machine.features["MultipathIo"];
-    if (status == 0 && enable) {
-        state = "Enabled";
-        if (!winsim::FindMpioBusDevice(machine))
-            winsim::AddMpioBusDevice(machine);
-    } else if (status == ERROR_SUCCESS_REBOOT_REQUIRED && enable) {
-        // The device appears at the next reboot.
-        state = "EnablePending";
-        machine.rebootPending = true;
-    } else if (status == 0) {
-        state = "Disabled";
-        if (winsim::Device *bus = winsim::FindMpioBusDevice(machine)) {
-            if (machine.dism.onDisable == "mark")
-                bus->status |= DN_WILL_BE_REMOVED;
-            else if (machine.dism.onDisable == "remove")
-                bus->removed = true;
-        }
-    } else if (status == ERROR_SUCCESS_REBOOT_REQUIRED) {
-        state = "DisablePending";
-        machine.rebootPending = true;
-        if (winsim::Device *bus = winsim::FindMpioBusDevice(machine))
-            bus->status |= DN_WILL_BE_REMOVED;
-    }
-    return status;
-}
-
-// The servicing tool ships from 6.1 (Windows 7, Server 2008 R2) on; on 6.0
-// and older systems it is no program at all.
-bool IsFeatureTool(const winsim::Text &word, const winsim::OsInfo &os)
-{
-    const bool shipped = os.major > 6 || (os.major == 6 && os.minor >= 1);
-    return shipped && (winsim::EqualNoCase(word, u"DISM.exe") || winsim::EqualNoCase(word, u"DISM"));
-}
-
-}  // namespace
 
 int _wsystem(const WCHAR *command)
 {
@@ -59,33 +16,105 @@ int _wsystem(const WCHAR *command)
     winsim::Trace("_wsystem", "command=" + winsim::Narrow(line));
     if (auto fault = winsim::CheckFault("_wsystem", line))
         return static_cast<int>(*fault);
-    if (machine.dism.exitStatus == -1) {
-        // No command interpreter could be started.
-        errno = ENOENT;
-        return command ? -1 : 0;
-    }
     if (!command)
-        return 1;  // an interpreter is there
-
-    const size_t space = line.find(u' ');
-    const winsim::Text program = line.substr(0, space);
-    const winsim::Text arguments = space == winsim::Text::npos ? winsim::Text() : line.substr(space + 1);
-    if (IsFeatureTool(program, machine.os)) {
-        if (arguments == kFeatureArgumentsOn)
-            return RunFeatureTool(machine, true);
-        if (arguments == kFeatureArgumentsOff)
-            return RunFeatureTool(machine, false);
-        // The tool rejects any other request as an unknown option.
-        if (machine.echoConsole)
-            std::fprintf(stderr, "\r\nError: 87\r\n\r\nThe option is unknown.\r\n");
-        return ERROR_INVALID_PARAMETER;
+        return machine.dism.exitStatus == -1 ? 0 : 1;  // whether an interpreter is there
+    const winsim::CommandRun run = winsim::RunCommandLine(machine, line);
+    if (!run.started) {
+        errno = ENOENT;
+        return -1;
     }
-    std::string word = winsim::Narrow(program);
-    if (machine.echoConsole)
-        std::fprintf(stderr,
-                 "'%s' is not recognized as an internal or external command,\r\noperable program or batch file.\r\n",
-                 word.c_str());
-    return 1;
+    winsim::ConsoleWrite(run.output);
+    winsim::ConsoleErrorWrite(run.errors);
+    return run.status;
+}
+
+// ---------------------------------------------------------------------------
+// A command's output as a stream: the command runs at once, its output waits
+// in a temporary file to be read, and _pclose gives its exit status.
+// ---------------------------------------------------------------------------
+namespace {
+
+std::map<FILE *, int> &Pipes()
+{
+    static std::map<FILE *, int> pipes;   // stream -> the command's exit status
+    return pipes;
+}
+
+// "r" with an optional "t" (the default) or "b"; writing to a command is
+// not modelled.
+bool ReadMode(const winsim::Text &mode, bool &text)
+{
+    text = mode != u"rb";
+    return mode == u"r" || mode == u"rt" || mode == u"rb";
+}
+
+// Text mode reads CR LF as LF.
+std::string AsRead(const std::string &bytes, bool text)
+{
+    if (!text)
+        return bytes;
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i++)
+        if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n'))
+            out += bytes[i];
+    return out;
+}
+
+}  // namespace
+
+size_t winsim::OpenPipes()
+{
+    return Pipes().size();
+}
+
+FILE *_wpopen(const WCHAR *command, const WCHAR *mode)
+{
+    winsim::Machine &machine = winsim::Current();
+    const winsim::Text line = winsim::TextOf(command);
+    winsim::Trace("_wpopen", "command=" + winsim::Narrow(line) + " mode=" + winsim::TextArg(mode));
+    bool text = true;
+    if (!command || !mode || !ReadMode(mode, text)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    winsim::CommandRun run;
+    if (auto fault = winsim::CheckFault("_wpopen", line)) {
+        run.status = static_cast<int>(*fault);   // the command failed so, answering nothing
+    } else {
+        run = winsim::RunCommandLine(machine, line);
+    }
+    if (!run.started) {
+        // The interpreter could not be started.
+        errno = ENOENT;
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
+    winsim::ConsoleErrorWrite(run.errors);
+    FILE *stream = std::tmpfile();
+    if (stream == nullptr)
+        return nullptr;
+    const std::string bytes = AsRead(run.output, text);
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stream) != bytes.size() || std::fseek(stream, 0, SEEK_SET) != 0) {
+        std::fclose(stream);
+        errno = EIO;
+        return nullptr;
+    }
+    Pipes()[stream] = run.status;
+    return stream;
+}
+
+int _pclose(FILE *stream)
+{
+    winsim::Trace("_pclose", "");
+    auto found = Pipes().find(stream);
+    if (found == Pipes().end()) {
+        errno = EINVAL;
+        return -1;
+    }
+    const int status = found->second;
+    Pipes().erase(found);
+    std::fclose(stream);
+    return status;
 }
 
 namespace {

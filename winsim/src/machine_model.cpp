@@ -246,6 +246,24 @@ std::optional<Service> FindService(const Machine &machine, const Text &name)
     return found == root->subkeys.end() ? std::nullopt : ServiceOf(found->second);
 }
 
+bool InServiceDatabase(const Service &service)
+{
+    return service.start && service.errorControl;
+}
+
+Text OriginalInfName(const DriverStoreEntry &entry)
+{
+    const size_t slash = entry.originalPath.find_last_of(u"\\/");
+    const Text name = slash == Text::npos ? entry.originalPath : entry.originalPath.substr(slash + 1);
+    return name.empty() ? entry.publishedName : name;
+}
+
+size_t OpenHandles()
+{
+    return KernelObjects().Count() + OpenRegistryKeys() + OpenServiceHandles() + OpenDeviceInfoSets() +
+           OpenInfFiles() + OpenFindHandles() + LiveSids() + OpenPipes();
+}
+
 // ---------------------------------------------------------------------------
 // Devices
 // ---------------------------------------------------------------------------

@@ -1,5 +1,7 @@
 // Registry functions over the machine's HKEY_LOCAL_MACHINE tree.  A handle
-// remembers the key's path and the access it was opened with.
+// remembers the key's path and the access it was opened with, or holds a key
+// of its own: a device's driver key as the setup library opens it.
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -17,6 +19,8 @@ constexpr LSTATUS kErrorBadPathname = ERROR_BAD_PATHNAME;
 struct OpenKey {
     winsim::Text path;   // under HKLM, as the caller spelled it
     REGSAM access = 0;
+    // A key that is not in the tree, read through this handle only.
+    std::shared_ptr<winsim::RegKey> detached;
 };
 
 winsim::HandleTable<OpenKey> &OpenKeys()
@@ -35,7 +39,7 @@ REGSAM Granted(REGSAM access)
 // The open key a handle refers to, or null for a stale or foreign handle.
 OpenKey *Handle(HKEY key)
 {
-    static OpenKey root{winsim::Text(), KEY_ALL_ACCESS};
+    static OpenKey root{winsim::Text(), KEY_ALL_ACCESS, nullptr};
     if (key == HKEY_LOCAL_MACHINE)
         return &root;
     return OpenKeys().Find(key);
@@ -47,6 +51,8 @@ bool Resolve(HKEY key, const winsim::Text &subKey, winsim::Text &path)
     const OpenKey *open = Handle(key);
     if (!open)
         return false;
+    if (open->detached)
+        return false;   // opening keys from a detached one is not modelled
     path = open->path;
     if (!subKey.empty())
         path = path.empty() ? subKey : path + u"\\" + subKey;
@@ -61,7 +67,7 @@ LSTATUS OpenedKey(HKEY key, REGSAM needed, winsim::RegKey *&found)
         return ERROR_INVALID_HANDLE;
     if (!(open->access & needed))
         return ERROR_ACCESS_DENIED;
-    found = winsim::FindKey(open->path);
+    found = open->detached ? open->detached.get() : winsim::FindKey(open->path);
     if (!found)
         return ERROR_INVALID_HANDLE;  // the key went away under the handle
     return ERROR_SUCCESS;
@@ -69,10 +75,25 @@ LSTATUS OpenedKey(HKEY key, REGSAM needed, winsim::RegKey *&found)
 
 HKEY NewHandle(const winsim::Text &path, REGSAM access)
 {
-    return reinterpret_cast<HKEY>(OpenKeys().Add(std::make_unique<OpenKey>(OpenKey{path, Granted(access)})));
+    return reinterpret_cast<HKEY>(OpenKeys().Add(std::make_unique<OpenKey>(OpenKey{path, Granted(access), nullptr})));
 }
 
 }  // namespace
+
+namespace winsim {
+
+HKEY OpenDetachedKey(const Text &path, RegKey key, REGSAM access)
+{
+    return reinterpret_cast<HKEY>(OpenKeys().Add(
+        std::make_unique<OpenKey>(OpenKey{path, Granted(access), std::make_shared<RegKey>(std::move(key))})));
+}
+
+size_t OpenRegistryKeys()
+{
+    return OpenKeys().Count();
+}
+
+}  // namespace winsim
 
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result)
 {
@@ -86,7 +107,7 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PH
         return ERROR_INVALID_PARAMETER;
     *result = nullptr;
     if (!known)
-        return ERROR_INVALID_HANDLE;
+        return Handle(key) ? ERROR_CALL_NOT_IMPLEMENTED : ERROR_INVALID_HANDLE;
     if (options & ~kRegOptionOpenLink)
         return ERROR_INVALID_PARAMETER;
     if (!sub.empty() && sub.front() == u'\\')
@@ -116,7 +137,7 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR classNa
         return ERROR_INVALID_PARAMETER;
     *result = nullptr;
     if (!known)
-        return ERROR_INVALID_HANDLE;
+        return Handle(key) ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE;
     if (options & ~(kRegOptionVolatile | kRegOptionOpenLink))
         return ERROR_INVALID_PARAMETER;
     if (!sub.empty() && sub.front() == u'\\')
@@ -203,5 +224,44 @@ LSTATUS RegCloseKey(HKEY key)
         return ERROR_SUCCESS;  // predefined keys need no closing
     if (!OpenKeys().Remove(key))
         return ERROR_INVALID_HANDLE;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD valueNameUnits, LPDWORD reserved,
+                      LPDWORD type, LPBYTE data, LPDWORD dataSize)
+{
+    const OpenKey *open = Handle(key);
+    const winsim::Text path = open ? open->path : winsim::Text();
+    winsim::Trace("RegEnumValueW", "path=" + winsim::Narrow(path) + " index=" + std::to_string(index));
+    if (auto fault = winsim::CheckFault("RegEnumValueW", path))
+        return static_cast<LSTATUS>(*fault);
+    if (reserved || !valueName || !valueNameUnits || (data && !dataSize))
+        return ERROR_INVALID_PARAMETER;
+    winsim::RegKey *found;
+    if (LSTATUS status = OpenedKey(key, KEY_QUERY_VALUE, found))
+        return status;
+    if (index >= found->values.size())
+        return ERROR_NO_MORE_ITEMS;
+    // Values in the registry's order: by name, ASCII case aside.
+    auto it = std::next(found->values.begin(), static_cast<std::ptrdiff_t>(index));
+    const winsim::Text &name = it->second.first;
+    const winsim::RegValue &value = it->second.second;
+    // A name that does not fit is not stored, nor its size.
+    if (*valueNameUnits < name.size() + 1)
+        return ERROR_MORE_DATA;
+    std::memcpy(valueName, name.data(), name.size() * sizeof(WCHAR));
+    valueName[name.size()] = 0;
+    *valueNameUnits = static_cast<DWORD>(name.size());
+    if (type)
+        *type = value.type;
+    const DWORD needed = static_cast<DWORD>(value.data.size());
+    if (data && *dataSize < needed) {
+        *dataSize = needed;
+        return ERROR_MORE_DATA;
+    }
+    if (data)
+        std::copy(value.data.begin(), value.data.end(), data);
+    if (dataSize)
+        *dataSize = needed;
     return ERROR_SUCCESS;
 }

@@ -259,3 +259,34 @@ BOOL SetupDiCreateDeviceInfoW(HDEVINFO handle, PCWSTR deviceName, const GUID *cl
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
+
+BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO handle, PSP_DEVINFO_DATA deviceData, PWSTR deviceInstanceId,
+                                 DWORD deviceInstanceIdSize, PDWORD requiredSize)
+{
+    Text subject = SubjectOf(handle, deviceData);
+    Trace("SetupDiGetDeviceInstanceIdW",
+          "device=" + Narrow(subject) + " size=" + std::to_string(deviceInstanceIdSize));
+    if (auto fault = CheckFault("SetupDiGetDeviceInstanceIdW", subject))
+        return FailBool(*fault);
+    DeviceInfoSet *set = LookupSet(handle);
+    if (set == nullptr)
+        return FailBool(ERROR_INVALID_HANDLE);
+    DeviceElement *element = ResolveElement(*set, deviceData);
+    if (element == nullptr)
+        return FailBool(ERROR_INVALID_PARAMETER);
+    if (deviceInstanceId == nullptr && deviceInstanceIdSize != 0)
+        return FailBool(ERROR_INVALID_USER_BUFFER);
+    const Device *device = DeviceOf(*element);
+    if (device == nullptr || device->removed)
+        return FailBool(ERROR_NO_SUCH_DEVINST);
+    // The size in units with the NUL, also when the buffer is too small.
+    const DWORD needed = static_cast<DWORD>(device->instanceId.size() + 1);
+    if (requiredSize)
+        *requiredSize = needed;
+    if (deviceInstanceIdSize < needed)
+        return FailBool(ERROR_INSUFFICIENT_BUFFER);
+    std::copy(device->instanceId.begin(), device->instanceId.end(), deviceInstanceId);
+    deviceInstanceId[device->instanceId.size()] = 0;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}

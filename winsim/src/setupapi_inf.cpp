@@ -41,16 +41,21 @@ uint32_t LoadInf(const Text &path, LoadedInf &out, uint32_t *errorLine)
     out = LoadedInf{};
     out.path = path;
     bool found = false;
-    if (path.find_first_of(u"\\/") == Text::npos) {
-        // A bare name is looked for among the published INFs first.
+    const bool bareName = path.find_first_of(u"\\/") == Text::npos;
+    if (bareName || InInfDirectory(path)) {
+        // A bare name is looked for among the published INFs first; a path
+        // in the INF folder names one of them.
+        const Text name = bareName ? path : path.substr(path.find_last_of(u"\\/") + 1);
         for (const DriverStoreEntry &entry : Current().driverStore) {
-            if (EqualNoCase(entry.publishedName, path)) {
+            if (EqualNoCase(entry.publishedName, name)) {
                 out.bytes = entry.content;
                 out.sourceDir = DirectoryOf(entry.originalPath);
                 found = true;
                 break;
             }
         }
+        if (!found && !bareName)
+            return ERROR_FILE_NOT_FOUND;
     }
     if (!found) {
         auto host = HostFile(path);

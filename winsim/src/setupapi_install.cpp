@@ -127,7 +127,7 @@ constexpr DWORD kCopyReplaceOnly = 0x00000002;
 constexpr DWORD kCopyNoOverwrite = 0x00000008;
 constexpr DWORD kCopyOemInfCatalogOnly = 0x00040000;
 
-const Text kInfDirectory = u"C:\\Windows\\INF\\";
+const Text kInfFolder = Text(kInfDirectory) + u"\\";
 
 // The open INF a section call names: 0, or the error to fail with.
 uint32_t OpenedInf(HINF handle, PCWSTR sectionName, OpenInf *&open)
@@ -248,11 +248,11 @@ BOOL SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSourceMediaLocation, D
         return FailBool(ERROR_FILE_NOT_FOUND);
     Text published;
     PublishInf(loaded, published);
-    if (uint32_t error = CopyTextOut(kInfDirectory + published, destinationInfFileName,
+    if (uint32_t error = CopyTextOut(kInfFolder + published, destinationInfFileName,
                                      destinationInfFileNameSize, requiredSize))
         return FailBool(error);
     if (destinationInfFileName && destinationInfFileNameComponent)
-        *destinationInfFileNameComponent = destinationInfFileName + kInfDirectory.size();
+        *destinationInfFileNameComponent = destinationInfFileName + kInfFolder.size();
     if ((copyStyle & kCopyNoOverwrite) && present)
         return FailBool(kErrorFileExists);
     SetLastError(ERROR_SUCCESS);

@@ -1,6 +1,7 @@
 // Device registry properties: the hardware and compatible IDs, the
-// description, the enumerator name and the configuration flags of a device
-// element.  The compatible IDs are read-only here (no program sets them).
+// description, the enumerator name, the service and the configuration flags
+// of a device element (the compatible IDs, the enumerator and the service are
+// read-only here: no program sets them); and a device's driver key.
 #include <cstring>
 
 #include "setupapi_internal.h"
@@ -62,6 +63,11 @@ uint32_t ReadProperty(const Device &device, DWORD property, RegValue &value)
     case SPDRP_ENUMERATOR_NAME:
         text = &device.enumerator;
         break;
+    case SPDRP_SERVICE:
+        if (device.service.empty())
+            return ERROR_INVALID_DATA;
+        value = {REG_SZ, StringBytes(device.service)};
+        return 0;
     case SPDRP_CONFIGFLAGS:
         if (!device.configFlags)
             return ERROR_INVALID_DATA;
@@ -149,4 +155,64 @@ BOOL SetupDiSetDeviceRegistryPropertyW(HDEVINFO handle, PSP_DEVINFO_DATA deviceD
     }
     SetLastError(ERROR_SUCCESS);
     return TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// The driver key (DIREG_DRV): the device's software key under the class key,
+// with the values its driver's installation wrote (InfPath, DriverVersion
+// from the device's driver_inf and driver_version) over what the registry
+// holds there.  A device without a driver has no driver key.  The stand-in
+// opens it for reading only; its hardware key and hardware profiles are not
+// modelled.
+// ---------------------------------------------------------------------------
+namespace {
+
+constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | 0x00040000 |
+                                0x00080000 | GENERIC_WRITE | GENERIC_ALL;
+
+HKEY FailKey(DWORD code)
+{
+    SetLastError(code);
+    return reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
+}
+
+}  // namespace
+
+HKEY SetupDiOpenDevRegKey(HDEVINFO handle, PSP_DEVINFO_DATA deviceData, DWORD scope, DWORD hwProfile, DWORD keyType,
+                          REGSAM desiredAccess)
+{
+    (void)hwProfile;
+    Text subject = SubjectOf(handle, deviceData);
+    Trace("SetupDiOpenDevRegKey", "device=" + Narrow(subject) + " scope=" + Hex(scope) + " type=" + Hex(keyType) +
+                                      " access=" + Hex(desiredAccess));
+    if (auto fault = CheckFault("SetupDiOpenDevRegKey", subject))
+        return FailKey(*fault);
+    DeviceInfoSet *set = LookupSet(handle);
+    if (set == nullptr)
+        return FailKey(ERROR_INVALID_HANDLE);
+    if ((scope != DICS_FLAG_GLOBAL && scope != DICS_FLAG_CONFIGSPECIFIC) ||
+        (keyType != DIREG_DEV && keyType != DIREG_DRV))
+        return FailKey(ERROR_INVALID_FLAGS);
+    DeviceElement *element = ResolveElement(*set, deviceData);
+    if (element == nullptr)
+        return FailKey(ERROR_INVALID_PARAMETER);
+    Device *device = DeviceOf(*element);
+    if (device == nullptr || device->removed)
+        return FailKey(ERROR_NO_SUCH_DEVINST);
+    if (!device->registered)
+        return FailKey(ERROR_DEVINFO_NOT_REGISTERED);
+    if (scope == DICS_FLAG_CONFIGSPECIFIC || keyType == DIREG_DEV)
+        return FailKey(ERROR_CALL_NOT_IMPLEMENTED);
+    if (device->driverInf.empty())
+        return FailKey(ERROR_KEY_DOES_NOT_EXIST);
+    const Text path = SoftwareKey(*device, element->devInst);
+    const RegKey *stored = FindKey(path);
+    if ((stored && stored->denyAccess) || (desiredAccess & kWriteRights))
+        return FailKey(ERROR_ACCESS_DENIED);
+    RegKey key = stored ? *stored : RegKey{};
+    SetValueIn(key, u"InfPath", REG_SZ, StringBytes(device->driverInf));
+    if (!device->driverVersion.empty())
+        SetValueIn(key, u"DriverVersion", REG_SZ, StringBytes(device->driverVersion));
+    SetLastError(ERROR_SUCCESS);
+    return OpenDetachedKey(path, std::move(key), desiredAccess & MAXIMUM_ALLOWED ? KEY_READ : desiredAccess);
 }

@@ -4,6 +4,7 @@
 //   winsim reboot [file]    restart the machine: complete what waits for it
 //   winsim default [file]   write the built-in default machine
 //   winsim diff BEFORE AFTER [--json]   what changed from one machine to the other
+//   winsim captured IN OUT  write what capture.exe records of IN (captured.cpp)
 //
 // The file is $WINSIM_MACHINE, else ./winsim-machine.json, as for the
 // program itself.  Exit status 0, 2 for a malformed or unreadable machine,
@@ -37,6 +38,7 @@ void Usage()
                  "       winsim reboot [file]    reboot it: removals, deletions and feature changes complete\n"
                  "       winsim default [file]   write the built-in default machine\n"
                  "       winsim diff BEFORE AFTER [--json]   what changed from BEFORE to AFTER\n"
+                 "       winsim captured IN OUT  write what capture.exe records of machine IN to OUT\n"
                  "The file is $WINSIM_MACHINE, else ./winsim-machine.json.\n");
 }
 
@@ -274,10 +276,14 @@ void Show(const winsim::Machine &m, const std::string &path)
 
 }  // namespace
 
+int CapturedCommand(const std::string &in, const std::string &out);
+
 int main(int argc, char **argv)
 {
     if (argc >= 2 && std::string(argv[1]) == "diff")
         return winsim::diff::Command(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
+    if (argc == 4 && std::string(argv[1]) == "captured")
+        return CapturedCommand(argv[2], argv[3]);
     if (argc < 2 || argc > 3) {
         Usage();
         return kExitFailed;

@@ -16,4 +16,9 @@ Machine DefaultMachine();
 Machine LoadMachineFile(const std::string &path);
 void SaveMachineFile(const Machine &machine, const std::string &path);
 
+// The part of a machine that capture.exe records of it, as a machine of its
+// own (docs/machine-description.md, "What a capture records"): a capture of
+// the machine, loaded and without its own notes, equals it.
+Machine CapturedView(const Machine &machine);
+
 }  // namespace winsim

@@ -130,6 +130,9 @@ struct Machine {
     // Console output of the run (WriteFile on the standard output, wprintf),
     // as bytes; copied to the process's standard output while echoConsole.
     std::string console;
+    // Standard error of the run (WriteFile on the standard error, the
+    // command interpreter's complaints), as bytes; copied likewise.
+    std::string errors;
     bool echoConsole = true;
 };
 
@@ -144,6 +147,13 @@ std::optional<Service> ServiceOf(const RegKey &key);
 // name, ASCII case aside.
 std::vector<Service> Services(const Machine &machine);
 std::optional<Service> FindService(const Machine &machine, const Text &name);
+// Whether the service control manager lists a service: its Start and
+// ErrorControl are REG_DWORDs as well (it passes over a key without them).
+bool InServiceDatabase(const Service &service);
+
+// The name a published INF was published from: the last part of its
+// original path, or its own name when it has none.
+Text OriginalInfName(const DriverStoreEntry &entry);
 
 // Complete what waits for a reboot: devices marked for removal leave,
 // services marked for deletion go, pending feature changes settle, and a
@@ -164,9 +174,12 @@ size_t TraceCount(const char *function);
 // Live LocalAlloc blocks (the program must leave none).
 size_t LiveLocalBlocks();
 
-// Handles the program left open: device information sets and INF files.
+// Handles the program left open: device information sets and INF files;
+// every handle of every family (kernel objects, registry keys, service
+// handles, device information sets, INF files, searches, SIDs, pipes).
 size_t OpenDeviceInfoSets();
 size_t OpenInfFiles();
+size_t OpenHandles();
 
 // The simulated file system is the host's, found as NTFS finds names: the
 // host path of a Windows path ('\' or '/' between names), each name found
