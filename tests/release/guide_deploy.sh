@@ -73,33 +73,38 @@ EOF
 printf '%s\n' "vault password of the guide's test" >"$scratch/vault-password"
 printf '#!/bin/sh\nprintf "ansible_password: %%s\\n" "password of the guide'"'"'s test" >"$1"\n' >"$scratch/editor"
 chmod +x "$scratch/editor"
-# Each example host: fresh; the guide installs, uninstalls, then installs again.
-cat >"$scratch/hosts.json" <<'EOF'
-{"storage01.example.net": {"state": {"generation": 10, "service": "absent", "driver_version": null,
-   "supported_devices": [], "multipath_feature": "Disabled"},
- "runs": [{"switch": "-i", "rc": 0, "state": {"service": "present", "driver_version": "2.4.1.0",
-            "supported_devices": ["QUORVEX LUMENSTRIDE     "], "multipath_feature": "Enabled"}},
-          {"switch": "-u", "rc": 1, "state": {"service": "marked for deletion", "driver_version": null,
-            "supported_devices": [], "multipath_feature": "Disable Pending"},
-           "at_reboot": {"service": "absent", "multipath_feature": "Disabled"}},
-          {"switch": "-i", "rc": 0, "state": {"service": "present", "driver_version": "2.4.1.0",
-            "supported_devices": ["QUORVEX LUMENSTRIDE     "], "multipath_feature": "Enabled"}}]}}
-EOF
-python3 -c 'import json, sys; h = json.load(open(sys.argv[1])); h["storage02.example.net"] = h["storage01.example.net"]; json.dump(h, open(sys.argv[1], "w"))' "$scratch/hosts.json"
+# Each example host: the host build's default machine, written by the release's
+# winsim; the guide installs, uninstalls, then installs again, on that machine
+# (the recorders run the release's capture and install on it).
+linux=$(basename "$release"/mpio-installer-*-linux-x86_64.tar.gz .tar.gz) &&
+  tar xzf "$release/$linux.tar.gz" -C "$scratch" || exit 1
+"$scratch/$linux/winsim" default "$scratch/default.json" >/dev/null || exit 1
+python3 -c 'import json, sys
+machine = json.load(open(sys.argv[1]))
+host = {"machine": machine, "runs": [{"switch": "-i"}, {"switch": "-u"}, {"switch": "-i"}]}
+json.dump({"storage01.example.net": host, "storage02.example.net": host}, open(sys.argv[2], "w"))' \
+  "$scratch/default.json" "$scratch/hosts.json" || exit 1
 mkdir -p "$scratch/recorded"
 export ANSIBLE_VAULT_PASSWORD_FILE="$scratch/vault-password" EDITOR="$scratch/editor"
 (cd "$release" && ANSIBLE_COLLECTIONS_PATH="$root/tests/ansible/collections" \
-  MPIO_RECORDER_SCRIPT="$scratch/hosts.json" MPIO_RECORDER_DIR="$scratch/recorded" \
+  MPIO_RECORDER_SCRIPT="$scratch/hosts.json" MPIO_RECORDER_DIR="$scratch/recorded" MPIO_HOST_BUILD="$scratch/$linux" \
   MPIO_GUIDE_FOLDER="$folder" MPIO_GUIDE_INF="$dsm_inf" MPIO_GUIDE_HWID="$dsm_hwid" bash guide.sh) || exit 1
-# Per host: --check (the probe), install, the canary run and the run --limit
-# gives it (a probe each), uninstall with its reboot, install.
+# Per host: --check (the capture), install, the canary run and the run --limit
+# gives it (a capture each), uninstall with its reboot, install.
 status=0
 for host in storage01.example.net storage02.example.net; do
-  calls=$(python3 -c 'import json, sys; print(" ".join({"win_shell": "probe", "win_file": "folder", "win_copy": "copy", "win_reboot": "reboot"}.get(c["module"]) or c["argv"][1] for c in map(json.loads, open(sys.argv[1]))))' "$scratch/recorded/$host.calls.jsonl")
+  # The capture's own folder, copy and removal are part of "capture".
+  calls=$(python3 -c 'import json, sys
+temp = lambda c: (c.get("dest") or c.get("path") or "").lower().startswith("c:\\windows\\temp\\")
+words = ["capture" if c["module"] == "win_command" and len(c["argv"]) == 2 else
+         c["argv"][1] if c["module"] == "win_command" else
+         {"win_file": "folder", "win_copy": "copy", "win_reboot": "reboot"}[c["module"]]
+         for c in map(json.loads, open(sys.argv[1])) if c["module"] != "win_tempfile" and not temp(c)]
+print(" ".join(words))' "$scratch/recorded/$host.calls.jsonl")
   echo "$host: $calls"
-  [ "$calls" = "probe probe folder copy copy -i probe probe probe folder copy copy -u reboot probe folder copy copy -i" ] || status=1
-  # The guide says where each host's log lands.
-  ls "$release"/mpio-installer-*-windows/deploy/ansible/logs/"$host"/MPIOInstall.LOG || status=1
+  [ "$calls" = "capture capture folder copy copy -i capture capture capture folder copy copy -u reboot capture folder copy copy -i" ] || status=1
+  # The guide says where each host's log, capture and twin land.
+  ls "$release"/mpio-installer-*-windows/deploy/ansible/logs/"$host"/{MPIOInstall.LOG,capture.json,twin/MPIOInstall.LOG} || status=1
 done
 # The vault the guide made is encrypted and is where the hosts' password is read from.
 cd "$release"/mpio-installer-*-windows/deploy/ansible || exit 1
