@@ -58,7 +58,7 @@ def parent_of(path):
 
 def host_program(name):
     """A program of the host build (capture, install, winsim)."""
-    return os.path.join(os.environ["MPIO_HOST_BUILD"], name)
+    return os.path.join(os.environ.get("MPIO_HOST_BUILD", ""), name)
 
 
 def run_on_machine(machine, argv, cwd):
