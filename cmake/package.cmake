@@ -45,10 +45,11 @@ install(FILES ${CMAKE_SOURCE_DIR}/docs/release/THIRD-PARTY-NOTICES.txt DESTINATI
 install(FILES ${MPIO_GENERATED_DIR}/usage.md DESTINATION docs)
 install(FILES ${CMAKE_SOURCE_DIR}/CHANGELOG.md DESTINATION .)
 install(DIRECTORY ${MPIO_PACKAGE_DIR}/ DESTINATION ${MPIO_PACKAGE_FOLDER})
-# The role as checked in; not what a run left beside it.
+# The role as checked in; not what a run left beside it (logs, an inventory,
+# a vault with a password, retry files).
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/deploy/ansible DESTINATION deploy
         PATTERN "__pycache__" EXCLUDE PATTERN "logs" EXCLUDE PATTERN "inventory.yml" EXCLUDE
-        PATTERN "*.retry" EXCLUDE)
+        PATTERN "group_vars" EXCLUDE PATTERN "*.retry" EXCLUDE)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME mpio-installer)

@@ -114,7 +114,6 @@ if(MPIO_PACKAGE_FOLDER STREQUAL "package")
   endif()
   foreach(pair
       "| `examples/package/` | the example package: `mpio.inf`, `mpdev.inf`, the DSM INF `qvxdsm.inf` (hardware ID `Root\\QVXDSM`) and their driver files |\n| `package/` | in a vendor's release, in place of `examples/package/`: the vendor's package; the release's `README.md` names its DSM INF and hardware ID | => | `package/` | the package: `mpio.inf`, `mpdev.inf`, the DSM INF `${MPIO_DSM_INF}` (hardware ID `${MPIO_DSM_HWID}`) and their driver files |"
-      "x64/install.exe` to copy, and the example package it refuses (`examples/package`, in a release that bundles it); not => x64/install.exe` to copy; not"
       "examples/package qvxdsm.inf 'Root\\QVXDSM' => package ${MPIO_DSM_INF} '${MPIO_DSM_HWID}'"
       "C:\\MPIO\\package qvxdsm.inf Root\\QVXDSM => C:\\MPIO\\package ${MPIO_DSM_INF} ${MPIO_DSM_HWID}"
       "cp -r ../mpio-installer-*-windows/examples/package package => cp -r ../mpio-installer-*-windows/package package"

@@ -49,6 +49,10 @@ trap 'rm -rf "$scratch"' EXIT
 step "ansible-playbook --syntax-check" in_role_dir ansible-playbook -i inventory.example.yml site.yml --syntax-check
 step "ansible-lint (production profile)" in_role_dir ansible-lint --offline --profile production
 step "exit-code decisions on recorded results" exit_decisions
+# The role's filters run in Ansible's Python.
+ansible_python=$(sed -n '1s/^#! *//p' "$(command -v ansible-playbook)")
+step "the role's reading of real captures" "$ansible_python" tests/ansible/capture_state_tests.py "${HOST_BUILD:-build/host}"
+step "the recorders as strict as the modules" python3 tests/ansible/recorder_tests.py
 step "the playbook on recorded hosts" python3 tests/ansible/role_tests.py "${HOST_BUILD:-build/host}"
 step "release package built by the guide's commands" guide_build
 step "release listing and checksums" python3 tests/release/check_package.py build/windows-x64

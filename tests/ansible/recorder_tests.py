@@ -56,6 +56,15 @@ ROWS = [
      {"failed": True, "rc": 4294967295, "msg": "non-zero return code"}, None,
      PACKAGE_FILES | {"c:\\mpio\\install.exe", "c:\\mpio\\mpioinstall.log"}),
     ("-2 is read unsigned", [], [FOLDER, EXE, PACKAGE, RUN], -2, {"failed": True, "rc": 4294967294}, None, None),
+    ("win_tempfile makes its folder in an existing folder only", [],
+     [("ansible.windows.win_tempfile", {"state": "directory", "path": "C:\\Missing"})], 0,
+     {"failed": True, "msg": "does not exist"}, {"c:"}, set()),
+    ("win_file absent removes a folder with its files, then is no change", ["C:\\MPIO"],
+     [FOLDER, EXE, PACKAGE] + [("ansible.windows.win_file", {"path": "C:\\MPIO", "state": "absent"})] * 2, 0,
+     {"changed": False}, {"c:"}, set()),
+    ("install.exe's run without rc needs the host's machine", [], [FOLDER, EXE, PACKAGE, (
+        "ansible.windows.win_command", {"argv": ["C:\\MPIO\\install.exe", "-i", "C:\\MPIO\\package", "pkg.inf", "Root\\X"]})],
+     None, {"failed": True, "msg": "gives no machine"}, None, None),
 ]
 
 
@@ -73,7 +82,8 @@ def run_row(row, scratch):
     for path in (paths["exe"], os.path.join(paths["package"], "pkg.inf"), os.path.join(paths["package"], "sub", "pkg.sys")):
         with open(path, "w") as f:
             f.write(os.path.basename(path))
-    files = {"script.json": {"h": {"state": {}, "folders": folders, "runs": [{"switch": "-i", "rc": rc, "stdout": "run\r\n"}]}},
+    runs = [{"switch": "-i"} if rc is None else {"switch": "-i", "rc": rc, "stdout": "run\r\n"}]
+    files = {"script.json": {"h": {"folders": folders, "runs": runs}},
              "inventory.yml": {"all": {"hosts": {"h": {"ansible_connection": "recorded.hosts.local",
                                                        "ansible_python_interpreter": sys.executable}}}},
              "play.yml": [{"hosts": "all", "gather_facts": False, "tasks": [
@@ -98,6 +108,9 @@ def run_row(row, scratch):
     problems = ["%s is %r, not %r" % (key, result.get(key, "absent"), "absent" if value is ABSENT else value)
                 for key, value in expect.items()
                 if not (result.get(key, ABSENT) == value or key == "msg" and value in str(result.get(key)))]
+    # Every host has C:\Windows\Temp, where win_tempfile makes its folders.
+    if want_folders is not None:
+        want_folders = want_folders | {"c:\\windows", "c:\\windows\\temp"}
     for what, want in (("folders", want_folders), ("files", want_files)):
         if want is not None and set(after[what]) != want:
             problems.append("%s %s, not %s" % (what, sorted(after[what]), sorted(want)))

@@ -32,8 +32,12 @@ RUNS = {
     "-u no source": ["-u", "C:\\MPIO\\nothere"] + PACKAGE[1:],
     "-i wrong ID": ["-i"] + PACKAGE[:2] + ["Root\\WRONGDSM"],
     "-u wrong ID": ["-u"] + PACKAGE[:2] + ["Root\\WRONGDSM"],
+    "-i previous": ["-i", "C:\\MPIO\\previous"] + PACKAGE[1:],
 }
 STRING = "QUORVEX LUMENSTRIDE     "
+# The previous release of the example, at C:\MPIO\previous: the same base INFs,
+# a DSM INF with an older DriverVer that lists another string instead.
+PREVIOUS = {"12/08/2026,2.4.1.0": "06/01/2026,2.3.0.0", STRING: "QUORVEX PRISMLINE       "}
 DISK_CLASS = "{4D36E967-E325-11CE-BFC1-08002BE10318}"
 REINSTALL = 0x20   # CONFIGFLAG_REINSTALL
 
@@ -68,6 +72,9 @@ EFFECTS = {
     "service gone": lambda m, b: "qvxdsm" not in m["services"],
     "DSM device without a driver (problem 28)": lambda m, b: (dsm_device(m) or {}).get("problem") == 28,
     "DSM strings listed": lambda m, b: STRING in supported(m),
+    "DSM strings not listed": lambda m, b: STRING not in supported(m),
+    "DSM device runs the previous version": lambda m, b: (dsm_device(m) or {}).get("driver_version") == "2.3.0.0",
+    "DSM device runs the current version": lambda m, b: (dsm_device(m) or {}).get("driver_version") == "2.4.1.0",
     "DSM driver file copied": lambda m, b: any(f["destination"].lower().endswith("qvxdsm.sys") and not f.get("deleted")
                                                for f in m["files"]),
     "DSM INF in the driver store": lambda m, b: any(e["original_path"].lower().endswith("qvxdsm.inf")
@@ -170,6 +177,30 @@ SCENARIOS = [
      ["Installing the Device Specific Module"], ["Installing the MPIO OC"], ["no DSM device"]),
     ("that is when Multipath I/O was switched on beforehand (Server Manager on Server 2008)",
      "6.0", FEATURE_ON_BEFORE, ["-i"], 0, ["Installing the Device Specific Module"], [], [], ["DSM strings listed"]),
+    ("`-u` with the current package, a reboot, then `-i` with the previous one exits 0 on every generation and "
+     "leaves the previous version's strings in the supported-device list, the current one's gone.",
+     "10.0", {}, ["-i", "reboot", "-u", "reboot", "-i previous"], 0, [], [], [],
+     ["DSM device runs the previous version", "DSM strings not listed"]),
+    ("`-u` with the current package, a reboot, then `-i` with the previous one exits 0 on every generation",
+     "6.0", FEATURE_ON_BEFORE, ["-i", "reboot", "-u", "reboot", "-i previous"], 0, [], [], [],
+     ["DSM device runs the previous version", "DSM strings not listed"]),
+    ("`-u` with the current package, a reboot, then `-i` with the previous one exits 0 on every generation",
+     "5.2", {}, ["-i", "reboot", "-u", "reboot", "-i previous"], 0, [], [], [],
+     ["DSM device runs the previous version", "DSM strings not listed"]),
+    ("Without the reboot, that `-i` exits -2",
+     "6.1", {}, ["-i", "reboot", "-u", "-i previous"], -2, ["Error code (0x00000430)"], [], [], []),
+    ("From Vista on, `-i` with the previous package over the current one also exits 0 on its own: the DSM update "
+     "is forced, and the DSM's device runs the previous version. Strings that only the current version adds stay "
+     "in the supported-device list",
+     "10.0", {}, ["-i", "reboot", "-i previous"], 0, [], [], [],
+     ["DSM device runs the previous version", "DSM strings listed"]),
+    ("From Vista on, `-i` with the previous package over the current one also exits 0 on its own",
+     "6.0", FEATURE_ON_BEFORE, ["-i", "reboot", "-i previous"], 0, [], [], [],
+     ["DSM device runs the previous version", "DSM strings listed"]),
+    ("On Windows 2000, XP and Server 2003 that `-i` stops at the bus driver with -1 (error 259, as a second `-i` "
+     "does) and changes nothing",
+     "5.2", {}, ["-i", "reboot", "-i previous"], -1, ["Error code (0x00000103)"],
+     ["Installing the Device Specific Module"], [], ["DSM device runs the current version", "DSM strings listed"]),
     ("with the supported-device list empty, switching the feature off fails the same way: exit -1 after the DSM is "
      "gone, and the feature and its bus device stay",
      "6.0", FEATURE_ON_BEFORE, ["-i", "-u"], -1, ["Error code (0x00000001)"], [], ["Uninstalling the MPIO OC"],
@@ -203,6 +234,14 @@ def run_scenario(row, build, scratch):
     sentence, version, changes, runs, code, logged, unlogged, console, effects = row
     machine = os.path.join(scratch, "machine.json")
     shutil.copytree(os.path.join(ROOT, "examples", "package"), os.path.join(scratch, "C:", "MPIO", "package"))
+    previous = os.path.join(scratch, "C:", "MPIO", "previous")
+    shutil.copytree(os.path.join(ROOT, "examples", "package"), previous)
+    with open(os.path.join(previous, "qvxdsm.inf"), encoding="latin-1") as f:
+        inf = f.read()
+    for old, new in PREVIOUS.items():
+        inf = inf.replace(old, new)
+    with open(os.path.join(previous, "qvxdsm.inf"), "w", encoding="latin-1") as f:
+        f.write(inf)
     make_machine(machine, version, changes, build)
     env = dict(os.environ, WINSIM_MACHINE=machine)
     log_path = os.path.join(scratch, "MPIOInstall.LOG")

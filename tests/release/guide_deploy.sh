@@ -2,10 +2,13 @@
 # The "sh release" blocks of the guide a release ships (the ZIP's own
 # docs/usage.md), run in a directory that holds only the release: both
 # archives and SHA256SUMS.  Packages must be installed already
-# (scripts/bootstrap.sh installs what the guide names); Ansible reaches no
+# (scripts/bootstrap.sh installs what the guide names); as root the guide
+# must not call sudo (a Debian without it has none).  Ansible reaches no
 # Windows host: the playbook runs go to the example inventory's hosts with
 # recorders in place of the Windows modules (tests/ansible/collections), and
-# with the package the release bundles.
+# with the package the release bundles.  The vault password comes from a
+# file, and the editor that ansible-vault opens writes a password into the
+# vault, which the inventory's hosts must then have.
 #   guide_deploy.sh BUILD_DIR [PACKAGE_FOLDER DSM_INF DSM_HWID]
 # BUILD_DIR holds the release; the package defaults to the example's,
 # examples/package qvxdsm.inf Root\QVXDSM.  Exits non-zero when a command
@@ -27,7 +30,10 @@ python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); sys.stdout.bu
 {
   cat <<'EOF'
 set -euo pipefail
-sudo() { "$@"; }
+sudo() {
+  [ "$(id -u)" -ne 0 ] || { echo "sudo called as root"; return 1; }
+  "$@"
+}
 apt-get() {
   [ "$1" = install ] || { echo "apt-get $1 is not checked"; return 1; }
   shift
@@ -41,7 +47,7 @@ apt-get() {
 offline() {
   args=()
   local a
-  for a in "$@"; do [[ $a == --ask-pass || $a == -k ]] || args+=("$a"); done
+  for a in "$@"; do [[ $a == --ask-pass || $a == -k || $a == --ask-vault-pass || $a == -J ]] || args+=("$a"); done
 }
 # The inventory must name hosts.  The playbook runs go to those hosts, reached
 # locally, whose Windows modules are recorders, with the release's package in
@@ -64,30 +70,47 @@ set -v
 EOF
   python3 "$root/tests/docs/check_usage.py" shell "$scratch/usage.md" release
 } >"$release/guide.sh" || exit 1
-# Each example host: fresh; the guide installs, uninstalls, then installs again.
-cat >"$scratch/hosts.json" <<'EOF'
-{"storage01.example.net": {"state": {"generation": 10, "service": "absent", "driver_version": null,
-   "supported_devices": [], "multipath_feature": "Disabled"},
- "runs": [{"switch": "-i", "rc": 0, "state": {"service": "present", "driver_version": "2.4.1.0",
-            "supported_devices": ["QUORVEX LUMENSTRIDE     "], "multipath_feature": "Enabled"}},
-          {"switch": "-u", "rc": 1, "state": {"service": "marked for deletion", "driver_version": null,
-            "supported_devices": [], "multipath_feature": "Disable Pending"},
-           "at_reboot": {"service": "absent", "multipath_feature": "Disabled"}},
-          {"switch": "-i", "rc": 0, "state": {"service": "present", "driver_version": "2.4.1.0",
-            "supported_devices": ["QUORVEX LUMENSTRIDE     "], "multipath_feature": "Enabled"}}]}}
-EOF
-python3 -c 'import json, sys; h = json.load(open(sys.argv[1])); h["storage02.example.net"] = h["storage01.example.net"]; json.dump(h, open(sys.argv[1], "w"))' "$scratch/hosts.json"
+printf '%s\n' "vault password of the guide's test" >"$scratch/vault-password"
+printf '#!/bin/sh\nprintf "ansible_password: %%s\\n" "password of the guide'"'"'s test" >"$1"\n' >"$scratch/editor"
+chmod +x "$scratch/editor"
+# Each example host: the host build's default machine, written by the release's
+# winsim; the guide installs, uninstalls, then installs again, on that machine
+# (the recorders run the release's capture and install on it).
+linux=$(basename "$release"/mpio-installer-*-linux-x86_64.tar.gz .tar.gz) &&
+  tar xzf "$release/$linux.tar.gz" -C "$scratch" || exit 1
+"$scratch/$linux/winsim" default "$scratch/default.json" >/dev/null || exit 1
+python3 -c 'import json, sys
+machine = json.load(open(sys.argv[1]))
+host = {"machine": machine, "runs": [{"switch": "-i"}, {"switch": "-u"}, {"switch": "-i"}]}
+json.dump({"storage01.example.net": host, "storage02.example.net": host}, open(sys.argv[2], "w"))' \
+  "$scratch/default.json" "$scratch/hosts.json" || exit 1
 mkdir -p "$scratch/recorded"
+export ANSIBLE_VAULT_PASSWORD_FILE="$scratch/vault-password" EDITOR="$scratch/editor"
 (cd "$release" && ANSIBLE_COLLECTIONS_PATH="$root/tests/ansible/collections" \
-  MPIO_RECORDER_SCRIPT="$scratch/hosts.json" MPIO_RECORDER_DIR="$scratch/recorded" \
+  MPIO_RECORDER_SCRIPT="$scratch/hosts.json" MPIO_RECORDER_DIR="$scratch/recorded" MPIO_HOST_BUILD="$scratch/$linux" \
   MPIO_GUIDE_FOLDER="$folder" MPIO_GUIDE_INF="$dsm_inf" MPIO_GUIDE_HWID="$dsm_hwid" bash guide.sh) || exit 1
-# Per host: --check (the probe), install, uninstall with its reboot, install.
+# Per host: --check (the capture), install, the canary run and the run --limit
+# gives it (a capture each), uninstall with its reboot, install.
 status=0
 for host in storage01.example.net storage02.example.net; do
-  calls=$(python3 -c 'import json, sys; print(" ".join({"win_shell": "probe", "win_file": "folder", "win_copy": "copy", "win_reboot": "reboot"}.get(c["module"]) or c["argv"][1] for c in map(json.loads, open(sys.argv[1]))))' "$scratch/recorded/$host.calls.jsonl")
+  # The capture's own folder, copy and removal are part of "capture".
+  calls=$(python3 -c 'import json, sys
+temp = lambda c: (c.get("dest") or c.get("path") or "").lower().startswith("c:\\windows\\temp\\")
+words = ["capture" if c["module"] == "win_command" and len(c["argv"]) == 2 else
+         c["argv"][1] if c["module"] == "win_command" else
+         {"win_file": "folder", "win_copy": "copy", "win_reboot": "reboot"}[c["module"]]
+         for c in map(json.loads, open(sys.argv[1])) if c["module"] != "win_tempfile" and not temp(c)]
+print(" ".join(words))' "$scratch/recorded/$host.calls.jsonl")
   echo "$host: $calls"
-  [ "$calls" = "probe probe folder copy copy -i probe folder copy copy -u reboot probe folder copy copy -i" ] || status=1
-  # The guide says where each host's log lands.
-  ls "$release"/mpio-installer-*-windows/deploy/ansible/logs/"$host"/MPIOInstall.LOG || status=1
+  [ "$calls" = "capture capture folder copy copy -i capture capture capture folder copy copy -u reboot capture folder copy copy -i" ] || status=1
+  # The guide says where each host's log, capture and twin land.
+  ls "$release"/mpio-installer-*-windows/deploy/ansible/logs/"$host"/{MPIOInstall.LOG,capture.json,twin/MPIOInstall.LOG} || status=1
+done
+# The vault the guide made is encrypted and is where the hosts' password is read from.
+cd "$release"/mpio-installer-*-windows/deploy/ansible || exit 1
+head -c 14 group_vars/windows/vault.yml | grep -qx '$ANSIBLE_VAULT' || { echo "the vault is not encrypted"; status=1; }
+for host in storage01.example.net storage02.example.net; do
+  ansible -i inventory.yml "$host" -c local -m ansible.builtin.debug -a var=ansible_password |
+    grep -q "\"ansible_password\": \"password of the guide's test\"" || { echo "$host has not the vault's password"; status=1; }
 done
 exit $status

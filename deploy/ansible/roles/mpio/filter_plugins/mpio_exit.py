@@ -84,6 +84,17 @@ def mpio_exit_decision(result, action, last_attempt=False):
     return _decision(code, outcome, False, changed, reboot, retry, meaning)
 
 
+def mpio_twin_exit_code(rc):
+    """install.exe's exit code from the host build's run on a twin: a Linux
+    process keeps the low 8 bits, so -1 is 255 and -2 is 254.  A run that
+    could not start (no rc) counts as -1."""
+    if isinstance(rc, bool) or rc is None:
+        return -1
+    code = int(rc)
+    return code - 256 if code >= 128 else code
+
+
 class FilterModule(object):
     def filters(self):
-        return {"mpio_exit_decision": mpio_exit_decision, "mpio_switch": mpio_switch}
+        return {"mpio_exit_decision": mpio_exit_decision, "mpio_switch": mpio_switch,
+                "mpio_twin_exit_code": mpio_twin_exit_code}

@@ -69,7 +69,7 @@ class ActionModule(RecorderAction):
                 if target == dest:
                     raise HostError("Destination directory '%s' does not exist" % folder)
                 self.files.make_folders(folder)
-            self.files.write(target, checksum)
+            self.files.write(target, checksum, local)
         except HostError as error:
             return {"failed": True, "changed": True, "msg": "failed to copy file %s: %s" % (local, error)}
         return {}
@@ -109,7 +109,7 @@ class ActionModule(RecorderAction):
             # The zip holds every file and folder; expanding it makes each one's folder.
             for name in folders:
                 self.files.make_folders(join(dest, name))
-            for name, checksum, _ in copies:
+            for name, checksum, local in copies:
                 self.files.make_folders(parent_of(join(dest, name)))
-                self.files.write(join(dest, name), checksum)
+                self.files.write(join(dest, name), checksum, local)
         return result

@@ -2,16 +2,21 @@
 
 MPIO_RECORDER_SCRIPT names a JSON file with one script per inventory host:
 
-  {"HOST": {"state": {...what the state probe reports...},
+  {"HOST": {"machine": {...a machine description of the simulated machine...},
             "folders": ["C:\\\\Data", ...],
-            "runs": [{"switch": "-i", "rc": 0, "stdout": "...",
-                      "state": {...changed now...}, "at_reboot": {...changed at the next reboot...}}]}}
+            "runs": [{"switch": "-i"}, {"switch": "-i", "rc": -1, "stdout": "..."}]}}
 
-Each install.exe run takes the host's next entry of "runs"; a run beyond the
-script fails.  "folders" (optional) are there before the first call, besides
-C:\\.  MPIO_RECORDER_DIR keeps each host's calls (HOST.calls.jsonl, one JSON
-object a line) and what its calls left (HOST.state.json: the state, the runs
-taken, the host's folders and files), so that later calls, and a second
+The host is a simulated machine: HOST.machine.json under MPIO_RECORDER_DIR,
+a copy of "machine" made at the first call.  capture.exe and install.exe run
+as the host builds under MPIO_HOST_BUILD (capture, install) on that machine,
+and win_reboot reboots it with winsim.  Each install.exe run takes the host's
+next entry of "runs" (a run beyond the script fails); an entry with "rc" is
+scripted: it answers with rc and stdout and leaves the machine alone.
+"folders" (optional) are there before the first call, besides C:\\ and
+C:\\Windows\\Temp.  MPIO_RECORDER_DIR keeps each host's calls
+(HOST.calls.jsonl, one JSON object a line) and what its calls left
+(HOST.state.json: the runs taken, the host's folders and files and where on
+the controller each file was copied from), so that later calls, and a second
 playbook run, see it.  Files that the role fetches back are also written to
 HOST.drive/ (see HostFiles), where the connection recorded.hosts.local reads
 them.
@@ -21,6 +26,8 @@ import hashlib
 import json
 import os
 import re
+import shutil
+import subprocess
 
 from ansible.plugins.action import ActionBase
 
@@ -49,6 +56,19 @@ def parent_of(path):
     return parent + "\\" if parent.endswith(":") else parent
 
 
+def host_program(name):
+    """A program of the host build (capture, install, winsim)."""
+    return os.path.join(os.environ.get("MPIO_HOST_BUILD", ""), name)
+
+
+def run_on_machine(machine, argv, cwd):
+    """A host build's program on the simulated machine file `machine`."""
+    if not os.path.exists(machine):
+        raise HostError("the host's script gives no machine for %s to run on" % os.path.basename(argv[0]))
+    return subprocess.run(argv, cwd=cwd, env=dict(os.environ, WINSIM_MACHINE=machine), stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=300)
+
+
 def drive_of(name):
     """Where the files of host NAME that the role fetches lie on the controller."""
     return os.path.join(os.environ["MPIO_RECORDER_DIR"], name + ".drive")
@@ -63,8 +83,8 @@ class HostFiles(object):
 
     def __init__(self, host, name, first_folders=()):
         if "files" not in host:
-            host["files"] = {"folders": ["c:"], "files": {}}
-            for folder in first_folders:
+            host["files"] = {"folders": ["c:"], "files": {}, "sources": {}}
+            for folder in ["C:\\Windows\\Temp"] + list(first_folders):
                 self.make_folders(folder, host["files"])
         self.state = host["files"]
         self.drive = drive_of(name)
@@ -98,12 +118,41 @@ class HostFiles(object):
             if folder not in state["folders"]:
                 state["folders"].append(folder)
 
-    def write(self, path, checksum):
+    def write(self, path, checksum, source=None):
+        """A file written at path; source: the controller file it is a copy of."""
         if not self.is_folder(parent_of(path)):
             raise HostError("Could not find a part of the path '%s'." % path)
         if self.is_folder(path):
             raise HostError("%s is a folder, not a file (the recorder's words)" % path)
         self.state["files"][self.key(path)] = checksum
+        if source:
+            self.state["sources"][self.key(path)] = source
+        else:
+            self.state["sources"].pop(self.key(path), None)
+
+    def remove(self, path):
+        """A file, or a folder with everything below it; its copies in HOST.drive go too."""
+        key = self.key(path)
+        below = [k for k in self.state["files"] if k == key or k.startswith(key + "\\")]
+        for k in below:
+            del self.state["files"][k]
+            self.state["sources"].pop(k, None)
+        self.state["folders"] = [k for k in self.state["folders"] if not (k == key or k.startswith(key + "\\"))]
+        if os.path.isdir(self.drive):
+            for name in os.listdir(self.drive):
+                if name.lower() == key or name.lower().startswith(key + "\\"):
+                    os.remove(os.path.join(self.drive, name))
+
+    def sources_below(self, folder):
+        """{path below folder, relative: controller file} of the files copied there."""
+        key = self.key(folder) + "\\"
+        return {k[len(key):]: src for k, src in self.state["sources"].items() if k.startswith(key)}
+
+    def put(self, path, local):
+        """A file a program on the host wrote, kept in HOST.drive under its host name."""
+        os.makedirs(self.drive, exist_ok=True)
+        shutil.copyfile(local, os.path.join(self.drive, path))
+        self.write(path, checksum_of(local))
 
     def append_text(self, path, text):
         os.makedirs(self.drive, exist_ok=True)
@@ -136,7 +185,11 @@ class RecorderAction(ActionBase):
             with open(state_path) as f:
                 host = json.load(f)
         else:
-            host = {"state": dict(scripts[name]["state"]), "runs": 0, "at_reboot": {}}
+            host = {"runs": 0}
+        self.machine = os.path.join(directory, name + ".machine.json")
+        if not os.path.exists(self.machine) and "machine" in scripts[name]:
+            with open(self.machine, "w") as f:
+                json.dump(scripts[name]["machine"], f)
         self.files = HostFiles(host, name, scripts[name].get("folders", []))
         call = {"module": self.MODULE, "check_mode": bool(self._play_context.check_mode),
                 "batch": sorted(task_vars.get("ansible_play_batch", []))}
