@@ -19,6 +19,7 @@ a "?".  Every host starts without C:\MPIO; each host that ran install.exe must
 have the log of its runs on the controller, the others none; each captured
 host has its capture there, and no host keeps the capture's folder.
 """
+import concurrent.futures
 import copy
 import json
 import os
@@ -361,15 +362,21 @@ def main(argv):
     passed = failed = 0
     with tempfile.TemporaryDirectory() as shared:
         described = machines(host_build, shared)
-    for scenario in [s for s in SCENARIOS if len(argv) == 2 or argv[2] in s[0]]:
+    def run(scenario):
         with tempfile.TemporaryDirectory() as scratch:
-            problems, output, got = run_scenario(copy.deepcopy(scenario), host_build, described, scratch)
-        if problems:
-            failed += 1
-            print("FAIL %s\n%s\n  %s" % (scenario[0], output, "\n  ".join(problems)))
-        else:
-            passed += 1
-            print("PASS %s: %s" % (scenario[0], "; ".join("%s: %s" % (h, c or "-") for h, c in got.items())))
+            return run_scenario(copy.deepcopy(scenario), host_build, described, scratch)
+
+    # The rows share nothing but the machines: they run side by side, one a
+    # core, and report in their order.
+    chosen = [s for s in SCENARIOS if len(argv) == 2 or argv[2] in s[0]]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+        for scenario, (problems, output, got) in zip(chosen, pool.map(run, chosen)):
+            if problems:
+                failed += 1
+                print("FAIL %s\n%s\n  %s" % (scenario[0], output, "\n  ".join(problems)))
+            else:
+                passed += 1
+                print("PASS %s: %s" % (scenario[0], "; ".join("%s: %s" % (h, c or "-") for h, c in got.items())))
     print("role tests: %d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
 
