@@ -10,9 +10,6 @@ namespace {
 
 constexpr const char *kVendor = "BENCH   ";
 constexpr const char *kRevision = "0100";
-constexpr const char *kScsiAdapterClass = "{4D36E97B-E325-11CE-BFC1-08002BE10318}";
-constexpr const char *kDiskClass = "{4D36E967-E325-11CE-BFC1-08002BE10318}";
-constexpr const char *kSystemClass = "{4D36E97D-E325-11CE-BFC1-08002BE10318}";
 
 // "MODEL00042": the product name of a model, as the instance IDs spell it.
 std::string ModelName(size_t model)

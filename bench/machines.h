@@ -13,6 +13,11 @@
 
 namespace bench {
 
+// The setup classes of the generated devices, as descriptions spell them.
+inline constexpr const char *kScsiAdapterClass = "{4D36E97B-E325-11CE-BFC1-08002BE10318}";
+inline constexpr const char *kDiskClass = "{4D36E967-E325-11CE-BFC1-08002BE10318}";
+inline constexpr const char *kSystemClass = "{4D36E97D-E325-11CE-BFC1-08002BE10318}";
+
 struct MachineShape {
     unsigned osMajor = 5;
     unsigned osMinor = 2;

@@ -13,9 +13,6 @@ namespace bench {
 
 namespace {
 
-constexpr const char *kScsiAdapterClass = "{4D36E97B-E325-11CE-BFC1-08002BE10318}";
-constexpr const char *kDiskClass = "{4D36E967-E325-11CE-BFC1-08002BE10318}";
-constexpr const char *kSystemClass = "{4D36E97D-E325-11CE-BFC1-08002BE10318}";
 constexpr const char *kProcessorClass = "{50127DC3-0F36-415E-A6CC-4CB3BE910B65}";
 constexpr const char *kVolumeClass = "{71A27CDD-812A-11D0-BEC7-08002BE2092F}";
 // DN_DRIVER_LOADED | DN_STARTED | DN_DISABLEABLE | DN_NT_ENUMERATOR | DN_NT_DRIVER
