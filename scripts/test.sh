@@ -2,7 +2,7 @@
 # Installs what the build needs, builds the host, sanitizer and Windows presets with
 # warnings as errors, and runs every test suite in turn, among them the host
 # suite again under AddressSanitizer and UndefinedBehaviorSanitizer
-# (host-asan) and each fuzz target of fuzz/ for FUZZ_SECONDS (60 by default).
+# (host-asan) and each fuzz target of fuzz/ for FUZZ_SECONDS (30 by default).
 # Each suite ends its output with a line "N passed, M failed"; the script
 # prints one line per suite and a last line counting them all.
 set -uo pipefail
@@ -101,7 +101,7 @@ wine_counts() {
 fuzz_targets() {
   local dir passed=0 failed=0
   for dir in fuzz/corpus/*/; do
-    if scripts/fuzz.sh "$(basename "$dir")" "${FUZZ_SECONDS:-60}"; then
+    if scripts/fuzz.sh "$(basename "$dir")" "${FUZZ_SECONDS:-30}"; then
       passed=$((passed + 1))
     else
       failed=$((failed + 1))
